@@ -1,0 +1,195 @@
+// The channel: reads bytes from a transport, reassembles one message at a time, hands it
+// to the handler that claims its id, and goes on until something ends the connection.
+// Handlers run synchronously on the loop's thread and write their replies before the
+// next message is read, so replies come back in request order.
+//
+// Transport needs: const uint8_t* Read(size_t& count) (null on failure or no bytes) and
+// bool Write(const uint8_t* bytes, size_t length).
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include "base/debug_line.h"
+#include "ipc/param.h"
+#include "ipc/wire_format.h"
+
+namespace ipc {
+
+// Results of the channel layer; handlers may return other non-zero values.
+constexpr int64_t ResultHandled = 0;
+constexpr int64_t ResultUnclaimed = -1;     // BadMessageRecv: no service claims the id
+constexpr int64_t ResultEncodeFailed = -3;  // SendMsg: undefined type code, nothing written
+constexpr int64_t ResultWriteFailed = -4;   // SendMsg: the transport failed to write
+constexpr int64_t ResultReadFailed = -5;    // the transport read failed or delivered nothing
+constexpr int64_t ResultMalformed = -7;     // the decoder did not reach Complete
+constexpr int64_t ResultNoHandler = -10;    // no handler at all; or MsgIn given a foreign id
+
+// Message id of the keep-alive that the loop swallows when it carries one zero value.
+constexpr int32_t IgnoredMessageId = 1;
+
+}  // namespace ipc
+
+template <class Channel>
+class MsgHandlerBase {
+ public:
+  // 0: handled, the loop goes on; anything else ends the loop with that value.
+  // The parameter pointers are valid only during the call.
+  virtual int64_t OnMsgIn(int32_t id, Channel& channel, const Param* const* params, uint32_t count) = 0;
+  virtual bool OnMsgArgCountError(uint32_t count) = 0;
+  virtual bool OnMsgArgConvertError(int32_t expectedType) = 0;
+
+ protected:
+  ~MsgHandlerBase() = default;
+};
+
+namespace ipc {
+
+// What the loop asks for a handler: the process-wide service manager in the product,
+// a table of the test's own in tests.
+template <class Channel>
+class ServiceLookup {
+ public:
+  virtual MsgHandlerBase<Channel>* GetService(int32_t id) = 0;
+
+ protected:
+  ~ServiceLookup() = default;
+};
+
+template <class Transport, class EncoderT = Encoder, class DecoderT = Decoder>
+class Channel {
+ public:
+  using Handler = MsgHandlerBase<Channel>;
+  using Lookup = ServiceLookup<Channel>;
+  using EncoderType = EncoderT;
+
+  // `services` points at the process-wide manager reference, which is read afresh for
+  // every message (it may be null, or hold null).
+  explicit Channel(Transport* transport, Lookup* const* services = nullptr,
+                   PointerWidth width = NativePointerWidth)
+      : transport_(transport), services_(services), width_(width) {}
+
+  Transport* transport() const { return transport_; }
+  int32_t currentMessageId() const { return currentMessageId_; }
+  PointerWidth width() const { return width_; }
+
+  int64_t ReceiveLoop(Handler* defaultHandler) {
+    DecoderT decoder(width_);
+    const Param* args[ParamList::MaxParams + 1];
+    int64_t result = ResultHandled;
+    for (;;) {
+      if (!Fill(decoder)) {
+        result = ResultReadFailed;
+        break;
+      }
+      DecodeResult r = decoder.Decode();
+      if (r == DecodeResult::NeedMore) continue;
+      ParamList& list = decoder.list();
+      currentMessageId_ = list.id;
+      if (decoder.state() != DecoderState::Complete) {
+        result = ResultMalformed;
+        break;
+      }
+      for (uint32_t i = 0; i < list.count; ++i) args[i] = &list.params[i];
+      if (list.id == IgnoredMessageId && list.count == 1 && list.params[0].value == 0) {
+        list.Clear();
+        decoder.Reset();
+        continue;
+      }
+      Handler* handler = nullptr;
+      if (services_ != nullptr && *services_ != nullptr) handler = (*services_)->GetService(list.id);
+      if (handler == nullptr) handler = defaultHandler;
+      if (handler == nullptr) {
+        result = ResultNoHandler;
+        break;
+      }
+      int64_t handled = handler->OnMsgIn(list.id, *this, args, list.count);
+      list.Clear();
+      decoder.Reset();
+      if (handled != ResultHandled) {
+        result = handled;
+        break;
+      }
+    }
+    decoder.list().Clear();
+    decoder.ReleaseBuffers();
+    return result;
+  }
+
+ private:
+  // Reads when the buffer is empty or the decoder asked for more, then until the
+  // buffer holds whole words: the decoder only ever runs on whole words.
+  bool Fill(DecoderT& decoder) {
+    if (decoder.BufferedBytes() == 0 || decoder.lastResult() == DecodeResult::NeedMore) {
+      if (!ReadOnce(decoder)) return false;
+    }
+    while (decoder.BufferedBytes() % 8 != 0) {
+      if (!ReadOnce(decoder)) return false;
+    }
+    return true;
+  }
+
+  bool ReadOnce(DecoderT& decoder) {
+    size_t count = 0;
+    const uint8_t* bytes = transport_->Read(count);
+    if (bytes == nullptr || count == 0) return false;
+    decoder.Append(bytes, count);
+    return true;
+  }
+
+  Transport* transport_;
+  Lookup* const* services_;
+  PointerWidth width_;
+  int32_t currentMessageId_ = -1;
+};
+
+// Gives its class the operation to send a message on a channel.
+template <class Channel>
+class MsgOut {
+ public:
+  // 0 when written; ResultEncodeFailed (nothing written) or ResultWriteFailed.
+  static int64_t SendMsg(Channel& channel, int32_t id, Param* params, uint32_t n) {
+    typename Channel::EncoderType encoder(channel.width());
+    encoder.Open(n);
+    for (uint32_t i = 0; i < n; ++i) {
+      if (!encoder.Add(params[i])) return ResultEncodeFailed;
+    }
+    encoder.Finish(id);
+    return channel.transport()->Write(encoder.Bytes(), encoder.ByteCount()) ? ResultHandled
+                                                                             : ResultWriteFailed;
+  }
+  static int64_t SendMsg(Channel& channel, int32_t id, Param first, Param second) {
+    Param params[2] = {std::move(first), std::move(second)};
+    return SendMsg(channel, id, params, 2);
+  }
+};
+
+// Supplies a service's OnMsgIn for one message id: id, then count, then types.
+// Service provides: InputCount; Inputs; static bool ConvertInputs(const Param* const*,
+// Inputs&, int32_t& expectedType); int64_t Serve(Channel&, Inputs&).
+template <int32_t ID, class Service, class Channel>
+class MsgIn {
+ protected:
+  int64_t DispatchMsgIn(int32_t id, Channel& channel, const Param* const* params, uint32_t count) {
+    Service* self = static_cast<Service*>(this);
+    if (id != ID) return ResultNoHandler;
+    if (count != Service::InputCount) return self->OnMsgArgCountError(count) ? 1 : 0;
+    typename Service::Inputs inputs{};
+    int32_t expected = 0;
+    if (!Service::ConvertInputs(params, inputs, expected)) return self->OnMsgArgConvertError(expected) ? 1 : 0;
+    return self->Serve(channel, inputs);
+  }
+};
+
+}  // namespace ipc
+
+// Base of plain handlers.
+template <class Channel>
+class MessageHandler : public MsgHandlerBase<Channel> {};
+
+// The loop's default handler: an id that no service claims ends the connection.
+template <class Channel>
+class BadMessageRecv : public MessageHandler<Channel> {
+ public:
+  int64_t OnMsgIn(int32_t, Channel&, const Param* const*, uint32_t) override { return ipc::ResultUnclaimed; }
+  bool OnMsgArgCountError(uint32_t) override { return false; }
+  bool OnMsgArgConvertError(int32_t) override { return false; }
+};

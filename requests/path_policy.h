@@ -1,0 +1,28 @@
+// The path policy: pure judgments of file paths and shell targets, plus the two folder
+// look-ups and the long-path expansion that feed them (the *_win.cpp side).
+// The checks judge normalised copies; callers act on the texts as carried.
+#pragma once
+#include <optional>
+#include "base/text.h"
+#include "registry/key_policy.h"
+
+bool IsAbsolutePathForm(const Text& t);
+bool IsExportPathForm(const Text& t);
+Text ExtensionOf(const Text& t);
+// The matching entry of the copy-in extension table (a static string), or none.
+std::optional<Text> MatchCopyInExtension(const Text& normalised);
+// Normalised p lies strictly below normalised folder f.
+bool IsInsideFolder(const Text& p, const Text& f);
+
+PolicyVerdict CheckAppDataPath(const Text& path, const Text& dataRoot);
+PolicyVerdict CheckCopyIn(const Text& source, const Text& destination, const Text& tempFolder);
+PolicyVerdict CheckExport(const Text& source, const Text& destination, const Text& tempFolder);
+PolicyVerdict CheckShellTarget(const Text& target);
+
+#ifdef _WIN32
+// Looked up afresh for every request; empty on failure.
+Text AppDataFolder();
+Text LocalTempFolder();
+// Short (8.3) directory names become long ones; the last component is kept as is.
+Text ExpandLongPath(const Text& path);
+#endif

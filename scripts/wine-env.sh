@@ -1,0 +1,12 @@
+# Sourced by the scripts that run Windows programs: a throwaway Wine prefix inside the
+# build tree, quiet, no display, no proxy (WinINet would use it).
+# Usage: source scripts/wine-env.sh BUILD_DIR
+wine_build_dir=$(cd "$1" && pwd)
+export WINEPREFIX="$wine_build_dir/wineprefix"
+export WINEDEBUG=-all
+export DISPLAY=
+unset http_proxy HTTP_PROXY https_proxy HTTPS_PROXY no_proxy NO_PROXY
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  wineboot -i </dev/null >/dev/null 2>&1 || true
+  wineserver -w
+fi
