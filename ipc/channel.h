@@ -33,7 +33,7 @@ class MsgHandlerBase {
  public:
   // 0: handled, the loop goes on; anything else ends the loop with that value.
   // The parameter pointers are valid only during the call.
-  virtual int64_t OnMsgIn(int32_t id, Channel& channel, const Param* const* params, uint32_t count) = 0;
+  virtual int64_t OnMsgIn(int32_t id, Channel& channel, Param* const* params, uint32_t count) = 0;
   virtual bool OnMsgArgCountError(uint32_t count) = 0;
   virtual bool OnMsgArgConvertError(int32_t expectedType) = 0;
 
@@ -73,7 +73,7 @@ class Channel {
 
   int64_t ReceiveLoop(Handler* defaultHandler) {
     DecoderT decoder(width_);
-    const Param* args[ParamList::MaxParams + 1];
+    Param* args[ParamList::MaxParams + 1];
     int64_t result = ResultHandled;
     for (;;) {
       if (!Fill(decoder)) {
@@ -163,12 +163,12 @@ class MsgOut {
 };
 
 // Supplies a service's OnMsgIn for one message id: id, then count, then types.
-// Service provides: InputCount; Inputs; static bool ConvertInputs(const Param* const*,
+// Service provides: InputCount; Inputs; static bool ConvertInputs(Param* const*,
 // Inputs&, int32_t& expectedType); int64_t Serve(Channel&, Inputs&).
 template <int32_t ID, class Service, class Channel>
 class MsgIn {
  protected:
-  int64_t DispatchMsgIn(int32_t id, Channel& channel, const Param* const* params, uint32_t count) {
+  int64_t DispatchMsgIn(int32_t id, Channel& channel, Param* const* params, uint32_t count) {
     Service* self = static_cast<Service*>(this);
     if (id != ID) return ResultNoHandler;
     if (count != Service::InputCount) return self->OnMsgArgCountError(count) ? 1 : 0;
@@ -189,7 +189,7 @@ class MessageHandler : public MsgHandlerBase<Channel> {};
 template <class Channel>
 class BadMessageRecv : public MessageHandler<Channel> {
  public:
-  int64_t OnMsgIn(int32_t, Channel&, const Param* const*, uint32_t) override { return ipc::ResultUnclaimed; }
+  int64_t OnMsgIn(int32_t, Channel&, Param* const*, uint32_t) override { return ipc::ResultUnclaimed; }
   bool OnMsgArgCountError(uint32_t) override { return false; }
   bool OnMsgArgConvertError(int32_t) override { return false; }
 };
