@@ -1,0 +1,118 @@
+#include "registry/key_policy.h"
+
+#include <iterator>
+#include <string_view>
+
+namespace {
+
+bool IsSeparator(char16_t c) { return c == u'/' || c == u'\\'; }
+
+bool HasNul(const Text& t) { return t.find(char16_t(0)) != Text::npos; }
+
+bool StartsWith(const Text& t, const char16_t* prefix, size_t n) {
+  return t.size() >= n && t.compare(0, n, prefix, n) == 0;
+}
+
+// A root admits itself and what lies below it, never a mere letter-prefix ("tarnvelx").
+bool UnderRoot(const Text& normalised, std::u16string_view root) {
+  if (normalised.size() < root.size()) return false;
+  if (normalised.compare(0, root.size(), root) != 0) return false;
+  return normalised.size() == root.size() || normalised[root.size()] == u'\\';
+}
+
+bool UnderAnyRoot(const Text& normalised, const std::u16string_view* roots, size_t count) {
+  for (size_t i = 0; i < count; ++i) {
+    if (UnderRoot(normalised, roots[i])) return true;
+  }
+  return false;
+}
+
+// Views of literals: nothing to construct or destroy at process start or exit.
+constexpr std::u16string_view kCurrentUserRoots[] = {u"software\\tarnvel", u"tarnvel"};
+constexpr std::u16string_view kLocalMachineRoots[] = {u"software\\tarnvel",
+                                                      u"software\\wow6432node\\tarnvel"};
+
+}  // namespace
+
+const char* VerdictText(int32_t code) {
+  switch (code) {
+    case Allow: return "allow";
+    case UnknownHive: return "denied: unknown hive";
+    case OutsideSubtree: return "denied: outside Tarnvel subtree";
+    case MalformedKey: return "denied: malformed key";
+    case WriteToReadOnlyHive: return "denied: write to read-only hive";
+    default: return "denied";
+  }
+}
+
+Text CanonicalRegistryKey(const Text& key) {
+  Text out;
+  out.reserve(key.size());
+  // A run of separators is only emitted once something follows it, so leading and
+  // trailing runs vanish without a second pass.
+  bool pendingSeparator = false;
+  for (char16_t c : key) {
+    if (IsSeparator(c)) {
+      pendingSeparator = !out.empty();
+      continue;
+    }
+    if (pendingSeparator) {
+      out.push_back(u'\\');
+      pendingSeparator = false;
+    }
+    out.push_back(c);
+  }
+  return out;
+}
+
+Text NormaliseForPolicy(const Text& text) {
+  Text out = CanonicalRegistryKey(text);
+  for (char16_t& c : out) {
+    if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c + 0x20);
+  }
+  return out;
+}
+
+bool HasDotDotComponent(const Text& n) {
+  if (n == u"..") return true;
+  if (n.find(u"\\..\\") != Text::npos) return true;
+  if (StartsWith(n, u"..\\", 3)) return true;
+  return n.size() >= 3 && n.compare(n.size() - 3, 3, u"\\..") == 0;
+}
+
+PolicyVerdict CheckRegistryKey(int32_t hiveSelector, const Text& key, bool isWrite) {
+  if (key.empty() || HasNul(key)) return MalformedKey;
+  const Text normalised = NormaliseForPolicy(key);
+  if (normalised.empty() || HasDotDotComponent(normalised)) return MalformedKey;
+
+  switch (hiveSelector) {
+    case 0:
+      return UnderAnyRoot(normalised, kCurrentUserRoots, std::size(kCurrentUserRoots))
+                 ? Allow
+                 : OutsideSubtree;
+    case 1:
+      if (isWrite) return WriteToReadOnlyHive;
+      return UnderAnyRoot(normalised, kLocalMachineRoots, std::size(kLocalMachineRoots))
+                 ? Allow
+                 : OutsideSubtree;
+    default:
+      return UnknownHive;
+  }
+}
+
+bool IsWriteOp(int32_t opCode) {
+  switch (opCode) {
+    case 2: case 4: case 5: case 6: case 7: case 13:  // registry writes and deletions
+    case 15: case 17:                                  // data-file write and delete
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool IsValidValueName(const Text& name) {
+  for (char16_t c : name) {
+    if (c == 0 || c == u'\\' || c == u'/') return false;
+  }
+  return true;
+}

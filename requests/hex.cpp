@@ -1,0 +1,64 @@
+#include "requests/hex.h"
+
+#include <array>
+
+namespace {
+
+// Both tables are built at compile time: no start-up code, nothing to destroy at exit.
+struct EncodeTable {
+  char16_t pairs[256][2];
+};
+
+constexpr EncodeTable MakeEncodeTable() {
+  constexpr char kDigits[] = "0123456789abcdef";
+  EncodeTable t{};
+  for (int b = 0; b < 256; ++b) {
+    t.pairs[b][0] = static_cast<char16_t>(kDigits[b >> 4]);
+    t.pairs[b][1] = static_cast<char16_t>(kDigits[b & 0xF]);
+  }
+  return t;
+}
+
+constexpr uint8_t kBad = 0xFF;
+
+constexpr std::array<uint8_t, 256> MakeDecodeTable() {
+  std::array<uint8_t, 256> t{};
+  for (auto& v : t) v = kBad;
+  for (int c = '0'; c <= '9'; ++c) t[c] = static_cast<uint8_t>(c - '0');
+  for (int c = 'a'; c <= 'f'; ++c) t[c] = static_cast<uint8_t>(c - 'a' + 10);
+  for (int c = 'A'; c <= 'F'; ++c) t[c] = static_cast<uint8_t>(c - 'A' + 10);
+  return t;
+}
+
+constexpr EncodeTable kEncode = MakeEncodeTable();
+constexpr std::array<uint8_t, 256> kDecode = MakeDecodeTable();
+
+inline uint8_t Nibble(char16_t c) { return c < 256 ? kDecode[c] : kBad; }
+
+}  // namespace
+
+Text EncodeHexLower(const uint8_t* bytes, size_t count) {
+  Text out(count * 2, u'\0');
+  char16_t* dst = &out[0];
+  for (size_t i = 0; i < count; ++i) {
+    const char16_t* pair = kEncode.pairs[bytes[i]];
+    dst[0] = pair[0];
+    dst[1] = pair[1];
+    dst += 2;
+  }
+  return out;
+}
+
+bool DecodeHex(const Text& text, std::vector<uint8_t>& out) {
+  if (text.size() % 2 != 0) return false;
+  std::vector<uint8_t> bytes(text.size() / 2);
+  const char16_t* src = text.data();
+  for (size_t i = 0; i < bytes.size(); ++i, src += 2) {
+    const uint8_t high = Nibble(src[0]);
+    const uint8_t low = Nibble(src[1]);
+    if ((high | low) > 0x0F) return false;  // kBad has the high bits set
+    bytes[i] = static_cast<uint8_t>((high << 4) | low);
+  }
+  out.swap(bytes);
+  return true;
+}

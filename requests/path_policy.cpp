@@ -1,0 +1,169 @@
+#include "requests/path_policy.h"
+
+#include <string_view>
+
+namespace {
+
+using View = std::u16string_view;
+
+// Views of literals: nothing to construct or destroy at process start or exit.
+constexpr View kShellDocumentExtensions[] = {u".html", u".htm", u".txt", u".csv", u".pdf", u".xml"};
+constexpr View kCopyInExtensions[] = {u".pdf", u".jpg", u".jpeg", u".jpe", u".png",
+                                      u".gif", u".bmp", u".dib",  u".tif", u".tiff"};
+constexpr View kExportExtensions[] = {u".jpg", u".png", u".bmp", u".dib", u".tif", u".gif", u".pdf"};
+
+constexpr View kPluginFolder = u"tarnvel";
+constexpr size_t kPluginFolderSuffixDigits = 8;
+
+bool IsSeparator(char16_t c) { return c == u'/' || c == u'\\'; }
+bool IsAsciiLetter(char16_t c) { return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z'); }
+bool IsAsciiDigit(char16_t c) { return c >= u'0' && c <= u'9'; }
+bool IsLowerHexDigit(char16_t c) { return IsAsciiDigit(c) || (c >= u'a' && c <= u'f'); }
+
+bool HasNul(const Text& t) { return t.find(char16_t(0)) != Text::npos; }
+
+bool StartsWith(View t, View prefix) {
+  return t.size() >= prefix.size() && t.substr(0, prefix.size()) == prefix;
+}
+
+template <size_t N>
+bool InTable(View x, const View (&table)[N]) {
+  for (View e : table) {
+    if (x == e) return true;
+  }
+  return false;
+}
+
+Text AsciiLower(const Text& t) {
+  Text out(t);
+  for (char16_t& c : out) {
+    if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c + 0x20);
+  }
+  return out;
+}
+
+// "tarnvel" or "tarnvel" followed by 8 lower-case hex digits (the text is already folded).
+bool IsPluginFolderName(View k) {
+  if (k == kPluginFolder) return true;
+  if (k.size() != kPluginFolder.size() + kPluginFolderSuffixDigits) return false;
+  if (!StartsWith(k, kPluginFolder)) return false;
+  for (size_t i = kPluginFolder.size(); i < k.size(); ++i) {
+    if (!IsLowerHexDigit(k[i])) return false;
+  }
+  return true;
+}
+
+// The scheme of a URL-like text ("ms-msdt:", "shell:", "file:"), empty when there is none.
+// A single letter before ':' is a drive, not a scheme.
+View UrlScheme(View l) {
+  if (l.empty() || !IsAsciiLetter(l[0])) return View();
+  size_t i = 1;
+  while (i < l.size() && (IsAsciiLetter(l[i]) || IsAsciiDigit(l[i]) || l[i] == u'+' ||
+                          l[i] == u'-' || l[i] == u'.')) {
+    ++i;
+  }
+  if (i < 2 || i >= l.size() || l[i] != u':') return View();
+  return l.substr(0, i);
+}
+
+}  // namespace
+
+bool IsAbsolutePathForm(const Text& t) {
+  if (t.size() < 3) return false;
+  if (t[1] == u':' && IsSeparator(t[2])) return IsAsciiLetter(t[0]);
+  return IsSeparator(t[0]) && IsSeparator(t[1]);
+}
+
+bool IsExportPathForm(const Text& t) {
+  if (!IsAbsolutePathForm(t)) return false;
+  // Device and long-path prefixes ("\\?\", "\\.\", either slash) reach past Win32 parsing.
+  if (t.size() > 3 && IsSeparator(t[0]) && (t[2] == u'?' || t[2] == u'.') && IsSeparator(t[3])) {
+    return false;
+  }
+  // Alternate data streams and stray colons.
+  return t.find(u':', 2) == Text::npos;
+}
+
+Text ExtensionOf(const Text& t) {
+  const size_t dot = t.rfind(u'.');
+  if (dot == Text::npos) return Text();
+  const size_t slash = t.rfind(u'\\');
+  if (slash != Text::npos && dot < slash) return Text();
+  return t.substr(dot);
+}
+
+std::optional<Text> MatchCopyInExtension(const Text& normalised) {
+  const View n(normalised);
+  for (View e : kCopyInExtensions) {
+    if (e.size() < n.size() && n.substr(n.size() - e.size()) == e) return Text(e);
+  }
+  return std::nullopt;
+}
+
+bool IsInsideFolder(const Text& p, const Text& f) {
+  return p.size() > f.size() + 1 && p.compare(0, f.size(), f) == 0 && p[f.size()] == u'\\';
+}
+
+PolicyVerdict CheckAppDataPath(const Text& path, const Text& dataRoot) {
+  if (path.empty() || dataRoot.empty() || HasNul(path)) return MalformedKey;
+  const Text n = NormaliseForPolicy(path);
+  const Text f = NormaliseForPolicy(dataRoot);
+  if (n.empty() || f.empty()) return MalformedKey;
+  if (HasDotDotComponent(n)) return MalformedKey;
+  if (!IsInsideFolder(n, f)) return OutsideSubtree;
+
+  const size_t start = f.size() + 1;
+  const size_t end = n.find(u'\\', start);
+  const View component = View(n).substr(start, end == Text::npos ? Text::npos : end - start);
+  return IsPluginFolderName(component) ? Allow : OutsideSubtree;
+}
+
+PolicyVerdict CheckCopyIn(const Text& source, const Text& destination, const Text& tempFolder) {
+  if (source.empty() || destination.empty() || tempFolder.empty()) return MalformedKey;
+  if (HasNul(source) || HasNul(destination)) return MalformedKey;
+  if (!IsAbsolutePathForm(source) || !IsAbsolutePathForm(destination)) return MalformedKey;
+  const Text s = NormaliseForPolicy(source);
+  const Text d = NormaliseForPolicy(destination);
+  const Text t = NormaliseForPolicy(tempFolder);
+  if (s.empty() || d.empty() || t.empty()) return MalformedKey;
+  if (HasDotDotComponent(s) || HasDotDotComponent(d)) return MalformedKey;
+
+  const std::optional<Text> kind = MatchCopyInExtension(s);
+  if (!kind) return OutsideSubtree;
+  if (MatchCopyInExtension(d) != kind) return OutsideSubtree;
+  return IsInsideFolder(d, t) ? Allow : OutsideSubtree;
+}
+
+PolicyVerdict CheckExport(const Text& source, const Text& destination, const Text& tempFolder) {
+  if (source.empty() || destination.empty() || tempFolder.empty()) return MalformedKey;
+  if (HasNul(source) || HasNul(destination)) return MalformedKey;
+  if (!IsExportPathForm(source) || !IsExportPathForm(destination)) return MalformedKey;
+  const Text s = NormaliseForPolicy(source);
+  const Text d = NormaliseForPolicy(destination);
+  const Text t = NormaliseForPolicy(tempFolder);
+  if (s.empty() || d.empty() || t.empty()) return MalformedKey;
+  if (HasDotDotComponent(s) || HasDotDotComponent(d)) return MalformedKey;
+
+  const Text x = ExtensionOf(s);
+  if (!InTable(x, kExportExtensions)) return OutsideSubtree;
+  if (ExtensionOf(d) != x) return OutsideSubtree;
+  return IsInsideFolder(s, t) ? Allow : OutsideSubtree;
+}
+
+PolicyVerdict CheckShellTarget(const Text& target) {
+  if (target.empty() || HasNul(target)) return MalformedKey;
+  const Text l = AsciiLower(target);
+  if (StartsWith(l, u"http://") || StartsWith(l, u"https://")) return Allow;
+  if (l.find(u'"') != Text::npos) return MalformedKey;
+  if (l[0] == u'/' || l[0] == u'-') return MalformedKey;
+  // Any other scheme would hand the text to whatever protocol handler is registered for
+  // it, whatever extension it ends in; only ftp is let through to the document test.
+  // URL parsers drop leading spaces and control characters before the scheme.
+  View rest = View(l);
+  while (!rest.empty() && rest.front() <= u' ') rest.remove_prefix(1);
+  const View scheme = UrlScheme(rest);
+  if (!scheme.empty() && scheme != u"ftp") return OutsideSubtree;
+  const size_t dot = l.rfind(u'.');
+  if (dot == Text::npos) return OutsideSubtree;
+  return InTable(View(l).substr(dot), kShellDocumentExtensions) ? Allow : OutsideSubtree;
+}

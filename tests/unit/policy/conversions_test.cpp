@@ -1,0 +1,138 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <limits>
+
+#include "registry/reg_text.h"
+#include "requests/hex.h"
+#include "show_text.h"
+
+namespace {
+
+constexpr int64_t kMin = std::numeric_limits<int64_t>::min();
+constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
+constexpr uint64_t kUMax = std::numeric_limits<uint64_t>::max();
+
+TEST(DecimalText, SignedParseLikeTheCLibrary) {
+  const std::pair<Text, int64_t> cases[] = {
+      {u"", 0},
+      {u"42", 42},
+      {u" 42", 42},
+      {u"+42", 42},
+      {u"42xyz", 42},
+      {u"007", 7},
+      {u"-1", -1},
+      {u"12abc", 12},
+      {u"0x10", 0},
+      {u"x", 0},
+      {u"-", 0},
+      {u"+-1", 0},
+      {u"- 1", 0},
+      {u" \t\n\v\f\r7", 7},
+      {u"\u00A07", 0},  // no-break space is not C white space
+      {u"\uFF11", 0},   // full-width digit one is not a digit
+      {u"4294967296", 4294967296LL},
+      {u"9223372036854775807", kMax},
+      {u"9223372036854775808", kMax},
+      {u"-9223372036854775808", kMin},
+      {u"-9223372036854775809", kMin},
+      {u"184467440737095516160000", kMax},
+      {u"-184467440737095516160000", kMin},
+  };
+  for (const auto& c : cases) EXPECT_EQ(ParseSigned64Decimal(c.first), c.second) << ShowText(c.first);
+}
+
+// A 32-bit write keeps the low 32 bits of the signed parse.
+TEST(DecimalText, DwordWriteExamples) {
+  const std::pair<Text, uint32_t> cases[] = {
+      {u"4294967295", 0xFFFFFFFFu}, {u"-1", 0xFFFFFFFFu}, {u"4294967296", 0},
+      {u"12abc", 12},               {u"0x10", 0},         {u" 42", 42},
+      {u"+42", 42},                 {u"42xyz", 42},       {u"", 0},
+      {u"99999999999999999999", 0xFFFFFFFFu},           {u"-99999999999999999999", 0},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(static_cast<uint32_t>(ParseSigned64Decimal(c.first)), c.second) << ShowText(c.first);
+  }
+}
+
+TEST(DecimalText, UnsignedParseNegatesModuloAndSaturates) {
+  const std::pair<Text, uint64_t> cases[] = {
+      {u"-1", kUMax},
+      {u"x", 0},
+      {u"", 0},
+      {u"  +5", 5},
+      {u"18446744073709551615", kUMax},
+      {u"18446744073709551616", kUMax},
+      {u"99999999999999999999", kUMax},
+      {u"-18446744073709551615", 1},
+      {u"-18446744073709551616", kUMax},
+      {u"9223372036854775808", 9223372036854775808ULL},
+      {u"\r\n123 456", 123},
+  };
+  for (const auto& c : cases) EXPECT_EQ(ParseUnsigned64Decimal(c.first), c.second) << ShowText(c.first);
+}
+
+TEST(DecimalText, FormatUnsigned) {
+  EXPECT_EQ(FormatUnsignedDecimal(0), u"0");
+  EXPECT_EQ(FormatUnsignedDecimal(10), u"10");
+  EXPECT_EQ(FormatUnsignedDecimal(4294967295u), u"4294967295");
+  EXPECT_EQ(FormatUnsignedDecimal(kUMax), u"18446744073709551615");
+  for (uint64_t v : {uint64_t{1}, uint64_t{99}, uint64_t{1000000007}, kUMax - 1}) {
+    EXPECT_EQ(ParseUnsigned64Decimal(FormatUnsignedDecimal(v)), v);
+  }
+}
+
+TEST(DecimalText, JoinEndsEveryElementWithOneNul) {
+  EXPECT_EQ(JoinNulTerminated({}), Text());
+  EXPECT_EQ(JoinNulTerminated({Text()}), Text(1, u'\0'));
+  EXPECT_EQ(JoinNulTerminated({u"x", u"yz"}), Text(u"x\0yz\0", 5));
+  EXPECT_EQ(JoinNulTerminated({u"a", u"", u"b", u""}), Text(u"a\0\0b\0\0", 6));
+}
+
+TEST(Hex, RoundTripOfEveryByte) {
+  std::vector<uint8_t> all(256);
+  for (int i = 0; i < 256; ++i) all[i] = static_cast<uint8_t>(i);
+  const Text hex = EncodeHexLower(all.data(), all.size());
+  ASSERT_EQ(hex.size(), 512u);
+  for (int i = 0; i < 256; ++i) {
+    const char16_t* digits = u"0123456789abcdef";
+    EXPECT_EQ(hex[2 * i], digits[i >> 4]) << i;
+    EXPECT_EQ(hex[2 * i + 1], digits[i & 15]) << i;
+  }
+  std::vector<uint8_t> back;
+  ASSERT_TRUE(DecodeHex(hex, back));
+  EXPECT_EQ(back, all);
+
+  Text upper = hex;
+  for (char16_t& c : upper) {
+    if (c >= u'a') c = static_cast<char16_t>(c - 0x20);
+  }
+  back.clear();
+  ASSERT_TRUE(DecodeHex(upper, back));
+  EXPECT_EQ(back, all);
+}
+
+TEST(Hex, DecodesMixedCaseAndEmpty) {
+  std::vector<uint8_t> out{1, 2};
+  ASSERT_TRUE(DecodeHex(u"ff00A1", out));
+  EXPECT_EQ(out, (std::vector<uint8_t>{0xFF, 0x00, 0xA1}));
+  ASSERT_TRUE(DecodeHex(u"", out));
+  EXPECT_TRUE(out.empty());
+  EXPECT_EQ(EncodeHexLower(nullptr, 0), Text());
+}
+
+TEST(Hex, RefusesOddLengthAndNonDigitsLeavingOutputAlone) {
+  const Text bad[] = {
+      u"abc", u"a", u"zz", u"0g", u"g0", u"00 1", u"0x", Text(u"0\0", 2),
+      u"\u01300",  // low byte would read as '0'
+      u"0\u0161",  // low byte would read as 'a'
+      u"\uFF10\uFF10",
+  };
+  for (const Text& t : bad) {
+    std::vector<uint8_t> out{7};
+    EXPECT_FALSE(DecodeHex(t, out)) << ShowText(t);
+    EXPECT_EQ(out, std::vector<uint8_t>{7}) << ShowText(t);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,217 @@
+#include <gtest/gtest.h>
+
+#include "requests/path_policy.h"
+#include "show_text.h"
+
+namespace {
+
+const Text R = u"C:\\Users\\u\\AppData\\Roaming";
+const Text T = u"C:\\Users\\u\\AppData\\Local\\Temp";
+const Text kNul(u"C:\\a\0.pdf", 9);
+
+struct OneText {
+  Text text;
+  PolicyVerdict expected;
+};
+
+struct TwoTexts {
+  Text source;
+  Text destination;
+  PolicyVerdict expected;
+};
+
+TEST(PathPolicy, PathForms) {
+  const std::pair<Text, bool> absolute[] = {
+      {u"C:\\x", true},  {u"c:/x", true},   {u"\\\\host\\share", true}, {u"//host/share", true},
+      {u"\\/x", true},   {u"C:x", false},   {u"1:\\x", false},          {u"\\x", false},
+      {u"x\\y", false},  {u"C:", false},    {u"\\\\", false},           {u"", false},
+  };
+  for (const auto& c : absolute) EXPECT_EQ(IsAbsolutePathForm(c.first), c.second) << ShowText(c.first);
+
+  const std::pair<Text, bool> exportable[] = {
+      {u"E:\\out\\a.pdf", true},      {u"\\\\host\\share\\a.pdf", true},
+      {u"\\\\?\\E:\\out\\a.pdf", false}, {u"//?/E:/a.pdf", false},
+      {u"\\\\.\\pipe\\x", false},     {u"/\\./x", false},
+      {u"E:\\out\\a.pdf:s", false},   {u"\\\\host\\c:\\x", false},
+      {u"E:x.pdf", false},
+  };
+  for (const auto& c : exportable) EXPECT_EQ(IsExportPathForm(c.first), c.second) << ShowText(c.first);
+}
+
+TEST(PathPolicy, ExtensionsAndInsideTest) {
+  const std::pair<Text, Text> ext[] = {
+      {u"a.pdf", u".pdf"}, {u"a", u""},  {u"a.b\\c", u""}, {u"a\\b.c", u".c"},
+      {u".x", u".x"},      {u"a.", u"."}, {u"a.tar.gz", u".gz"},
+  };
+  for (const auto& c : ext) EXPECT_EQ(ExtensionOf(c.first), c.second) << ShowText(c.first);
+
+  const std::pair<Text, const char16_t*> copyIn[] = {
+      {u"a.pdf", u".pdf"},  {u"a.jpeg", u".jpeg"}, {u"a.jpe", u".jpe"},  {u"a.tiff", u".tiff"},
+      {u"a.tif", u".tif"},  {u"\\.dib", u".dib"},  {u".pdf", nullptr},   {u"a.exe", nullptr},
+      {u"a.jpg.x", nullptr}, {u"", nullptr},
+  };
+  for (const auto& c : copyIn) {
+    const std::optional<Text> m = MatchCopyInExtension(c.first);
+    if (c.second) {
+      ASSERT_TRUE(m.has_value()) << ShowText(c.first);
+      EXPECT_EQ(*m, c.second);
+    } else {
+      EXPECT_FALSE(m.has_value()) << ShowText(c.first);
+    }
+  }
+
+  EXPECT_TRUE(IsInsideFolder(u"t\\a", u"t"));
+  EXPECT_FALSE(IsInsideFolder(u"t", u"t"));
+  EXPECT_FALSE(IsInsideFolder(u"t\\", u"t"));
+  EXPECT_FALSE(IsInsideFolder(u"tx\\a", u"t"));
+  EXPECT_FALSE(IsInsideFolder(u"s\\a", u"t"));
+}
+
+TEST(PathPolicy, AppDataPathOnlyInsidePluginFolder) {
+  const OneText cases[] = {
+      {R + u"\\tarnvel\\notes.txt", Allow},
+      {R + u"\\TARNVEL\\Sub\\x.bin", Allow},
+      {R + u"/tarnvel//a", Allow},
+      {R + u"\\tarnvel0123abcd\\x", Allow},
+      {R + u"\\TarnvelDEADBEEF\\x", Allow},
+      {R + u"\\tarnvel", Allow},
+      {u"c:/users/U/appdata/roaming/tarnvel/", Allow},
+      {R + u"\\tarnvelx\\a", OutsideSubtree},
+      {R + u"\\tarnvel0123abcg\\a", OutsideSubtree},
+      {R + u"\\tarnvel0123abc\\a", OutsideSubtree},
+      {R + u"\\tarnvel0123abcde\\a", OutsideSubtree},
+      {R + u"\\other\\a", OutsideSubtree},
+      {R + u"\\other\\tarnvel\\a", OutsideSubtree},
+      {R, OutsideSubtree},
+      {R + u"\\", OutsideSubtree},
+      {R + u"x\\tarnvel\\a", OutsideSubtree},
+      {u"tarnvel\\a", OutsideSubtree},
+      {u"D:\\tarnvel\\a", OutsideSubtree},
+      {R + u"\\tarnvel\\..\\x", MalformedKey},
+      {R + u"\\tarnvel\\..", MalformedKey},
+      {u"", MalformedKey},
+      {u"\\/", MalformedKey},
+      {R + Text(u"\\tarnvel\\a\0b", 12), MalformedKey},
+  };
+  for (const OneText& c : cases) {
+    EXPECT_EQ(CheckAppDataPath(c.text, R), c.expected) << ShowText(c.text);
+  }
+  // A failed folder look-up refuses everything.
+  EXPECT_EQ(CheckAppDataPath(R + u"\\tarnvel\\a", u""), MalformedKey);
+  EXPECT_EQ(CheckAppDataPath(R + u"\\tarnvel\\a", u"\\"), MalformedKey);
+  EXPECT_EQ(CheckAppDataPath(R + u"\\tarnvel\\a", u"c:/users/u/appdata/roaming/"), Allow);
+}
+
+TEST(PathPolicy, CopyInNeedsSameKindInsideTemp) {
+  const TwoTexts cases[] = {
+      {u"D:\\pics\\a.JPG", T + u"\\x\\b.jpg", Allow},
+      {u"\\\\host\\share\\a.png", T + u"\\b.PNG", Allow},
+      {u"C:\\a.jpeg", T + u"\\b.jpeg", Allow},
+      {u"C:\\a.jpe", T + u"\\b.jpe", Allow},
+      {u"C:\\a.tiff", T + u"\\b.tiff", Allow},
+      {u"C:\\a.pdf", u"c:/users/u/appdata/local/temp//b.pdf", Allow},
+      {u"D:\\pics\\a.JPG", T + u"\\b.jpeg", OutsideSubtree},
+      {u"C:\\a.tif", T + u"\\b.tiff", OutsideSubtree},
+      {u"D:\\pics\\a.JPG", T + u"x\\b.jpg", OutsideSubtree},
+      {u"D:\\pics\\a.JPG", T + u"\\.jpg", Allow},
+      {u"D:\\pics\\a.JPG", u"D:\\b.jpg", OutsideSubtree},
+      {u"C:\\a.exe", T + u"\\b.exe", OutsideSubtree},
+      {u"C:\\a.pdf", T + u"\\b.pdf.exe", OutsideSubtree},
+      {u"C:\\a.pdf", u"\\\\?\\" + T + u"\\b.pdf", OutsideSubtree},
+      {u"a.jpg", T + u"\\b.jpg", MalformedKey},
+      {u"C:\\a.jpg", u"b.jpg", MalformedKey},
+      {u"C:\\a.jpg", T + u"\\..\\b.jpg", MalformedKey},
+      {u"C:\\x\\..\\a.jpg", T + u"\\b.jpg", MalformedKey},
+      {kNul, T + u"\\b.pdf", MalformedKey},
+      {u"C:\\a.pdf", T + Text(u"\\b\0.pdf", 7), MalformedKey},
+      {u"", T + u"\\b.pdf", MalformedKey},
+      {u"\\\\\\", T + u"\\b.pdf", MalformedKey},
+  };
+  for (const TwoTexts& c : cases) {
+    EXPECT_EQ(CheckCopyIn(c.source, c.destination, T), c.expected)
+        << ShowText(c.source) << " -> " << ShowText(c.destination);
+  }
+  EXPECT_EQ(CheckCopyIn(u"C:\\a.pdf", T + u"\\b.pdf", u""), MalformedKey);
+}
+
+TEST(PathPolicy, ExportOnlyFromTempToPlainPaths) {
+  const TwoTexts cases[] = {
+      {T + u"\\a.pdf", u"E:\\out\\a.PDF", Allow},
+      {T + u"\\sub\\a.jpg", u"\\\\host\\share\\a.jpg", Allow},
+      {u"c:/users/u/appdata/local/temp/a.png", u"E:/a.png", Allow},
+      {T + u"\\a.pdf", u"E:\\out\\a.pdf:s", MalformedKey},
+      {T + u"\\a.pdf", u"\\\\?\\E:\\out\\a.pdf", MalformedKey},
+      {T + u"\\a.pdf", u"\\\\.\\E:\\a.pdf", MalformedKey},
+      {T + u"\\a.pdf:s", u"E:\\a.pdf", MalformedKey},
+      {T + u"\\a.pdf", u"out\\a.pdf", MalformedKey},
+      {T + u"\\a.pdf", u"E:\\out\\..\\a.pdf", MalformedKey},
+      {kNul, u"E:\\a.pdf", MalformedKey},
+      {T + u"\\a.pdf", u"", MalformedKey},
+      {T + u"\\a.pdf", u"E:\\out\\a.png", OutsideSubtree},
+      {T + u"\\a.pdf", u"E:\\out\\a", OutsideSubtree},
+      {T + u"\\sub.pdf\\a", u"E:\\out\\a", OutsideSubtree},
+      {T + u"\\a.tiff", u"E:\\a.tiff", OutsideSubtree},
+      {T + u"\\a.jpeg", u"E:\\a.jpeg", OutsideSubtree},
+      {T + u"\\a.jpe", u"E:\\a.jpe", OutsideSubtree},
+      {u"D:\\a.pdf", u"E:\\a.pdf", OutsideSubtree},
+      {T + u"x\\a.pdf", u"E:\\a.pdf", OutsideSubtree},
+      {T + u".pdf", u"E:\\a.pdf", OutsideSubtree},
+  };
+  for (const TwoTexts& c : cases) {
+    EXPECT_EQ(CheckExport(c.source, c.destination, T), c.expected)
+        << ShowText(c.source) << " -> " << ShowText(c.destination);
+  }
+  EXPECT_EQ(CheckExport(T + u"\\a.pdf", u"E:\\a.pdf", u""), MalformedKey);
+}
+
+TEST(PathPolicy, ShellTargets) {
+  const OneText cases[] = {
+      {u"HTTPS://host/a b", Allow},
+      {u"http://host/\"q\"", Allow},
+      {u"C:\\docs\\r.PDF", Allow},
+      {u"C:r.pdf", Allow},
+      {u"\\\\host\\share\\r.htm", Allow},
+      {u"docs\\r.TXT", Allow},
+      {u"a.html", Allow},
+      {u"x.csv", Allow},
+      {u"x.xml", Allow},
+      {u"ftp://host/r.txt", Allow},
+      {u"FTP://host/r.csv", Allow},
+      {u"C:\\docs\\r.exe", OutsideSubtree},
+      {u"C:\\docs\\r.pdf.exe", OutsideSubtree},
+      {u"C:\\docs.pdf\\r", OutsideSubtree},
+      {u"readme", OutsideSubtree},
+      {u"ftp://host/r.exe", OutsideSubtree},
+      {u"\"C:\\r.pdf\"", MalformedKey},
+      {u"/r.pdf", MalformedKey},
+      {u"-r.pdf", MalformedKey},
+      {u"", MalformedKey},
+      {Text(u"C:\\r.pdf\0x", 10), MalformedKey},
+  };
+  for (const OneText& c : cases) EXPECT_EQ(CheckShellTarget(c.text), c.expected) << ShowText(c.text);
+}
+
+// Other schemes go to whatever protocol handler is registered, so a document extension at
+// the end of the text says nothing about what would be opened.
+TEST(PathPolicy, ShellTargetRefusesSchemesOtherThanFtp) {
+  const Text refused[] = {
+      u"ms-msdt:/id PCWDiagnostic /skip force x.pdf",
+      u"search-ms:query=x&crumb=location:\\\\h\\s\\x.pdf",
+      u"shell:startup\\a.pdf",
+      u"SHELL:Startup\\a.pdf",
+      u"file:///c:/x/calc.exe#.pdf",
+      u"http:x.pdf",
+      u"ftps://host/r.pdf",
+      u"mailto:a@b.pdf",
+      u"a1+-.:x.pdf",
+      u" ms-msdt:x.pdf",
+      u"\tshell:x.pdf",
+  };
+  for (const Text& t : refused) EXPECT_EQ(CheckShellTarget(t), OutsideSubtree) << ShowText(t);
+
+  // Not schemes: a drive letter, a leading digit, a colon after a separator.
+  const Text allowed[] = {u"C:\\docs\\r.PDF", u"z:/r.txt", u"1ab:x.pdf", u"docs\\a:b.pdf"};
+  for (const Text& t : allowed) EXPECT_EQ(CheckShellTarget(t), Allow) << ShowText(t);
+}
+
+}  // namespace
