@@ -10,21 +10,23 @@ jobs=$(nproc)
 failed=0
 step() { echo; echo "==== $*"; }
 
+# Both Windows targets first: the native suite also checks the shape of both exes.
+step "win64: configure and build"
+cmake --preset win64 >/dev/null
+cmake --build --preset win64 -j "$jobs"
+
+step "win32: configure and build (i386 programs cannot run here)"
+cmake --preset win32 >/dev/null
+cmake --build --preset win32 -j "$jobs"
+
 step "native: configure and build"
 cmake --preset native >/dev/null
 cmake --build --preset native -j "$jobs"
 step "native: unit tests"
 ctest --test-dir build/native --output-on-failure --timeout 300 || failed=1
 
-step "win64: configure and build"
-cmake --preset win64 >/dev/null
-cmake --build --preset win64 -j "$jobs"
 step "win64: Win32 and end-to-end tests under Wine"
 scripts/wine-ctest.sh build/win64 || failed=1
-
-step "win32: configure and build (i386 programs cannot run here)"
-cmake --preset win32 >/dev/null
-cmake --build --preset win32 -j "$jobs"
 
 step "native-bench: build the benchmarks"
 cmake --preset native-bench >/dev/null

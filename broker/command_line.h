@@ -1,0 +1,16 @@
+// The broker's command line: " --ipc=<pipe name> --proc=<host process id>", the two
+// switches in that order, each preceded by a blank. Pure.
+#pragma once
+#include <cstdint>
+#include "base/text.h"
+
+struct BrokerCommandLine {
+  Text pipePath;        // "\\.\pipe\" + the name, untrimmed, possibly empty
+  int32_t hostProcessId = 0;
+};
+
+bool ParseBrokerCommandLine(const Text& commandLine, BrokerCommandLine& out);
+
+// Base-10 like the C library (white space, one sign, digits up to the first other
+// character, none give 0), clamped to the 32-bit range.
+int32_t ParseProcessId(const Text& text);

@@ -1,0 +1,93 @@
+// Entry of the broker: parse the command line, watch the host, create the broker pipe,
+// hand it to the server thread, pump window messages until the host connected, then
+// sleep until the host process or the server thread ends.
+#include <windows.h>
+
+#include <new>
+#include "base/unique_handle.h"
+#include "base/win_text.h"
+#include "broker/command_line.h"
+#include "broker/server_thread.h"
+
+namespace {
+
+constexpr DWORD kBrokerPipeOpenMode = PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE | FILE_FLAG_OVERLAPPED;
+constexpr DWORD kBrokerPipeMode = PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS;
+constexpr DWORD kAllInput = 0x1CFF;  // QS_ALLINPUT including raw input, touch and pointer
+
+enum class ConnectionWait { Connected, Failed, HostEnded };
+
+// Keeps this thread's message queue serviced while the server thread accepts the host.
+// The host process is watched too: a host that dies before connecting would otherwise
+// leave the broker waiting forever.
+ConnectionWait WaitForConnection(const ServerSync& sync, HANDLE host) {
+  const HANDLE handles[3] = {sync.connectedEvent, sync.failedEvent, host};
+  for (;;) {
+    const DWORD r = MsgWaitForMultipleObjects(3, handles, FALSE, INFINITE, kAllInput);
+    if (r == WAIT_OBJECT_0) return ConnectionWait::Connected;
+    if (r == WAIT_OBJECT_0 + 2) return ConnectionWait::HostEnded;
+    if (r != WAIT_OBJECT_0 + 3) return ConnectionWait::Failed;
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE | PM_NOYIELD)) {
+      TranslateMessage(&msg);
+      DispatchMessageW(&msg);
+    }
+  }
+}
+
+bool RunBroker(ServerSync& sync, const Text& commandLine) {
+  BrokerCommandLine parsed;
+  if (!ParseBrokerCommandLine(commandLine, parsed)) return false;
+
+  // Opened before the pipe exists, so a bad pid never creates a pipe.
+  UniqueHandle host(OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(parsed.hostProcessId)));
+  if (!host) return false;
+
+  HANDLE pipe = CreateNamedPipeW(WidePtr(parsed.pipePath), kBrokerPipeOpenMode, kBrokerPipeMode, 1, 4096, 4096,
+                                 2000, nullptr);
+  if (pipe == INVALID_HANDLE_VALUE) return false;
+
+  auto* start = new (std::nothrow) ServerThreadStart{&sync, pipe};
+  if (start == nullptr) {
+    CloseHandle(pipe);
+    return false;
+  }
+  ResetEvent(sync.connectedEvent);
+  ResetEvent(sync.failedEvent);
+  sync.thread = CreateThread(nullptr, 0, ServerThreadMain, start, 0, nullptr);
+  if (sync.thread == nullptr) {
+    CloseHandle(pipe);
+    delete start;
+    return false;
+  }
+  // From here on the pipe belongs to the server thread.
+
+  const ConnectionWait wait = WaitForConnection(sync, host.get());
+  if (wait == ConnectionWait::HostEnded) {
+    // The server thread may not have read its start block yet; it ends with the process.
+    return false;
+  }
+  bool ok = false;
+  if (wait == ConnectionWait::Connected) {
+    const HANDLE ends[2] = {host.get(), sync.thread};
+    const DWORD r = WaitForMultipleObjects(2, ends, FALSE, INFINITE);
+    ok = r == WAIT_OBJECT_0 || r == WAIT_OBJECT_0 + 1;
+  }
+  delete start;
+  return ok;
+}
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+  ServerSync sync;
+  sync.connectedEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  sync.failedEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  bool ok = false;
+  if (sync.connectedEvent != nullptr && sync.failedEvent != nullptr) ok = RunBroker(sync, FromWide(GetCommandLineW()));
+  // The server thread may still be running; it ends with the process.
+  sync.thread = nullptr;
+  if (sync.connectedEvent) CloseHandle(sync.connectedEvent);
+  if (sync.failedEvent) CloseHandle(sync.failedEvent);
+  return ok ? 0 : 1;
+}

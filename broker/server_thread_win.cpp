@@ -1,0 +1,34 @@
+#include "broker/server_thread.h"
+
+#include "ipc/pipe_transport.h"
+#include "sandbox/plugin_channel_svc.h"
+#include "sandbox/service_manager.h"
+
+DWORD WINAPI ServerThreadMain(LPVOID arg) {
+  const ServerThreadStart* start = static_cast<const ServerThreadStart*>(arg);
+  ServerSync* const sync = start->sync;
+  const HANDLE pipe = start->pipe;
+
+  PipeTransportWithMessagePump transport;
+  if (!transport.Open(pipe, true)) {
+    SetEvent(sync->failedEvent);
+    transport.ReleaseReadBuffer();
+    transport.Close();
+    return 1;
+  }
+
+  BrokerChannel channel(&transport, CurrentServiceManager());
+  // Without a manager the connection is still served: every message then reaches the
+  // default handler, which ends it.
+  CreateServiceManager();
+  SetEvent(sync->connectedEvent);
+
+  BadMessageRecv<BrokerChannel> defaultHandler;
+  channel.ReceiveLoop(&defaultHandler);
+
+  DestroyServiceManager();
+  ReleasePluginChannel();
+  transport.ReleaseReadBuffer();
+  transport.Close();
+  return 0;
+}

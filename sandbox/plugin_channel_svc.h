@@ -1,0 +1,35 @@
+// Message id 3: provisions a fresh private named pipe, places its server end into the
+// plug-in's process (reply id 4 carries the handle value there) and connects to it as its
+// client. The broker parks the client end, serving nothing over it, until the host's
+// connection ends.
+#pragma once
+#include <cstdint>
+#include "sandbox/service_base.h"
+
+class SbxPISDKGetHandleToPluginIPCChannelSvc
+    : public SandboxPISvcBase<BrokerChannel>,
+      public ipc::MsgIn<3, SbxPISDKGetHandleToPluginIPCChannelSvc, BrokerChannel> {
+ public:
+  static constexpr uint32_t InputCount = MsgParamConverter<3>::InputCount;
+  using Inputs = MsgParamConverter<3>::Inputs;
+
+  int64_t OnMsgIn(int32_t id, BrokerChannel& channel, Param* const* params, uint32_t count) override {
+    return DispatchMsgIn(id, channel, params, count);
+  }
+  static bool ConvertInputs(Param* const* params, Inputs& in, int32_t& expectedType) {
+    return MsgParamConverter<3>::Convert(params, in, expectedType);
+  }
+  int64_t Serve(BrokerChannel& channel, Inputs& in);
+};
+
+// The process-wide instance, which exists before the program's entry runs.
+SbxPISDKGetHandleToPluginIPCChannelSvc& PluginChannelService();
+
+// Result of sending reply 4: 0 when written, negative otherwise.
+int64_t ProvisionPluginChannel(BrokerChannel& channel, int32_t targetProcessId);
+
+// End of the host's connection: closes the parked client end, if any.
+void ReleasePluginChannel();
+
+// Upper bound of the broker's attempts to connect to a provisioned pipe, in milliseconds.
+constexpr uint32_t PluginConnectBudgetMs = 2000;

@@ -1,0 +1,145 @@
+// The service framework: the base of every service, the converters that turn decoded
+// parameters into a service's typed inputs and its outputs into reply parameters, and the
+// five-in/two-out service shape of the broker request. Templates over the channel, so the
+// product instantiates them with the named-pipe channel and tests with their own.
+#pragma once
+#include <cstdint>
+#include <utility>
+#include "base/debug_line.h"
+#include "base/text.h"
+#include "ipc/channel.h"
+#include "ipc/param.h"
+
+#ifdef _WIN32
+#include "ipc/pipe_transport.h"
+using BrokerChannel = ipc::Channel<PipeTransportWithMessagePump, ipc::Encoder, ipc::Decoder>;
+#endif
+
+// Written for a wrong parameter count and for a wrong parameter type alike.
+constexpr const char* ArgErrorLine = "!! svc:OnMsgArgCountError";
+
+template <class Channel>
+class SandboxPISvcBase : public MsgHandlerBase<Channel>, public ipc::MsgOut<Channel> {
+ public:
+  // Both argument errors drop the message without a reply; the loop goes on.
+  bool OnMsgArgCountError(uint32_t) override {
+    DebugLine(ArgErrorLine);
+    return false;
+  }
+  bool OnMsgArgConvertError(int32_t) override {
+    DebugLine(ArgErrorLine);
+    return false;
+  }
+
+ protected:
+  ~SandboxPISvcBase() = default;
+};
+
+template <int32_t MessageId>
+struct MsgParamConverter;
+
+// Broker request (id 6): op code, hive selector, texts A, B and C.
+template <>
+struct MsgParamConverter<6> {
+  static constexpr uint32_t InputCount = 5;
+  struct Inputs {
+    int32_t opCode = 0;
+    int32_t hiveSelector = 0;
+    Text textA, textB, textC;
+  };
+  // Stops at the first mismatch and names the type code that was expected. Texts are
+  // moved out: the decoded list is cleared as soon as the handler returns.
+  static bool Convert(Param* const* params, Inputs& in, int32_t& expectedType) {
+    if (!ToInt(*params[0], in.opCode) || !ToInt(*params[1], in.hiveSelector)) {
+      expectedType = Int32Kind2;
+      return false;
+    }
+    if (!ToText(*params[2], in.textA) || !ToText(*params[3], in.textB) || !ToText(*params[4], in.textC)) {
+      expectedType = String16;
+      return false;
+    }
+    return true;
+  }
+
+ private:
+  static bool ToInt(const Param& p, int32_t& out) {
+    if (p.type != Int32Kind2) return false;
+    out = static_cast<int32_t>(p.value);
+    return true;
+  }
+  static bool ToText(Param& p, Text& out) {
+    if (p.type == String16) {
+      out = std::move(p.string16);
+      return true;
+    }
+    if (p.type == NullString16) {
+      out.clear();
+      return true;
+    }
+    return false;
+  }
+};
+
+// Broker reply (id 7): status and reply text.
+template <>
+struct MsgParamConverter<7> {
+  static void Build(int32_t status, Text&& text, Param (&out)[2]) {
+    out[0] = Param::Int32(status, Int32Kind2);
+    out[1] = Param::Text16(std::move(text), String16);
+  }
+};
+
+// Plug-in channel request (id 3): the plug-in's process id.
+template <>
+struct MsgParamConverter<3> {
+  static constexpr uint32_t InputCount = 1;
+  struct Inputs {
+    int32_t processId = 0;
+  };
+  static bool Convert(Param* const* params, Inputs& in, int32_t& expectedType) {
+    if (params[0]->type != Int32Kind4) {
+      expectedType = Int32Kind4;
+      return false;
+    }
+    in.processId = static_cast<int32_t>(params[0]->value);
+    return true;
+  }
+};
+
+// A service with five inputs and two outputs: request RequestId, reply ReplyId.
+template <class InConverter, class OutConverter, class Service, int32_t ReplyId, int32_t RequestId, class Channel>
+class ServerTuple_5_2 : public SandboxPISvcBase<Channel>, public ipc::MsgIn<RequestId, Service, Channel> {
+ public:
+  static constexpr uint32_t InputCount = InConverter::InputCount;
+  using Inputs = typename InConverter::Inputs;
+
+  int64_t OnMsgIn(int32_t id, Channel& channel, Param* const* params, uint32_t count) override {
+    return this->DispatchMsgIn(id, channel, params, count);
+  }
+
+  virtual void OnRequest(const int32_t opCode, const int32_t hiveSelector, const Text& textA, const Text& textB,
+                         const Text& textC, int32_t& status, Text& replyText) = 0;
+
+  static bool ConvertInputs(Param* const* params, Inputs& in, int32_t& expectedType) {
+    return InConverter::Convert(params, in, expectedType);
+  }
+
+  int64_t Serve(Channel& channel, Inputs& in) {
+    int32_t status = 0;
+    Text reply;
+    try {
+      OnRequest(in.opCode, in.hiveSelector, in.textA, in.textB, in.textC, status, reply);
+    } catch (...) {
+      // The service catches everything itself; should anything still escape, the
+      // requester gets a failure rather than a half-filled reply.
+      status = 3;
+      reply.clear();
+    }
+    Param out[2];
+    OutConverter::Build(status, std::move(reply), out);
+    return this->SendMsg(channel, ReplyId, out, 2);
+  }
+
+ protected:
+  ~ServerTuple_5_2() = default;
+};

@@ -1,0 +1,31 @@
+// The service manager: maps message ids to services for the channel. The broker's manager
+// holds a registry (id 6 -> the request service); ids it does not know fall back to the
+// built-in table (id 3 -> the plug-in channel service). One manager per host connection,
+// created and destroyed by the server thread.
+#pragma once
+#include <cstdint>
+#include <map>
+#include "sandbox/service_base.h"
+
+class SandboxPIServiceManager : public ipc::ServiceLookup<BrokerChannel> {
+ public:
+  virtual ~SandboxPIServiceManager() = default;
+  MsgHandlerBase<BrokerChannel>* GetService(int32_t id) override;
+};
+
+class TarnvelPluginServiceManager : public SandboxPIServiceManager {
+ public:
+  MsgHandlerBase<BrokerChannel>* GetService(int32_t id) override;
+  // Overwrites an existing entry; may throw on memory exhaustion.
+  void Register(int32_t id, MsgHandlerBase<BrokerChannel>* service);
+
+ private:
+  std::map<int32_t, MsgHandlerBase<BrokerChannel>*> registry_;  // services are not owned
+};
+
+// The process-wide manager reference that the channel reads for every message.
+ipc::ServiceLookup<BrokerChannel>* const* CurrentServiceManager();
+
+// True when a manager is current afterwards (an existing one is kept).
+bool CreateServiceManager();
+void DestroyServiceManager();

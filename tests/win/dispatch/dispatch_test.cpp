@@ -1,0 +1,197 @@
+// The request dispatcher's order of decisions and the service manager, in-process against
+// the real registry of the test prefix.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+#include "requests/request_service.h"
+#include "sandbox/plugin_channel_svc.h"
+#include "sandbox/service_manager.h"
+#include "support/debug_capture.h"
+
+namespace {
+
+const Text kRoot = u"software\\tarnvel\\DispatchTest";
+
+struct Reply {
+  RequestStatus status;
+  Text text;
+};
+
+Reply Dispatch(int32_t op, int32_t hive, const Text& a, const Text& b = Text(), const Text& c = Text()) {
+  Reply r{RequestStatus::Failed, u"stale"};
+  r.status = DispatchRequest(op, hive, a, b, c, r.text);
+  return r;
+}
+
+class DispatchTest : public ::testing::Test {
+ protected:
+  void SetUp() override { RegDeleteTreeW(HKEY_CURRENT_USER, L"software\\tarnvel\\DispatchTest"); }
+  void TearDown() override { RegDeleteTreeW(HKEY_CURRENT_USER, L"software\\tarnvel\\DispatchTest"); }
+  DebugCapture debug;
+};
+
+TEST_F(DispatchTest, PingAnswersPongWhateverTheInputs) {
+  for (int32_t hive : {0, 1, 7, -1}) {
+    Reply r = Dispatch(11, hive, u"..", u"a\\b", u"zz");
+    EXPECT_EQ(r.status, RequestStatus::Success);
+    EXPECT_EQ(r.text, u"pong");
+  }
+  EXPECT_TRUE(debug.Lines().empty());
+}
+
+TEST_F(DispatchTest, UnknownOpCodesAreJudgedAsReadsBeforeBeingRefused) {
+  struct Case {
+    int32_t op, hive;
+    Text key;
+    RequestStatus status;
+    const char* line;  // null: no line
+  } cases[] = {
+      {0, 5, u"software\\tarnvel\\x", RequestStatus::Denied, "[TarnvelBroker] denied: unknown hive\n"},
+      {0, 0, u"software\\tarnvel\\x", RequestStatus::BadArgument, nullptr},
+      {0, 0, u"", RequestStatus::Denied, "[TarnvelBroker] denied: malformed key\n"},
+      {0, 9, u"", RequestStatus::Denied, "[TarnvelBroker] denied: malformed key\n"},
+      {19, 0, u"software\\tarnvel", RequestStatus::BadArgument, nullptr},
+      {19, 0, u"software\\other", RequestStatus::Denied, "[TarnvelBroker] denied: outside Tarnvel subtree\n"},
+      {-3, 1, u"software\\tarnvel", RequestStatus::BadArgument, nullptr},  // judged as a read: allowed
+      {25, 1, u"software\\tarnvel", RequestStatus::BadArgument, nullptr},
+      {1000, 0, u"tarnvel", RequestStatus::BadArgument, nullptr},
+  };
+  for (const Case& c : cases) {
+    debug.Clear();
+    Reply r = Dispatch(c.op, c.hive, c.key);
+    EXPECT_EQ(r.status, c.status) << "op " << c.op;
+    EXPECT_TRUE(r.text.empty());
+    std::vector<std::string> lines = debug.Lines();
+    if (c.line) {
+      ASSERT_EQ(lines.size(), 1u) << "op " << c.op;
+      EXPECT_EQ(lines[0], c.line);
+    } else {
+      EXPECT_TRUE(lines.empty()) << "op " << c.op;
+    }
+  }
+}
+
+TEST_F(DispatchTest, WritesToTheLocalMachineHiveAreRefusedEvenOutsideTheSubtree) {
+  Reply r = Dispatch(2, 1, u"software\\other", u"n", u"v");
+  EXPECT_EQ(r.status, RequestStatus::Denied);
+  ASSERT_EQ(debug.Lines().size(), 1u);
+  EXPECT_EQ(debug.Lines()[0], "[TarnvelBroker] denied: write to read-only hive\n");
+}
+
+TEST_F(DispatchTest, ValueNameIsCheckedOnlyAfterThePolicyAllowed) {
+  // A bad name under a refused key is a denial, not a bad argument.
+  EXPECT_EQ(Dispatch(2, 0, u"software\\other", u"a\\b", u"v").status, RequestStatus::Denied);
+  debug.Clear();
+  for (const Text& name : {Text(u"a\\b"), Text(u"a/b"), Text(u"a\0b", 3)}) {
+    EXPECT_EQ(Dispatch(2, 0, kRoot, name, u"v").status, RequestStatus::BadArgument);
+    EXPECT_EQ(Dispatch(1, 0, kRoot, name).status, RequestStatus::BadArgument);
+  }
+  EXPECT_TRUE(debug.Lines().empty());
+  EXPECT_EQ(Dispatch(8, 0, kRoot).status, RequestStatus::NotFound) << "a refused write must not create the key";
+
+  EXPECT_EQ(Dispatch(2, 0, kRoot, u"", u"default text").status, RequestStatus::Success);
+  Reply r = Dispatch(1, 0, kRoot, u"");
+  EXPECT_EQ(r.status, RequestStatus::Success);
+  EXPECT_EQ(r.text, u"default text");
+}
+
+TEST_F(DispatchTest, NumbersTravelAsUnsignedDecimalText) {
+  struct Case {
+    int32_t writeOp, readOp;
+    Text data, expected;
+  } cases[] = {
+      {4, 3, u"-1", u"4294967295"},
+      {4, 3, u" 42", u"42"},
+      {4, 3, u"4294967296", u"0"},
+      {4, 3, u"99999999999999999999", u"4294967295"},
+      {13, 12, u"-1", u"18446744073709551615"},
+      {13, 12, u"x", u"0"},
+      {13, 12, u"12345678901234", u"12345678901234"},
+  };
+  for (const Case& c : cases) {
+    ASSERT_EQ(Dispatch(c.writeOp, 0, kRoot, u"n", c.data).status, RequestStatus::Success);
+    Reply r = Dispatch(c.readOp, 0, kRoot, u"n");
+    EXPECT_EQ(r.status, RequestStatus::Success);
+    EXPECT_EQ(r.text, c.expected) << "data " << std::string(c.data.begin(), c.data.end());
+  }
+  // A 32-bit value is not a 64-bit one.
+  ASSERT_EQ(Dispatch(4, 0, kRoot, u"d", u"7").status, RequestStatus::Success);
+  EXPECT_EQ(Dispatch(12, 0, kRoot, u"d").status, RequestStatus::NotFound);
+}
+
+TEST_F(DispatchTest, ListingsUseTheNulTerminatedForm) {
+  ASSERT_EQ(Dispatch(2, 0, kRoot + u"\\yz", u"n", u"v").status, RequestStatus::Success);
+  ASSERT_EQ(Dispatch(2, 0, kRoot + u"\\x", u"n", u"v").status, RequestStatus::Success);
+  Reply r = Dispatch(9, 0, kRoot);
+  EXPECT_EQ(r.status, RequestStatus::Success);
+  EXPECT_EQ(r.text, Text(u"x\0yz\0", 5));
+
+  r = Dispatch(9, 0, kRoot + u"\\x");
+  EXPECT_EQ(r.status, RequestStatus::Success);
+  EXPECT_TRUE(r.text.empty());
+
+  r = Dispatch(10, 0, kRoot + u"\\x");
+  EXPECT_EQ(r.status, RequestStatus::Success);
+  EXPECT_EQ(r.text, Text(u"n\0v\0", 4));
+
+  EXPECT_EQ(Dispatch(9, 0, kRoot + u"\\missing").status, RequestStatus::NotFound);
+}
+
+TEST_F(DispatchTest, CopyTreeJudgesBothKeysAndLogsOneLine) {
+  ASSERT_EQ(Dispatch(2, 0, kRoot + u"\\a", u"n", u"v").status, RequestStatus::Success);
+  debug.Clear();
+  struct Case {
+    int32_t hive;
+    Text from, to;
+  } refused[] = {
+      {1, u"software\\tarnvel\\a", u"software\\tarnvel\\b"},  // destination: write to read-only hive
+      {0, u"software\\other", kRoot + u"\\b"},
+      {0, kRoot + u"\\a", u"software\\other"},
+      {0, u"", u""},
+  };
+  for (const Case& c : refused) {
+    debug.Clear();
+    EXPECT_EQ(Dispatch(20, c.hive, c.from, c.to).status, RequestStatus::Denied);
+    std::vector<std::string> lines = debug.Lines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0], "[TarnvelBroker] copy tree denied\n");
+  }
+  EXPECT_EQ(Dispatch(8, 0, kRoot + u"\\b").status, RequestStatus::NotFound);
+
+  EXPECT_EQ(Dispatch(20, 0, kRoot + u"\\a", kRoot + u"\\b").status, RequestStatus::Success);
+  Reply r = Dispatch(1, 0, kRoot + u"\\b", u"n");
+  EXPECT_EQ(r.text, u"v");
+  EXPECT_EQ(Dispatch(20, 0, kRoot + u"\\missing", kRoot + u"\\c").status, RequestStatus::NotFound);
+  EXPECT_EQ(Dispatch(8, 0, kRoot + u"\\c").status, RequestStatus::NotFound);
+}
+
+TEST_F(DispatchTest, DataFileOpsAreJudgedByTheDataFolderCheck) {
+  // A registry key is no data file path: the data-folder check refuses it.
+  for (int32_t op : {14, 15, 16, 17}) {
+    debug.Clear();
+    Reply r = Dispatch(op, 0, u"software\\tarnvel\\x", Text(), u"00");
+    EXPECT_EQ(r.status, RequestStatus::Denied) << "op " << op;
+    ASSERT_EQ(debug.Lines().size(), 1u);
+    EXPECT_EQ(debug.Lines()[0], "[TarnvelBroker] denied: outside Tarnvel subtree\n");
+  }
+}
+
+TEST(ServiceManagerTest, KnowsTheRequestServiceAndTheBuiltInPluginChannelService) {
+  ASSERT_TRUE(CreateServiceManager());
+  ipc::ServiceLookup<BrokerChannel>* manager = *CurrentServiceManager();
+  ASSERT_NE(manager, nullptr);
+  ASSERT_TRUE(CreateServiceManager());
+  EXPECT_EQ(*CurrentServiceManager(), manager) << "a second creation keeps the existing manager";
+
+  EXPECT_EQ(manager->GetService(6), &BrokerRequestService());
+  EXPECT_EQ(manager->GetService(3), &PluginChannelService());
+  for (int32_t id : {0, 1, 2, 4, 5, 7, -1, 1000}) EXPECT_EQ(manager->GetService(id), nullptr) << id;
+
+  DestroyServiceManager();
+  EXPECT_EQ(*CurrentServiceManager(), nullptr);
+}
+
+}  // namespace
