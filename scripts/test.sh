@@ -1,14 +1,26 @@
 #!/usr/bin/env bash
 # Runs every test: native unit tests under AddressSanitizer/UBSan, the Win32 and end-to-end
-# tests under Wine (x64), a build of the x86 target and of the benchmarks, and a bounded
-# run of each fuzz target. Installs what it needs first.
+# tests under Wine (x64), builds of the x86 target and of the benchmarks, and a bounded run of
+# each fuzz target. Installs what it needs first. Ends with one line 'N passed, N failed'.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 
 jobs=$(nproc)
+logs=build/test-logs
+mkdir -p "$logs"
+passed=0
 failed=0
 step() { echo; echo "==== $*"; }
+# Adds the counts of a ctest log ("N% tests passed, F tests failed out of T").
+count_ctest() {
+  local line total bad
+  line=$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$1" | tail -n 1) || true
+  if [ -z "$line" ]; then failed=$((failed + 1)); return; fi
+  bad=$(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\1/' <<<"$line")
+  total=$(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\2/' <<<"$line")
+  passed=$((passed + total - bad)); failed=$((failed + bad))
+}
 
 # Both Windows targets first: the native suite also checks the shape of both exes.
 step "win64: configure and build"
@@ -22,21 +34,22 @@ cmake --build --preset win32 -j "$jobs"
 step "native: configure and build"
 cmake --preset native >/dev/null
 cmake --build --preset native -j "$jobs"
-step "native: unit tests"
-ctest --test-dir build/native --output-on-failure --timeout 300 || failed=1
-
-step "win64: Win32 and end-to-end tests under Wine"
-scripts/wine-ctest.sh build/win64 || failed=1
 
 step "native-bench: build the benchmarks"
 cmake --preset native-bench >/dev/null
 cmake --build --preset native-bench -j "$jobs"
 
-step "fuzz: bounded runs"
-scripts/fuzz.sh "${FUZZ_SECONDS:-60}" || failed=1
+step "native: unit tests"
+ctest --test-dir build/native --output-on-failure --timeout 300 2>&1 | tee "$logs/native.log" || true
+count_ctest "$logs/native.log"
 
-if [ "$failed" -ne 0 ]; then
-  echo "test.sh: FAILED"
-  exit 1
-fi
-echo "test.sh: all passed"
+step "win64: Win32 and end-to-end tests under Wine"
+scripts/wine-ctest.sh build/win64 2>&1 | tee "$logs/wine.log" || true
+count_ctest "$logs/wine.log"
+
+step "fuzz: bounded runs"
+if scripts/fuzz.sh "${FUZZ_SECONDS:-60}"; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
+
+echo
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
