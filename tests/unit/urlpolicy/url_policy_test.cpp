@@ -1,0 +1,69 @@
+#include <gtest/gtest.h>
+
+#include "requests/url_check.h"
+
+namespace {
+
+struct UrlCase {
+  const char16_t* url;
+  PolicyVerdict expected;
+};
+
+class CheckHttpUrlTest : public ::testing::TestWithParam<UrlCase> {};
+
+TEST_P(CheckHttpUrlTest, JudgesUrl) {
+  const UrlCase& c = GetParam();
+  EXPECT_EQ(CheckHttpUrl(Text(c.url)), c.expected) << "url: " << ::testing::PrintToString(Text(c.url));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Allowed, CheckHttpUrlTest,
+    ::testing::Values(UrlCase{u"https://host/path?q=1", Allow}, UrlCase{u"http://host", Allow},
+                      UrlCase{u"HTTP://HOST", Allow}, UrlCase{u"HtTpS://Host/A", Allow},
+                      UrlCase{u"http://127.0.0.1:8080/x", Allow}, UrlCase{u"http://host?q", Allow},
+                      UrlCase{u"http://host#frag", Allow}, UrlCase{u"http://[::1]:80/", Allow},
+                      // '@' after the authority is a path character, not user information.
+                      UrlCase{u"http://host/a@b", Allow}, UrlCase{u"http://host?x=@", Allow},
+                      // Units above 0x7F pass untouched (internationalised names).
+                      UrlCase{u"http://h\u00e9te/\u20ac", Allow}, UrlCase{u"http://h:", Allow}));
+
+INSTANTIATE_TEST_SUITE_P(
+    NotHttp, CheckHttpUrlTest,
+    ::testing::Values(UrlCase{u"ftp://host", OutsideSubtree}, UrlCase{u"file:///c:/x", OutsideSubtree},
+                      UrlCase{u"http:/host", OutsideSubtree}, UrlCase{u"httpx://host", OutsideSubtree},
+                      UrlCase{u"http", OutsideSubtree}, UrlCase{u"https:", OutsideSubtree},
+                      UrlCase{u"C:\u0041.pdf", OutsideSubtree}, UrlCase{u"//host/x", OutsideSubtree},
+                      // Folding is ASCII only: a full-width capital is not 'h'.
+                      UrlCase{u"\uFF28ttp://host", OutsideSubtree}));
+
+INSTANTIATE_TEST_SUITE_P(
+    Malformed, CheckHttpUrlTest,
+    ::testing::Values(UrlCase{u"", MalformedKey}, UrlCase{u"http://user@host/", MalformedKey},
+                      UrlCase{u"http://user:pw@host", MalformedKey}, UrlCase{u"http:///x", MalformedKey},
+                      UrlCase{u"http://", MalformedKey}, UrlCase{u"https://?q", MalformedKey},
+                      UrlCase{u"http://#f", MalformedKey}, UrlCase{u"http://:80/", MalformedKey},
+                      UrlCase{u"http://.host/", MalformedKey}, UrlCase{u"http://host/a b", MalformedKey},
+                      UrlCase{u"http://host/\"x\"", MalformedKey}, UrlCase{u"http://host\\x", MalformedKey},
+                      UrlCase{u"http://host/\x7f", MalformedKey}, UrlCase{u"http://host/\t", MalformedKey},
+                      UrlCase{u"http://host/\x1f", MalformedKey},
+                      // The character checks come before the scheme test.
+                      UrlCase{u"ftp://a b", MalformedKey}));
+
+TEST(CheckHttpUrl, EmbeddedNulIsMalformed) {
+  Text url = u"http://host/";
+  url.push_back(u'\0');
+  url += u"x";
+  EXPECT_EQ(CheckHttpUrl(url), MalformedKey);
+}
+
+TEST(CheckHttpUrl, LengthLimitIs2048Units) {
+  const Text prefix = u"http://host/";
+  Text atLimit = prefix + Text(2048 - prefix.size(), u'a');
+  ASSERT_EQ(atLimit.size(), 2048u);
+  EXPECT_EQ(CheckHttpUrl(atLimit), Allow);
+  EXPECT_EQ(CheckHttpUrl(atLimit + u"a"), MalformedKey);
+  // A long text that is not a URL is still judged malformed by its length first.
+  EXPECT_EQ(CheckHttpUrl(Text(2049, u'x')), MalformedKey);
+}
+
+}  // namespace
