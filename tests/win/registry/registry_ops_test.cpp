@@ -1,0 +1,406 @@
+// The registry operations against the real registry of the test prefix. Every test works
+// below its own key HKCU\Software\Tarnvel\RegOpsTest\<test name> (HKLM for the
+// local-machine reads) and removes it afterwards; checks go through the raw API.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "base/unique_handle.h"
+#include "base/win_text.h"
+#include "registry/registry_ops.h"
+
+namespace {
+
+constexpr int32_t CurrentUser = 0;
+constexpr int32_t LocalMachine = 1;
+
+Text T(const std::wstring& s) { return FromWide(s); }
+
+struct RawValue {
+  LSTATUS status = ERROR_SUCCESS;
+  DWORD type = REG_NONE;
+  std::vector<BYTE> bytes;
+};
+
+RawValue RawGet(HKEY root, const std::wstring& key, const std::wstring& name) {
+  RawValue v;
+  UniqueRegKey k;
+  v.status = RegOpenKeyExW(root, key.c_str(), 0, KEY_READ, k.put());
+  if (v.status != ERROR_SUCCESS) return v;
+  DWORD size = 0;
+  v.status = RegQueryValueExW(k.get(), name.c_str(), nullptr, &v.type, nullptr, &size);
+  if (v.status != ERROR_SUCCESS) return v;
+  v.bytes.resize(size);
+  v.status = RegQueryValueExW(k.get(), name.c_str(), nullptr, &v.type, v.bytes.data(), &size);
+  v.bytes.resize(size);
+  return v;
+}
+
+void RawSet(HKEY root, const std::wstring& key, const std::wstring& name, DWORD type, const void* data, DWORD size) {
+  UniqueRegKey k;
+  ASSERT_EQ(RegCreateKeyExW(root, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, k.put(), nullptr), ERROR_SUCCESS);
+  ASSERT_EQ(RegSetValueExW(k.get(), name.c_str(), 0, type, static_cast<const BYTE*>(data), size), ERROR_SUCCESS);
+}
+
+void RawSetString(HKEY root, const std::wstring& key, const std::wstring& name, const std::wstring& s,
+                  DWORD type = REG_SZ) {
+  RawSet(root, key, name, type, s.c_str(), static_cast<DWORD>((s.size() + 1) * sizeof(wchar_t)));
+}
+
+void RawCreate(HKEY root, const std::wstring& key) {
+  UniqueRegKey k;
+  ASSERT_EQ(RegCreateKeyExW(root, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, k.put(), nullptr), ERROR_SUCCESS);
+}
+
+bool RawExists(HKEY root, const std::wstring& key) {
+  UniqueRegKey k;
+  return RegOpenKeyExW(root, key.c_str(), 0, KEY_READ, k.put()) == ERROR_SUCCESS;
+}
+
+void RawDeleteTree(HKEY root, const std::wstring& key) {
+  RegDeleteTreeW(root, key.c_str());
+  RegDeleteKeyW(root, key.c_str());
+}
+
+std::vector<std::wstring> RawSubkeys(HKEY root, const std::wstring& key) {
+  std::vector<std::wstring> names;
+  UniqueRegKey k;
+  if (RegOpenKeyExW(root, key.c_str(), 0, KEY_READ, k.put()) != ERROR_SUCCESS) return names;
+  wchar_t name[300];
+  for (DWORD i = 0;; ++i) {
+    DWORD len = 300;
+    if (RegEnumKeyExW(k.get(), i, name, &len, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+    names.emplace_back(name, len);
+  }
+  return names;
+}
+
+// Removes keys at the hive root that an operation taking '/' literally would have made.
+void RemoveSlashNamedRootKeys() {
+  for (const auto& sub : RawSubkeys(HKEY_CURRENT_USER, L"")) {
+    if (sub.find(L'/') != std::wstring::npos) RawDeleteTree(HKEY_CURRENT_USER, sub);
+  }
+}
+
+std::vector<BYTE> Bytes(const std::wstring& units) {
+  std::vector<BYTE> b(units.size() * sizeof(wchar_t));
+  if (!b.empty()) std::memcpy(b.data(), units.data(), b.size());
+  return b;
+}
+
+class RegistryOps : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    key_ = L"Software\\Tarnvel\\RegOpsTest\\" +
+           FromWideAscii(::testing::UnitTest::GetInstance()->current_test_info()->name());
+    RawDeleteTree(HKEY_CURRENT_USER, key_);
+    RawDeleteTree(HKEY_LOCAL_MACHINE, key_);
+  }
+  void TearDown() override {
+    RawDeleteTree(HKEY_CURRENT_USER, key_);
+    RawDeleteTree(HKEY_LOCAL_MACHINE, key_);
+    RemoveSlashNamedRootKeys();
+    // The shared parent goes once empty; RegDeleteKeyW leaves it while anything is below it.
+    for (HKEY root : {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE}) RegDeleteKeyW(root, L"Software\\Tarnvel\\RegOpsTest");
+  }
+  static std::wstring FromWideAscii(const char* s) { return std::wstring(s, s + std::strlen(s)); }
+  std::wstring Sub(const std::wstring& rest) const { return key_ + L"\\" + rest; }
+
+  std::wstring key_;
+};
+
+TEST_F(RegistryOps, WriteStringCreatesMissingParentsWithTheirCapitalisation) {
+  ASSERT_TRUE(WriteString(CurrentUser, T(Sub(L"NewA\\NewB")), u"N", u"abc"));
+  EXPECT_EQ(RawSubkeys(HKEY_CURRENT_USER, key_), std::vector<std::wstring>{L"NewA"});
+  EXPECT_EQ(RawSubkeys(HKEY_CURRENT_USER, Sub(L"NewA")), std::vector<std::wstring>{L"NewB"});
+  RawValue v = RawGet(HKEY_CURRENT_USER, Sub(L"NewA\\NewB"), L"N");
+  ASSERT_EQ(v.status, ERROR_SUCCESS);
+  EXPECT_EQ(v.type, DWORD{REG_SZ});
+  EXPECT_EQ(v.bytes, Bytes(std::wstring(L"abc", 4)));
+}
+
+TEST_F(RegistryOps, WriteStringStoresEveryCodeUnitAndOneNulAndReadStopsAtTheFirstNul) {
+  struct Case {
+    std::wstring data;
+    size_t bytes;
+    Text readBack;
+  };
+  const Case cases[] = {
+      {L"abc", 8, u"abc"},
+      {L"", 2, u""},
+      {std::wstring(L"a\0b", 3), 8, u"a"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.bytes);
+    ASSERT_TRUE(WriteString(CurrentUser, T(key_), u"v", T(c.data)));
+    RawValue v = RawGet(HKEY_CURRENT_USER, key_, L"v");
+    EXPECT_EQ(v.type, DWORD{REG_SZ});
+    EXPECT_EQ(v.bytes.size(), c.bytes);
+    EXPECT_EQ(v.bytes, Bytes(c.data + std::wstring(1, L'\0')));
+    Text out = u"stale";
+    ASSERT_TRUE(ReadString(CurrentUser, T(key_), u"v", out));
+    EXPECT_EQ(out, c.readBack);
+  }
+}
+
+TEST_F(RegistryOps, ReadStringTakesPlainAndExpandableStringsOnly) {
+  RawSetString(HKEY_CURRENT_USER, key_, L"expand", L"%TEMP%\\x", REG_EXPAND_SZ);
+  RawSetString(HKEY_CURRENT_USER, key_, L"", L"default");
+  // Stored without a terminator and with an odd byte count: "ab" and half a unit.
+  RawSet(HKEY_CURRENT_USER, key_, L"unterminated", REG_SZ, L"abc", 5);
+  RawSet(HKEY_CURRENT_USER, key_, L"multi", REG_MULTI_SZ, L"a\0b\0", 10);
+  const BYTE four[4] = {1, 2, 3, 4};
+  RawSet(HKEY_CURRENT_USER, key_, L"binary", REG_BINARY, four, 4);
+  RawSet(HKEY_CURRENT_USER, key_, L"dword", REG_DWORD, four, 4);
+
+  const std::pair<const char16_t*, const char16_t*> readable[] = {
+      {u"expand", u"%TEMP%\\x"}, {u"", u"default"}, {u"unterminated", u"ab"}};
+  for (const auto& r : readable) {
+    Text out;
+    EXPECT_TRUE(ReadString(CurrentUser, T(key_), r.first, out));
+    EXPECT_EQ(out, r.second);
+  }
+  for (const char* name : {"multi", "binary", "dword", "missing"}) {
+    SCOPED_TRACE(name);
+    Text out = u"stale";
+    EXPECT_FALSE(ReadString(CurrentUser, T(key_), AsciiText(name), out));
+    EXPECT_TRUE(out.empty());
+  }
+  Text out;
+  EXPECT_FALSE(ReadString(CurrentUser, T(Sub(L"missing")), u"expand", out));
+}
+
+TEST_F(RegistryOps, NumbersAreReadOnlyFromTheirExactType) {
+  const DWORD dword = 0xFFFFFFFFu;
+  const ULONGLONG qword = 0x0123456789ABCDEFull;
+  const BYTE four[4] = {0xFF, 0xFF, 0xFF, 0xFF};
+  const WORD shortDword = 0xBEEF;
+  RawSet(HKEY_CURRENT_USER, key_, L"d", REG_DWORD, &dword, 4);
+  RawSet(HKEY_CURRENT_USER, key_, L"q", REG_QWORD, &qword, 8);
+  RawSet(HKEY_CURRENT_USER, key_, L"bin", REG_BINARY, four, 4);
+  RawSet(HKEY_CURRENT_USER, key_, L"short", REG_DWORD, &shortDword, 2);
+
+  uint32_t d = 0;
+  ASSERT_TRUE(ReadDword(CurrentUser, T(key_), u"d", d));
+  EXPECT_EQ(d, 4294967295u);
+  ASSERT_TRUE(ReadDword(CurrentUser, T(key_), u"short", d));
+  EXPECT_EQ(d, 0xBEEFu);
+  uint64_t q = 0;
+  ASSERT_TRUE(ReadQword(CurrentUser, T(key_), u"q", q));
+  EXPECT_EQ(q, 0x0123456789ABCDEFull);
+
+  EXPECT_FALSE(ReadDword(CurrentUser, T(key_), u"bin", d));
+  EXPECT_FALSE(ReadDword(CurrentUser, T(key_), u"q", d));  // eight bytes do not fit
+  EXPECT_FALSE(ReadQword(CurrentUser, T(key_), u"d", q));
+  EXPECT_FALSE(ReadDword(CurrentUser, T(key_), u"missing", d));
+  EXPECT_FALSE(ReadQword(CurrentUser, T(Sub(L"missing")), u"q", q));
+}
+
+TEST_F(RegistryOps, NumberWritesStoreExactTypesAndSizes) {
+  ASSERT_TRUE(WriteDword(CurrentUser, T(key_), u"d", 0xFFFFFFFFu));
+  ASSERT_TRUE(WriteQword(CurrentUser, T(key_), u"q", 0xFFFFFFFFFFFFFFFFull));
+  ASSERT_TRUE(WriteQword(CurrentUser, T(key_), u"q2", 0x1122334455667788ull));
+  RawValue d = RawGet(HKEY_CURRENT_USER, key_, L"d");
+  EXPECT_EQ(d.type, DWORD{REG_DWORD});
+  EXPECT_EQ(d.bytes, (std::vector<BYTE>{0xFF, 0xFF, 0xFF, 0xFF}));
+  RawValue q = RawGet(HKEY_CURRENT_USER, key_, L"q");
+  EXPECT_EQ(q.type, DWORD{REG_QWORD});
+  EXPECT_EQ(q.bytes, std::vector<BYTE>(8, 0xFF));
+  RawValue q2 = RawGet(HKEY_CURRENT_USER, key_, L"q2");
+  EXPECT_EQ(q2.bytes, (std::vector<BYTE>{0x88, 0x77, 0x66, 0x55, 0x44, 0x33, 0x22, 0x11}));
+  uint64_t back = 0;
+  ASSERT_TRUE(ReadQword(CurrentUser, T(key_), u"q2", back));
+  EXPECT_EQ(back, 0x1122334455667788ull);
+}
+
+TEST_F(RegistryOps, DeleteValueToleratesAMissingValueButNotAMissingKey) {
+  RawSetString(HKEY_CURRENT_USER, key_, L"v", L"x");
+  RawSetString(HKEY_CURRENT_USER, key_, L"", L"default");
+  EXPECT_TRUE(DeleteValue(CurrentUser, T(key_), u"v"));
+  EXPECT_EQ(RawGet(HKEY_CURRENT_USER, key_, L"v").status, ERROR_FILE_NOT_FOUND);
+  EXPECT_TRUE(DeleteValue(CurrentUser, T(key_), u""));
+  EXPECT_EQ(RawGet(HKEY_CURRENT_USER, key_, L"").status, ERROR_FILE_NOT_FOUND);
+  EXPECT_TRUE(DeleteValue(CurrentUser, T(key_), u"v"));
+  EXPECT_FALSE(DeleteValue(CurrentUser, T(Sub(L"missing")), u"v"));
+  EXPECT_FALSE(RawExists(HKEY_CURRENT_USER, Sub(L"missing")));
+}
+
+TEST_F(RegistryOps, DeleteKeyRemovesOnlyKeysWithoutSubkeys) {
+  RawCreate(HKEY_CURRENT_USER, Sub(L"parent\\child"));
+  RawSetString(HKEY_CURRENT_USER, Sub(L"leaf"), L"v", L"x");
+  EXPECT_TRUE(DeleteKey(CurrentUser, T(Sub(L"missing"))));
+  EXPECT_FALSE(DeleteKey(CurrentUser, T(Sub(L"parent"))));
+  EXPECT_TRUE(RawExists(HKEY_CURRENT_USER, Sub(L"parent\\child")));
+  EXPECT_TRUE(DeleteKey(CurrentUser, T(Sub(L"leaf"))));
+  EXPECT_FALSE(RawExists(HKEY_CURRENT_USER, Sub(L"leaf")));
+}
+
+TEST_F(RegistryOps, DeleteKeyTreeRemovesTheKeyWithEverythingBelow) {
+  RawSetString(HKEY_CURRENT_USER, Sub(L"tree\\a\\b"), L"v", L"x");
+  RawSetString(HKEY_CURRENT_USER, Sub(L"tree"), L"v", L"x");
+  RawCreate(HKEY_CURRENT_USER, Sub(L"treeSibling"));
+  EXPECT_TRUE(DeleteKeyTree(CurrentUser, T(Sub(L"tree"))));
+  EXPECT_FALSE(RawExists(HKEY_CURRENT_USER, Sub(L"tree")));
+  EXPECT_TRUE(RawExists(HKEY_CURRENT_USER, Sub(L"treeSibling")));
+  EXPECT_TRUE(DeleteKeyTree(CurrentUser, T(Sub(L"tree"))));
+}
+
+TEST_F(RegistryOps, KeyExistsOpensForReading) {
+  RawCreate(HKEY_CURRENT_USER, key_);
+  EXPECT_TRUE(KeyExists(CurrentUser, T(key_)));
+  EXPECT_FALSE(KeyExists(CurrentUser, T(Sub(L"missing"))));
+}
+
+TEST_F(RegistryOps, ListSubkeysGivesNamesInEnumerationOrder) {
+  RawCreate(HKEY_CURRENT_USER, Sub(L"list\\yz"));
+  RawCreate(HKEY_CURRENT_USER, Sub(L"list\\x"));
+  RawCreate(HKEY_CURRENT_USER, Sub(L"empty"));
+  std::vector<Text> names{u"stale"};
+  ASSERT_TRUE(ListSubkeys(CurrentUser, T(Sub(L"list")), names));
+  EXPECT_EQ(names, (std::vector<Text>{u"x", u"yz"}));
+  ASSERT_TRUE(ListSubkeys(CurrentUser, T(Sub(L"empty")), names));
+  EXPECT_TRUE(names.empty());
+  EXPECT_FALSE(ListSubkeys(CurrentUser, T(Sub(L"missing")), names));
+}
+
+TEST_F(RegistryOps, ListSubkeysTakesTheLongestNameAndEndsAtOneThatDoesNotFit) {
+  const std::wstring longest = L"b" + std::wstring(254, L'n');
+  RawCreate(HKEY_CURRENT_USER, Sub(L"fits\\a"));
+  RawCreate(HKEY_CURRENT_USER, Sub(L"fits\\" + longest));
+  std::vector<Text> names;
+  ASSERT_TRUE(ListSubkeys(CurrentUser, T(Sub(L"fits")), names));
+  EXPECT_EQ(names, (std::vector<Text>{u"a", T(longest)}));
+
+  // Windows refuses names beyond 255 units; where the registry takes one, the listing
+  // ends there with the names before it.
+  const std::wstring tooLong = L"b" + std::wstring(255, L'n');
+  UniqueRegKey k;
+  if (RegCreateKeyExW(HKEY_CURRENT_USER, Sub(L"over\\" + tooLong).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                      k.put(), nullptr) != ERROR_SUCCESS) {
+    GTEST_SKIP() << "the registry refuses a 256-unit key name";
+  }
+  k.reset();
+  RawCreate(HKEY_CURRENT_USER, Sub(L"over\\a"));
+  RawCreate(HKEY_CURRENT_USER, Sub(L"over\\c"));
+  ASSERT_EQ(RawSubkeys(HKEY_CURRENT_USER, Sub(L"over")).size(), 3u);
+  ASSERT_TRUE(ListSubkeys(CurrentUser, T(Sub(L"over")), names));
+  EXPECT_EQ(names, std::vector<Text>{u"a"});
+}
+
+TEST_F(RegistryOps, ListValuesPairsEveryNameWithItsStringData) {
+  RawSetString(HKEY_CURRENT_USER, key_, L"a", L"x");
+  const DWORD seven = 7;
+  RawSet(HKEY_CURRENT_USER, key_, L"b", REG_DWORD, &seven, 4);
+  RawSetString(HKEY_CURRENT_USER, key_, L"", L"y");
+  RawSetString(HKEY_CURRENT_USER, key_, L"c", L"%e%", REG_EXPAND_SZ);
+  RawSet(HKEY_CURRENT_USER, key_, L"d", REG_SZ, L"p\0q", 8);
+
+  std::vector<Text> expected;
+  {
+    UniqueRegKey k;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, key_.c_str(), 0, KEY_READ, k.put()), ERROR_SUCCESS);
+    const std::pair<const wchar_t*, const char16_t*> data[] = {
+        {L"a", u"x"}, {L"b", u""}, {L"", u"y"}, {L"c", u"%e%"}, {L"d", u"p"}};
+    wchar_t name[32];
+    for (DWORD i = 0;; ++i) {
+      DWORD len = 32;
+      if (RegEnumValueW(k.get(), i, name, &len, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+      for (const auto& d : data) {
+        if (std::wstring(d.first) == std::wstring(name, len)) {
+          expected.push_back(FromWide(name, len));
+          expected.push_back(d.second);
+        }
+      }
+    }
+  }
+  ASSERT_EQ(expected.size(), 10u);
+  std::vector<Text> pairs{u"stale"};
+  ASSERT_TRUE(ListValues(CurrentUser, T(key_), pairs));
+  EXPECT_EQ(pairs, expected);
+
+  RawCreate(HKEY_CURRENT_USER, Sub(L"empty"));
+  ASSERT_TRUE(ListValues(CurrentUser, T(Sub(L"empty")), pairs));
+  EXPECT_TRUE(pairs.empty());
+  EXPECT_FALSE(ListValues(CurrentUser, T(Sub(L"missing")), pairs));
+}
+
+TEST_F(RegistryOps, CopyKeyTreeCreatesTheDestinationAndNeedsTheSource) {
+  RawSetString(HKEY_CURRENT_USER, Sub(L"src"), L"v", L"top");
+  const DWORD one = 1;
+  RawSet(HKEY_CURRENT_USER, Sub(L"src\\inner"), L"n", REG_DWORD, &one, 4);
+  ASSERT_TRUE(CopyKeyTree(CurrentUser, T(Sub(L"src")), T(Sub(L"dst\\deep"))));
+  Text s;
+  EXPECT_TRUE(ReadString(CurrentUser, T(Sub(L"dst\\deep")), u"v", s));
+  EXPECT_EQ(s, u"top");
+  uint32_t n = 0;
+  EXPECT_TRUE(ReadDword(CurrentUser, T(Sub(L"dst\\deep\\inner")), u"n", n));
+  EXPECT_EQ(n, 1u);
+  EXPECT_TRUE(RawExists(HKEY_CURRENT_USER, Sub(L"src\\inner")));
+
+  EXPECT_FALSE(CopyKeyTree(CurrentUser, T(Sub(L"missing")), T(Sub(L"fromMissing"))));
+  EXPECT_FALSE(RawExists(HKEY_CURRENT_USER, Sub(L"fromMissing")));
+}
+
+TEST_F(RegistryOps, CopyKeyTreeRefusesADestinationInsideTheSource) {
+  RawSetString(HKEY_CURRENT_USER, Sub(L"src\\inner"), L"v", L"x");
+  EXPECT_FALSE(CopyKeyTree(CurrentUser, T(Sub(L"src")), T(Sub(L"SRC/copy"))));
+  EXPECT_EQ(RawSubkeys(HKEY_CURRENT_USER, Sub(L"src")), std::vector<std::wstring>{L"inner"});
+  // Only a whole name component makes a key lie inside another.
+  EXPECT_TRUE(CopyKeyTree(CurrentUser, T(Sub(L"src")), T(Sub(L"srcCopy"))));
+  EXPECT_TRUE(RawExists(HKEY_CURRENT_USER, Sub(L"srcCopy\\inner")));
+}
+
+TEST_F(RegistryOps, KeysActOnTheCanonicalPathNotOnSlashNamedKeys) {
+  // The policy reads '/' as a separator; the registry must act on the key it judged.
+  const std::wstring name = FromWideAscii(::testing::UnitTest::GetInstance()->current_test_info()->name());
+  const Text slashed = T(L"/software//tarnvel/RegOpsTest/" + name + L"/x/");
+  ASSERT_TRUE(WriteString(CurrentUser, slashed, u"v", u"here"));
+  EXPECT_EQ(RawGet(HKEY_CURRENT_USER, Sub(L"x"), L"v").bytes, Bytes(std::wstring(L"here", 5)));
+  for (const auto& sub : RawSubkeys(HKEY_CURRENT_USER, L"")) {
+    EXPECT_EQ(sub.find(L'/'), std::wstring::npos) << "slash-named key at the root";
+  }
+  Text out;
+  EXPECT_TRUE(ReadString(CurrentUser, slashed, u"v", out));
+  EXPECT_TRUE(KeyExists(CurrentUser, slashed));
+  EXPECT_TRUE(CopyKeyTree(CurrentUser, slashed, T(L"software\\\\tarnvel/RegOpsTest\\" + name + L"//y")));
+  EXPECT_TRUE(RawExists(HKEY_CURRENT_USER, Sub(L"y")));
+  EXPECT_TRUE(DeleteKeyTree(CurrentUser, slashed));
+  EXPECT_FALSE(RawExists(HKEY_CURRENT_USER, Sub(L"x")));
+}
+
+TEST_F(RegistryOps, NothingActsOnTheHiveRoot) {
+  RawCreate(HKEY_CURRENT_USER, key_);
+  std::vector<Text> names;
+  for (const Text& key : {Text(), Text(u"\\"), Text(u"//\\")}) {
+    EXPECT_FALSE(KeyExists(CurrentUser, key));
+    EXPECT_FALSE(DeleteKeyTree(CurrentUser, key));
+    EXPECT_FALSE(DeleteKey(CurrentUser, key));
+    EXPECT_FALSE(ListSubkeys(CurrentUser, key, names));
+    EXPECT_FALSE(WriteString(CurrentUser, key, u"v", u"x"));
+  }
+  EXPECT_TRUE(RawExists(HKEY_CURRENT_USER, key_));
+  EXPECT_EQ(RawGet(HKEY_CURRENT_USER, L"", L"v").status, ERROR_FILE_NOT_FOUND);
+}
+
+TEST_F(RegistryOps, HiveSelectorOneReadsTheLocalMachine) {
+  RawSetString(HKEY_LOCAL_MACHINE, key_, L"v", L"machine");
+  const DWORD five = 5;
+  RawSet(HKEY_LOCAL_MACHINE, key_, L"n", REG_DWORD, &five, 4);
+  Text out;
+  ASSERT_TRUE(ReadString(LocalMachine, T(key_), u"v", out));
+  EXPECT_EQ(out, u"machine");
+  uint32_t n = 0;
+  ASSERT_TRUE(ReadDword(LocalMachine, T(key_), u"n", n));
+  EXPECT_EQ(n, 5u);
+  EXPECT_TRUE(KeyExists(LocalMachine, T(key_)));
+  // Any other selector is the current user's hive, where the key is absent.
+  EXPECT_FALSE(KeyExists(CurrentUser, T(key_)));
+  EXPECT_FALSE(KeyExists(7, T(key_)));
+}
+
+}  // namespace
