@@ -1,0 +1,182 @@
+// Arbitrary UTF-16 texts through the key and path policies and the text conversions.
+// Input: UTF-16LE code units; U+FFFF splits it into up to four texts (a, b, c, d).
+// Each allowed verdict must satisfy what the policy promises its callers.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <limits>
+#include <vector>
+
+#include "registry/key_policy.h"
+#include "registry/reg_text.h"
+#include "requests/hex.h"
+#include "requests/path_policy.h"
+
+namespace {
+
+void Check(bool ok) {
+  if (!ok) std::abort();
+}
+
+bool StartsWith(const Text& t, const Text& p) { return t.size() >= p.size() && t.compare(0, p.size(), p) == 0; }
+bool EndsWith(const Text& t, const Text& s) {
+  return t.size() >= s.size() && t.compare(t.size() - s.size(), s.size(), s) == 0;
+}
+bool HasNul(const Text& t) { return t.find(char16_t(0)) != Text::npos; }
+
+Text AsciiLower(Text t) {
+  for (char16_t& c : t) {
+    if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c + 32);
+  }
+  return t;
+}
+
+bool UnderRoot(const Text& n, const Text& root) {
+  return n == root || StartsWith(n, root + u"\\");
+}
+
+void CheckNormalisation(const Text& a) {
+  const Text n = NormaliseForPolicy(a);
+  Check(NormaliseForPolicy(n) == n);
+  Check(AsciiLower(CanonicalRegistryKey(a)) == n);
+  Check(CanonicalRegistryKey(CanonicalRegistryKey(a)) == CanonicalRegistryKey(a));
+  Check(n.find(u'/') == Text::npos && n.find(u"\\\\") == Text::npos);
+  Check(n.empty() || (n.front() != u'\\' && n.back() != u'\\'));
+  for (char16_t c : n) Check(c < u'A' || c > u'Z');
+}
+
+void CheckRegistry(const Text& a) {
+  const Text n = NormaliseForPolicy(a);
+  for (int32_t hive : {0, 1, 2, -1}) {
+    for (bool write : {false, true}) {
+      const PolicyVerdict v = CheckRegistryKey(hive, a, write);
+      Check(v >= Allow && v <= WriteToReadOnlyHive);
+      // The registry acts on the canonical key: it must be judged exactly alike.
+      Check(CheckRegistryKey(hive, CanonicalRegistryKey(a), write) == v);
+      if (v != Allow) continue;
+      Check(!HasNul(a) && !n.empty() && !HasDotDotComponent(n));
+      Check(hive == 0 || (hive == 1 && !write));
+      if (hive == 0) {
+        Check(UnderRoot(n, u"software\\tarnvel") || UnderRoot(n, u"tarnvel"));
+      } else {
+        Check(UnderRoot(n, u"software\\tarnvel") || UnderRoot(n, u"software\\wow6432node\\tarnvel"));
+      }
+    }
+  }
+}
+
+void CheckAppData(const Text& path, const Text& root) {
+  if (CheckAppDataPath(path, root) != Allow) return;
+  const Text n = NormaliseForPolicy(path);
+  const Text folder = NormaliseForPolicy(root) + u"\\tarnvel";
+  Check(!HasNul(path) && !HasDotDotComponent(n));
+  Check(StartsWith(n, folder));
+  // "<root>\tarnvel" itself, below it, or the same with 8 lower-case hex digits appended.
+  const Text rest = n.substr(folder.size());
+  bool hex8 = rest.size() >= 8 && (rest.size() == 8 || rest[8] == u'\\');
+  for (size_t i = 0; hex8 && i < 8; ++i) {
+    hex8 = (rest[i] >= u'0' && rest[i] <= u'9') || (rest[i] >= u'a' && rest[i] <= u'f');
+  }
+  Check(rest.empty() || rest[0] == u'\\' || hex8);
+}
+
+void CheckCopies(const Text& source, const Text& destination, const Text& temp) {
+  const Text s = NormaliseForPolicy(source);
+  const Text d = NormaliseForPolicy(destination);
+  const Text t = NormaliseForPolicy(temp);
+  if (CheckCopyIn(source, destination, temp) == Allow) {
+    Check(IsAbsolutePathForm(source) && IsAbsolutePathForm(destination));
+    Check(!HasNul(source) && !HasNul(destination));
+    Check(!HasDotDotComponent(s) && !HasDotDotComponent(d));
+    Check(!t.empty() && IsInsideFolder(d, t) && StartsWith(d, t + u"\\") && d.size() > t.size() + 1);
+    const std::optional<Text> e = MatchCopyInExtension(s);
+    Check(e.has_value() && MatchCopyInExtension(d) == e && EndsWith(d, *e) && EndsWith(s, *e));
+  }
+  if (CheckExport(source, destination, temp) == Allow) {
+    Check(IsExportPathForm(source) && IsExportPathForm(destination));
+    Check(source.find(u':', 2) == Text::npos && destination.find(u':', 2) == Text::npos);
+    Check(!HasDotDotComponent(s) && !HasDotDotComponent(d));
+    Check(!t.empty() && StartsWith(s, t + u"\\") && s.size() > t.size() + 1);
+    const Text x = ExtensionOf(s);
+    Check(x == u".jpg" || x == u".png" || x == u".bmp" || x == u".dib" || x == u".tif" ||
+          x == u".gif" || x == u".pdf");
+    Check(ExtensionOf(d) == x);
+  }
+}
+
+bool IsSchemeChar(char16_t c) {
+  return (c >= u'a' && c <= u'z') || (c >= u'0' && c <= u'9') || c == u'+' || c == u'-' || c == u'.';
+}
+
+void CheckShell(const Text& target) {
+  if (CheckShellTarget(target) != Allow) return;
+  Check(!target.empty() && !HasNul(target));
+  const Text l = AsciiLower(target);
+  if (StartsWith(l, u"http://") || StartsWith(l, u"https://")) return;
+  Check(l.find(u'"') == Text::npos && l[0] != u'/' && l[0] != u'-');
+  const Text x = l.substr(l.rfind(u'.'));
+  Check(x == u".html" || x == u".htm" || x == u".txt" || x == u".csv" || x == u".pdf" || x == u".xml");
+  size_t i = 0;
+  while (i < l.size() && l[i] <= u' ') ++i;
+  if (i < l.size() && l[i] >= u'a' && l[i] <= u'z') {
+    size_t j = i + 1;
+    while (j < l.size() && IsSchemeChar(l[j])) ++j;
+    if (j < l.size() && l[j] == u':' && j - i >= 2) Check(l.compare(i, j - i, u"ftp") == 0);
+  }
+}
+
+void CheckConversions(const uint8_t* data, size_t size, const Text& a, const std::vector<Text>& texts) {
+  std::vector<uint8_t> bytes;
+  Check(DecodeHex(EncodeHexLower(data, size), bytes));
+  Check(bytes.size() == size && std::equal(bytes.begin(), bytes.end(), data));
+
+  std::vector<uint8_t> decoded{0x5A};
+  if (DecodeHex(a, decoded)) {
+    Check(EncodeHexLower(decoded.data(), decoded.size()) == AsciiLower(a));
+  } else {
+    Check(decoded.size() == 1 && decoded[0] == 0x5A);
+  }
+
+  const uint64_t u = ParseUnsigned64Decimal(a);
+  Check(ParseUnsigned64Decimal(FormatUnsignedDecimal(u)) == u);
+  const int64_t s = ParseSigned64Decimal(a);
+  if (s != std::numeric_limits<int64_t>::min() && s != std::numeric_limits<int64_t>::max()) {
+    Check(static_cast<uint64_t>(s) == u);
+  }
+
+  const Text joined = JoinNulTerminated(texts);
+  size_t expected = 0;
+  for (const Text& t : texts) expected += t.size() + 1;
+  Check(joined.size() == expected && (joined.empty() || joined.back() == 0));
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  std::vector<Text> texts(1);
+  for (size_t i = 0; i + 1 < size; i += 2) {
+    const char16_t c = static_cast<char16_t>(data[i] | (data[i + 1] << 8));
+    if (c == 0xFFFF && texts.size() < 4) {
+      texts.emplace_back();
+    } else {
+      texts.back().push_back(c);
+    }
+  }
+  texts.resize(4);
+  const Text& a = texts[0];
+  const Text& b = texts[1];
+  const Text& c = texts[2];
+  const Text roaming = u"C:\\Users\\u\\AppData\\Roaming";
+  const Text temp = u"C:\\Users\\u\\AppData\\Local\\Temp";
+
+  CheckNormalisation(a);
+  CheckRegistry(a);
+  CheckAppData(a, roaming);
+  CheckAppData(a, b);
+  CheckCopies(a, b, temp);
+  CheckCopies(a, b, c);
+  CheckShell(a);
+  CheckConversions(data, size, a, texts);
+  return 0;
+}
