@@ -1,0 +1,199 @@
+#include "requests/file_ops.h"
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "base/debug_line.h"
+#include "base/unique_handle.h"
+#include "base/win_text.h"
+#include "registry/key_policy.h"
+#include "requests/hex.h"
+#include "requests/path_policy.h"
+
+namespace {
+
+constexpr LONGLONG MaxReadFileSize = 0x400000;
+
+// One open, one size query, one read: the caller gets the whole file or nothing.
+bool ReadWholeFile(const Text& path, std::vector<uint8_t>& bytes) {
+  UniqueHandle file(CreateFileW(WidePtr(path), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return false;
+  LARGE_INTEGER size;
+  if (!GetFileSizeEx(file.get(), &size) || size.QuadPart < 0 || size.QuadPart > MaxReadFileSize) return false;
+  std::vector<uint8_t> buffer(static_cast<size_t>(size.QuadPart));
+  if (!buffer.empty()) {
+    const DWORD wanted = static_cast<DWORD>(buffer.size());
+    DWORD read = 0;
+    if (!ReadFile(file.get(), buffer.data(), wanted, &read, nullptr) || read != wanted) return false;
+  }
+  bytes = std::move(buffer);
+  return true;
+}
+
+// The "<target>.tmp" file of one write. Until Commit() moves it over the target, leaving
+// the scope closes and deletes it, so no failure (or exception) leaves it behind.
+class TemporaryFile {
+ public:
+  explicit TemporaryFile(Text name) : name_(std::move(name)) {}
+  TemporaryFile(const TemporaryFile&) = delete;
+  TemporaryFile& operator=(const TemporaryFile&) = delete;
+  ~TemporaryFile() { Discard(); }
+
+  // Only a file this write created is ever deleted: a failed create leaves nothing to remove.
+  bool Create() {
+    file_.reset(CreateFileW(WidePtr(name_), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                            nullptr));
+    created_ = file_.valid();
+    return created_;
+  }
+  HANDLE get() const { return file_.get(); }
+
+  bool Commit(const Text& target) {
+    file_.reset();
+    if (!MoveFileExW(WidePtr(name_), WidePtr(target), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED))
+      return false;
+    created_ = false;
+    return true;
+  }
+
+ private:
+  void Discard() {
+    // Closed first: with share mode 0 our own open handle would block the delete.
+    file_.reset();
+    if (created_) DeleteFileW(WidePtr(name_));
+    created_ = false;
+  }
+
+  Text name_;
+  UniqueHandle file_;
+  bool created_ = false;
+};
+
+// The target is either left as it was or replaced whole; readers never see half a file.
+bool WriteFileReplacing(const Text& path, const std::vector<uint8_t>& bytes) {
+  // One WriteFile call carries the whole content; a count that does not fit is not truncated.
+  if (bytes.size() > MAXDWORD) return false;
+  const size_t slash = path.rfind(u'\\');
+  if (slash != Text::npos) CreateDirectoryW(WidePtr(path.substr(0, slash)), nullptr);
+
+  TemporaryFile temporary(path + u".tmp");
+  if (!temporary.Create()) return false;
+  if (!bytes.empty()) {
+    const DWORD wanted = static_cast<DWORD>(bytes.size());
+    DWORD written = 0;
+    if (!WriteFile(temporary.get(), bytes.data(), wanted, &written, nullptr) || written != wanted) return false;
+  }
+  if (!FlushFileBuffers(temporary.get())) return false;
+  return temporary.Commit(path);
+}
+
+// A write aimed at the data folder itself (R\tarnvel) would put its temporary file beside
+// that folder (R\tarnvel.tmp), where no request was allowed to reach.
+bool TemporaryWouldLeaveDataFolder(const Text& path) {
+  const Text target = NormaliseForPolicy(path);
+  const Text root = NormaliseForPolicy(AppDataFolder());
+  if (root.empty() || target.size() <= root.size() + 1) return false;
+  if (target.compare(0, root.size(), root) != 0 || target[root.size()] != u'\\') return false;
+  return target.find(u'\\', root.size() + 1) == Text::npos;
+}
+
+// Every folder level of an export destination; the drive root ("C:\") is skipped and only
+// '\' separates. Failures (folders that exist already) are harmless and ignored.
+void CreateExportDirectories(const Text& destination) {
+  const size_t last = destination.rfind(u'\\');
+  if (last == Text::npos || last <= 2) return;
+  const Text parent = destination.substr(0, last);
+  for (size_t i = 3; i < parent.size(); ++i) {
+    if (parent[i] == u'\\') CreateDirectoryW(WidePtr(parent.substr(0, i)), nullptr);
+  }
+  CreateDirectoryW(WidePtr(parent), nullptr);
+}
+
+// What a copy request was judged on. The act below uses these very texts, never the
+// request's raw ones, so the paths touched are the paths judged.
+struct JudgedCopy {
+  Text source;
+  Text destination;
+  PolicyVerdict verdict;
+};
+
+JudgedCopy JudgeCopyIn(const Text& textA, const Text& textB) {
+  JudgedCopy copy{textA, ExpandLongPath(textB), MalformedKey};
+  copy.verdict = CheckCopyIn(copy.source, copy.destination, LocalTempFolder());
+  return copy;
+}
+
+JudgedCopy JudgeExport(const Text& textA, const Text& textB) {
+  JudgedCopy copy{ExpandLongPath(textA), textB, MalformedKey};
+  copy.verdict = CheckExport(copy.source, copy.destination, LocalTempFolder());
+  return copy;
+}
+
+void LogRefusal(const char* operation, PolicyVerdict verdict) {
+  std::string line = "[TarnvelBroker] ";
+  line += operation;
+  line += VerdictText(verdict);
+  line += "\n";
+  DebugLine(line.c_str());
+}
+
+bool Exists(const Text& path) { return GetFileAttributesW(WidePtr(path)) != INVALID_FILE_ATTRIBUTES; }
+
+}  // namespace
+
+RequestStatus ReadAppDataFile(const Text& path, Text& reply) {
+  reply.clear();
+  std::vector<uint8_t> bytes;
+  if (!ReadWholeFile(path, bytes)) return RequestStatus::NotFound;
+  // Bytes once, text once: the encoded text is moved into the reply, not copied.
+  reply = EncodeHexLower(bytes.data(), bytes.size());
+  return RequestStatus::Success;
+}
+
+RequestStatus WriteAppDataFile(const Text& path, const Text& hexData) {
+  std::vector<uint8_t> bytes;
+  if (!DecodeHex(hexData, bytes)) return RequestStatus::BadArgument;
+  if (TemporaryWouldLeaveDataFolder(path)) return RequestStatus::Failed;
+  return WriteFileReplacing(path, bytes) ? RequestStatus::Success : RequestStatus::Failed;
+}
+
+RequestStatus AppDataFileExists(const Text& path) {
+  return Exists(path) ? RequestStatus::Success : RequestStatus::NotFound;
+}
+
+RequestStatus DeleteAppDataFile(const Text& path) {
+  if (DeleteFileW(WidePtr(path)) || GetLastError() == ERROR_FILE_NOT_FOUND) return RequestStatus::Success;
+  return RequestStatus::Failed;
+}
+
+RequestStatus CopyFileIn(const Text& source, const Text& destination) {
+  const JudgedCopy copy = JudgeCopyIn(source, destination);
+  if (copy.verdict != Allow) {
+    LogRefusal("file copy ", copy.verdict);
+    return RequestStatus::Denied;
+  }
+
+  if (!Exists(copy.source)) return RequestStatus::NotFound;
+  if (!CopyFileW(WidePtr(copy.source), WidePtr(copy.destination), FALSE)) return RequestStatus::Failed;
+  // Read-only or hidden bits of the source must not stay on the plug-in's copy.
+  SetFileAttributesW(WidePtr(copy.destination), FILE_ATTRIBUTE_NORMAL);
+  return RequestStatus::Success;
+}
+
+RequestStatus ExportFile(const Text& source, const Text& destination) {
+  const JudgedCopy copy = JudgeExport(source, destination);
+  if (copy.verdict != Allow) {
+    LogRefusal("file export ", copy.verdict);
+    return RequestStatus::Denied;
+  }
+
+  if (!Exists(copy.source)) return RequestStatus::NotFound;
+  CreateExportDirectories(copy.destination);
+  return CopyFileW(WidePtr(copy.source), WidePtr(copy.destination), FALSE) ? RequestStatus::Success
+                                                                           : RequestStatus::Failed;
+}

@@ -1,0 +1,435 @@
+// File requests against the real folders of the test prefix: R is the roaming
+// application-data folder, T the local temporary folder. Every test works in folders of
+// its own with unique names and removes them afterwards.
+#include <windows.h>
+#include <shlobj.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cwchar>
+#include <string>
+#include <vector>
+
+#include "base/win_text.h"
+#include "requests/file_ops.h"
+#include "support/debug_capture.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Text KnownFolder(int csidl) {
+  wchar_t buffer[MAX_PATH] = {};
+  if (SHGetFolderPathW(nullptr, csidl, nullptr, 0, buffer) != S_OK) return Text();
+  return FromWide(buffer);
+}
+
+// "tarnvel" followed by 8 hexadecimal digits: a plug-in data folder name of its own.
+Text UniqueDataFolderName() {
+  static unsigned counter = 0;
+  char name[32];
+  snprintf(name, sizeof name, "tarnvel%08x",
+           static_cast<unsigned>(GetCurrentProcessId() * 2654435761u ^ GetTickCount() * 40503u ^ ++counter * 97u));
+  return AsciiText(name);
+}
+
+bool Exists(const Text& path) { return GetFileAttributesW(WidePtr(path)) != INVALID_FILE_ATTRIBUTES; }
+bool IsFolder(const Text& path) {
+  const DWORD a = GetFileAttributesW(WidePtr(path));
+  return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+void WriteRaw(const Text& path, const Bytes& bytes) {
+  HANDLE h = CreateFileW(WidePtr(path), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE) << "cannot create test file";
+  DWORD written = 0;
+  const BOOL ok = bytes.empty() || WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+  CloseHandle(h);
+  ASSERT_TRUE(ok && written == bytes.size());
+}
+
+void WriteRaw(const Text& path, const std::string& text) { WriteRaw(path, Bytes(text.begin(), text.end())); }
+
+// The file's bytes as the file system holds them; a missing file gives "<missing>".
+std::string ReadRaw(const Text& path) {
+  HANDLE h = CreateFileW(WidePtr(path), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return "<missing>";
+  std::string out;
+  std::vector<char> buffer(65536);
+  DWORD read = 0;
+  while (ReadFile(h, buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr) && read > 0)
+    out.append(buffer.data(), read);
+  CloseHandle(h);
+  return out;
+}
+
+void RemoveTree(const Text& path) {
+  const DWORD attributes = GetFileAttributesW(WidePtr(path));
+  if (attributes == INVALID_FILE_ATTRIBUTES) return;
+  SetFileAttributesW(WidePtr(path), attributes & ~(FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN));
+  if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    DeleteFileW(WidePtr(path));
+    return;
+  }
+  WIN32_FIND_DATAW found;
+  HANDLE find = FindFirstFileW(WidePtr(path + u"\\*"), &found);
+  if (find != INVALID_HANDLE_VALUE) {
+    do {
+      const Text name = FromWide(found.cFileName);
+      if (name != u"." && name != u"..") RemoveTree(path + u"\\" + name);
+    } while (FindNextFileW(find, &found));
+    FindClose(find);
+  }
+  RemoveDirectoryW(WidePtr(path));
+}
+
+// Hexadecimal as the requester expects it, built here independently of the broker's encoder.
+Text Hex(const Bytes& bytes, const char* digits = "0123456789abcdef") {
+  Text out;
+  out.reserve(bytes.size() * 2);
+  for (uint8_t b : bytes) {
+    out.push_back(static_cast<char16_t>(digits[b >> 4]));
+    out.push_back(static_cast<char16_t>(digits[b & 15]));
+  }
+  return out;
+}
+
+Bytes Pattern(size_t size) {
+  Bytes bytes(size);
+  for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(i * 31 + (i >> 9));
+  return bytes;
+}
+
+std::string AsString(const Bytes& b) { return std::string(b.begin(), b.end()); }
+
+// Points the user's local application-data folder elsewhere for one test and restores it.
+class LocalAppDataOverride {
+ public:
+  explicit LocalAppDataOverride(const Text& folder) {
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, kKey, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, &key_) != ERROR_SUCCESS) {
+      key_ = nullptr;
+      return;
+    }
+    DWORD size = sizeof old_;
+    had_ = RegQueryValueExW(key_, kValue, nullptr, &oldType_, reinterpret_cast<BYTE*>(old_), &size) == ERROR_SUCCESS;
+    oldSize_ = size;
+    RegSetValueExW(key_, kValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(WidePtr(folder)),
+                   static_cast<DWORD>((folder.size() + 1) * sizeof(wchar_t)));
+  }
+  ~LocalAppDataOverride() {
+    if (!key_) return;
+    if (had_)
+      RegSetValueExW(key_, kValue, 0, oldType_, reinterpret_cast<const BYTE*>(old_), oldSize_);
+    else
+      RegDeleteValueW(key_, kValue);
+    RegCloseKey(key_);
+  }
+  LocalAppDataOverride(const LocalAppDataOverride&) = delete;
+  LocalAppDataOverride& operator=(const LocalAppDataOverride&) = delete;
+
+ private:
+  static constexpr const wchar_t* kKey = L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
+  static constexpr const wchar_t* kValue = L"Local AppData";
+  HKEY key_ = nullptr;
+  bool had_ = false;
+  DWORD oldType_ = 0;
+  DWORD oldSize_ = 0;
+  wchar_t old_[1024] = {};
+};
+
+Text ShortPath(const Text& path) {
+  wchar_t buffer[MAX_PATH * 2] = {};
+  const DWORD n = GetShortPathNameW(WidePtr(path), buffer, MAX_PATH * 2);
+  if (n == 0 || n >= MAX_PATH * 2) return Text();
+  return FromWide(buffer, n);
+}
+
+bool SameIgnoringCase(const Text& a, const Text& b) {
+  return CompareStringOrdinal(WidePtr(a), static_cast<int>(a.size()), WidePtr(b), static_cast<int>(b.size()), TRUE) ==
+         CSTR_EQUAL;
+}
+
+class FileOpsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    roaming_ = KnownFolder(CSIDL_APPDATA);
+    const Text local = KnownFolder(CSIDL_LOCAL_APPDATA);
+    ASSERT_FALSE(roaming_.empty());
+    ASSERT_FALSE(local.empty());
+    temp_ = local + u"\\Temp";
+    CreateDirectoryW(WidePtr(temp_), nullptr);
+    data_ = Own(roaming_ + u"\\" + UniqueDataFolderName());
+    work_ = Own(temp_ + u"\\files-" + UniqueDataFolderName());
+    ASSERT_TRUE(CreateDirectoryW(WidePtr(data_), nullptr));
+    ASSERT_TRUE(CreateDirectoryW(WidePtr(work_), nullptr));
+  }
+  void TearDown() override {
+    for (const Text& p : owned_) RemoveTree(p);
+  }
+  // Removed after the test, whatever it left there.
+  Text Own(const Text& path) {
+    owned_.push_back(path);
+    return path;
+  }
+
+  Text roaming_;  // R
+  Text temp_;     // T
+  Text data_;     // R\tarnvelXXXXXXXX, a plug-in data folder of this test
+  Text work_;     // a folder of this test inside T
+  std::vector<Text> owned_;
+};
+
+TEST_F(FileOpsTest, AllByteValuesRoundTripThroughWriteAndRead) {
+  Bytes all(256);
+  for (int i = 0; i < 256; ++i) all[i] = static_cast<uint8_t>(i);
+  const Text path = data_ + u"\\all.bin";
+
+  ASSERT_EQ(WriteAppDataFile(path, Hex(all)), RequestStatus::Success);
+  EXPECT_EQ(ReadRaw(path), AsString(all));
+  Text reply;
+  ASSERT_EQ(ReadAppDataFile(path, reply), RequestStatus::Success);
+  EXPECT_EQ(reply, Hex(all));
+
+  // Capital digits are accepted on the way in; the reply is always lower case.
+  WriteRaw(path, std::string("x"));
+  ASSERT_EQ(WriteAppDataFile(path, Hex(all, "0123456789ABCDEF")), RequestStatus::Success);
+  EXPECT_EQ(ReadRaw(path), AsString(all));
+  ASSERT_EQ(ReadAppDataFile(path, reply), RequestStatus::Success);
+  EXPECT_EQ(reply, Hex(all));
+}
+
+TEST_F(FileOpsTest, EmptyTextEmptiesTheFileAndReadsBackEmpty) {
+  const Text path = data_ + u"\\empty.bin";
+  WriteRaw(path, std::string("previous content"));
+
+  ASSERT_EQ(WriteAppDataFile(path, Text()), RequestStatus::Success);
+  EXPECT_EQ(ReadRaw(path), "");
+  Text reply = u"stale";
+  EXPECT_EQ(ReadAppDataFile(path, reply), RequestStatus::Success);
+  EXPECT_EQ(reply, Text());
+}
+
+TEST_F(FileOpsTest, ReadReturnsExactlyFourMebibytesAndRefusesOneByteMore) {
+  const Text path = data_ + u"\\big.bin";
+  Bytes bytes = Pattern(4194304);
+  WriteRaw(path, bytes);
+  Text reply;
+  ASSERT_EQ(ReadAppDataFile(path, reply), RequestStatus::Success);
+  ASSERT_EQ(reply.size(), 8388608u);
+  EXPECT_TRUE(reply == Hex(bytes)) << "reply differs from the file's bytes";
+
+  bytes.push_back(0x5a);
+  WriteRaw(path, bytes);
+  reply = u"stale";
+  EXPECT_EQ(ReadAppDataFile(path, reply), RequestStatus::NotFound);
+  EXPECT_EQ(reply, Text()) << "no partial data for a refused read";
+
+  reply = u"stale";
+  EXPECT_EQ(ReadAppDataFile(data_ + u"\\missing.bin", reply), RequestStatus::NotFound);
+  EXPECT_EQ(reply, Text());
+  EXPECT_EQ(ReadAppDataFile(data_, reply), RequestStatus::NotFound) << "a folder is not a file";
+}
+
+TEST_F(FileOpsTest, WriteCreatesOneMissingFolderLevelOnly) {
+  const Text path = data_ + u"\\new\\x.bin";
+  ASSERT_EQ(WriteAppDataFile(path, u"ff00A1"), RequestStatus::Success);
+  EXPECT_EQ(ReadRaw(path), std::string("\xff\x00\xa1", 3));
+  EXPECT_FALSE(Exists(path + u".tmp"));
+
+  // A plug-in data folder that does not exist is not created along with the sub-folder.
+  const Text missingData = Own(roaming_ + u"\\" + UniqueDataFolderName());
+  EXPECT_EQ(WriteAppDataFile(missingData + u"\\new\\x.bin", u"ff00A1"), RequestStatus::Failed);
+  EXPECT_FALSE(Exists(missingData));
+}
+
+TEST_F(FileOpsTest, MalformedHexTouchesNothing) {
+  const Text path = data_ + u"\\keep.bin";
+  const Text inMissingFolder = data_ + u"\\absent\\k.bin";
+  WriteRaw(path, std::string("old"));
+  const Text cases[] = {u"abc", u"zz", u"0", u"ff0g", u"g0", u"0x10", u"\u0661\u0662", Text(u"ff\0" u"0", 4)};
+  for (const Text& hex : cases) {
+    SCOPED_TRACE(testing::Message() << "text C of " << hex.size() << " units");
+    EXPECT_EQ(WriteAppDataFile(path, hex), RequestStatus::BadArgument);
+    EXPECT_EQ(ReadRaw(path), "old");
+    EXPECT_FALSE(Exists(path + u".tmp"));
+    EXPECT_EQ(WriteAppDataFile(inMissingFolder, hex), RequestStatus::BadArgument);
+    EXPECT_FALSE(Exists(data_ + u"\\absent"));
+  }
+}
+
+TEST_F(FileOpsTest, WriteReplacesALongerFileWhole) {
+  const Text path = data_ + u"\\shrink.bin";
+  WriteRaw(path, std::string("0123456789"));
+  ASSERT_EQ(WriteAppDataFile(path, u"4142"), RequestStatus::Success);
+  EXPECT_EQ(ReadRaw(path), "AB");
+  EXPECT_FALSE(Exists(path + u".tmp"));
+}
+
+TEST_F(FileOpsTest, FailedReplaceKeepsTheTargetAndRemovesTheTemporaryFile) {
+  // A folder at the target makes the final move fail after the temporary file was written.
+  const Text target = data_ + u"\\target.bin";
+  ASSERT_TRUE(CreateDirectoryW(WidePtr(target), nullptr));
+  WriteRaw(target + u"\\inside.txt", std::string("kept"));
+
+  EXPECT_EQ(WriteAppDataFile(target, u"00ff"), RequestStatus::Failed);
+  EXPECT_TRUE(IsFolder(target));
+  EXPECT_EQ(ReadRaw(target + u"\\inside.txt"), "kept");
+  EXPECT_FALSE(Exists(target + u".tmp"));
+}
+
+TEST_F(FileOpsTest, TemporaryNameHeldByAFolderIsLeftAlone) {
+  // The temporary file cannot be created; what already stood under its name is not ours.
+  const Text target = data_ + u"\\t.bin";
+  WriteRaw(target, std::string("old"));
+  ASSERT_TRUE(CreateDirectoryW(WidePtr(target + u".tmp"), nullptr));
+
+  EXPECT_EQ(WriteAppDataFile(target, u"00"), RequestStatus::Failed);
+  EXPECT_EQ(ReadRaw(target), "old");
+  EXPECT_TRUE(IsFolder(target + u".tmp"));
+}
+
+TEST_F(FileOpsTest, WriteAimedAtTheDataFolderItselfTouchesNothingBesideIt) {
+  // The temporary file of such a write would be R\tarnvelXXXXXXXX.tmp, outside the folder.
+  const Text folder = Own(roaming_ + u"\\" + UniqueDataFolderName());
+  const Text neighbour = Own(folder + u".tmp");
+  WriteRaw(neighbour, std::string("someone else's file"));
+
+  EXPECT_EQ(WriteAppDataFile(folder, u"00"), RequestStatus::Failed);
+  EXPECT_EQ(ReadRaw(neighbour), "someone else's file");
+  EXPECT_FALSE(Exists(folder));
+  EXPECT_EQ(WriteAppDataFile(data_, u"00"), RequestStatus::Failed);
+  EXPECT_TRUE(IsFolder(data_));
+  EXPECT_FALSE(Exists(data_ + u".tmp"));
+}
+
+TEST_F(FileOpsTest, ExistsAndDelete) {
+  const Text file = data_ + u"\\f.txt";
+  WriteRaw(file, std::string("x"));
+
+  EXPECT_EQ(AppDataFileExists(file), RequestStatus::Success);
+  EXPECT_EQ(AppDataFileExists(data_), RequestStatus::Success) << "a folder counts";
+  EXPECT_EQ(AppDataFileExists(data_ + u"\\nothing.txt"), RequestStatus::NotFound);
+  EXPECT_EQ(AppDataFileExists(data_ + u"\\absent\\nothing.txt"), RequestStatus::NotFound);
+
+  EXPECT_EQ(DeleteAppDataFile(file), RequestStatus::Success);
+  EXPECT_FALSE(Exists(file));
+  EXPECT_EQ(DeleteAppDataFile(file), RequestStatus::Success) << "already absent";
+  EXPECT_EQ(DeleteAppDataFile(data_ + u"\\absent\\f.txt"), RequestStatus::Failed) << "missing folder";
+}
+
+TEST_F(FileOpsTest, CopyInDropsReadOnlyAndOverwritesAnEarlierCopy) {
+  const Text source = data_ + u"\\a.png";
+  const Text destination = work_ + u"\\x.png";
+  WriteRaw(source, std::string("first picture"));
+  ASSERT_TRUE(SetFileAttributesW(WidePtr(source), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN));
+
+  DebugCapture capture;
+  ASSERT_EQ(CopyFileIn(source, destination), RequestStatus::Success);
+  EXPECT_EQ(ReadRaw(destination), "first picture");
+  const DWORD attributes = GetFileAttributesW(WidePtr(destination));
+  EXPECT_EQ(attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN), 0u);
+
+  SetFileAttributesW(WidePtr(source), FILE_ATTRIBUTE_NORMAL);
+  WriteRaw(source, std::string("second"));
+  SetFileAttributesW(WidePtr(source), FILE_ATTRIBUTE_READONLY);
+  ASSERT_EQ(CopyFileIn(source, destination), RequestStatus::Success);
+  EXPECT_EQ(ReadRaw(destination), "second");
+  EXPECT_EQ(GetFileAttributesW(WidePtr(destination)) & FILE_ATTRIBUTE_READONLY, 0u);
+
+  EXPECT_EQ(CopyFileIn(data_ + u"\\missing.png", work_ + u"\\m.png"), RequestStatus::NotFound);
+  EXPECT_FALSE(Exists(work_ + u"\\m.png"));
+  EXPECT_EQ(CopyFileIn(source, work_ + u"\\absent\\x.png"), RequestStatus::Failed);
+  EXPECT_TRUE(capture.Lines().empty()) << "allowed copies write no debugger line";
+}
+
+TEST_F(FileOpsTest, RefusedCopiesWriteExactlyOneLineAndTouchNothing) {
+  WriteRaw(data_ + u"\\a.png", std::string("p"));
+  WriteRaw(data_ + u"\\a.jpg", std::string("j"));
+  WriteRaw(data_ + u"\\a.pdf", std::string("d"));
+  WriteRaw(work_ + u"\\a.pdf", std::string("d"));
+  WriteRaw(work_ + u"\\a.tiff", std::string("t"));
+  const std::string copyOutside = "[TarnvelBroker] file copy denied: outside Tarnvel subtree\n";
+  const std::string copyMalformed = "[TarnvelBroker] file copy denied: malformed key\n";
+  const std::string exportOutside = "[TarnvelBroker] file export denied: outside Tarnvel subtree\n";
+  const std::string exportMalformed = "[TarnvelBroker] file export denied: malformed key\n";
+  struct Case {
+    const char* what;
+    bool isExport;
+    Text source;
+    Text destination;
+    std::string line;
+  } cases[] = {
+      {"copy to a folder outside T", false, data_ + u"\\a.png", data_ + u"\\b.png", copyOutside},
+      {"copy to T's letters but not inside", false, data_ + u"\\a.png", temp_ + u"x\\b.png", copyOutside},
+      {"copy changing .jpg to .jpeg", false, data_ + u"\\a.jpg", work_ + u"\\b.jpeg", copyOutside},
+      {"copy of a relative source", false, u"a.png", work_ + u"\\b.png", copyMalformed},
+      {"copy climbing out of T", false, data_ + u"\\a.png", work_ + u"\\..\\..\\b.png", copyMalformed},
+      {"export from outside T", true, data_ + u"\\a.pdf", data_ + u"\\out\\a.pdf", exportOutside},
+      {"export of a .tiff", true, work_ + u"\\a.tiff", data_ + u"\\out\\a.tiff", exportOutside},
+      {"export changing the extension", true, work_ + u"\\a.pdf", data_ + u"\\out\\a.png", exportOutside},
+      {"export to a stream", true, work_ + u"\\a.pdf", data_ + u"\\out\\a.pdf:s", exportMalformed},
+      {"export to a long-path prefix", true, work_ + u"\\a.pdf", u"\\\\?\\" + data_ + u"\\out\\a.pdf",
+       exportMalformed},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    DebugCapture capture;
+    const RequestStatus status = c.isExport ? ExportFile(c.source, c.destination) : CopyFileIn(c.source, c.destination);
+    EXPECT_EQ(status, RequestStatus::Denied);
+    EXPECT_EQ(capture.Lines(), std::vector<std::string>{c.line});
+  }
+  EXPECT_FALSE(Exists(data_ + u"\\b.png"));
+  EXPECT_FALSE(Exists(work_ + u"\\b.png"));
+  EXPECT_FALSE(Exists(work_ + u"\\b.jpeg"));
+  EXPECT_FALSE(Exists(data_ + u"\\out")) << "a refused export creates no folders";
+}
+
+TEST_F(FileOpsTest, ExportCreatesEveryMissingFolderLevel) {
+  const Text source = work_ + u"\\a.pdf";
+  WriteRaw(source, std::string("%PDF-1.4 export"));
+  const Text out = data_ + u"\\out";
+
+  EXPECT_EQ(ExportFile(work_ + u"\\missing.pdf", out + u"\\a.pdf"), RequestStatus::NotFound);
+  EXPECT_FALSE(Exists(out)) << "a missing source creates no folders";
+
+  DebugCapture capture;
+  ASSERT_EQ(ExportFile(source, out + u"\\deep\\er\\a.pdf"), RequestStatus::Success);
+  EXPECT_TRUE(IsFolder(out));
+  EXPECT_TRUE(IsFolder(out + u"\\deep"));
+  EXPECT_TRUE(IsFolder(out + u"\\deep\\er"));
+  EXPECT_EQ(ReadRaw(out + u"\\deep\\er\\a.pdf"), "%PDF-1.4 export");
+
+  // An existing destination is overwritten.
+  WriteRaw(source, std::string("%PDF-1.4 second"));
+  ASSERT_EQ(ExportFile(source, out + u"\\deep\\er\\a.pdf"), RequestStatus::Success);
+  EXPECT_EQ(ReadRaw(out + u"\\deep\\er\\a.pdf"), "%PDF-1.4 second");
+  EXPECT_TRUE(capture.Lines().empty());
+}
+
+TEST_F(FileOpsTest, ShortNamesAreExpandedBeforeTheyAreJudged) {
+  // T is moved below a folder whose 8.3 name differs from its long name, so a destination
+  // written with short names lies inside T only once it has been expanded.
+  const Text local = Own(roaming_ + u"\\Tarnvel local folder " + UniqueDataFolderName());
+  const Text longTemp = local + u"\\Temp";
+  ASSERT_TRUE(CreateDirectoryW(WidePtr(local), nullptr));
+  ASSERT_TRUE(CreateDirectoryW(WidePtr(longTemp), nullptr));
+  const Text shortTemp = ShortPath(longTemp);
+  if (shortTemp.empty() || SameIgnoringCase(shortTemp, longTemp)) GTEST_SKIP() << "no 8.3 names in this prefix";
+
+  LocalAppDataOverride moved(local);
+  ASSERT_TRUE(SameIgnoringCase(KnownFolder(CSIDL_LOCAL_APPDATA), local)) << "the folder look-up ignored the override";
+  const Text source = data_ + u"\\a.png";
+  WriteRaw(source, std::string("picture"));
+
+  DebugCapture capture;
+  EXPECT_EQ(CopyFileIn(source, shortTemp + u"\\x.png"), RequestStatus::Success);
+  EXPECT_EQ(ReadRaw(longTemp + u"\\x.png"), "picture");
+
+  const Text exported = data_ + u"\\exported.png";
+  EXPECT_EQ(ExportFile(shortTemp + u"\\x.png", exported), RequestStatus::Success);
+  EXPECT_EQ(ReadRaw(exported), "picture");
+  EXPECT_TRUE(capture.Lines().empty());
+}
+
+}  // namespace
