@@ -8,6 +8,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 #include "base/debug_line.h"
 #include "ipc/param.h"
 #include "ipc/wire_format.h"

@@ -1,7 +1,10 @@
 // The message format: 64-bit little-endian words.
 //   header (magic, id, count, total words) | type words | TypeListEnd | data words | MessageEnd
 // Encoder builds one message in one word array; Decoder reassembles one message at a time
-// from a byte stream and rejects anything malformed.
+// from a byte stream and rejects anything malformed. A message is judged by its own declared
+// total only: the decoder never waits for, or reads, bytes beyond it.
+// Both sides assume a little-endian host (every Windows target is one), so words and
+// payloads are copied with memcpy rather than assembled byte by byte.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -23,7 +26,9 @@ class Encoder {
   explicit Encoder(PointerWidth width = NativePointerWidth) : width_(width) {}
 
   void Open(uint32_t n);
-  // False, writing nothing, for a type code outside the table. May move the param's strings out.
+  // False, writing nothing, for a type code outside the table, for a parameter beyond the n
+  // announced by Open, or for one that the format cannot carry (a string longer than a
+  // length word holds, or a message beyond MaxTotalWords). May move the param's strings out.
   bool Add(Param& param);
   void Finish(int32_t id);
 
@@ -32,9 +37,12 @@ class Encoder {
   size_t ByteCount() const { return words_.size() * 8; }
 
  private:
+  bool AppendPayload(uint32_t typeWord, uint64_t length, const void* bytes, size_t byteCount);
+
   PointerWidth width_;
   std::vector<uint64_t> words_;
   size_t lastHeaderSlot_ = 3;
+  uint32_t count_ = 0;
 };
 
 enum class DecoderState { Header = 0, TypeList = 1, Data = 2, Trailer = 3, Complete = 4 };
@@ -46,7 +54,11 @@ class Decoder {
 
   void Append(const uint8_t* bytes, size_t count);
   // NeedMore, Done or Error; state() is Complete exactly when a message was delivered.
+  // After Error the list holds the message id (when the header got that far) and no
+  // parameters.
   DecodeResult Decode();
+  // Ready for the next message (also clears the list and its id); bytes of following
+  // messages stay buffered.
   void Reset();
 
   DecoderState state() const { return state_; }
@@ -62,6 +74,7 @@ class Decoder {
   DecodeResult StepTypeList();
   DecodeResult StepData();
   DecodeResult StepTrailer();
+  DecodeResult Fail();
   size_t Available() const { return buffer_.size() - offset_; }
   uint64_t ReadWord();
   DecodeResult ContinueIfWord() const;

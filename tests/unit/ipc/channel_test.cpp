@@ -1,0 +1,348 @@
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "base/debug_line.h"
+#include "ipc/channel.h"
+#include "support/debug_capture.h"
+#include "support/memory_transport.h"
+#include "wire_words.h"
+
+namespace {
+
+using MemChannel = ipc::Channel<MemoryTransport>;
+using Handler = MsgHandlerBase<MemChannel>;
+
+struct Message {
+  int32_t id;
+  std::vector<Param> params;
+};
+
+std::vector<Message> DecodeAll(const std::vector<uint8_t>& bytes) {
+  std::vector<Message> out;
+  ipc::Decoder d;
+  d.Append(bytes.data(), bytes.size());
+  while (d.Decode() == ipc::DecodeResult::Done) {
+    out.push_back({d.list().id, std::vector<Param>(d.list().params, d.list().params + d.list().count)});
+    d.Reset();
+  }
+  EXPECT_EQ(d.BufferedBytes(), 0u) << "replies end in a partial or malformed message";
+  return out;
+}
+
+class TableLookup : public ipc::ServiceLookup<MemChannel> {
+ public:
+  std::map<int32_t, Handler*> table;
+  Handler* GetService(int32_t id) override {
+    auto it = table.find(id);
+    return it == table.end() ? nullptr : it->second;
+  }
+};
+
+// Keeps a copy of every message and, unless told otherwise, answers id + 1 with
+// (count, id); `result` is what OnMsgIn returns after a successful reply.
+class RecordingHandler : public MessageHandler<MemChannel> {
+ public:
+  struct Seen {
+    int32_t id;
+    std::vector<Param> params;
+    size_t bytesWrittenBefore;
+  };
+  std::vector<Seen> seen;
+  bool reply = true;
+  int64_t result = ipc::ResultHandled;
+  std::function<void()> onMessage;
+
+  int64_t OnMsgIn(int32_t id, MemChannel& channel, Param* const* params, uint32_t count) override {
+    Seen s{id, {}, channel.transport()->written().size()};
+    for (uint32_t i = 0; i < count; ++i) s.params.push_back(*params[i]);
+    seen.push_back(std::move(s));
+    if (onMessage) onMessage();
+    if (reply) {
+      const int64_t sent = ipc::MsgOut<MemChannel>::SendMsg(channel, id + 1, Param::Int32(static_cast<int32_t>(count)),
+                                                           Param::Int32(id));
+      if (sent != ipc::ResultHandled) return sent;
+    }
+    return result;
+  }
+  bool OnMsgArgCountError(uint32_t) override { return false; }
+  bool OnMsgArgConvertError(int32_t) override { return false; }
+};
+
+// A service in the shape of the broker's: id 6 carries an op code (Int32Kind2) and a text
+// (String16 or NullString16); the answer is id 7 with the op doubled and the text with "!".
+class ToyService : public Handler, public ipc::MsgOut<MemChannel>, public ipc::MsgIn<6, ToyService, MemChannel> {
+ public:
+  static constexpr uint32_t InputCount = 2;
+  struct Inputs {
+    int32_t op = 0;
+    Text text;
+  };
+  static bool ConvertInputs(Param* const* params, Inputs& in, int32_t& expected) {
+    if (params[0]->type != Int32Kind2) {
+      expected = Int32Kind2;
+      return false;
+    }
+    in.op = static_cast<int32_t>(params[0]->value);
+    if (params[1]->type == String16) {
+      in.text = params[1]->string16;
+    } else if (params[1]->type != NullString16) {
+      expected = String16;
+      return false;
+    }
+    return true;
+  }
+  int64_t Serve(MemChannel& channel, Inputs& in) {
+    return SendMsg(channel, 7, Param::Int32(in.op * 2), Param::Text16(in.text + u"!"));
+  }
+
+  int64_t OnMsgIn(int32_t id, MemChannel& channel, Param* const* params, uint32_t count) override {
+    return DispatchMsgIn(id, channel, params, count);
+  }
+  bool OnMsgArgCountError(uint32_t count) override {
+    countErrors.push_back(count);
+    DebugLine("!! svc:OnMsgArgCountError");
+    return false;
+  }
+  bool OnMsgArgConvertError(int32_t expected) override {
+    convertErrors.push_back(expected);
+    DebugLine("!! svc:OnMsgArgCountError");
+    return false;
+  }
+
+  std::vector<uint32_t> countErrors;
+  std::vector<int32_t> convertErrors;
+};
+
+std::vector<uint8_t> Request(int32_t op, Param text) { return EncodeMessage(6, {Param::Int32(op), std::move(text)}); }
+
+TEST(Channel, EndCodes) {
+  struct Case {
+    const char* name;
+    std::vector<uint8_t> stream;
+    bool withDefault;
+    bool failWrites;
+    int64_t expected;
+    int32_t lastId;
+  };
+  std::vector<uint64_t> badMagic = RawMessage(6, {2}, {1});
+  badMagic[0] = 0x12345678;
+  std::vector<Param> tooMany(21, Param::Int32(0));
+  std::vector<uint8_t> truncated = EncodeMessage(9, {Param::Text16(u"cut short")});
+  truncated.resize(43);
+  const Case cases[] = {
+      {"peer closed before anything arrived", {}, true, false, ipc::ResultReadFailed, -1},
+      {"peer closed after a served message", EncodeMessage(9, {Param::Int32(1)}), true, false, ipc::ResultReadFailed, 9},
+      {"peer closed inside a message", truncated, true, false, ipc::ResultReadFailed, -1},
+      {"malformed header", WordsToBytes(badMagic), true, false, ipc::ResultMalformed, -1},
+      {"malformed: 21 parameters", EncodeMessage(8, tooMany), true, false, ipc::ResultMalformed, 8},
+      {"unclaimed id, default handler", EncodeMessage(5, {Param::Int32(0)}), true, false, ipc::ResultUnclaimed, 5},
+      {"unclaimed id, no default handler", EncodeMessage(5, {Param::Int32(0)}), false, false, ipc::ResultNoHandler, 5},
+      {"reply cannot be written", EncodeMessage(9, {Param::Int32(1)}), true, true, ipc::ResultWriteFailed, 9},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    MemoryTransport transport;
+    if (!c.stream.empty()) transport.QueueChunk(c.stream);
+    transport.SetFailWrites(c.failWrites);
+    RecordingHandler service;
+    TableLookup lookup;
+    lookup.table[9] = &service;
+    ipc::ServiceLookup<MemChannel>* current = &lookup;
+    MemChannel channel(&transport, &current);
+    BadMessageRecv<MemChannel> bad;
+    EXPECT_EQ(channel.ReceiveLoop(c.withDefault ? &bad : nullptr), c.expected);
+    EXPECT_EQ(channel.currentMessageId(), c.lastId);
+    if (c.expected != ipc::ResultReadFailed) {
+      EXPECT_TRUE(transport.written().empty());
+    }
+  }
+}
+
+TEST(Channel, ReplyThatCannotBeEncodedEndsTheLoopWithNothingWritten) {
+  class BadReply : public MessageHandler<MemChannel> {
+   public:
+    int64_t OnMsgIn(int32_t, MemChannel& channel, Param* const*, uint32_t) override {
+      Param undefined;
+      undefined.type = 11;
+      return ipc::MsgOut<MemChannel>::SendMsg(channel, 7, Param::Int32(0), std::move(undefined));
+    }
+    bool OnMsgArgCountError(uint32_t) override { return false; }
+    bool OnMsgArgConvertError(int32_t) override { return false; }
+  } handler;
+  MemoryTransport transport;
+  transport.QueueChunk(Concat({EncodeMessage(6, {Param::Int32(0)}), EncodeMessage(6, {Param::Int32(0)})}));
+  MemChannel channel(&transport);
+  EXPECT_EQ(channel.ReceiveLoop(&handler), ipc::ResultEncodeFailed);
+  EXPECT_EQ(transport.writes(), 0u);
+}
+
+TEST(Channel, HandlerResultEndsTheLoop) {
+  MemoryTransport transport;
+  transport.QueueChunk(Concat({EncodeMessage(6, {Param::Int32(0)}), EncodeMessage(6, {Param::Int32(1)})}));
+  RecordingHandler handler;
+  handler.result = 42;
+  MemChannel channel(&transport);
+  EXPECT_EQ(channel.ReceiveLoop(&handler), 42);
+  EXPECT_EQ(handler.seen.size(), 1u);
+  EXPECT_EQ(DecodeAll(transport.written()).size(), 1u);
+}
+
+TEST(Channel, KeepAliveWithValueZeroIsSwallowed) {
+  struct Case {
+    const char* name;
+    std::vector<uint8_t> first;
+    bool swallowed;
+  };
+  const Case cases[] = {
+      {"id 1, value 0", EncodeMessage(1, {Param::Int32(0)}), true},
+      {"id 1, value 0 of another kind", EncodeMessage(1, {Param::Int32(0, Int32Kind4)}), true},
+      {"id 1, value 5", EncodeMessage(1, {Param::Int32(5)}), false},
+      {"id 1, two parameters", EncodeMessage(1, {Param::Int32(0), Param::Int32(0)}), false},
+      {"id 2, value 0", EncodeMessage(2, {Param::Int32(0)}), false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    MemoryTransport transport;
+    transport.QueueChunk(c.first);
+    transport.QueueChunk(EncodeMessage(9, {Param::Int32(3)}));
+    RecordingHandler service;
+    TableLookup lookup;
+    lookup.table[9] = &service;
+    ipc::ServiceLookup<MemChannel>* current = &lookup;
+    MemChannel channel(&transport, &current);
+    BadMessageRecv<MemChannel> bad;
+    const int64_t result = channel.ReceiveLoop(&bad);
+    if (c.swallowed) {
+      EXPECT_EQ(result, ipc::ResultReadFailed);
+      ASSERT_EQ(service.seen.size(), 1u);
+      EXPECT_EQ(service.seen[0].id, 9);
+      EXPECT_EQ(DecodeAll(transport.written()).size(), 1u);  // only the reply to 9
+    } else {
+      EXPECT_EQ(result, ipc::ResultUnclaimed);
+      EXPECT_TRUE(service.seen.empty());
+      EXPECT_TRUE(transport.written().empty());
+    }
+  }
+}
+
+TEST(Channel, TwoRequestsInOneBlockAreAnsweredInOrder) {
+  MemoryTransport transport;
+  transport.QueueChunk(Concat({EncodeMessage(9, {Param::Int32(1)}), EncodeMessage(11, {Param::Int32(1), Param::Int32(2)})}));
+  RecordingHandler handler;
+  MemChannel channel(&transport);
+  EXPECT_EQ(channel.ReceiveLoop(&handler), ipc::ResultReadFailed);
+  ASSERT_EQ(handler.seen.size(), 2u);
+  EXPECT_EQ(handler.seen[0].id, 9);
+  EXPECT_EQ(handler.seen[1].id, 11);
+  // The first answer was written before the second request reached its handler, and the
+  // second request came from the buffer, not from another read.
+  EXPECT_EQ(handler.seen[0].bytesWrittenBefore, 0u);
+  EXPECT_EQ(handler.seen[1].bytesWrittenBefore, transport.writeSizes().at(0));
+  EXPECT_EQ(transport.reads(), 2u);  // the block, then the closed peer
+  const std::vector<Message> replies = DecodeAll(transport.written());
+  ASSERT_EQ(replies.size(), 2u);
+  EXPECT_EQ(replies[0].id, 10);
+  EXPECT_EQ(replies[0].params[0].value, 1);
+  EXPECT_EQ(replies[1].id, 12);
+  EXPECT_EQ(replies[1].params[0].value, 2);
+  EXPECT_EQ(transport.writeSizes().size(), 2u);  // one Write per reply
+}
+
+TEST(Channel, MessagesSplitAnywhereAreReassembled) {
+  const std::vector<uint8_t> stream =
+      Concat({EncodeMessage(9, {Param::Text16(u"first, a text of some length"), Param::Int32(-3)}),
+              EncodeMessage(1, {Param::Int32(0)}),
+              EncodeMessage(11, {Param::Bytes(std::string(300, 'b')), Param::Pointer(0x1234)})});
+  for (size_t size : {1u, 3u, 7u, 13u, 40u, 4096u}) {
+    SCOPED_TRACE(size);
+    MemoryTransport transport;
+    transport.QueueSplit(stream, size);
+    RecordingHandler handler;
+    MemChannel channel(&transport);
+    EXPECT_EQ(channel.ReceiveLoop(&handler), ipc::ResultReadFailed);
+    ASSERT_EQ(handler.seen.size(), 2u);
+    EXPECT_EQ(handler.seen[0].params[0].string16, u"first, a text of some length");
+    EXPECT_EQ(handler.seen[0].params[1].value, -3);
+    EXPECT_EQ(handler.seen[1].params[0].string8, std::string(300, 'b'));
+    EXPECT_EQ(handler.seen[1].params[1].value, 0x1234);
+    EXPECT_EQ(transport.pendingChunks(), 0u);
+  }
+}
+
+TEST(Channel, ServiceLookupIsReadAfreshForEveryMessage) {
+  MemoryTransport transport;
+  transport.QueueChunk(Concat({EncodeMessage(9, {Param::Int32(1)}), EncodeMessage(9, {Param::Int32(2)})}));
+  RecordingHandler service;
+  TableLookup lookup;
+  lookup.table[9] = &service;
+  ipc::ServiceLookup<MemChannel>* current = nullptr;
+  RecordingHandler fallback;
+  fallback.onMessage = [&] { current = &lookup; };
+  MemChannel channel(&transport, &current);
+  EXPECT_EQ(channel.ReceiveLoop(&fallback), ipc::ResultReadFailed);
+  EXPECT_EQ(fallback.seen.size(), 1u);
+  EXPECT_EQ(service.seen.size(), 1u);
+}
+
+TEST(Channel, MsgInDropsWrongCountsAndTypesAndGoesOn) {
+  DebugCapture capture;
+  MemoryTransport transport;
+  transport.QueueChunk(Concat({
+      EncodeMessage(6, {Param::Int32(1)}),                                            // one parameter
+      EncodeMessage(6, {Param::Int32(1), Param::Text16(u"a"), Param::Int32(0)}),       // three
+      EncodeMessage(6, {Param::Int32(1, Int32Kind4), Param::Text16(u"a")}),            // op of kind 4
+      EncodeMessage(6, {Param::Int32(1), Param::Text16(u"a", CString16)}),             // text of code 24
+      Request(4, Param::Null(NullString16)),
+      Request(21, Param::Text16(u"ok")),
+  }));
+  ToyService service;
+  TableLookup lookup;
+  lookup.table[6] = &service;
+  ipc::ServiceLookup<MemChannel>* current = &lookup;
+  MemChannel channel(&transport, &current);
+  BadMessageRecv<MemChannel> bad;
+  EXPECT_EQ(channel.ReceiveLoop(&bad), ipc::ResultReadFailed);
+
+  EXPECT_EQ(service.countErrors, (std::vector<uint32_t>{1, 3}));
+  EXPECT_EQ(service.convertErrors, (std::vector<int32_t>{Int32Kind2, String16}));
+  EXPECT_EQ(capture.Lines(), std::vector<std::string>(4, "!! svc:OnMsgArgCountError"));
+  const std::vector<Message> replies = DecodeAll(transport.written());
+  ASSERT_EQ(replies.size(), 2u);
+  EXPECT_EQ(replies[0].id, 7);
+  EXPECT_EQ(replies[0].params[0].value, 8);
+  EXPECT_EQ(replies[0].params[1].string16, u"!");
+  EXPECT_EQ(replies[1].params[0].value, 42);
+  EXPECT_EQ(replies[1].params[1].string16, u"ok!");
+}
+
+TEST(Channel, MsgInRefusesAForeignId) {
+  DebugCapture capture;
+  MemoryTransport transport;
+  MemChannel channel(&transport);
+  ToyService service;
+  Param op = Param::Int32(1), text = Param::Text16(u"x");
+  Param* args[] = {&op, &text};
+  EXPECT_EQ(service.OnMsgIn(3, channel, args, 2), ipc::ResultNoHandler);
+  EXPECT_EQ(service.OnMsgIn(6, channel, args, 2), ipc::ResultHandled);
+  EXPECT_EQ(transport.writes(), 1u);
+  EXPECT_TRUE(capture.Lines().empty());
+}
+
+TEST(Channel, ReplyFailureFromAServiceEndsTheLoop) {
+  MemoryTransport transport;
+  transport.QueueChunk(Concat({Request(1, Param::Text16(u"a")), Request(2, Param::Text16(u"b"))}));
+  transport.SetFailWrites(true);
+  ToyService service;
+  TableLookup lookup;
+  lookup.table[6] = &service;
+  ipc::ServiceLookup<MemChannel>* current = &lookup;
+  MemChannel channel(&transport, &current);
+  EXPECT_EQ(channel.ReceiveLoop(nullptr), ipc::ResultWriteFailed);
+  EXPECT_EQ(transport.writes(), 1u);
+}
+
+}  // namespace
