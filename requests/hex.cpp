@@ -33,8 +33,6 @@ constexpr std::array<uint8_t, 256> MakeDecodeTable() {
 constexpr EncodeTable kEncode = MakeEncodeTable();
 constexpr std::array<uint8_t, 256> kDecode = MakeDecodeTable();
 
-inline uint8_t Nibble(char16_t c) { return c < 256 ? kDecode[c] : kBad; }
-
 }  // namespace
 
 Text EncodeHexLower(const uint8_t* bytes, size_t count) {
@@ -53,12 +51,18 @@ bool DecodeHex(const Text& text, std::vector<uint8_t>& out) {
   if (text.size() % 2 != 0) return false;
   std::vector<uint8_t> bytes(text.size() / 2);
   const char16_t* src = text.data();
+  // Invalid digits are rare: collect them in one flag instead of branching per byte, and
+  // only hand the result over when the whole text was valid.
+  unsigned bad = 0;
   for (size_t i = 0; i < bytes.size(); ++i, src += 2) {
-    const uint8_t high = Nibble(src[0]);
-    const uint8_t low = Nibble(src[1]);
-    if ((high | low) > 0x0F) return false;  // kBad has the high bits set
-    bytes[i] = static_cast<uint8_t>((high << 4) | low);
+    const unsigned c0 = src[0];
+    const unsigned c1 = src[1];
+    const unsigned high = kDecode[c0 & 0xFF];
+    const unsigned low = kDecode[c1 & 0xFF];
+    bad |= ((c0 | c1) >> 8) | ((high | low) & 0xF0);
+    bytes[i] = static_cast<uint8_t>((high << 4) | (low & 0x0F));
   }
+  if (bad != 0) return false;
   out.swap(bytes);
   return true;
 }
