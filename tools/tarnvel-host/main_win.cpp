@@ -1,0 +1,349 @@
+// tarnvel-host: a host application in miniature. Starts a broker, connects as its host,
+// runs a session of requests written in plain words and prints every reply (see --help).
+#include <windows.h>
+
+#include <fcntl.h>
+#include <io.h>
+
+#include <cstdio>
+#include <cwchar>
+#include <string>
+#include <vector>
+
+#include "base/win_text.h"
+#include "tools/host_client/host_client.h"
+#include "tools/tarnvel-host/session.h"
+
+using namespace tarnvel_host;
+
+namespace {
+
+constexpr int ExitOk = 0;
+constexpr int ExitUsage = 1;
+constexpr int ExitNoBroker = 2;
+constexpr int ExitMisbehaved = 3;
+
+void Out(const std::string& line) {
+  std::string s = line + "\n";
+  fwrite(s.data(), 1, s.size(), stdout);
+  fflush(stdout);
+}
+
+struct Options {
+  std::wstring brokerExe;
+  std::wstring pipeName;
+  DWORD hostPid = 0;
+  DWORD timeoutMs = 5000;
+  DWORD quietMs = 300;
+  bool debugLines = false;
+};
+
+struct Line {
+  Text text;
+  Action action;
+};
+
+bool ReadNumber(const wchar_t* text, DWORD& out) {
+  wchar_t* end = nullptr;
+  unsigned long v = wcstoul(text, &end, 0);
+  if (end == text || *end != L'\0') return false;
+  out = static_cast<DWORD>(v);
+  return true;
+}
+
+bool ReadFileBytes(const std::wstring& path, std::string& out) {
+  if (path == L"-") {
+    char buf[4096];
+    size_t n = 0;
+    while ((n = fread(buf, 1, sizeof buf, stdin)) > 0) out.append(buf, n);
+    return true;
+  }
+  UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file.valid()) return false;
+  char buf[4096];
+  DWORD n = 0;
+  while (ReadFile(file.get(), buf, sizeof buf, &n, nullptr) && n > 0) out.append(buf, n);
+  return true;
+}
+
+bool AddLine(const Text& text, std::vector<Line>& lines, std::string& error) {
+  std::vector<Text> words;
+  if (!SplitWords(text, words, error)) return false;
+  if (words.empty() || words[0][0] == u'#') return true;
+  Line line;
+  line.text = text;
+  while (!line.text.empty() && (line.text.back() == u'\r' || line.text.back() == u'\n')) line.text.pop_back();
+  if (!ParseAction(words, line.action, error)) return false;
+  lines.push_back(std::move(line));
+  return true;
+}
+
+std::wstring DefaultBrokerExe() {
+  wchar_t self[MAX_PATH] = {};
+  DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);
+  std::wstring path(self, n);
+  size_t slash = path.find_last_of(L"\\/");
+  return (slash == std::wstring::npos ? std::wstring() : path.substr(0, slash + 1)) + L"TarnvelBroker.exe";
+}
+
+std::string Narrow(const std::wstring& w) { return Utf8(FromWide(w)); }
+
+std::string ParamText(const Param& p) {
+  char buf[64];
+  switch (p.type) {
+    case Int32Kind1:
+    case Int32Kind2:
+    case Int32Kind3:
+    case Int32Kind4:
+      snprintf(buf, sizeof buf, "i%d:%lld", static_cast<int>(p.type), static_cast<long long>(p.value));
+      return buf;
+    case Char8: snprintf(buf, sizeof buf, "c8:%lld", static_cast<long long>(p.value)); return buf;
+    case Char16: snprintf(buf, sizeof buf, "c16:%lld", static_cast<long long>(p.value)); return buf;
+    case PointerSized: snprintf(buf, sizeof buf, "ptr:%lld", static_cast<long long>(p.value)); return buf;
+    case NullString8: return "null8";
+    case NullString16: return "null16";
+    case NullByteArray: return "nullbytes";
+    case CString16: return "cs:" + Quoted(p.string16);
+    case String16: return "s:" + Quoted(p.string16);
+    default: {
+      Text latin(p.string8.begin(), p.string8.end());
+      return (p.type == CString8 ? "cb:" : p.type == ByteArray ? "bytes:" : "b:") + Quoted(latin);
+    }
+  }
+}
+
+std::string MessageText(const Message& m) {
+  std::string s = "message " + std::to_string(m.id) + ":";
+  for (const Param& p : m.params) s += " " + ParamText(p);
+  return s;
+}
+
+class Session {
+ public:
+  Session(const Options& options, BrokerProcess& broker, HostConnection& conn)
+      : options_(options), broker_(broker), conn_(conn) {}
+
+  // False when the broker misbehaved; the session stops there.
+  bool Run(const Action& a) {
+    switch (a.kind) {
+      case Action::Kind::Request: return RunRequest(a);
+      case Action::Kind::PluginPipe: return RunPluginPipe(a);
+      case Action::Kind::Send: return RunSend(a);
+      case Action::Kind::Post: return Expect(conn_.SendMessage(a.id, a.params, options_.timeoutMs));
+      case Action::Kind::KeepAlive: {
+        std::vector<Param> zero{Param::Int32(0, Int32Kind2)};
+        return Expect(conn_.SendMessage(KeepAliveId, zero, options_.timeoutMs));
+      }
+      case Action::Kind::Raw: return Expect(conn_.WriteRaw(a.bytes, options_.timeoutMs));
+      case Action::Kind::Sleep:
+        Sleep(a.number);
+        ShowDebugLines();
+        return true;
+      case Action::Kind::Close:
+        conn_.Close();
+        Out("  host closed the pipe");
+        return true;
+    }
+    return false;
+  }
+
+  void ShowDebugLines() {
+    for (std::string line : broker_.TakeNewDebugLines()) {
+      while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+      Out("  debugger: " + line);
+    }
+  }
+
+ private:
+  bool Fail(CallResult r) {
+    ShowDebugLines();
+    std::string what = CallResultName(r);
+    if (r == CallResult::WrongReply) what += ": " + MessageText(conn_.lastMessage());
+    char ms[32];
+    snprintf(ms, sizeof ms, " (%lu ms)", static_cast<unsigned long>(options_.timeoutMs));
+    Out("  broker misbehaved: " + what + (r == CallResult::TimedOut ? std::string(ms) : std::string()));
+    return false;
+  }
+
+  bool RunRequest(const Action& a) {
+    Reply reply;
+    CallResult r = conn_.Request(a.op, a.hive, a.a, a.b, a.c, options_.timeoutMs, reply);
+    if (r != CallResult::Ok) return Fail(r);
+    ShowDebugLines();
+    std::string head = "  reply: " + std::to_string(reply.status) + " " + StatusName(reply.status);
+    if (reply.status != 0 || a.shape == ReplyShape::Plain) {
+      Out(head + " " + Quoted(reply.text));
+      return true;
+    }
+    std::vector<Text> items = SplitNulList(reply.text);
+    if (a.shape == ReplyShape::List) {
+      Out(head + ", " + std::to_string(items.size()) + (items.size() == 1 ? " name" : " names"));
+      for (const Text& t : items) Out("    " + Quoted(t));
+    } else {
+      size_t pairs = (items.size() + 1) / 2;
+      Out(head + ", " + std::to_string(pairs) + (pairs == 1 ? " value" : " values"));
+      for (size_t i = 0; i < items.size(); i += 2) {
+        Out("    " + Quoted(items[i]) + " = " + (i + 1 < items.size() ? Quoted(items[i + 1]) : std::string("(missing)")));
+      }
+    }
+    return true;
+  }
+
+  bool RunPluginPipe(const Action& a) {
+    PluginPipeReply reply;
+    CallResult r = conn_.RequestPluginPipe(a.number, options_.timeoutMs, reply);
+    if (r != CallResult::Ok) return Fail(r);
+    ShowDebugLines();
+    char buf[128];
+    if (reply.handle == -1) {
+      snprintf(buf, sizeof buf, "  reply 4: error %ld, handle -1 (no pipe made)", static_cast<long>(reply.error));
+    } else {
+      snprintf(buf, sizeof buf, "  reply 4: error %ld, handle 0x%llx in process %lu", static_cast<long>(reply.error),
+               static_cast<unsigned long long>(reply.handle), static_cast<unsigned long>(a.number));
+    }
+    Out(buf);
+    return true;
+  }
+
+  bool RunSend(const Action& a) {
+    if (!conn_.SendMessage(a.id, a.params, options_.timeoutMs)) return Fail(CallResult::WriteFailed);
+    Message m;
+    CallResult r = conn_.ReadMessage(options_.timeoutMs, m);
+    if (r != CallResult::Ok) return Fail(r);
+    ShowDebugLines();
+    Out("  " + MessageText(m));
+    return true;
+  }
+
+  // After a message that gets no reply: watch the pipe for a while.
+  bool Expect(bool written) {
+    if (!written) return Fail(conn_.IsOpen() ? CallResult::WriteFailed : CallResult::NotConnected);
+    Message m;
+    CallResult r = conn_.ReadMessage(options_.quietMs, m);
+    ShowDebugLines();
+    switch (r) {
+      case CallResult::TimedOut:
+        Out("  no reply (none expected)");
+        return true;
+      case CallResult::Broken:
+        conn_.Close();
+        Out("  the broker ended the connection");
+        return true;
+      case CallResult::Ok:
+        Out("  broker misbehaved: unexpected " + MessageText(m));
+        return false;
+      default:
+        return Fail(r);
+    }
+  }
+
+  const Options& options_;
+  BrokerProcess& broker_;
+  HostConnection& conn_;
+};
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  _setmode(_fileno(stdout), _O_BINARY);
+  SetConsoleOutputCP(CP_UTF8);
+
+  Options options;
+  std::vector<Line> lines;
+  std::string error;
+  for (int i = 1; i < argc; ++i) {
+    std::wstring arg = argv[i];
+    bool hasValue = i + 1 < argc;
+    if (arg == L"--help" || arg == L"-h") {
+      fputs(HelpText(), stdout);
+      return ExitOk;
+    } else if (arg == L"--debug-lines") {
+      options.debugLines = true;
+    } else if (arg == L"--broker" && hasValue) {
+      options.brokerExe = argv[++i];
+    } else if (arg == L"--pipe" && hasValue) {
+      options.pipeName = argv[++i];
+    } else if (arg == L"--host-pid" && hasValue && ReadNumber(argv[i + 1], options.hostPid)) {
+      ++i;
+    } else if (arg == L"--timeout" && hasValue && ReadNumber(argv[i + 1], options.timeoutMs)) {
+      ++i;
+    } else if (arg == L"--quiet-ms" && hasValue && ReadNumber(argv[i + 1], options.quietMs)) {
+      ++i;
+    } else if (arg == L"--script" && hasValue) {
+      std::wstring path = argv[++i];
+      std::string bytes;
+      if (!ReadFileBytes(path, bytes)) {
+        fprintf(stderr, "tarnvel-host: cannot read %s\n", Narrow(path).c_str());
+        return ExitUsage;
+      }
+      Text all = FromUtf8(bytes);
+      size_t start = 0, number = 0;
+      while (start <= all.size()) {
+        size_t end = all.find(u'\n', start);
+        if (end == Text::npos) end = all.size();
+        ++number;
+        if (!AddLine(all.substr(start, end - start), lines, error)) {
+          fprintf(stderr, "tarnvel-host: %s line %zu: %s\n", Narrow(path).c_str(), number, error.c_str());
+          return ExitUsage;
+        }
+        start = end + 1;
+      }
+    } else if (arg.rfind(L"--", 0) == 0) {
+      fprintf(stderr, "tarnvel-host: bad option %s (see --help)\n", Narrow(arg).c_str());
+      return ExitUsage;
+    } else if (!AddLine(FromWide(arg), lines, error)) {
+      fprintf(stderr, "tarnvel-host: '%s': %s\n", Narrow(arg).c_str(), error.c_str());
+      return ExitUsage;
+    }
+  }
+  if (options.brokerExe.empty()) options.brokerExe = DefaultBrokerExe();
+  if (options.pipeName.empty()) options.pipeName = MakeUniquePipeName();
+
+  StartOptions start;
+  start.exe = options.brokerExe;
+  start.pipeName = options.pipeName;
+  start.hostPid = options.hostPid != 0 ? options.hostPid : GetCurrentProcessId();
+  start.underDebugger = options.debugLines;
+  BrokerProcess broker;
+  if (!broker.Start(start)) {
+    fprintf(stderr, "tarnvel-host: cannot start %s (error %lu)\n", Narrow(options.brokerExe).c_str(),
+            static_cast<unsigned long>(broker.startError()));
+    return ExitNoBroker;
+  }
+  Out("broker " + Narrow(options.brokerExe) + " started, pid " + std::to_string(broker.pid()) + ", pipe \\\\.\\pipe\\" +
+      Narrow(options.pipeName) + ", host pid " + std::to_string(start.hostPid) +
+      (options.debugLines ? ", under the debugger" : ""));
+
+  HostConnection conn;
+  int exitCode = ExitOk;
+  if (!conn.Connect(options.pipeName, options.timeoutMs, &broker)) {
+    Out("cannot connect to the broker pipe (error " + std::to_string(conn.lastError()) + ")");
+    exitCode = ExitNoBroker;
+  } else {
+    Session session(options, broker, conn);
+    for (const Line& line : lines) {
+      Out("> " + Utf8(line.text));
+      if (!session.Run(line.action)) {
+        exitCode = ExitMisbehaved;
+        break;
+      }
+    }
+    conn.Close();
+  }
+
+  DWORD brokerExit = 0;
+  bool exited = broker.WaitForExit(options.timeoutMs, &brokerExit);
+  for (std::string line : broker.TakeNewDebugLines()) {
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+    Out("  debugger: " + line);
+  }
+  if (!exited) {
+    Out("broker did not exit within " + std::to_string(options.timeoutMs) + " ms; ended it");
+    broker.Terminate();
+    return ExitMisbehaved;
+  }
+  Out("broker exit code: " + std::to_string(brokerExit));
+  if (brokerExit != 0 && exitCode == ExitOk) exitCode = ExitMisbehaved;
+  return exitCode;
+}
