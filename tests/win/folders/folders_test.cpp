@@ -1,4 +1,6 @@
 #include <windows.h>
+// Defines the folder ids here rather than needing uuid.lib.
+#include <initguid.h>
 #include <knownfolders.h>
 #include <shlobj.h>
 
