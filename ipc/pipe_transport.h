@@ -1,0 +1,48 @@
+// Raw bytes over one named-pipe handle. Every operation is overlapped but waits for its own
+// completion, so to its caller the transport blocks; while it waits it can keep the calling
+// thread's window messages flowing. Message boundaries are not kept: the channel reassembles.
+// Used by one thread at a time.
+#pragma once
+#include <windows.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "base/unique_handle.h"
+
+class PipeTransportWithMessagePump {
+ public:
+  static constexpr size_t ReadBufferSize = 4096;
+
+  PipeTransportWithMessagePump() = default;
+  ~PipeTransportWithMessagePump();
+  PipeTransportWithMessagePump(const PipeTransportWithMessagePump&) = delete;
+  PipeTransportWithMessagePump& operator=(const PipeTransportWithMessagePump&) = delete;
+
+  // Takes the handle (even when accepting fails, so Close still releases it). With `connect`
+  // it accepts a client on this server end; a client that came before counts as accepted.
+  bool Open(HANDLE pipe, bool connect);
+  // Takes an already-connected handle without any I/O, closing the one held before.
+  // Returns whether the new handle is valid.
+  bool Adopt(HANDLE pipe);
+  // Up to 4096 bytes, whatever the pipe holds; null on failure or when nothing arrived
+  // (a closed peer). The bytes stay valid until the next Read.
+  const uint8_t* Read(size_t& count);
+  // All bytes or failure; an empty write succeeds without touching the pipe.
+  bool Write(const uint8_t* bytes, size_t length);
+  // DisconnectNamedPipe and CloseHandle; safe to call again.
+  void Close();
+  void ReleaseReadBuffer();
+
+  HANDLE pipe() const { return pipe_.valid() ? pipe_.get() : INVALID_HANDLE_VALUE; }
+  bool pumpMessages() const { return pumpMessages_; }
+  void SetPumpMessages(bool pump) { pumpMessages_ = pump; }
+
+ private:
+  bool WaitForIo(OVERLAPPED& overlapped, DWORD& transferred);
+
+  UniqueHandle pipe_;
+  bool pumpMessages_ = false;
+  std::vector<uint8_t> readBuffer_;
+};

@@ -1,0 +1,135 @@
+#include "ipc/pipe_transport.h"
+
+namespace {
+
+// QS_ALLINPUT as the current SDK defines it (raw, touch and pointer input included).
+constexpr DWORD AllInputWakeMask = 0x1CFF;
+// The same without the touch and pointer bits, which systems before Windows 8 refuse.
+constexpr DWORD LegacyAllInputWakeMask = 0x04FF;
+
+UniqueHandle CreateOperationEvent() { return UniqueHandle(CreateEventW(nullptr, TRUE, FALSE, nullptr)); }
+
+void DrainMessages() {
+  MSG msg;
+  while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    TranslateMessage(&msg);
+    DispatchMessageW(&msg);
+  }
+}
+
+}  // namespace
+
+PipeTransportWithMessagePump::~PipeTransportWithMessagePump() {
+  ReleaseReadBuffer();
+  Close();
+}
+
+bool PipeTransportWithMessagePump::Open(HANDLE pipe, bool connect) {
+  if (pipe != pipe_.get()) {
+    Close();
+    pipe_.reset(pipe);
+  }
+  if (!pipe_.valid()) return false;
+  if (!connect) return true;
+
+  UniqueHandle event = CreateOperationEvent();
+  if (!event.valid()) return false;
+  OVERLAPPED overlapped{};
+  overlapped.hEvent = event.get();
+  if (ConnectNamedPipe(pipe_.get(), &overlapped)) return true;
+  switch (GetLastError()) {
+    case ERROR_PIPE_CONNECTED:
+      // The client came first; the event is never signalled in this case.
+      return true;
+    case ERROR_IO_PENDING: {
+      DWORD ignored = 0;
+      return WaitForIo(overlapped, ignored);
+    }
+    default:
+      return false;
+  }
+}
+
+bool PipeTransportWithMessagePump::Adopt(HANDLE pipe) {
+  if (pipe != pipe_.get()) {
+    Close();
+    pipe_.reset(pipe);
+  }
+  return pipe_.valid();
+}
+
+const uint8_t* PipeTransportWithMessagePump::Read(size_t& count) {
+  readBuffer_.resize(ReadBufferSize);
+  count = 0;
+  if (!pipe_.valid()) return nullptr;
+  UniqueHandle event = CreateOperationEvent();
+  if (!event.valid()) return nullptr;
+  OVERLAPPED overlapped{};
+  overlapped.hEvent = event.get();
+  DWORD got = 0;
+  if (!ReadFile(pipe_.get(), readBuffer_.data(), static_cast<DWORD>(ReadBufferSize), &got, &overlapped)) {
+    if (GetLastError() != ERROR_IO_PENDING || !WaitForIo(overlapped, got)) return nullptr;
+  }
+  count = got;
+  return got != 0 ? readBuffer_.data() : nullptr;
+}
+
+bool PipeTransportWithMessagePump::Write(const uint8_t* bytes, size_t length) {
+  if (!pipe_.valid()) return false;
+  while (length != 0) {
+    UniqueHandle event = CreateOperationEvent();
+    if (!event.valid()) return false;
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = event.get();
+    const DWORD chunk = static_cast<DWORD>(static_cast<uint64_t>(length) > 0xFFFFFFFFull ? 0xFFFFFFFFull : length);
+    DWORD written = 0;
+    if (!WriteFile(pipe_.get(), bytes, chunk, &written, &overlapped)) {
+      if (GetLastError() != ERROR_IO_PENDING || !WaitForIo(overlapped, written)) return false;
+    }
+    if (written == 0) return false;
+    bytes += written;
+    length -= written;
+  }
+  return true;
+}
+
+void PipeTransportWithMessagePump::Close() {
+  if (!pipe_.valid()) return;
+  DisconnectNamedPipe(pipe_.get());
+  pipe_.reset();
+}
+
+void PipeTransportWithMessagePump::ReleaseReadBuffer() { std::vector<uint8_t>().swap(readBuffer_); }
+
+bool PipeTransportWithMessagePump::WaitForIo(OVERLAPPED& overlapped, DWORD& transferred) {
+  bool completed = false;
+  if (!pumpMessages_) {
+    completed = WaitForSingleObject(overlapped.hEvent, INFINITE) == WAIT_OBJECT_0;
+  } else {
+    DWORD mask = AllInputWakeMask;
+    for (;;) {
+      const DWORD r = MsgWaitForMultipleObjects(1, &overlapped.hEvent, FALSE, INFINITE, mask);
+      if (r == WAIT_OBJECT_0) {
+        completed = true;
+        break;
+      }
+      if (r == WAIT_OBJECT_0 + 1) {
+        DrainMessages();
+        continue;
+      }
+      if (r == WAIT_FAILED && mask != LegacyAllInputWakeMask && GetLastError() == ERROR_INVALID_PARAMETER) {
+        mask = LegacyAllInputWakeMask;
+        continue;
+      }
+      break;
+    }
+  }
+  if (!completed) {
+    // The record and its event die with this operation: the I/O must be over first.
+    CancelIoEx(pipe_.get(), &overlapped);
+    GetOverlappedResult(pipe_.get(), &overlapped, &transferred, TRUE);
+    transferred = 0;
+    return false;
+  }
+  return GetOverlappedResult(pipe_.get(), &overlapped, &transferred, FALSE) != FALSE;
+}
