@@ -1,5 +1,6 @@
 // Ops 23 and 24: asynchronous URL checks on detached worker threads, at most four held.
 #pragma once
+#include <cstdint>
 #include "base/text.h"
 #include "registry/key_policy.h"
 #include "requests/request_ops.h"
@@ -9,4 +10,15 @@ PolicyVerdict CheckHttpUrl(const Text& url);  // pure
 #ifdef _WIN32
 RequestStatus StartHttpCheck(const Text& url, Text& reply);
 RequestStatus PollHttpCheck(const Text& idText, Text& reply);
+
+// Test hooks only; the broker never calls these.
+// Replaces the millisecond clock of the expiry rule (nullptr restores GetTickCount64).
+void SetHttpCheckClockForTesting(uint64_t (*clock)());
+// Forgets every held check (running workers finish into their own, now unlisted, state)
+// and sets the id the next started check will get.
+void ResetHttpChecksForTesting(uint32_t nextId = 1);
+// Whether the check with this id is held and finished, without delivering its result.
+bool IsHttpCheckDoneForTesting(uint32_t id);
+// Makes the next worker-thread start fail as if the system had refused the thread.
+void FailNextHttpCheckThreadStartForTesting();
 #endif

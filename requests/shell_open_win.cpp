@@ -1,0 +1,41 @@
+#include "requests/shell_open.h"
+
+#include <windows.h>
+#include <objbase.h>
+#include <shellapi.h>
+
+#include <cstdio>
+#include <string>
+
+#include "base/debug_line.h"
+#include "base/win_text.h"
+#include "registry/key_policy.h"
+#include "requests/path_policy.h"
+
+RequestStatus ShellOpen(const Text& target) {
+  const PolicyVerdict verdict = CheckShellTarget(target);
+  if (verdict != Allow) {
+    std::string line = "[TarnvelBroker] shell open ";
+    line += VerdictText(verdict);
+    line += "\n";
+    DebugLine(line.c_str());
+    return RequestStatus::Denied;
+  }
+
+  // Some shell handlers are COM objects; the thread must be left in the apartment state it had.
+  const HRESULT hr = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+  // The broker has no window, so the program the shell starts must be allowed to come forward.
+  AllowSetForegroundWindow(ASFW_ANY);
+  const HINSTANCE result = ShellExecuteW(nullptr, L"open", WidePtr(target), nullptr, nullptr, SW_SHOWNORMAL);
+  if (hr >= 0) CoUninitialize();
+
+  const INT_PTR rc = reinterpret_cast<INT_PTR>(result);
+  if (rc > 32) return RequestStatus::Success;
+
+  char line[160];
+  snprintf(line, sizeof line, "[TarnvelBroker] ShellExecuteW failed: rc=%d hrCoInit=0x%08lX\n",
+           static_cast<int>(rc),  // the low 32 bits: shell results are small codes or fake handles
+           static_cast<unsigned long>(static_cast<uint32_t>(hr)));
+  DebugLine(line);
+  return RequestStatus::Failed;
+}

@@ -1,0 +1,204 @@
+#include "requests/url_check.h"
+
+#include <windows.h>
+#include <wininet.h>
+
+#include <atomic>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+#include "base/debug_line.h"
+#include "base/unique_handle.h"
+#include "base/win_text.h"
+
+namespace {
+
+constexpr size_t MaxOutstandingChecks = 4;
+constexpr uint64_t HttpCheckExpiryMs = 120000;
+constexpr DWORD HttpCheckTimeoutMs = 8000;
+constexpr DWORD HttpCheckConnectRetries = 1;
+constexpr uint32_t FirstHttpCheckId = 1;
+constexpr DWORD HttpCheckUrlFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE |
+                                    INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_NO_AUTH | INTERNET_FLAG_NO_UI;
+static_assert(HttpCheckUrlFlags == 0x840C0200, "WinINet flags of the URL check");
+
+// The worker writes done and the codes; the server thread reads them. Both under HttpCheckLock.
+struct HttpCheck {
+  bool done = false;
+  uint32_t statusCode = 0;
+  uint32_t errorCode = 0;
+  uint64_t startTick = 0;
+};
+
+using HttpCheckMap = std::map<uint32_t, std::shared_ptr<HttpCheck>>;
+
+// Detached workers may still run while the process exits, so these are never destroyed.
+HttpCheckMap& HttpCheckTable() {
+  static HttpCheckMap* table = new HttpCheckMap();
+  return *table;
+}
+
+std::mutex& HttpCheckLock() {
+  static std::mutex* lock = new std::mutex();
+  return *lock;
+}
+
+// Read and advanced under HttpCheckLock only.
+uint32_t& NextHttpCheckId() {
+  static uint32_t* next = new uint32_t(FirstHttpCheckId);
+  return *next;
+}
+
+std::atomic<uint64_t (*)()> g_clockForTesting{nullptr};
+std::atomic<bool> g_failNextThreadStart{false};
+
+uint64_t HttpCheckNow() {
+  uint64_t (*clock)() = g_clockForTesting.load();
+  return clock ? clock() : GetTickCount64();
+}
+
+void SetCheckOption(HINTERNET internet, DWORD option, DWORD value) {
+  InternetSetOptionW(internet, option, &value, sizeof value);
+}
+
+void RunHttpCheck(const Text& url, const std::shared_ptr<HttpCheck>& check) {
+  uint32_t statusCode = 0;
+  uint32_t errorCode = 0;
+  {
+    UniqueInternetHandle internet(
+        InternetOpenW(L"Tarnvel URL check", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
+    if (!internet) {
+      errorCode = GetLastError();
+    } else {
+      SetCheckOption(internet.get(), INTERNET_OPTION_CONNECT_TIMEOUT, HttpCheckTimeoutMs);
+      SetCheckOption(internet.get(), INTERNET_OPTION_RECEIVE_TIMEOUT, HttpCheckTimeoutMs);
+      SetCheckOption(internet.get(), INTERNET_OPTION_SEND_TIMEOUT, HttpCheckTimeoutMs);
+      SetCheckOption(internet.get(), INTERNET_OPTION_CONNECT_RETRIES, HttpCheckConnectRetries);
+      UniqueInternetHandle request(
+          InternetOpenUrlW(internet.get(), WidePtr(url), nullptr, 0, HttpCheckUrlFlags, 0));
+      if (!request) {
+        errorCode = GetLastError();
+      } else {
+        DWORD code = 0;
+        DWORD length = sizeof code;
+        if (HttpQueryInfoW(request.get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &code, &length,
+                           nullptr)) {
+          statusCode = code;
+        } else {
+          errorCode = GetLastError();
+        }
+      }
+      // The request handle closes before the internet handle (reverse order of declaration).
+    }
+  }
+  std::lock_guard<std::mutex> hold(HttpCheckLock());
+  check->statusCode = statusCode;
+  check->errorCode = errorCode;
+  check->done = true;
+}
+
+struct HttpCheckThreadArg {
+  std::shared_ptr<HttpCheck> check;
+  Text url;
+  void (*routine)(const Text&, const std::shared_ptr<HttpCheck>&);
+};
+
+// Throws std::system_error when the system refuses the thread, as std::thread does.
+void StartDetachedWorker(std::unique_ptr<HttpCheckThreadArg> arg) {
+  if (g_failNextThreadStart.exchange(false)) {
+    throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+  }
+  std::thread worker([arg = std::move(arg)]() { arg->routine(arg->url, arg->check); });
+  worker.detach();
+}
+
+void LogRefusal(const char* what) {
+  std::string line = "[TarnvelBroker] http check ";
+  line += what;
+  line += "\n";
+  DebugLine(line.c_str());
+}
+
+}  // namespace
+
+RequestStatus StartHttpCheck(const Text& url, Text& reply) {
+  const PolicyVerdict verdict = CheckHttpUrl(url);
+  if (verdict != Allow) {
+    LogRefusal(VerdictText(verdict));
+    return RequestStatus::Denied;
+  }
+  const uint64_t now = HttpCheckNow();
+
+  std::lock_guard<std::mutex> hold(HttpCheckLock());
+  HttpCheckMap& table = HttpCheckTable();
+  for (auto it = table.begin(); it != table.end();) {
+    if (it->second->done && now - it->second->startTick > HttpCheckExpiryMs) {
+      it = table.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  if (table.size() >= MaxOutstandingChecks) {
+    LogRefusal("refused: too many outstanding");
+    return RequestStatus::Failed;
+  }
+
+  auto check = std::make_shared<HttpCheck>();
+  check->startTick = now;
+  try {
+    StartDetachedWorker(std::unique_ptr<HttpCheckThreadArg>(new HttpCheckThreadArg{check, url, RunHttpCheck}));
+  } catch (const std::system_error&) {
+    return RequestStatus::Failed;
+  }
+
+  const uint32_t id = NextHttpCheckId()++;
+  table[id] = std::move(check);
+  reply = AsciiText(std::to_string(id).c_str());
+  return RequestStatus::Success;
+}
+
+RequestStatus PollHttpCheck(const Text& idText, Text& reply) {
+  if (idText.empty() || idText.size() > 10) return RequestStatus::BadArgument;
+  uint64_t value = 0;
+  for (char16_t c : idText) {
+    if (c < u'0' || c > u'9') return RequestStatus::BadArgument;
+    value = value * 10 + static_cast<uint64_t>(c - u'0');
+  }
+  const uint32_t id = value > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(value);
+
+  std::lock_guard<std::mutex> hold(HttpCheckLock());
+  HttpCheckMap& table = HttpCheckTable();
+  const auto it = table.find(id);
+  if (it == table.end()) return RequestStatus::NotFound;
+  const HttpCheck& check = *it->second;
+  if (!check.done) {
+    reply = u"pending";
+    return RequestStatus::Success;
+  }
+  const std::string text = check.errorCode != 0 ? "error " + std::to_string(check.errorCode)
+                                                : "http " + std::to_string(check.statusCode);
+  reply = AsciiText(text.c_str());
+  table.erase(it);
+  return RequestStatus::Success;
+}
+
+void SetHttpCheckClockForTesting(uint64_t (*clock)()) { g_clockForTesting.store(clock); }
+
+void ResetHttpChecksForTesting(uint32_t nextId) {
+  std::lock_guard<std::mutex> hold(HttpCheckLock());
+  HttpCheckTable().clear();
+  NextHttpCheckId() = nextId;
+}
+
+bool IsHttpCheckDoneForTesting(uint32_t id) {
+  std::lock_guard<std::mutex> hold(HttpCheckLock());
+  const auto it = HttpCheckTable().find(id);
+  return it != HttpCheckTable().end() && it->second->done;
+}
+
+void FailNextHttpCheckThreadStartForTesting() { g_failNextThreadStart.store(true); }
