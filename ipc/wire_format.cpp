@@ -240,8 +240,9 @@ DecodeResult Decoder::StepData() {
       p.string8.assign(reinterpret_cast<const char*>(payload), n);
     } else {
       if (code != CString16 && code != String16) continue;  // dropped
-      p.string16.resize(static_cast<size_t>(length));
-      if (length != 0) std::memcpy(&p.string16[0], payload, byteCount);
+      // Copied in one pass (no zero-fill first): the payload starts on a word boundary of
+      // the buffer and char_traits copies with memcpy.
+      p.string16.assign(reinterpret_cast<const char16_t*>(payload), static_cast<size_t>(length));
       if (code == CString16) {
         const size_t nul = p.string16.find(u'\0');
         if (nul != Text::npos) p.string16.resize(nul);
