@@ -1,5 +1,7 @@
 #include "ipc/pipe_transport.h"
 
+#include <algorithm>
+
 namespace {
 
 // QS_ALLINPUT as the current SDK defines it (raw, touch and pointer input included).
@@ -81,7 +83,7 @@ bool PipeTransportWithMessagePump::Write(const uint8_t* bytes, size_t length) {
     if (!event.valid()) return false;
     OVERLAPPED overlapped{};
     overlapped.hEvent = event.get();
-    const DWORD chunk = static_cast<DWORD>(static_cast<uint64_t>(length) > 0xFFFFFFFFull ? 0xFFFFFFFFull : length);
+    const DWORD chunk = static_cast<DWORD>(std::min<uint64_t>(length, MAXDWORD));
     DWORD written = 0;
     if (!WriteFile(pipe_.get(), bytes, chunk, &written, &overlapped)) {
       if (GetLastError() != ERROR_IO_PENDING || !WaitForIo(overlapped, written)) return false;
