@@ -1,0 +1,105 @@
+// tarnvel-host.exe as a person uses it: a session in words, the printed replies, the
+// broker's debugger lines beside them, and the exit code.
+#include <gtest/gtest.h>
+
+#include "e2e/e2e_support.h"
+
+namespace {
+
+struct ToolRun {
+  DWORD exitCode = 0xFFFFFFFF;
+  std::string output;
+};
+
+// Each line is one session line (one argument of the command line).
+ToolRun RunTool(const std::wstring& options, const std::vector<std::wstring>& lines) {
+  std::wstring args = L"--broker \"" + e2e::BrokerExe() + L"\" " + options;
+  for (const std::wstring& l : lines) args += L" \"" + l + L"\"";
+  e2e::Child tool;
+  ToolRun run;
+  if (!tool.Start(e2e::HostExe(), args, true)) return run;
+  run.output = tool.ReadAll(30000);
+  if (!tool.WaitForExit(e2e::StartMs, run.exitCode)) run.exitCode = 0xFFFFFFFF;
+  return run;
+}
+
+std::wstring Key() {
+  return L"software\\tarnvel\\" + tarnvel_host::MakeUniquePipeName(L"e2e-tool");
+}
+
+bool Has(const std::string& output, const std::string& text) { return output.find(text) != std::string::npos; }
+
+TEST(HostTool, SessionPrintsRepliesDebuggerLinesAndTheExitCode) {
+  const std::wstring key = L"'" + Key() + L"'";
+  ToolRun run = RunTool(L"--debug-lines", {
+                                              L"ping",
+                                              L"write-string hkcu " + key + L" greeting 'hello world'",
+                                              L"read-string hkcu " + key + L" greeting",
+                                              L"write-dword hkcu " + key + L" count -1",
+                                              L"read-dword hkcu " + key + L" count",
+                                              L"list-values hkcu " + key,
+                                              L"write-string hklm " + key + L" x y",
+                                              L"delete-tree hkcu " + key,
+                                              L"key-exists hkcu " + key,
+                                          });
+  SCOPED_TRACE(run.output);
+  EXPECT_EQ(run.exitCode, 0u);
+  EXPECT_TRUE(Has(run.output, "> ping\n  reply: 0 Success \"pong\"\n"));
+  EXPECT_TRUE(Has(run.output, "greeting\n  reply: 0 Success \"hello world\"\n"));
+  EXPECT_TRUE(Has(run.output, "count\n  reply: 0 Success \"4294967295\"\n"));
+  // The registry's enumeration order differs between systems: each pair on its own line.
+  EXPECT_TRUE(Has(run.output, "  reply: 0 Success, 2 values\n"));
+  EXPECT_TRUE(Has(run.output, "\n    \"count\" = \"\"\n"));
+  EXPECT_TRUE(Has(run.output, "\n    \"greeting\" = \"hello world\"\n"));
+  EXPECT_TRUE(Has(run.output,
+                  " x y\n  debugger: [TarnvelBroker] denied: write to read-only hive\n  reply: 2 Denied \"\"\n"));
+  EXPECT_TRUE(Has(run.output, "  reply: 1 NotFound \"\"\n"));
+  EXPECT_TRUE(Has(run.output, "broker exit code: 0\n"));
+}
+
+TEST(HostTool, NoReplyWithinTheTimeOutFailsTheSession) {
+  // A request with one parameter is dropped by the broker without a reply.
+  ToolRun run = RunTool(L"--debug-lines --timeout 1000", {L"send 6 i2:11", L"ping"});
+  SCOPED_TRACE(run.output);
+  EXPECT_EQ(run.exitCode, 3u);
+  EXPECT_TRUE(Has(run.output, "  debugger: !! svc:OnMsgArgCountError\n"));
+  EXPECT_TRUE(Has(run.output, "broker misbehaved: no reply within the time-out (1000 ms)"));
+  EXPECT_FALSE(Has(run.output, "> ping"));
+  EXPECT_TRUE(Has(run.output, "broker exit code: 0\n"));
+}
+
+TEST(HostTool, MessagesWithoutReplyAreWatchedForSilence) {
+  ToolRun run = RunTool(L"", {L"keep-alive", L"post 6 i2:11", L"ping", L"post 5 i2:0"});
+  SCOPED_TRACE(run.output);
+  EXPECT_EQ(run.exitCode, 0u);
+  EXPECT_TRUE(Has(run.output, "> keep-alive\n  no reply (none expected)\n"));
+  EXPECT_TRUE(Has(run.output, "> ping\n  reply: 0 Success \"pong\"\n"));
+  EXPECT_TRUE(Has(run.output, "> post 5 i2:0\n  the broker ended the connection\n"));
+  EXPECT_TRUE(Has(run.output, "broker exit code: 0\n"));
+}
+
+TEST(HostTool, PluginPipeForAMissingProcessShowsNoHandle) {
+  ToolRun run = RunTool(L"", {L"plugin-pipe 1073741808"});
+  SCOPED_TRACE(run.output);
+  EXPECT_EQ(run.exitCode, 0u);
+  EXPECT_TRUE(Has(run.output, "handle -1 (no pipe made)"));
+}
+
+TEST(HostTool, UnknownWordIsAUsageErrorBeforeAnyBrokerStarts) {
+  ToolRun run = RunTool(L"", {L"ping", L"frobnicate hkcu x"});
+  EXPECT_EQ(run.exitCode, 1u);
+  EXPECT_TRUE(Has(run.output, "unknown word 'frobnicate'"));
+  EXPECT_FALSE(Has(run.output, "broker exit code"));
+}
+
+TEST(HostTool, BrokerThatCannotStartIsReported) {
+  e2e::Child tool;
+  ASSERT_TRUE(tool.Start(e2e::HostExe(), L"--broker Z:\\no\\such\\TarnvelBroker.exe ping", true));
+  std::string output = tool.ReadAll(e2e::StartMs);
+  DWORD code = 0;
+  ASSERT_TRUE(tool.WaitForExit(e2e::StartMs, code));
+  EXPECT_EQ(code, 2u);
+  EXPECT_TRUE(Has(output, "cannot start")) << output;
+}
+
+}  // namespace
