@@ -13,7 +13,7 @@ cmake --preset win64 -B "$build" >/dev/null
 cmake --build "$build" --target TarnvelBroker tarnvel-host -j "$(nproc)"
 
 source scripts/wine-env.sh "$build"
-wineserver -p
+wineserver -p 2>/dev/null || true  # one may already run for this prefix
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 # Start Wine's own services first, so that they do not hold on to our output.
 wine cmd /c exit </dev/null >/dev/null 2>&1 || true

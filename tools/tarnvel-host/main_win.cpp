@@ -68,9 +68,10 @@ bool ReadFileBytes(const std::wstring& path, std::string& out) {
 }
 
 bool AddLine(const Text& text, std::vector<Line>& lines, std::string& error) {
+  size_t first = text.find_first_not_of(u" \t\r\n");
+  if (first == Text::npos || text[first] == u'#') return true;
   std::vector<Text> words;
   if (!SplitWords(text, words, error)) return false;
-  if (words.empty() || words[0][0] == u'#') return true;
   Line line;
   line.text = text;
   while (!line.text.empty() && (line.text.back() == u'\r' || line.text.back() == u'\n')) line.text.pop_back();
