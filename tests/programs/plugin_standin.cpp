@@ -12,6 +12,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "base/unique_handle.h"
+
 namespace {
 
 std::string ReadLine() {
@@ -42,7 +44,8 @@ bool PeerConnected(HANDLE pipe, DWORD& error) {
 int main() {
   std::string value = ReadLine();
   if (value.empty()) return 1;
-  HANDLE pipe = reinterpret_cast<HANDLE>(static_cast<intptr_t>(std::strtoll(value.c_str(), nullptr, 10)));
+  UniqueHandle owned(reinterpret_cast<HANDLE>(static_cast<intptr_t>(std::strtoll(value.c_str(), nullptr, 10))));
+  const HANDLE pipe = owned.get();
 
   DWORD flags = 0, instances = 0;
   if (GetFileType(pipe) != FILE_TYPE_PIPE || !GetNamedPipeInfo(pipe, &flags, nullptr, nullptr, &instances) ||
@@ -74,7 +77,6 @@ int main() {
       char buf[64];
       snprintf(buf, sizeof buf, "broken %lu", static_cast<unsigned long>(error));
       Say(buf);
-      CloseHandle(pipe);
       return error == ERROR_BROKEN_PIPE || error == ERROR_PIPE_NOT_CONNECTED ? 0 : 5;
     }
     Sleep(20);

@@ -83,8 +83,8 @@ class BrokerProcess {
 
  private:
   bool StartPlain(const StartOptions& options, std::wstring commandLine);
-  bool StartDebugged(std::wstring commandLine);
-  void DebugLoop(std::wstring commandLine);
+  bool StartDebugged(std::wstring exe, std::wstring commandLine);
+  void DebugLoop(std::wstring exe, std::wstring commandLine);
   void AddDebugLine(std::string line);
 
   UniqueHandle process_;

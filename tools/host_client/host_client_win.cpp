@@ -72,7 +72,7 @@ bool BrokerProcess::Start(const StartOptions& options) {
     DWORD host = options.hostPid != 0 ? options.hostPid : GetCurrentProcessId();
     commandLine = BrokerCommandLine(options.exe, options.pipeName, host);
   }
-  if (options.underDebugger) return StartDebugged(std::move(commandLine));
+  if (options.underDebugger) return StartDebugged(options.exe, std::move(commandLine));
   return StartPlain(options, std::move(commandLine));
 }
 
@@ -93,22 +93,22 @@ bool BrokerProcess::StartPlain(const StartOptions& options, std::wstring command
   return true;
 }
 
-bool BrokerProcess::StartDebugged(std::wstring commandLine) {
-  debugThread_ = std::thread(&BrokerProcess::DebugLoop, this, std::move(commandLine));
+bool BrokerProcess::StartDebugged(std::wstring exe, std::wstring commandLine) {
+  debugThread_ = std::thread(&BrokerProcess::DebugLoop, this, std::move(exe), std::move(commandLine));
   std::unique_lock<std::mutex> lock(mutex_);
   changed_.wait(lock, [this] { return startDone_; });
   return process_.valid();
 }
 
-void BrokerProcess::DebugLoop(std::wstring commandLine) {
+void BrokerProcess::DebugLoop(std::wstring exe, std::wstring commandLine) {
   STARTUPINFOW si{};
   si.cb = sizeof si;
   PROCESS_INFORMATION pi{};
   BOOL created = FALSE;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    created = CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, DEBUG_ONLY_THIS_PROCESS, nullptr,
-                             nullptr, &si, &pi);
+    created = CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, DEBUG_ONLY_THIS_PROCESS,
+                             nullptr, nullptr, &si, &pi);
     if (created) {
       process_.reset(pi.hProcess);
       pid_ = pi.dwProcessId;

@@ -36,6 +36,7 @@ struct Options {
   DWORD timeoutMs = 5000;
   DWORD quietMs = 300;
   bool debugLines = false;
+  PointerWidth handleWidth = NativePointerWidth;
 };
 
 struct Line {
@@ -271,6 +272,9 @@ int wmain(int argc, wchar_t** argv) {
       ++i;
     } else if (arg == L"--quiet-ms" && hasValue && ReadNumber(argv[i + 1], options.quietMs)) {
       ++i;
+    } else if (arg == L"--handle-bits" && hasValue &&
+               (wcscmp(argv[i + 1], L"32") == 0 || wcscmp(argv[i + 1], L"64") == 0)) {
+      options.handleWidth = wcscmp(argv[++i], L"32") == 0 ? PointerWidth::Bits32 : PointerWidth::Bits64;
     } else if (arg == L"--script" && hasValue) {
       std::wstring path = argv[++i];
       std::string bytes;
@@ -316,7 +320,7 @@ int wmain(int argc, wchar_t** argv) {
       Narrow(options.pipeName) + ", host pid " + std::to_string(start.hostPid) +
       (options.debugLines ? ", under the debugger" : ""));
 
-  HostConnection conn;
+  HostConnection conn(options.handleWidth);
   int exitCode = ExitOk;
   if (!conn.Connect(options.pipeName, options.timeoutMs, &broker)) {
     Out("cannot connect to the broker pipe (error " + std::to_string(conn.lastError()) + ")");

@@ -285,6 +285,8 @@ const char* HelpText() {
       "  --pipe NAME       pipe name to give the broker (default: a unique name)\n"
       "  --host-pid PID    process id to give as the host (default: this program)\n"
       "  --timeout MS      time-out for connecting, each reply and the broker's exit (default 5000)\n"
+      "  --handle-bits N   width of handle values the broker sends: 64 (x64 broker) or 32 (x86);\n"
+      "                    default: this program's own width\n"
       "  --quiet-ms MS     how long post/raw/keep-alive watch for an unexpected message (default 300)\n"
       "  --help            this text\n"
       "\n"

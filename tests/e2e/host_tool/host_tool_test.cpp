@@ -12,8 +12,9 @@ struct ToolRun {
 };
 
 // Each line is one session line (one argument of the command line).
-ToolRun RunTool(const std::wstring& options, const std::vector<std::wstring>& lines) {
-  std::wstring args = L"--broker \"" + e2e::BrokerExe() + L"\" " + options;
+ToolRun RunTool(const std::wstring& options, const std::vector<std::wstring>& lines,
+                const std::wstring& broker = e2e::BrokerExe()) {
+  std::wstring args = L"--broker \"" + broker + L"\" " + options;
   for (const std::wstring& l : lines) args += L" \"" + l + L"\"";
   e2e::Child tool;
   ToolRun run;
@@ -90,6 +91,30 @@ TEST(HostTool, UnknownWordIsAUsageErrorBeforeAnyBrokerStarts) {
   EXPECT_EQ(run.exitCode, 1u);
   EXPECT_TRUE(Has(run.output, "unknown word 'frobnicate'"));
   EXPECT_FALSE(Has(run.output, "broker exit code"));
+}
+
+TEST(HostTool, MisbehavingBrokerFailsTheSession) {
+  struct Case {
+    const wchar_t* mode;
+    const char* report;
+  };
+  const Case cases[] = {
+      {L"wrong-id", "broker misbehaved: wrong reply: message 9: i2:0 s:\"\""},
+      {L"garbage", "broker misbehaved: malformed message"},
+      {L"close", "broker misbehaved: pipe broken"},
+      {L"silent", "broker misbehaved: no reply within the time-out (1000 ms)"},
+  };
+  for (const Case& c : cases) {
+    // The tool passes its environment on to the broker it starts.
+    SetEnvironmentVariableW(L"TARNVEL_ROGUE_MODE", c.mode);
+    ToolRun run = RunTool(L"--timeout 1000", {L"ping", L"ping"}, e2e::Program("rogue_broker"));
+    SCOPED_TRACE(run.output);
+    EXPECT_EQ(run.exitCode, 3u);
+    EXPECT_TRUE(Has(run.output, "> ping\n  " + std::string(c.report) + "\n"));
+    // The session stops at the first misbehaviour.
+    EXPECT_EQ(run.output.find("> ping"), run.output.rfind("> ping"));
+  }
+  SetEnvironmentVariableW(L"TARNVEL_ROGUE_MODE", nullptr);
 }
 
 TEST(HostTool, BrokerThatCannotStartIsReported) {
