@@ -79,6 +79,41 @@ TEST(HostTool, MessagesWithoutReplyAreWatchedForSilence) {
   EXPECT_TRUE(Has(run.output, "broker exit code: 0\n"));
 }
 
+TEST(HostTool, HandMadeMessagesAndQuotedWords) {
+  ToolRun run = RunTool(L"--debug-lines", {
+                                              L"send 6 i2:11 i2:0 s:'a b' null16 null16",
+                                              L"op 0 5 'software\\tarnvel\\x'",
+                                              L"op 0 0 software/tarnvel/x",
+                                          });
+  SCOPED_TRACE(run.output);
+  EXPECT_EQ(run.exitCode, 0u);
+  EXPECT_TRUE(Has(run.output, "  message 7: i2:0 s:\"pong\"\n"));
+  EXPECT_TRUE(Has(run.output, "> op 0 5 'software\\tarnvel\\x'\n  debugger: [TarnvelBroker] denied: unknown hive\n"
+                              "  reply: 2 Denied \"\"\n"));
+  EXPECT_TRUE(Has(run.output, "> op 0 0 software/tarnvel/x\n  reply: 4 BadArgument \"\"\n"));
+}
+
+TEST(HostTool, ReplyToRawBytesThatExpectNoneIsReported) {
+  std::vector<uint8_t> ping = tarnvel_host::HostConnection::EncodeRequest(11, 0, e2e::T(""), e2e::T(""), e2e::T(""));
+  std::wstring hex;
+  for (uint8_t b : ping) {
+    wchar_t two[3];
+    swprintf(two, 3, L"%02x", b);
+    hex += two;
+  }
+  ToolRun run = RunTool(L"", {L"raw " + hex, L"ping"});
+  SCOPED_TRACE(run.output);
+  EXPECT_EQ(run.exitCode, 3u);
+  EXPECT_TRUE(Has(run.output, "  broker misbehaved: unexpected message 7: i2:0 s:\"pong\"\n"));
+  EXPECT_FALSE(Has(run.output, "> ping"));
+}
+
+TEST(HostTool, UnterminatedQuotationIsAUsageError) {
+  ToolRun run = RunTool(L"", {L"read-string hkcu 'software\\tarnvel x"});
+  EXPECT_EQ(run.exitCode, 1u);
+  EXPECT_TRUE(Has(run.output, "unterminated quotation")) << run.output;
+}
+
 TEST(HostTool, PluginPipeForAMissingProcessShowsNoHandle) {
   ToolRun run = RunTool(L"", {L"plugin-pipe 1073741808"});
   SCOPED_TRACE(run.output);
@@ -115,6 +150,15 @@ TEST(HostTool, MisbehavingBrokerFailsTheSession) {
     EXPECT_EQ(run.output.find("> ping"), run.output.rfind("> ping"));
   }
   SetEnvironmentVariableW(L"TARNVEL_ROGUE_MODE", nullptr);
+}
+
+TEST(HostTool, BrokerThatRefusesItsCommandLineIsReported) {
+  ToolRun run = RunTool(L"--host-pid 1073741820", {L"ping"});
+  SCOPED_TRACE(run.output);
+  EXPECT_EQ(run.exitCode, 2u);
+  EXPECT_TRUE(Has(run.output, "cannot connect to the broker pipe"));
+  EXPECT_TRUE(Has(run.output, "broker exit code: 1\n"));
+  EXPECT_FALSE(Has(run.output, "> ping"));
 }
 
 TEST(HostTool, BrokerThatCannotStartIsReported) {
