@@ -81,12 +81,28 @@ bool AddLine(const Text& text, std::vector<Line>& lines, std::string& error) {
   return true;
 }
 
+bool FileExists(const std::wstring& path) {
+  DWORD a = GetFileAttributesW(path.c_str());
+  return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+// Beside this program, else dist\<arch>\ of a folder above it (the build tree's place
+// in a clone of the repository).
 std::wstring DefaultBrokerExe() {
   wchar_t self[MAX_PATH] = {};
   DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);
-  std::wstring path(self, n);
-  size_t slash = path.find_last_of(L"\\/");
-  return (slash == std::wstring::npos ? std::wstring() : path.substr(0, slash + 1)) + L"TarnvelBroker.exe";
+  std::wstring dir(self, n);
+  const std::wstring beside = dir.substr(0, dir.find_last_of(L"\\/") + 1) + L"TarnvelBroker.exe";
+  if (FileExists(beside)) return beside;
+  const wchar_t* arch = sizeof(void*) == 8 ? L"x64" : L"x86";
+  for (int up = 0; up < 8; ++up) {
+    size_t slash = dir.find_last_of(L"\\/");
+    if (slash == std::wstring::npos) break;
+    dir.resize(slash);
+    std::wstring candidate = dir + L"\\dist\\" + arch + L"\\TarnvelBroker.exe";
+    if (FileExists(candidate)) return candidate;
+  }
+  return beside;
 }
 
 std::string Narrow(const std::wstring& w) { return Utf8(FromWide(w)); }

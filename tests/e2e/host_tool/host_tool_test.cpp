@@ -161,6 +161,17 @@ TEST(HostTool, BrokerThatRefusesItsCommandLineIsReported) {
   EXPECT_FALSE(Has(run.output, "> ping"));
 }
 
+TEST(HostTool, WithoutBrokerOptionTheBuiltBrokerIsFound) {
+  e2e::Child tool;
+  ASSERT_TRUE(tool.Start(e2e::HostExe(), L"ping", true));
+  std::string output = tool.ReadAll(30000);
+  DWORD code = 99;
+  ASSERT_TRUE(tool.WaitForExit(e2e::StartMs, code));
+  EXPECT_EQ(code, 0u) << output;
+  EXPECT_TRUE(Has(output, "\\dist\\x64\\TarnvelBroker.exe started")) << output;
+  EXPECT_TRUE(Has(output, "  reply: 0 Success \"pong\"\n")) << output;
+}
+
 TEST(HostTool, BrokerThatCannotStartIsReported) {
   e2e::Child tool;
   ASSERT_TRUE(tool.Start(e2e::HostExe(), L"--broker Z:\\no\\such\\TarnvelBroker.exe ping", true));
