@@ -145,7 +145,7 @@ class HostConnection {
                                             const Text& c);
 
   bool WriteRaw(const std::vector<uint8_t>& bytes, DWORD timeoutMs = 5000);
-  bool SendMessage(int32_t id, std::vector<Param> params, DWORD timeoutMs = 5000);
+  bool Send(int32_t id, std::vector<Param> params, DWORD timeoutMs = 5000);
   // Ok with the next message; TimedOut, Broken or Malformed otherwise. Bytes of a following
   // message stay buffered for the next call.
   CallResult ReadMessage(DWORD timeoutMs, Message& out);

@@ -314,7 +314,7 @@ bool HostConnection::WriteRaw(const std::vector<uint8_t>& bytes, DWORD timeoutMs
   return true;
 }
 
-bool HostConnection::SendMessage(int32_t id, std::vector<Param> params, DWORD timeoutMs) {
+bool HostConnection::Send(int32_t id, std::vector<Param> params, DWORD timeoutMs) {
   std::vector<uint8_t> bytes = Encode(id, std::move(params), width_);
   return !bytes.empty() && WriteRaw(bytes, timeoutMs);
 }
@@ -389,7 +389,7 @@ CallResult HostConnection::RequestPluginPipe(DWORD pluginPid, DWORD timeoutMs, P
   if (!pipe_.valid()) return CallResult::NotConnected;
   std::vector<Param> params;
   params.push_back(Param::Int32(static_cast<int32_t>(pluginPid), Int32Kind4));
-  if (!SendMessage(PluginPipeRequestId, std::move(params), timeoutMs)) return CallResult::WriteFailed;
+  if (!Send(PluginPipeRequestId, std::move(params), timeoutMs)) return CallResult::WriteFailed;
   CallResult r = ReadMessage(timeoutMs, last_);
   if (r != CallResult::Ok) return r;
   if (last_.id != PluginPipeReplyId || last_.params.size() != 2 || last_.params[0].type != Int32Kind4 ||

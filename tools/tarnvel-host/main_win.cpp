@@ -148,10 +148,10 @@ class Session {
       case Action::Kind::Request: return RunRequest(a);
       case Action::Kind::PluginPipe: return RunPluginPipe(a);
       case Action::Kind::Send: return RunSend(a);
-      case Action::Kind::Post: return Expect(conn_.SendMessage(a.id, a.params, options_.timeoutMs));
+      case Action::Kind::Post: return Expect(conn_.Send(a.id, a.params, options_.timeoutMs));
       case Action::Kind::KeepAlive: {
         std::vector<Param> zero{Param::Int32(0, Int32Kind2)};
-        return Expect(conn_.SendMessage(KeepAliveId, zero, options_.timeoutMs));
+        return Expect(conn_.Send(KeepAliveId, zero, options_.timeoutMs));
       }
       case Action::Kind::Raw: return Expect(conn_.WriteRaw(a.bytes, options_.timeoutMs));
       case Action::Kind::Sleep:
@@ -225,7 +225,7 @@ class Session {
   }
 
   bool RunSend(const Action& a) {
-    if (!conn_.SendMessage(a.id, a.params, options_.timeoutMs)) return Fail(CallResult::WriteFailed);
+    if (!conn_.Send(a.id, a.params, options_.timeoutMs)) return Fail(CallResult::WriteFailed);
     Message m;
     CallResult r = conn_.ReadMessage(options_.timeoutMs, m);
     if (r != CallResult::Ok) return Fail(r);

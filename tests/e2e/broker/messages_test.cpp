@@ -101,7 +101,7 @@ TEST(BrokerMessages, WrongCountOrTypeIsDroppedWithItsDebuggerLineAndTheNextReque
   size_t seen = 0;
   for (auto& c : cases) {
     SCOPED_TRACE(c.first);
-    ASSERT_TRUE(b.conn.SendMessage(c.second.first, c.second.second));
+    ASSERT_TRUE(b.conn.Send(c.second.first, c.second.second));
     Message m;
     EXPECT_EQ(b.conn.ReadMessage(e2e::SilenceMs, m), CallResult::TimedOut) << "got message " << m.id;
     ++seen;
@@ -116,7 +116,7 @@ TEST(BrokerMessages, NullTextsAreServedAsEmptyTexts) {
   Broker b;
   ASSERT_TRUE(b.StartAndConnect(true));
   // Op 0 judges text A first: an empty key is malformed whatever the hive.
-  ASSERT_TRUE(b.conn.SendMessage(6, RequestParams(Param::Int32(0), Param::Int32(0), Param::Null(NullString16),
+  ASSERT_TRUE(b.conn.Send(6, RequestParams(Param::Int32(0), Param::Int32(0), Param::Null(NullString16),
                                                   Param::Null(NullString16), Param::Null(NullString16))));
   Reply reply;
   ASSERT_EQ(b.conn.ReadReply(e2e::ReplyMs, reply), CallResult::Ok);
@@ -179,7 +179,7 @@ TEST(BrokerMessages, RequestArrivingInSmallPiecesIsAnswered) {
 TEST(BrokerMessages, KeepAliveWithZeroIsSwallowed) {
   Broker b;
   ASSERT_TRUE(b.StartAndConnect());
-  ASSERT_TRUE(b.conn.SendMessage(1, {Param::Int32(0)}));
+  ASSERT_TRUE(b.conn.Send(1, {Param::Int32(0)}));
   Message m;
   EXPECT_EQ(b.conn.ReadMessage(e2e::SilenceMs, m), CallResult::TimedOut);
   ExpectPong(b.conn);
@@ -203,7 +203,7 @@ TEST(BrokerMessages, UnclaimedIdEndsTheConnectionWithoutReplyAndExitZero) {
     SCOPED_TRACE(c.name);
     Broker b;
     ASSERT_TRUE(b.StartAndConnect());
-    ASSERT_TRUE(b.conn.SendMessage(c.id, {c.param}));
+    ASSERT_TRUE(b.conn.Send(c.id, {c.param}));
     Message m;
     EXPECT_EQ(b.conn.ReadMessage(e2e::ReplyMs, m), CallResult::Broken);
     DWORD code = 7;
