@@ -176,6 +176,10 @@ class Session {
  private:
   bool Fail(CallResult r) {
     ShowDebugLines();
+    if (r == CallResult::NotConnected) {
+      Out("  not sent: the connection ended earlier in this session");
+      return false;
+    }
     std::string what = CallResultName(r);
     if (r == CallResult::WrongReply) what += ": " + MessageText(conn_.lastMessage());
     char ms[32];

@@ -328,7 +328,7 @@ const char* HelpText() {
       "exit code: 0 when the broker answered every request and exited with 0; 1 for a usage\n"
       "error; 2 when the broker could not be started or connected; 3 when the broker misbehaved\n"
       "(no reply within the time-out, broken pipe, malformed or wrong reply, an unexpected\n"
-      "message, no exit, or a non-zero exit code).\n";
+      "message, no exit, or a non-zero exit code), and for a request after the connection ended.\n";
 }
 
 std::string Utf8(const Text& text) {
