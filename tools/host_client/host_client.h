@@ -163,6 +163,8 @@ class HostConnection {
 
  private:
   CallResult ReadSome(DWORD timeoutMs);
+  // Bytes of the message at the front of the buffer as its header declares them; 0 if not known yet.
+  size_t DeclaredBytes() const;
 
   PointerWidth width_;
   UniqueHandle pipe_;

@@ -1,5 +1,7 @@
 #include "tools/host_client/host_client.h"
 
+#include <cstring>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -340,11 +342,25 @@ CallResult HostConnection::ReadSome(DWORD timeoutMs) {
   return CallResult::Ok;
 }
 
+size_t HostConnection::DeclaredBytes() const {
+  if (pending_.size() < 32) return 0;
+  uint32_t magic = 0, total = 0;
+  std::memcpy(&magic, pending_.data(), sizeof magic);
+  std::memcpy(&total, pending_.data() + 24, sizeof total);
+  if (magic != ipc::HeaderMagic) return 0;
+  if (total < 5 || total > ipc::MaxTotalWords) return 0;
+  return static_cast<size_t>(total) * 8;
+}
+
 CallResult HostConnection::ReadMessage(DWORD timeoutMs, Message& out) {
   const ULONGLONG deadline = GetTickCount64() + timeoutMs;
   for (;;) {
     // The decoder runs on whole words only, like the broker's own receive loop.
     size_t whole = pending_.size() - pending_.size() % 8;
+    // Decode only once the header's declared total has arrived, so that a large reply is
+    // decoded once rather than after every read (a header the decoder rejects is decoded
+    // at once and reported).
+    if (whole >= 32 && whole < DeclaredBytes()) whole = 0;
     if (whole >= 32) {
       ipc::Decoder decoder(width_);
       decoder.Append(pending_.data(), whole);
