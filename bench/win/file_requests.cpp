@@ -111,6 +111,21 @@ size_t PeakWorkingSet(HANDLE process) {
   return counters.PeakWorkingSetSize;
 }
 
+// The client side of both baselines: writes the request, reads the whole reply, and times
+// each round after the warm-up; the pipe is closed before returning.
+std::vector<double> TimeClientRounds(const wchar_t* name, size_t requestBytes, size_t replyBytes) {
+  UniqueHandle client = ConnectClient(name, 5000);
+  std::vector<double> times;
+  std::vector<uint8_t> request(requestBytes, 0xa5), reply(replyBytes);
+  for (int i = 0; client && i < Warmup + Rounds; ++i) {
+    const double start = Now();
+    if (!WriteAll(client.get(), request.data(), request.size()) || !ReadExact(client.get(), reply.data(), reply.size()))
+      break;
+    if (i >= Warmup) times.push_back(Now() - start);
+  }
+  return times;
+}
+
 // The bare baseline: a server thread reads `requestBytes` and answers `replyBytes`, with no
 // decoding, no file and no hexadecimal, over the same kind of pipe the broker serves.
 double BareTransfer(size_t requestBytes, size_t replyBytes) {
@@ -132,16 +147,7 @@ double BareTransfer(size_t requestBytes, size_t replyBytes) {
     for (int i = 0; i < total && serverOk; ++i)
       serverOk = ReadExact(server.get(), in.data(), in.size()) && WriteAll(server.get(), out.data(), out.size());
   });
-  UniqueHandle client = ConnectClient(name, 5000);
-  std::vector<double> times;
-  std::vector<uint8_t> request(requestBytes, 0xa5), reply(replyBytes);
-  for (int i = 0; client && i < total; ++i) {
-    const double start = Now();
-    if (!WriteAll(client.get(), request.data(), request.size()) || !ReadExact(client.get(), reply.data(), reply.size()))
-      break;
-    if (i >= Warmup) times.push_back(Now() - start);
-  }
-  client.reset();
+  std::vector<double> times = TimeClientRounds(name, requestBytes, replyBytes);
   if (!serverOk || times.size() != static_cast<size_t>(Rounds)) {
     DisconnectNamedPipe(server.get());
     peer.join();
@@ -178,17 +184,8 @@ double TransportTransfer(size_t requestBytes, size_t replyBytes) {
       serverOk = serverOk && transport.Write(out.data(), out.size());
     }
   });
-  UniqueHandle client = ConnectClient(name, 5000);
-  std::vector<double> times;
-  std::vector<uint8_t> request(requestBytes, 0xa5), reply(replyBytes);
-  for (int i = 0; client && i < total; ++i) {
-    const double start = Now();
-    if (!WriteAll(client.get(), request.data(), request.size()) || !ReadExact(client.get(), reply.data(), reply.size()))
-      break;
-    if (i >= Warmup) times.push_back(Now() - start);
-  }
-  client.reset();  // a server still reading sees the pipe broken and stops
-  peer.join();
+  std::vector<double> times = TimeClientRounds(name, requestBytes, replyBytes);
+  peer.join();  // a server still reading saw the client's end close and stopped
   if (!serverOk || times.size() != static_cast<size_t>(Rounds)) return -1;
   return Median(times);
 }
