@@ -33,7 +33,8 @@ template <class Channel>
 class MsgHandlerBase {
  public:
   // 0: handled, the loop goes on; anything else ends the loop with that value.
-  // The parameter pointers are valid only during the call.
+  // The parameter pointers are valid only during the call; the list is cleared right after,
+  // so a handler may move strings out of the parameters instead of copying them.
   virtual int64_t OnMsgIn(int32_t id, Channel& channel, Param* const* params, uint32_t count) = 0;
   virtual bool OnMsgArgCountError(uint32_t count) = 0;
   virtual bool OnMsgArgConvertError(int32_t expectedType) = 0;
