@@ -33,3 +33,7 @@ void ReleasePluginChannel();
 
 // Upper bound of the broker's attempts to connect to a provisioned pipe, in milliseconds.
 constexpr uint32_t PluginConnectBudgetMs = 2000;
+
+// Connects to a provisioned pipe as its client; INVALID_HANDLE_VALUE once the budget is spent
+// (a pipe whose server end was closed never becomes available again).
+HANDLE ConnectToPluginPipe(const wchar_t* name);

@@ -24,9 +24,12 @@ constexpr DWORD kPipeOpenMode = PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTAN
 constexpr DWORD kPipeMode = PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS;
 constexpr DWORD kClientFlags = SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;  // 0x110000
 
-// Connects to the pipe as its only client. Bounded: a pipe whose server end the plug-in
-// already closed never becomes available, and the server thread serves nothing meanwhile.
-HANDLE ConnectAsClient(const wchar_t* name) {
+}  // namespace
+
+SbxPISDKGetHandleToPluginIPCChannelSvc& PluginChannelService() { return g_pluginChannelSvc; }
+
+// Bounded, because the server thread serves nothing while it waits here.
+HANDLE ConnectToPluginPipe(const wchar_t* name) {
   const ULONGLONG deadline = GetTickCount64() + PluginConnectBudgetMs;
   do {
     if (!WaitNamedPipeW(name, NMPWAIT_USE_DEFAULT_WAIT)) {
@@ -41,9 +44,6 @@ HANDLE ConnectAsClient(const wchar_t* name) {
   } while (GetTickCount64() < deadline);
   return INVALID_HANDLE_VALUE;
 }
-}  // namespace
-
-SbxPISDKGetHandleToPluginIPCChannelSvc& PluginChannelService() { return g_pluginChannelSvc; }
 
 int64_t SbxPISDKGetHandleToPluginIPCChannelSvc::Serve(BrokerChannel& channel, Inputs& in) {
   return ProvisionPluginChannel(channel, in.processId);
@@ -85,7 +85,7 @@ int64_t ProvisionPluginChannel(BrokerChannel& channel, int32_t targetProcessId) 
   PipeTransportWithMessagePump& transport = PluginChannelTransport();
   g_pluginTransportRef.store(&transport);
   // A client end held from an earlier request is closed here rather than left open.
-  transport.Adopt(ConnectAsClient(name));
+  transport.Adopt(ConnectToPluginPipe(name));
   return sent;
 }
 
