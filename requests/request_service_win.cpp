@@ -1,6 +1,5 @@
 #include "requests/request_service.h"
 
-#include <cstdio>
 #include <string>
 #include <vector>
 #include "base/debug_line.h"
