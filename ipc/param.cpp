@@ -2,52 +2,30 @@
 
 #include <utility>
 
-Param Param::Int32(int32_t v, ParamType kind) {
+namespace {
+Param Make(ParamType type, int64_t value) {
   Param p;
-  p.value = v;
-  p.type = kind;
+  p.value = value;
+  p.type = type;
   return p;
 }
+}  // namespace
 
-Param Param::Char8Value(uint8_t v) {
-  Param p;
-  p.value = v;
-  p.type = Char8;
-  return p;
-}
-
-Param Param::Char16Value(char16_t v) {
-  Param p;
-  p.value = static_cast<uint16_t>(v);
-  p.type = Char16;
-  return p;
-}
-
-Param Param::Pointer(int64_t v) {
-  Param p;
-  p.value = v;
-  p.type = PointerSized;
-  return p;
-}
-
-Param Param::Null(ParamType kind) {
-  Param p;
-  p.value = -1;
-  p.type = kind;
-  return p;
-}
+Param Param::Int32(int32_t v, ParamType kind) { return Make(kind, v); }
+Param Param::Char8Value(uint8_t v) { return Make(Char8, v); }
+Param Param::Char16Value(char16_t v) { return Make(Char16, static_cast<uint16_t>(v)); }
+Param Param::Pointer(int64_t v) { return Make(PointerSized, v); }
+Param Param::Null(ParamType kind) { return Make(kind, -1); }
 
 Param Param::Bytes(std::string bytes, ParamType kind) {
-  Param p;
+  Param p = Make(kind, 0);
   p.string8 = std::move(bytes);
-  p.type = kind;
   return p;
 }
 
 Param Param::Text16(Text text, ParamType kind) {
-  Param p;
+  Param p = Make(kind, 0);
   p.string16 = std::move(text);
-  p.type = kind;
   return p;
 }
 

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "requests/hex.h"
+
 namespace tarnvel_host {
 namespace {
 
@@ -33,23 +35,6 @@ bool ParseInt32(const Text& word, int32_t& out) {
   // Values up to 0xFFFFFFFF are accepted and wrap, so that any 32-bit pattern can be written.
   if (!ParseInt64(word, v) || v < INT32_MIN || v > static_cast<int64_t>(UINT32_MAX)) return false;
   out = static_cast<int32_t>(static_cast<uint32_t>(v));
-  return true;
-}
-
-int HexDigit(char16_t c) {
-  if (c >= u'0' && c <= u'9') return c - u'0';
-  if (c >= u'a' && c <= u'f') return c - u'a' + 10;
-  if (c >= u'A' && c <= u'F') return c - u'A' + 10;
-  return -1;
-}
-
-bool ParseHexBytes(const Text& hex, std::vector<uint8_t>& out) {
-  if (hex.size() % 2 != 0) return false;
-  for (size_t i = 0; i < hex.size(); i += 2) {
-    int hi = HexDigit(hex[i]), lo = HexDigit(hex[i + 1]);
-    if (hi < 0 || lo < 0) return false;
-    out.push_back(static_cast<uint8_t>(hi * 16 + lo));
-  }
   return true;
 }
 
@@ -91,7 +76,7 @@ bool ParseParam(const Text& word, Param& out, std::string& error) {
     return true;
   }
   std::vector<uint8_t> bytes;
-  if (kind == "bytes" && hasValue && ParseHexBytes(value, bytes)) {
+  if (kind == "bytes" && hasValue && DecodeHex(value, bytes)) {
     out = Param::Bytes(std::string(bytes.begin(), bytes.end()), ByteArray);
     return true;
   }
@@ -241,7 +226,7 @@ bool ParseAction(const std::vector<Text>& words, Action& out, std::string& error
   if (word == "raw") {
     Text hex;
     for (size_t i = 1; i < words.size(); ++i) hex += words[i];
-    if (words.size() < 2 || !ParseHexBytes(hex, out.bytes)) {
+    if (words.size() < 2 || !DecodeHex(hex, out.bytes)) {
       error = "raw takes hexadecimal bytes";
       return false;
     }
