@@ -34,17 +34,18 @@ void Encoder::Open(uint32_t n) {
   count_ = n;
 }
 
-bool Encoder::AppendPayload(uint32_t typeWord, uint64_t length, const void* bytes, size_t byteCount) {
+bool Encoder::AppendPayload(uint32_t typeWord, uint64_t length, const void* bytes, uint64_t byteCount) {
   // The length word is read back as a signed 32-bit number.
   if (length > static_cast<uint64_t>(std::numeric_limits<int32_t>::max())) return false;
-  const size_t payloadWords = (byteCount + 7) / 8;
+  // Sizes in 64 bits, bounded before they become size_t, so that a 32-bit build cannot wrap.
+  const uint64_t payloadWords = (byteCount + 7) / 8;
   const size_t at = words_.size();
-  const size_t needed = at + 1 + payloadWords;
-  if (needed + 1 > MaxTotalWords) return false;
+  if (static_cast<uint64_t>(at) + 1 + payloadWords + 1 > MaxTotalWords) return false;
+  const size_t needed = at + 1 + static_cast<size_t>(payloadWords);
   if (needed + 1 > words_.capacity()) words_.reserve(std::max(needed + 1, words_.capacity() * 2));
   words_.resize(needed, 0);
   words_[at] = length;
-  if (byteCount != 0) std::memcpy(&words_[at + 1], bytes, byteCount);
+  if (byteCount != 0) std::memcpy(&words_[at + 1], bytes, static_cast<size_t>(byteCount));
   words_[lastHeaderSlot_ + 1] = SignExtended(static_cast<int32_t>(typeWord));
   return true;
 }
@@ -84,7 +85,7 @@ bool Encoder::Add(Param& param) {
       return false;
     }
   } else if (code == CString16 || code == String16) {
-    const size_t units = param.string16.size();
+    const uint64_t units = param.string16.size();
     if (!AppendPayload(code | String16Flag, units, param.string16.data(), units * sizeof(char16_t))) return false;
   } else {
     return false;
@@ -168,7 +169,7 @@ DecodeResult Decoder::StepHeader() {
 }
 
 DecodeResult Decoder::StepTypeList() {
-  if (Available() < static_cast<size_t>(declaredCount_ + 1) * 8) return DecodeResult::NeedMore;
+  if (Available() < static_cast<uint64_t>(declaredCount_ + 1) * 8) return DecodeResult::NeedMore;
   types_.clear();
   for (int64_t i = 0; i < declaredCount_; ++i) types_.push_back(Low32(ReadWord()));
   if (Low32(ReadWord()) != TypeListEnd) return Fail();
@@ -180,10 +181,10 @@ DecodeResult Decoder::StepTypeList() {
 
 DecodeResult Decoder::StepData() {
   // Nothing is delivered before the whole declared rest of the message is buffered.
-  if (Available() < static_cast<size_t>(expectedWords_) * 8) return DecodeResult::NeedMore;
+  if (Available() < static_cast<uint64_t>(expectedWords_) * 8) return DecodeResult::NeedMore;
   // Parameters must end before the trailer slot of the declared total; one that reaches
   // past it (or has a negative length) makes the message malformed.
-  const size_t dataEnd = offset_ + static_cast<size_t>(expectedWords_ - 1) * 8;
+  const size_t dataEnd = offset_ + static_cast<size_t>(static_cast<uint64_t>(expectedWords_ - 1) * 8);
   for (const uint32_t type : types_) {
     if ((type & (String8Flag | String16Flag)) == 0) {
       if (dataEnd - offset_ < 8) return Fail();
@@ -221,9 +222,13 @@ DecodeResult Decoder::StepData() {
     const int32_t length = Low32Signed(ReadWord());
     if (length < 0) return Fail();
     const bool narrow = (type & String8Flag) != 0;  // both flags count as 8-bit
-    const size_t byteCount = narrow ? static_cast<size_t>(length) : static_cast<size_t>(length) * 2;
-    const size_t payloadBytes = (byteCount + 7) / 8 * 8;
-    if (payloadBytes > dataEnd - offset_) return Fail();
+    // In 64 bits: a length near 2^31 UTF-16 units is 4 GiB of payload, which wraps a
+    // 32-bit size_t and would pass the bound below.
+    const uint64_t byteCount64 = narrow ? static_cast<uint64_t>(length) : static_cast<uint64_t>(length) * 2;
+    const uint64_t payloadBytes64 = (byteCount64 + 7) / 8 * 8;
+    if (payloadBytes64 > dataEnd - offset_) return Fail();
+    const size_t byteCount = static_cast<size_t>(byteCount64);
+    const size_t payloadBytes = static_cast<size_t>(payloadBytes64);
     const uint8_t* payload = buffer_.data() + offset_;
     offset_ += payloadBytes;
     expectedWords_ -= 1 + static_cast<int64_t>(payloadBytes / 8);

@@ -37,7 +37,7 @@ class Encoder {
   size_t ByteCount() const { return words_.size() * 8; }
 
  private:
-  bool AppendPayload(uint32_t typeWord, uint64_t length, const void* bytes, size_t byteCount);
+  bool AppendPayload(uint32_t typeWord, uint64_t length, const void* bytes, uint64_t byteCount);
 
   PointerWidth width_;
   std::vector<uint64_t> words_;

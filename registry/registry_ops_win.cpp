@@ -96,9 +96,10 @@ bool ReadString(int32_t hive, const Text& key, const Text& name, Text& out) {
 }
 
 bool WriteString(int32_t hive, const Text& key, const Text& name, const Text& data) {
-  // Code units plus one NUL must fit the registry's 32-bit byte count.
-  if (data.size() > (MAXDWORD - 2) / 2) return false;
-  return SetValue(hive, key, name, REG_SZ, data.c_str(), static_cast<DWORD>(data.size() * 2 + 2));
+  // Code units plus one NUL must fit the registry's 32-bit byte count; counted in 64 bits.
+  const uint64_t bytes = static_cast<uint64_t>(data.size()) * 2 + 2;
+  if (bytes > MAXDWORD) return false;
+  return SetValue(hive, key, name, REG_SZ, data.c_str(), static_cast<DWORD>(bytes));
 }
 
 bool ReadDword(int32_t hive, const Text& key, const Text& name, uint32_t& out) {

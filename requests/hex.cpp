@@ -1,6 +1,8 @@
 #include "requests/hex.h"
 
 #include <array>
+#include <cstdint>
+#include <stdexcept>
 
 namespace {
 
@@ -36,6 +38,8 @@ constexpr std::array<uint8_t, 256> kDecode = MakeDecodeTable();
 }  // namespace
 
 Text EncodeHexLower(const uint8_t* bytes, size_t count) {
+  // Two units a byte: checked in 64 bits, so that a 32-bit build never wraps to a short text.
+  if (static_cast<uint64_t>(count) * 2 > Text().max_size()) throw std::length_error("hex text too long");
   Text out(count * 2, u'\0');
   char16_t* dst = &out[0];
   for (size_t i = 0; i < count; ++i) {

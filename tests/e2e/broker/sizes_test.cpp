@@ -1,0 +1,156 @@
+// Sizes that come from the wire or from a file, at the edges where a 32-bit size_t would
+// wrap: hostile payload lengths end the connection cleanly, and the largest legitimate
+// reads and writes arrive whole. Run against both brokers; the x86 one is where a wrap shows.
+#include <gtest/gtest.h>
+#include <shlobj.h>
+
+#include <cstring>
+
+#include "e2e/e2e_support.h"
+#include "ipc/wire_format.h"
+
+using namespace tarnvel_host;
+using e2e::Broker;
+using e2e::T;
+
+namespace {
+
+// One request (id 6, five parameters) whose text A declares `length` but carries one payload
+// word; the declared total matches the words actually sent, so only the length lies.
+std::vector<uint8_t> RequestWithLyingLength(uint32_t textAType, uint32_t length) {
+  const uint64_t typeA = static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(textAType)));
+  const uint64_t text16 = static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(String16 | ipc::String16Flag)));
+  std::vector<uint64_t> w = {ipc::HeaderMagic, 6, 5, 0, 2, 2, typeA, text16, text16, ipc::TypeListEnd,
+                             11, 0, length, 0x0041004100410041ull, 0, 0, ipc::MessageEnd};
+  w[3] = w.size();
+  std::vector<uint8_t> bytes(w.size() * 8);
+  std::memcpy(bytes.data(), w.data(), bytes.size());
+  return bytes;
+}
+
+TEST(BrokerSizes, LengthThatWrapsASizeEndsTheConnectionWithExitZero) {
+  const uint32_t wide = String16 | ipc::String16Flag;
+  const uint32_t wideC = CString16 | ipc::String16Flag;
+  const uint32_t narrow = String8 | ipc::String8Flag;
+  const struct {
+    const char* name;
+    uint32_t type;
+    uint32_t length;
+  } cases[] = {
+      {"String16 of 2^31-1 units (bytes wrap to 2^32-2, payload to 0)", wide, 0x7FFFFFFF},
+      {"String16 of 2^30 units (bytes exactly 2^31)", wide, 0x40000000},
+      {"String16 of 2^31-4 units (payload words wrap)", wide, 0x7FFFFFFC},
+      {"CString16 of 2^31-1 units", wideC, 0x7FFFFFFF},
+      {"String16 just past a 64 MiB message", wide, 0x02000000},
+      {"String8 of 2^31-1 bytes", narrow, 0x7FFFFFFF},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Broker b;
+    ASSERT_TRUE(b.StartAndConnect());
+    ASSERT_TRUE(b.conn.WriteRaw(RequestWithLyingLength(c.type, c.length)));
+    Message m;
+    EXPECT_EQ(b.conn.ReadMessage(e2e::ReplyMs, m), CallResult::Broken);
+    DWORD code = 7;
+    ASSERT_TRUE(b.process.WaitForExit(e2e::StartMs, &code));
+    EXPECT_EQ(code, 0u);
+  }
+}
+
+std::wstring DataFolder() {
+  wchar_t roaming[MAX_PATH];
+  if (SHGetFolderPathW(nullptr, CSIDL_APPDATA, nullptr, 0, roaming) != S_OK) return L"";
+  return std::wstring(roaming) + L"\\tarnvel";
+}
+
+Text HexOf(const std::vector<uint8_t>& bytes) {
+  static const char digits[] = "0123456789abcdef";
+  Text hex;
+  hex.reserve(bytes.size() * 2);
+  for (uint8_t b : bytes) {
+    hex.push_back(static_cast<char16_t>(digits[b >> 4]));
+    hex.push_back(static_cast<char16_t>(digits[b & 15]));
+  }
+  return hex;
+}
+
+std::vector<uint8_t> Pattern(size_t n) {
+  std::vector<uint8_t> v(n);
+  for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>(i * 131 + (i >> 11));
+  return v;
+}
+
+Text ToText(const std::wstring& w) { return Text(w.begin(), w.end()); }
+
+constexpr DWORD LargeMs = 60000;
+
+TEST(BrokerSizes, LargestFileIsReadWholeAndOneByteMoreIsRefused) {
+  const std::wstring folder = DataFolder();
+  ASSERT_FALSE(folder.empty());
+  CreateDirectoryW(folder.c_str(), nullptr);
+  Broker b;
+  ASSERT_TRUE(b.StartAndConnect());
+  const Text path = ToText(folder + L"\\e2e-largest.bin");
+  const std::vector<uint8_t> bytes = Pattern(0x400000);
+  const Text hex = HexOf(bytes);  // 8M units: the largest text a read gives
+  Reply reply;
+  ASSERT_EQ(b.conn.Request(15, 0, path, T(""), hex, LargeMs, reply), CallResult::Ok);
+  ASSERT_EQ(reply.status, 0);
+  ASSERT_EQ(b.conn.Request(14, 0, path, T(""), T(""), LargeMs, reply), CallResult::Ok);
+  EXPECT_EQ(reply.status, 0);
+  EXPECT_EQ(reply.text.size(), hex.size());
+  EXPECT_TRUE(reply.text == hex);
+
+  ASSERT_EQ(b.conn.Request(15, 0, path, T(""), hex + T("00"), LargeMs, reply), CallResult::Ok);
+  ASSERT_EQ(reply.status, 0);
+  ASSERT_EQ(b.conn.Request(14, 0, path, T(""), T(""), LargeMs, reply), CallResult::Ok);
+  EXPECT_EQ(reply.status, 1);
+  EXPECT_TRUE(reply.text.empty());
+  ASSERT_EQ(b.conn.Request(17, 0, path, T(""), T(""), e2e::ReplyMs, reply), CallResult::Ok);
+  EXPECT_EQ(b.CloseAndExitCode(), 0);
+}
+
+TEST(BrokerSizes, WriteNearTheLargestMessageLandsWhole) {
+  const std::wstring folder = DataFolder();
+  ASSERT_FALSE(folder.empty());
+  CreateDirectoryW(folder.c_str(), nullptr);
+  const std::wstring file = folder + L"\\e2e-largest-write.bin";
+  // Text C fills the message up to a few words below the format's limit: 64 MiB of text,
+  // 16 MiB of file.
+  const size_t headroomWords = 64;
+  const size_t units = (ipc::MaxTotalWords - headroomWords) * 4;
+  const std::vector<uint8_t> bytes = Pattern(units / 2);
+  Broker b;
+  ASSERT_TRUE(b.StartAndConnect());
+  Reply reply;
+  ASSERT_EQ(b.conn.Request(15, 0, ToText(file), T(""), HexOf(bytes), LargeMs, reply), CallResult::Ok);
+  EXPECT_EQ(reply.status, 0);
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  ASSERT_TRUE(GetFileAttributesExW(file.c_str(), GetFileExInfoStandard, &data));
+  EXPECT_EQ(data.nFileSizeHigh, 0u);
+  EXPECT_EQ(data.nFileSizeLow, bytes.size());
+  // A message one word over the limit is never sent by the host library.
+  EXPECT_FALSE(b.conn.Send(6, {Param::Int32(15), Param::Int32(0), Param::Text16(ToText(file)), Param::Text16(T("")),
+                               Param::Text16(Text(ipc::MaxTotalWords * 4, u'0'))}));
+  ASSERT_EQ(b.conn.Request(17, 0, ToText(file), T(""), T(""), e2e::ReplyMs, reply), CallResult::Ok);
+  EXPECT_EQ(b.CloseAndExitCode(), 0);
+}
+
+TEST(BrokerSizes, LongStringValueRoundTripsWithItsByteCount) {
+  Broker b;
+  ASSERT_TRUE(b.StartAndConnect());
+  Text value(300000, u'v');
+  value[0] = u'<';
+  value.back() = u'>';
+  Reply reply;
+  ASSERT_EQ(b.conn.Request(2, 0, T("software\\tarnvel\\e2e-sizes"), T("long"), value, LargeMs, reply), CallResult::Ok);
+  ASSERT_EQ(reply.status, 0);
+  ASSERT_EQ(b.conn.Request(1, 0, T("software\\tarnvel\\e2e-sizes"), T("long"), T(""), LargeMs, reply), CallResult::Ok);
+  EXPECT_EQ(reply.status, 0);
+  EXPECT_EQ(reply.text.size(), value.size());
+  EXPECT_TRUE(reply.text == value);
+  ASSERT_EQ(b.conn.Request(7, 0, T("software\\tarnvel\\e2e-sizes"), T(""), T(""), e2e::ReplyMs, reply), CallResult::Ok);
+  EXPECT_EQ(b.CloseAndExitCode(), 0);
+}
+
+}  // namespace
