@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Installs, only when missing, everything that building and testing need from Debian's
 # packages: both MinGW-w64 -posix cross compilers, Wine, CMake, Ninja, GoogleTest sources,
-# Google Benchmark and clang with its sanitizer/fuzzer runtime.
+# Google Benchmark, clang with its sanitizer/fuzzer runtime, and debootstrap for the x86
+# (WoW64) root that scripts/wow64-root.sh makes.
 set -euo pipefail
 
 need=()
 have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 for pkg in g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64 wine cmake ninja-build \
-           googletest libbenchmark-dev clang libclang-rt-dev python3; do
+           googletest libbenchmark-dev clang libclang-rt-dev python3 debootstrap; do
   have_pkg "$pkg" || need+=("$pkg")
 done
 if ((${#need[@]})); then
