@@ -43,6 +43,10 @@ bool PipeTransportWithMessagePump::Open(HANDLE pipe, bool connect) {
     case ERROR_PIPE_CONNECTED:
       // The client came first; the event is never signalled in this case.
       return true;
+    case ERROR_NO_DATA:
+      // The client came first and has already closed its end: the connection was made,
+      // and the first read will see it end.
+      return true;
     case ERROR_IO_PENDING: {
       DWORD ignored = 0;
       return WaitForIo(overlapped, ignored);
