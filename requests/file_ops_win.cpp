@@ -179,6 +179,12 @@ RequestStatus CopyFileIn(const Text& source, const Text& destination) {
   }
 
   if (!Exists(copy.source)) return RequestStatus::NotFound;
+  // Only a disk file is copied. The source stays open (others may read, not replace or
+  // delete it) until the copy is done, so the file judged a disk file is the file copied.
+  // Identification level only: a pipe server reached despite the policy cannot act as us.
+  UniqueHandle opened(CreateFileW(WidePtr(copy.source), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
+  if (!opened || GetFileType(opened.get()) != FILE_TYPE_DISK) return RequestStatus::Failed;
   if (!CopyFileW(WidePtr(copy.source), WidePtr(copy.destination), FALSE)) return RequestStatus::Failed;
   // Read-only or hidden bits of the source must not stay on the plug-in's copy.
   SetFileAttributesW(WidePtr(copy.destination), FILE_ATTRIBUTE_NORMAL);

@@ -22,6 +22,12 @@ bool IsLowerHexDigit(char16_t c) { return IsAsciiDigit(c) || (c >= u'a' && c <= 
 
 bool HasNul(const Text& t) { return t.find(char16_t(0)) != Text::npos; }
 
+// Spaces, controls and format characters that are invisible or dropped by URL parsers.
+bool IsInvisibleOrControl(char16_t c) {
+  return c < 0x20 || (c >= 0x7F && c <= 0xA0) || c == 0x1680 || (c >= 0x2000 && c <= 0x200F) ||
+         (c >= 0x2028 && c <= 0x202F) || (c >= 0x205F && c <= 0x206F) || c == 0x3000 || c == 0xFEFF;
+}
+
 bool StartsWith(View t, View prefix) {
   return t.size() >= prefix.size() && t.substr(0, prefix.size()) == prefix;
 }
@@ -118,10 +124,25 @@ PolicyVerdict CheckAppDataPath(const Text& path, const Text& dataRoot) {
   return IsPluginFolderName(component) ? Allow : OutsideSubtree;
 }
 
+bool IsPipeOrDevicePathForm(const Text& t) {
+  if (t.size() < 3 || !IsSeparator(t[0]) || !IsSeparator(t[1])) return false;
+  // "\\.\" and "\\?\" (either slash) name devices, pipes and NT objects directly.
+  if ((t[2] == u'.' || t[2] == u'?') && (t.size() == 3 || IsSeparator(t[3]))) return true;
+  // "\\host\pipe\...": a named pipe on a server, the local one included.
+  size_t i = 2;
+  while (i < t.size() && IsSeparator(t[i])) ++i;
+  while (i < t.size() && !IsSeparator(t[i])) ++i;
+  while (i < t.size() && IsSeparator(t[i])) ++i;
+  const Text share = AsciiLower(t.substr(i, 4));
+  return share == u"pipe" && (i + 4 == t.size() || IsSeparator(t[i + 4]));
+}
+
 PolicyVerdict CheckCopyIn(const Text& source, const Text& destination, const Text& tempFolder) {
   if (source.empty() || destination.empty() || tempFolder.empty()) return MalformedKey;
   if (HasNul(source) || HasNul(destination)) return MalformedKey;
   if (!IsAbsolutePathForm(source) || !IsAbsolutePathForm(destination)) return MalformedKey;
+  // Opening such a source would connect to a pipe that anyone (a plug-in) may serve.
+  if (IsPipeOrDevicePathForm(source)) return MalformedKey;
   const Text s = NormaliseForPolicy(source);
   const Text d = NormaliseForPolicy(destination);
   const Text t = NormaliseForPolicy(tempFolder);
@@ -159,6 +180,13 @@ PolicyVerdict CheckShellTarget(const Text& target) {
   // Any other scheme would hand the text to whatever protocol handler is registered for
   // it, whatever extension it ends in; only ftp is let through to the document test.
   // URL parsers drop leading spaces and control characters before the scheme.
+  // Any invisible character before the first ':' may hide a scheme from us but not from
+  // the shell ("\u00A0someapp:...").
+  const size_t colon = l.find(u':');
+  const View beforeColon = colon == Text::npos ? View() : View(l).substr(0, colon);
+  for (const char16_t c : beforeColon) {
+    if (IsInvisibleOrControl(c)) return OutsideSubtree;
+  }
   View rest = View(l);
   while (!rest.empty() && rest.front() <= u' ') rest.remove_prefix(1);
   const View scheme = UrlScheme(rest);

@@ -8,6 +8,8 @@
 
 bool IsAbsolutePathForm(const Text& t);
 bool IsExportPathForm(const Text& t);
+// "\\.\...", "\\?\..." (either slash) or "\\host\pipe\...": names that reach devices and pipes.
+bool IsPipeOrDevicePathForm(const Text& t);
 Text ExtensionOf(const Text& t);
 // The matching entry of the copy-in extension table (a static string), or none.
 std::optional<Text> MatchCopyInExtension(const Text& normalised);

@@ -126,6 +126,20 @@ TEST(PathPolicy, CopyInNeedsSameKindInsideTemp) {
       {u"C:\\a.pdf", T + Text(u"\\b\0.pdf", 7), MalformedKey},
       {u"", T + u"\\b.pdf", MalformedKey},
       {u"\\\\\\", T + u"\\b.pdf", MalformedKey},
+      // Sources that name pipes and devices, never files.
+      {u"\\\\.\\pipe\\x.pdf", T + u"\\b.pdf", MalformedKey},
+      {u"//./pipe/x.pdf", T + u"\\b.pdf", MalformedKey},
+      {u"\\\\?\\pipe\\x.pdf", T + u"\\b.pdf", MalformedKey},
+      {u"\\\\?\\GLOBALROOT\\Device\\NamedPipe\\x.pdf", T + u"\\b.pdf", MalformedKey},
+      {u"\\\\?\\C:\\pics\\a.png", T + u"\\b.png", MalformedKey},
+      {u"\\\\localhost\\pipe\\x.pdf", T + u"\\b.pdf", MalformedKey},
+      {u"\\\\host\\PIPE\\x.pdf", T + u"\\b.pdf", MalformedKey},
+      {u"\\\\127.0.0.1/pipe/x.pdf", T + u"\\b.pdf", MalformedKey},
+      {u"\\\\host\\\\pipe\\x.pdf", T + u"\\b.pdf", MalformedKey},
+      // Shares that only begin like one.
+      {u"\\\\host\\pipes\\x.pdf", T + u"\\b.pdf", Allow},
+      {u"\\\\host\\share\\pipe\\x.pdf", T + u"\\b.pdf", Allow},
+      {u"\\\\.host\\share\\x.pdf", T + u"\\b.pdf", Allow},
   };
   for (const TwoTexts& c : cases) {
     EXPECT_EQ(CheckCopyIn(c.source, c.destination, T), c.expected)
@@ -212,6 +226,29 @@ TEST(PathPolicy, ShellTargetRefusesSchemesOtherThanFtp) {
   // Not schemes: a drive letter, a leading digit, a colon after a separator.
   const Text allowed[] = {u"C:\\docs\\r.PDF", u"z:/r.txt", u"1ab:x.pdf", u"docs\\a:b.pdf"};
   for (const Text& t : allowed) EXPECT_EQ(CheckShellTarget(t), Allow) << ShowText(t);
+}
+
+// URL parsers drop these before (or inside) a scheme, so "\u00A0someapp:" is "someapp:".
+TEST(PathPolicy, ShellTargetRefusesInvisibleCharactersBeforeTheColon) {
+  const char16_t invisible[] = {0x0001, 0x001F, 0x007F, 0x0080, 0x0085, 0x009F, 0x00A0, 0x1680, 0x2000,
+                                0x200B, 0x200F, 0x2028, 0x202E, 0x205F, 0x2060, 0x206F, 0x3000, 0xFEFF};
+  for (const char16_t c : invisible) {
+    const Text mark(1, c);
+    SCOPED_TRACE(static_cast<unsigned>(c));
+    EXPECT_EQ(CheckShellTarget(mark + u"someapp:x.pdf"), OutsideSubtree);
+    EXPECT_EQ(CheckShellTarget(u"some" + mark + u"app:x.pdf"), OutsideSubtree);
+    EXPECT_EQ(CheckShellTarget(u"C" + mark + u":\\docs\\r.pdf"), OutsideSubtree);
+    // After the first colon, or with no colon at all, the name is judged as before.
+    EXPECT_EQ(CheckShellTarget(u"C:\\docs\\a" + mark + u"b.pdf"), Allow);
+    EXPECT_EQ(CheckShellTarget(u"docs\\a" + mark + u"b.pdf"), Allow);
+    EXPECT_EQ(CheckShellTarget(u"https://host/a" + mark + u"b"), Allow);
+  }
+  // Neighbours of the refused ranges are ordinary characters.
+  const char16_t ordinary[] = {0x00A1, 0x167F, 0x1FFF, 0x2010, 0x2027, 0x2030, 0x205E, 0x2070, 0x3001, 0xFEFE};
+  for (const char16_t c : ordinary) {
+    SCOPED_TRACE(static_cast<unsigned>(c));
+    EXPECT_EQ(CheckShellTarget(u"docs" + Text(1, c) + u"\\a:b.pdf"), Allow);
+  }
 }
 
 }  // namespace
