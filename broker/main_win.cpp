@@ -7,6 +7,7 @@
 #include "base/unique_handle.h"
 #include "base/win_text.h"
 #include "broker/command_line.h"
+#include "broker/hardening.h"
 #include "broker/server_thread.h"
 
 namespace {
@@ -35,6 +36,17 @@ ConnectionWait WaitForConnection(const ServerSync& sync, HANDLE host) {
   }
 }
 
+// Whether a client came to the broker pipe although the host ended first: the pipe is
+// connected, or its client has gone (broken, no data). Checked before the event, because a
+// server thread that served and disconnected meanwhile leaves a pipe that some systems
+// cannot tell from one still listening, and it set "connected" before that.
+bool ClientCame(HANDLE pipe, HANDLE connectedEvent) {
+  if (PeekNamedPipe(pipe, nullptr, 0, nullptr, nullptr, nullptr)) return true;
+  const DWORD error = GetLastError();
+  if (error == ERROR_BROKEN_PIPE || error == ERROR_NO_DATA || error == ERROR_PIPE_NOT_CONNECTED) return true;
+  return WaitForSingleObject(connectedEvent, 0) == WAIT_OBJECT_0;
+}
+
 bool RunBroker(ServerSync& sync, const Text& commandLine) {
   BrokerCommandLine parsed;
   if (!ParseBrokerCommandLine(commandLine, parsed)) return false;
@@ -46,6 +58,11 @@ bool RunBroker(ServerSync& sync, const Text& commandLine) {
   HANDLE pipe = CreateNamedPipeW(WidePtr(parsed.pipePath), kBrokerPipeOpenMode, kBrokerPipeMode, 1, 4096, 4096,
                                  2000, nullptr);
   if (pipe == INVALID_HANDLE_VALUE) return false;
+
+  // The main thread's own look at the pipe, valid whatever the server thread has closed.
+  HANDLE watchRaw = nullptr;
+  DuplicateHandle(GetCurrentProcess(), pipe, GetCurrentProcess(), &watchRaw, 0, FALSE, DUPLICATE_SAME_ACCESS);
+  const UniqueHandle pipeWatch(watchRaw);
 
   auto* start = new (std::nothrow) ServerThreadStart{&sync, pipe};
   if (start == nullptr) {
@@ -65,7 +82,9 @@ bool RunBroker(ServerSync& sync, const Text& commandLine) {
   const ConnectionWait wait = WaitForConnection(sync, host.get());
   if (wait == ConnectionWait::HostEnded) {
     // The server thread may not have read its start block yet; it ends with the process.
-    return false;
+    // A host that connected and ended before "connected" was set was still served: it ends
+    // like any host that ends after connecting.
+    return pipeWatch && ClientCame(pipeWatch.get(), sync.connectedEvent);
   }
   bool ok = false;
   if (wait == ConnectionWait::Connected) {
@@ -80,6 +99,7 @@ bool RunBroker(ServerSync& sync, const Text& commandLine) {
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+  ApplyStartupHardening();
   ServerSync sync;
   sync.connectedEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
   sync.failedEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
