@@ -4,7 +4,10 @@
 // Checks: a delivered message is well formed and fits its declared total; any chunking
 // decodes to the same messages as one block; the loop hands exactly those messages (less
 // the keep-alive) to the handler and ends with the code the stream calls for; and every
-// echoed reply decodes back to the parameters it was built from.
+// echoed reply decodes back to the parameters it was built from. Then the same stream runs
+// through the broker's own id-6 and id-3 bindings over stub operations: an operation runs
+// exactly for the messages whose count and types the binding admits, with their texts,
+// and its replies come back in order.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -14,6 +17,7 @@
 
 #include "ipc/channel.h"
 #include "ipc/wire_format.h"
+#include "sandbox/service_base.h"
 #include "support/memory_transport.h"
 
 namespace {
@@ -231,6 +235,118 @@ void RunLoop(const uint8_t* data, size_t size, PointerWidth width, uint32_t seed
   for (size_t k = 0; k < echoes.size(); ++k) Check(SameMessage(echoes[k], answered[k]));
 }
 
+struct RequestCall {
+  int32_t op, hive;
+  Text a, b, c;
+  bool operator==(const RequestCall& o) const {
+    return op == o.op && hive == o.hive && a == o.a && b == o.b && c == o.c;
+  }
+};
+
+class StubRequestService
+    : public ServerTuple_5_2<MsgParamConverter<6>, MsgParamConverter<7>, StubRequestService, 7, 6, FuzzChannel> {
+ public:
+  std::vector<RequestCall> calls;
+  void OnRequest(const int32_t op, const int32_t hive, const Text& a, const Text& b, const Text& c,
+                 int32_t& status, Text& reply) override {
+    calls.push_back({op, hive, a, b, c});
+    status = op ^ hive;
+    reply = c + b + a;
+  }
+};
+
+class StubPluginService : public SandboxPISvcBase<FuzzChannel>,
+                          public ipc::MsgIn<3, StubPluginService, FuzzChannel> {
+ public:
+  static constexpr uint32_t InputCount = MsgParamConverter<3>::InputCount;
+  using Inputs = MsgParamConverter<3>::Inputs;
+  std::vector<int32_t> pids;
+
+  int64_t OnMsgIn(int32_t id, FuzzChannel& channel, Param* const* params, uint32_t count) override {
+    return DispatchMsgIn(id, channel, params, count);
+  }
+  static bool ConvertInputs(Param* const* params, Inputs& in, int32_t& expectedType) {
+    return MsgParamConverter<3>::Convert(params, in, expectedType);
+  }
+  int64_t Serve(FuzzChannel& channel, Inputs& in) {
+    pids.push_back(in.processId);
+    return SendMsg(channel, 4, Param::Int32(in.processId, Int32Kind4), Param::Pointer(HandleFor(in.processId)));
+  }
+  static int64_t HandleFor(int32_t pid) { return static_cast<int64_t>(pid) * 16 - 1; }
+};
+
+class BrokerServices : public ipc::ServiceLookup<FuzzChannel> {
+ public:
+  StubRequestService request;
+  StubPluginService plugin;
+  MsgHandlerBase<FuzzChannel>* GetService(int32_t id) override {
+    if (id == 6) return &request;
+    if (id == 3) return &plugin;
+    return nullptr;
+  }
+};
+
+bool IsText(const Param& p) { return p.type == String16 || p.type == NullString16; }
+
+void RunServices(const uint8_t* data, size_t size, PointerWidth width, uint32_t seed) {
+  size = size / 8 * 8;
+  std::vector<Message> messages;
+  const End end = DecodeWhole(data, size, width, messages);
+
+  // What the bindings must do with each message, worked out from the messages alone.
+  std::vector<RequestCall> wantCalls;
+  std::vector<int32_t> wantPids;
+  std::vector<Message> wantReplies;
+  int64_t want = end == End::Error ? ipc::ResultMalformed : ipc::ResultReadFailed;
+  for (const Message& m : messages) {
+    const std::vector<Param>& p = m.params;
+    if (m.id == 1 && p.size() == 1 && p[0].value == 0) continue;  // keep-alive
+    if (m.id == 6) {
+      if (p.size() == 5 && p[0].type == Int32Kind2 && p[1].type == Int32Kind2 && IsText(p[2]) && IsText(p[3]) &&
+          IsText(p[4])) {
+        const RequestCall call{static_cast<int32_t>(p[0].value), static_cast<int32_t>(p[1].value), p[2].string16,
+                               p[3].string16, p[4].string16};
+        wantCalls.push_back(call);
+        wantReplies.push_back({7, {Param::Int32(call.op ^ call.hive), Param::Text16(call.c + call.b + call.a)}});
+      }
+      continue;
+    }
+    if (m.id == 3) {
+      if (p.size() == 1 && p[0].type == Int32Kind4) {
+        const int32_t pid = static_cast<int32_t>(p[0].value);
+        wantPids.push_back(pid);
+        const int64_t handle = StubPluginService::HandleFor(pid);
+        wantReplies.push_back({4, {Param::Int32(pid, Int32Kind4),
+                                   Param::Pointer(width == PointerWidth::Bits64
+                                                      ? handle
+                                                      : static_cast<int64_t>(static_cast<int32_t>(handle)))}});
+      }
+      continue;
+    }
+    want = ipc::ResultUnclaimed;
+    break;
+  }
+
+  MemoryTransport transport;
+  Chunker chunker{seed ^ 0xA5A5u};
+  for (size_t at = 0; at < size;) {
+    const size_t n = std::min(chunker.Next(), size - at);
+    transport.QueueChunk(data + at, n);
+    at += n;
+  }
+  BrokerServices services;
+  ipc::ServiceLookup<FuzzChannel>* lookup = &services;
+  FuzzChannel channel(&transport, &lookup, width);
+  BadMessageRecv<FuzzChannel> defaultHandler;
+  Check(channel.ReceiveLoop(&defaultHandler) == want);
+  Check(services.request.calls == wantCalls);
+  Check(services.plugin.pids == wantPids);
+  std::vector<Message> replies;
+  Check(DecodeWhole(transport.written().data(), transport.written().size(), width, replies) == End::NeedMore);
+  Check(replies.size() == wantReplies.size());
+  for (size_t k = 0; k < replies.size(); ++k) Check(SameMessage(replies[k], wantReplies[k]));
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -245,5 +361,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const End end = DecodeWhole(data, size, width, whole);
   DecodeChunked(data, size, width, seed, whole, end);
   RunLoop(data, size, width, seed, (control & 0x40) != 0);
+  RunServices(data, size, width, seed);
   return 0;
 }

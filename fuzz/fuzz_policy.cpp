@@ -5,7 +5,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
+#include <string>
 #include <vector>
 
 #include "registry/key_policy.h"
@@ -46,12 +48,23 @@ void CheckNormalisation(const Text& a) {
   for (char16_t c : n) Check(c < u'A' || c > u'Z');
 }
 
+// The verdict the key rules call for, worked out apart from the policy's own code.
+PolicyVerdict ExpectedKeyVerdict(int32_t hive, const Text& a, bool write) {
+  const Text n = NormaliseForPolicy(a);
+  if (a.empty() || HasNul(a) || n.empty() || HasDotDotComponent(n)) return MalformedKey;
+  if (hive == 0) return UnderRoot(n, u"software\\tarnvel") || UnderRoot(n, u"tarnvel") ? Allow : OutsideSubtree;
+  if (hive != 1) return UnknownHive;
+  if (write) return WriteToReadOnlyHive;
+  return UnderRoot(n, u"software\\tarnvel") || UnderRoot(n, u"software\\wow6432node\\tarnvel") ? Allow
+                                                                                              : OutsideSubtree;
+}
+
 void CheckRegistry(const Text& a) {
   const Text n = NormaliseForPolicy(a);
   for (int32_t hive : {0, 1, 2, -1}) {
     for (bool write : {false, true}) {
       const PolicyVerdict v = CheckRegistryKey(hive, a, write);
-      Check(v >= Allow && v <= WriteToReadOnlyHive);
+      Check(v == ExpectedKeyVerdict(hive, a, write));
       // The registry acts on the canonical key: it must be judged exactly alike.
       Check(CheckRegistryKey(hive, CanonicalRegistryKey(a), write) == v);
       if (v != Allow) continue;
@@ -87,6 +100,18 @@ void CheckCopies(const Text& source, const Text& destination, const Text& temp) 
   const Text t = NormaliseForPolicy(temp);
   if (CheckCopyIn(source, destination, temp) == Allow) {
     Check(IsAbsolutePathForm(source) && IsAbsolutePathForm(destination));
+    // Never a device, an NT path or a pipe share as the source.
+    const Text ls = AsciiLower(source);
+    const auto sep = [](char16_t ch) { return ch == u'\\' || ch == u'/'; };
+    Check(!(ls.size() >= 3 && sep(ls[0]) && sep(ls[1]) && (ls[2] == u'.' || ls[2] == u'?') &&
+            (ls.size() == 3 || sep(ls[3]))));
+    if (sep(ls[0]) && sep(ls[1])) {
+      size_t k = 2;
+      while (k < ls.size() && sep(ls[k])) ++k;
+      while (k < ls.size() && !sep(ls[k])) ++k;
+      while (k < ls.size() && sep(ls[k])) ++k;
+      Check(!(ls.compare(k, 4, u"pipe") == 0 && (k + 4 == ls.size() || sep(ls[k + 4]))));
+    }
     Check(!HasNul(source) && !HasNul(destination));
     Check(!HasDotDotComponent(s) && !HasDotDotComponent(d));
     Check(!t.empty() && IsInsideFolder(d, t) && StartsWith(d, t + u"\\") && d.size() > t.size() + 1);
@@ -109,12 +134,52 @@ bool IsSchemeChar(char16_t c) {
   return (c >= u'a' && c <= u'z') || (c >= u'0' && c <= u'9') || c == u'+' || c == u'-' || c == u'.';
 }
 
+bool IsInvisible(char16_t ch) {
+  return ch < 0x20 || (ch >= 0x7F && ch <= 0xA0) || ch == 0x1680 || (ch >= 0x2000 && ch <= 0x200F) ||
+         (ch >= 0x2028 && ch <= 0x202F) || (ch >= 0x205F && ch <= 0x206F) || ch == 0x3000 || ch == 0xFEFF;
+}
+
+// The shell-target rules, in their documented order.
+PolicyVerdict ExpectedShellVerdict(const Text& target) {
+  if (target.empty() || HasNul(target)) return MalformedKey;
+  const Text l = AsciiLower(target);
+  if (StartsWith(l, u"http://") || StartsWith(l, u"https://")) return Allow;
+  if (l.find(u'"') != Text::npos || l[0] == u'/' || l[0] == u'-') return MalformedKey;
+  const size_t colon = l.find(u':');
+  if (colon != Text::npos) {
+    for (size_t k = 0; k < colon; ++k) {
+      if (IsInvisible(l[k])) return OutsideSubtree;
+    }
+  }
+  size_t i = 0;
+  while (i < l.size() && l[i] <= u' ') ++i;
+  if (i < l.size() && l[i] >= u'a' && l[i] <= u'z') {
+    size_t j = i + 1;
+    while (j < l.size() && IsSchemeChar(l[j])) ++j;
+    if (j < l.size() && l[j] == u':' && j - i >= 2 && l.compare(i, j - i, u"ftp") != 0) return OutsideSubtree;
+  }
+  const size_t dot = l.rfind(u'.');
+  if (dot == Text::npos) return OutsideSubtree;
+  const Text x = l.substr(dot);
+  return x == u".html" || x == u".htm" || x == u".txt" || x == u".csv" || x == u".pdf" || x == u".xml"
+             ? Allow
+             : OutsideSubtree;
+}
+
 void CheckShell(const Text& target) {
+  Check(CheckShellTarget(target) == ExpectedShellVerdict(target));
   if (CheckShellTarget(target) != Allow) return;
   Check(!target.empty() && !HasNul(target));
   const Text l = AsciiLower(target);
   if (StartsWith(l, u"http://") || StartsWith(l, u"https://")) return;
   Check(l.find(u'"') == Text::npos && l[0] != u'/' && l[0] != u'-');
+  // Nothing invisible (space-like, control, format) ahead of the first ':'.
+  const size_t colon = l.find(u':');
+  for (size_t k = 0; colon != Text::npos && k < colon; ++k) {
+    const char16_t ch = l[k];
+    Check(!(ch < 0x20 || (ch >= 0x7F && ch <= 0xA0) || ch == 0x1680 || (ch >= 0x2000 && ch <= 0x200F) ||
+            (ch >= 0x2028 && ch <= 0x202F) || (ch >= 0x205F && ch <= 0x206F) || ch == 0x3000 || ch == 0xFEFF));
+  }
   const Text x = l.substr(l.rfind(u'.'));
   Check(x == u".html" || x == u".htm" || x == u".txt" || x == u".csv" || x == u".pdf" || x == u".xml");
   size_t i = 0;
@@ -151,6 +216,22 @@ void CheckConversions(const uint8_t* data, size_t size, const Text& a, const std
   Check(joined.size() == expected && (joined.empty() || joined.back() == 0));
 }
 
+// Value names, write classification and verdict texts.
+void CheckSmallRules(const uint8_t* data, size_t size, const Text& name) {
+  const bool plain = name.find(u'\0') == Text::npos && name.find(u'\\') == Text::npos && name.find(u'/') == Text::npos;
+  Check(IsValidValueName(name) == plain);
+  int32_t code = 0;
+  std::memcpy(&code, data, std::min(size, sizeof code));
+  for (const int32_t op : {code, code & 0x1F}) {
+    const bool write = op == 2 || op == 4 || op == 5 || op == 6 || op == 7 || op == 13 || op == 15 || op == 17;
+    Check(IsWriteOp(op) == write);
+    const std::string text = VerdictText(op);
+    static const char* const kTexts[] = {"allow", "denied: unknown hive", "denied: outside Tarnvel subtree",
+                                         "denied: malformed key", "denied: write to read-only hive"};
+    Check(text == (op >= 0 && op <= 4 ? kTexts[op] : "denied"));
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -178,5 +259,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   CheckCopies(a, b, c);
   CheckShell(a);
   CheckConversions(data, size, a, texts);
+  CheckSmallRules(data, size, b);
   return 0;
 }

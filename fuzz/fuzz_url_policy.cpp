@@ -1,4 +1,5 @@
-// Whatever CheckHttpUrl admits must be a plain http/https address with a usable authority.
+// CheckHttpUrl against the URL rules worked out independently: the exact verdict for every
+// input, and whatever it admits is a plain http/https address with a usable authority.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -40,6 +41,30 @@ void CheckAllowed(const Text& url) {
   Require(url[start] != u':' && url[start] != u'.');
 }
 
+// Malformed: empty, too long, a blank, control, '"' or '\\' anywhere, or an authority that is
+// empty, holds user information or starts with ':' or '.'. Outside: any other scheme.
+PolicyVerdict ExpectedVerdict(const Text& url) {
+  if (url.empty() || url.size() > 2048) return MalformedKey;
+  for (char16_t c : url) {
+    if (c <= 0x20 || c == 0x7F || c == u'"' || c == u'\\') return MalformedKey;
+  }
+  size_t start;
+  if (HasFoldedPrefix(url, u"http://")) {
+    start = 7;
+  } else if (HasFoldedPrefix(url, u"https://")) {
+    start = 8;
+  } else {
+    return OutsideSubtree;
+  }
+  size_t end = start;
+  while (end < url.size() && url[end] != u'/' && url[end] != u'?' && url[end] != u'#') ++end;
+  if (end == start || url[start] == u':' || url[start] == u'.') return MalformedKey;
+  for (size_t i = start; i < end; ++i) {
+    if (url[i] == u'@') return MalformedKey;
+  }
+  return Allow;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -52,7 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   for (const Text* url : {&narrow, &wide}) {
     PolicyVerdict v = CheckHttpUrl(*url);
-    Require(v == Allow || v == OutsideSubtree || v == MalformedKey);
+    Require(v == ExpectedVerdict(*url));
     if (v == Allow) CheckAllowed(*url);
     // Letter case of ASCII never changes the verdict.
     Text upper(*url);

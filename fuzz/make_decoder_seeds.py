@@ -61,6 +61,12 @@ seeds = {
     'bad_trailer': b'\x0b' + message(6, [int32(1)])[:-8] + word(0x474E4141),
     'short_total': b'\x0c' + message(6, [int32(1), int32(2), int32(3)], total=9) + request,
     'truncated': b'\x0d' + request[:45],
+    # Longer than one 4096-byte read of the broker's transport.
+    'large_request': b'\x0e' + message(6, [int32(15), int32(0), text16('C:\\data\\tarnvel\\x.bin'), text16(''),
+                                          text16('0123456789abcdef' * 160)]) + message(3, [int32(77, 4)]),
+    # A length whose byte count wraps a 32-bit size.
+    'length_wraps_32bit': b'\x8f' + message(6, [int32(11), int32(0), (25 | S16, [0x7FFFFFFF, 0x41]),
+                                               text16(''), text16('')]),
 }
 
 out = sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(__file__), 'corpus', 'fuzz_decoder')
