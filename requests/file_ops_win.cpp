@@ -12,6 +12,7 @@
 #include "base/win_text.h"
 #include "registry/key_policy.h"
 #include "requests/hex.h"
+#include "requests/dispatcher.h"
 #include "requests/path_policy.h"
 
 namespace {
@@ -134,14 +135,6 @@ JudgedCopy JudgeExport(const Text& textA, const Text& textB) {
   return copy;
 }
 
-void LogRefusal(const char* operation, PolicyVerdict verdict) {
-  std::string line = "[TarnvelBroker] ";
-  line += operation;
-  line += VerdictText(verdict);
-  line += "\n";
-  DebugLine(line.c_str());
-}
-
 bool Exists(const Text& path) { return GetFileAttributesW(WidePtr(path)) != INVALID_FILE_ATTRIBUTES; }
 
 }  // namespace
@@ -174,7 +167,7 @@ RequestStatus DeleteAppDataFile(const Text& path) {
 RequestStatus CopyFileIn(const Text& source, const Text& destination) {
   const JudgedCopy copy = JudgeCopyIn(source, destination);
   if (copy.verdict != Allow) {
-    LogRefusal("file copy ", copy.verdict);
+    WriteRefusalLine("[TarnvelBroker] file copy ", copy.verdict);
     return RequestStatus::Denied;
   }
 
@@ -194,7 +187,7 @@ RequestStatus CopyFileIn(const Text& source, const Text& destination) {
 RequestStatus ExportFile(const Text& source, const Text& destination) {
   const JudgedCopy copy = JudgeExport(source, destination);
   if (copy.verdict != Allow) {
-    LogRefusal("file export ", copy.verdict);
+    WriteRefusalLine("[TarnvelBroker] file export ", copy.verdict);
     return RequestStatus::Denied;
   }
 

@@ -4,16 +4,17 @@
 #pragma once
 #include <cstdint>
 #include "base/text.h"
+#include "requests/dispatcher.h"
 #include "requests/request_ops.h"
 #include "sandbox/service_base.h"
 
 #ifdef _WIN32
-// Decides in a fixed order: ping; the ops that judge their own inputs (shell open, URL
-// check start and poll, file copy, file export, copy tree); then the general policy stage
-// (data-folder check for ops 14-17, registry key check for every other code, unknown ones
-// included) before the op code is even looked at; then the operation.
-RequestStatus DispatchRequest(int32_t opCode, int32_t hiveSelector, const Text& textA, const Text& textB,
-                              const Text& textC, Text& replyText);
+// The system's registry, file, shell and network operations behind the dispatcher.
+RequestOperations& SystemOperations();
+
+// The dispatcher of requests/dispatcher.h over the system's operations.
+[[nodiscard]] RequestStatus DispatchRequest(int32_t opCode, int32_t hiveSelector, const Text& textA,
+                                            const Text& textB, const Text& textC, Text& replyText);
 
 class TarnvelBrokerRegistrySvc
     : public ServerTuple_5_2<MsgParamConverter<6>, MsgParamConverter<7>, TarnvelBrokerRegistrySvc, 7, 6,

@@ -1,10 +1,6 @@
 #include "requests/request_service.h"
 
-#include <string>
-#include <vector>
 #include "base/debug_line.h"
-#include "registry/key_policy.h"
-#include "registry/reg_text.h"
 #include "registry/registry_ops.h"
 #include "requests/file_ops.h"
 #include "requests/path_policy.h"
@@ -13,139 +9,80 @@
 
 namespace {
 
-void LogVerdict(const char* prefix, PolicyVerdict verdict) {
-  std::string line = prefix;
-  line += VerdictText(verdict);
-  line += '\n';
-  DebugLine(line.c_str());
-}
+// The system's operations behind the dispatcher. A judged value that was not allowed is
+// never acted on, even should a caller hand one over.
+class SystemRequestOperations final : public RequestOperations {
+ public:
+  Text DataFolder() override { return AppDataFolder(); }
 
-RequestStatus ReadOutcome(bool ok) { return ok ? RequestStatus::Success : RequestStatus::NotFound; }
-RequestStatus WriteOutcome(bool ok) { return ok ? RequestStatus::Success : RequestStatus::Failed; }
-
-bool IsValueOp(RequestOp op) {
-  switch (op) {
-    case RequestOp::ReadString:
-    case RequestOp::WriteString:
-    case RequestOp::ReadDword:
-    case RequestOp::WriteDword:
-    case RequestOp::DeleteValue:
-    case RequestOp::ReadQword:
-    case RequestOp::WriteQword:
-      return true;
-    default:
-      return false;
+  bool ReadString(const JudgedKey& k, const Text& name, Text& out) override {
+    return k.allowed() && ::ReadString(k.hive(), k.key(), name, out);
   }
-}
-
-bool IsAppDataFileOp(RequestOp op) {
-  return op == RequestOp::ReadAppDataFile || op == RequestOp::WriteAppDataFile ||
-         op == RequestOp::AppDataFileExists || op == RequestOp::DeleteAppDataFile;
-}
-
-RequestStatus CopyTree(int32_t hive, const Text& source, const Text& destination) {
-  // Both keys are always judged, so one line covers either refusal.
-  const PolicyVerdict from = CheckRegistryKey(hive, source, false);
-  const PolicyVerdict to = CheckRegistryKey(hive, destination, true);
-  if (from != Allow || to != Allow) {
-    DebugLine("[TarnvelBroker] copy tree denied\n");
-    return RequestStatus::Denied;
+  bool WriteString(const JudgedKey& k, const Text& name, const Text& data) override {
+    return k.allowed() && ::WriteString(k.hive(), k.key(), name, data);
   }
-  return ReadOutcome(CopyKeyTree(hive, source, destination));
-}
-
-// The operation behind an op code that the general policy stage allowed.
-RequestStatus RunAllowed(RequestOp op, int32_t hive, const Text& a, const Text& b, const Text& c, Text& reply) {
-  if (IsValueOp(op) && !IsValidValueName(b)) return RequestStatus::BadArgument;
-  switch (op) {
-    case RequestOp::ReadString: {
-      Text value;
-      if (!ReadString(hive, a, b, value)) return RequestStatus::NotFound;
-      reply = std::move(value);
-      return RequestStatus::Success;
-    }
-    case RequestOp::WriteString:
-      return WriteOutcome(WriteString(hive, a, b, c));
-    case RequestOp::ReadDword: {
-      uint32_t value = 0;
-      if (!ReadDword(hive, a, b, value)) return RequestStatus::NotFound;
-      reply = FormatUnsignedDecimal(value);
-      return RequestStatus::Success;
-    }
-    case RequestOp::WriteDword:
-      return WriteOutcome(WriteDword(hive, a, b, static_cast<uint32_t>(ParseSigned64Decimal(c))));
-    case RequestOp::ReadQword: {
-      uint64_t value = 0;
-      if (!ReadQword(hive, a, b, value)) return RequestStatus::NotFound;
-      reply = FormatUnsignedDecimal(value);
-      return RequestStatus::Success;
-    }
-    case RequestOp::WriteQword:
-      return WriteOutcome(WriteQword(hive, a, b, ParseUnsigned64Decimal(c)));
-    case RequestOp::DeleteValue:
-      return WriteOutcome(DeleteValue(hive, a, b));
-    case RequestOp::DeleteKey:
-      return WriteOutcome(DeleteKey(hive, a));
-    case RequestOp::DeleteKeyTree:
-      return WriteOutcome(DeleteKeyTree(hive, a));
-    case RequestOp::KeyExists:
-      return ReadOutcome(KeyExists(hive, a));
-    case RequestOp::ListSubkeys:
-    case RequestOp::ListValues: {
-      std::vector<Text> items;
-      const bool ok = op == RequestOp::ListSubkeys ? ListSubkeys(hive, a, items) : ListValues(hive, a, items);
-      if (!ok) return RequestStatus::NotFound;
-      reply = JoinNulTerminated(items);
-      return RequestStatus::Success;
-    }
-    case RequestOp::ReadAppDataFile:
-      return ReadAppDataFile(a, reply);
-    case RequestOp::WriteAppDataFile:
-      return WriteAppDataFile(a, c);
-    case RequestOp::AppDataFileExists:
-      return AppDataFileExists(a);
-    case RequestOp::DeleteAppDataFile:
-      return DeleteAppDataFile(a);
-    default:
-      return RequestStatus::BadArgument;  // op codes this service does not serve
+  bool ReadDword(const JudgedKey& k, const Text& name, uint32_t& out) override {
+    return k.allowed() && ::ReadDword(k.hive(), k.key(), name, out);
   }
-}
+  bool WriteDword(const JudgedKey& k, const Text& name, uint32_t value) override {
+    return k.allowed() && ::WriteDword(k.hive(), k.key(), name, value);
+  }
+  bool ReadQword(const JudgedKey& k, const Text& name, uint64_t& out) override {
+    return k.allowed() && ::ReadQword(k.hive(), k.key(), name, out);
+  }
+  bool WriteQword(const JudgedKey& k, const Text& name, uint64_t value) override {
+    return k.allowed() && ::WriteQword(k.hive(), k.key(), name, value);
+  }
+  bool DeleteValue(const JudgedKey& k, const Text& name) override {
+    return k.allowed() && ::DeleteValue(k.hive(), k.key(), name);
+  }
+  bool DeleteKey(const JudgedKey& k) override { return k.allowed() && ::DeleteKey(k.hive(), k.key()); }
+  bool DeleteKeyTree(const JudgedKey& k) override { return k.allowed() && ::DeleteKeyTree(k.hive(), k.key()); }
+  bool KeyExists(const JudgedKey& k) override { return k.allowed() && ::KeyExists(k.hive(), k.key()); }
+  bool ListSubkeys(const JudgedKey& k, std::vector<Text>& names) override {
+    return k.allowed() && ::ListSubkeys(k.hive(), k.key(), names);
+  }
+  bool ListValues(const JudgedKey& k, std::vector<Text>& namesAndData) override {
+    return k.allowed() && ::ListValues(k.hive(), k.key(), namesAndData);
+  }
+  bool CopyKeyTree(const JudgedKey& from, const JudgedKey& to) override {
+    return from.allowed() && to.allowed() && from.hive() == to.hive() && ::CopyKeyTree(from.hive(), from.key(), to.key());
+  }
+
+  RequestStatus ReadDataFile(const JudgedDataPath& p, Text& reply) override {
+    return p.allowed() ? ReadAppDataFile(p.path(), reply) : RequestStatus::Denied;
+  }
+  RequestStatus WriteDataFile(const JudgedDataPath& p, const Text& hexData) override {
+    return p.allowed() ? WriteAppDataFile(p.path(), hexData) : RequestStatus::Denied;
+  }
+  RequestStatus DataFileExists(const JudgedDataPath& p) override {
+    return p.allowed() ? AppDataFileExists(p.path()) : RequestStatus::Denied;
+  }
+  RequestStatus DeleteDataFile(const JudgedDataPath& p) override {
+    return p.allowed() ? DeleteAppDataFile(p.path()) : RequestStatus::Denied;
+  }
+
+  RequestStatus ShellOpen(const Text& target) override { return ::ShellOpen(target); }
+  RequestStatus CopyFileIn(const Text& source, const Text& destination) override {
+    return ::CopyFileIn(source, destination);
+  }
+  RequestStatus ExportFile(const Text& source, const Text& destination) override {
+    return ::ExportFile(source, destination);
+  }
+  RequestStatus StartHttpCheck(const Text& url, Text& reply) override { return ::StartHttpCheck(url, reply); }
+  RequestStatus PollHttpCheck(const Text& idText, Text& reply) override { return ::PollHttpCheck(idText, reply); }
+};
 
 }  // namespace
 
+RequestOperations& SystemOperations() {
+  static SystemRequestOperations* ops = new SystemRequestOperations();
+  return *ops;
+}
+
 RequestStatus DispatchRequest(int32_t opCode, int32_t hiveSelector, const Text& textA, const Text& textB,
                               const Text& textC, Text& replyText) {
-  replyText.clear();
-  const auto op = static_cast<RequestOp>(opCode);
-  switch (op) {
-    case RequestOp::Ping:
-      replyText = AsciiText("pong");
-      return RequestStatus::Success;
-    case RequestOp::ShellOpen:
-      return ShellOpen(textA);
-    case RequestOp::StartHttpCheck:
-      return StartHttpCheck(textA, replyText);
-    case RequestOp::PollHttpCheck:
-      return PollHttpCheck(textA, replyText);
-    case RequestOp::CopyFileIn:
-      return CopyFileIn(textA, textB);
-    case RequestOp::ExportFile:
-      return ExportFile(textA, textB);
-    case RequestOp::CopyKeyTree:
-      return CopyTree(hiveSelector, textA, textB);
-    default:
-      break;
-  }
-
-  // The general policy stage runs before the op code is examined, so unknown codes are
-  // judged (as reads) too.
-  const PolicyVerdict verdict = IsAppDataFileOp(op) ? CheckAppDataPath(textA, AppDataFolder())
-                                                    : CheckRegistryKey(hiveSelector, textA, IsWriteOp(opCode));
-  if (verdict != Allow) {
-    LogVerdict("[TarnvelBroker] ", verdict);
-    return RequestStatus::Denied;
-  }
-  return RunAllowed(op, hiveSelector, textA, textB, textC, replyText);
+  return DispatchRequest(SystemOperations(), opCode, hiveSelector, textA, textB, textC, replyText);
 }
 
 void TarnvelBrokerRegistrySvc::OnRequest(const int32_t opCode, const int32_t hiveSelector, const Text& textA,

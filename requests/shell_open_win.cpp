@@ -10,15 +10,13 @@
 #include "base/debug_line.h"
 #include "base/win_text.h"
 #include "registry/key_policy.h"
+#include "requests/dispatcher.h"
 #include "requests/path_policy.h"
 
 RequestStatus ShellOpen(const Text& target) {
   const PolicyVerdict verdict = CheckShellTarget(target);
   if (verdict != Allow) {
-    std::string line = "[TarnvelBroker] shell open ";
-    line += VerdictText(verdict);
-    line += "\n";
-    DebugLine(line.c_str());
+    WriteRefusalLine("[TarnvelBroker] shell open ", verdict);
     return RequestStatus::Denied;
   }
 

@@ -15,6 +15,7 @@
 #include "base/debug_line.h"
 #include "base/unique_handle.h"
 #include "base/win_text.h"
+#include "requests/dispatcher.h"
 
 namespace {
 
@@ -117,19 +118,12 @@ void StartDetachedWorker(std::unique_ptr<HttpCheckThreadArg> arg) {
   worker.detach();
 }
 
-void LogRefusal(const char* what) {
-  std::string line = "[TarnvelBroker] http check ";
-  line += what;
-  line += "\n";
-  DebugLine(line.c_str());
-}
-
 }  // namespace
 
 RequestStatus StartHttpCheck(const Text& url, Text& reply) {
   const PolicyVerdict verdict = CheckHttpUrl(url);
   if (verdict != Allow) {
-    LogRefusal(VerdictText(verdict));
+    WriteRefusalLine("[TarnvelBroker] http check ", verdict);
     return RequestStatus::Denied;
   }
   const uint64_t now = HttpCheckNow();
@@ -144,7 +138,7 @@ RequestStatus StartHttpCheck(const Text& url, Text& reply) {
     }
   }
   if (table.size() >= MaxOutstandingChecks) {
-    LogRefusal("refused: too many outstanding");
+    DebugLine("[TarnvelBroker] http check refused: too many outstanding\n");
     return RequestStatus::Failed;
   }
 

@@ -1,0 +1,94 @@
+// The decision path of a broker request, as pure code: which policy judges which text, in
+// which order, and which operation then runs on the value that was judged. Every byte
+// here came from the host and may be hostile.
+//
+// Operations are reached through RequestOperations: the system's own behind it in the
+// broker, recording fakes in tests. Registry and data-file operations take a judged value
+// that only its check makes, so an act without its judgement cannot be written; shell
+// open, copy-in, export and the URL checks judge their own texts inside the operation.
+#pragma once
+#include <cstdint>
+#include <vector>
+#include "base/text.h"
+#include "registry/key_policy.h"
+#include "requests/request_ops.h"
+
+// A registry key as the key policy judged it for one hive and one access.
+class JudgedKey {
+ public:
+  [[nodiscard]] PolicyVerdict verdict() const { return verdict_; }
+  [[nodiscard]] bool allowed() const { return verdict_ == Allow; }
+  int32_t hive() const { return hive_; }
+  const Text& key() const { return key_; }  // as carried; the registry canonicalises it
+
+ private:
+  JudgedKey(int32_t hive, const Text& key, PolicyVerdict verdict) : hive_(hive), key_(key), verdict_(verdict) {}
+  friend JudgedKey JudgeKey(int32_t hive, const Text& key, bool isWrite);
+  int32_t hive_;
+  Text key_;
+  PolicyVerdict verdict_;
+};
+[[nodiscard]] JudgedKey JudgeKey(int32_t hive, const Text& key, bool isWrite);
+
+// A plug-in data-file path as the data-folder check judged it against one data folder.
+class JudgedDataPath {
+ public:
+  [[nodiscard]] PolicyVerdict verdict() const { return verdict_; }
+  [[nodiscard]] bool allowed() const { return verdict_ == Allow; }
+  const Text& path() const { return path_; }  // as carried
+
+ private:
+  JudgedDataPath(const Text& path, PolicyVerdict verdict) : path_(path), verdict_(verdict) {}
+  friend JudgedDataPath JudgeDataPath(const Text& path, const Text& dataFolder);
+  Text path_;
+  PolicyVerdict verdict_;
+};
+[[nodiscard]] JudgedDataPath JudgeDataPath(const Text& path, const Text& dataFolder);
+
+// Writes "<prefix><verdict text>\n" as one debugger line.
+void WriteRefusalLine(const char* prefix, PolicyVerdict verdict);
+
+class RequestOperations {
+ public:
+  virtual ~RequestOperations() = default;
+
+  // The roaming application-data folder, looked up afresh; empty on failure.
+  virtual Text DataFolder() = 0;
+
+  // Registry: false for "not found" (reads) or "failed" (writes). Value names are checked
+  // before these run.
+  virtual bool ReadString(const JudgedKey& key, const Text& name, Text& out) = 0;
+  virtual bool WriteString(const JudgedKey& key, const Text& name, const Text& data) = 0;
+  virtual bool ReadDword(const JudgedKey& key, const Text& name, uint32_t& out) = 0;
+  virtual bool WriteDword(const JudgedKey& key, const Text& name, uint32_t value) = 0;
+  virtual bool ReadQword(const JudgedKey& key, const Text& name, uint64_t& out) = 0;
+  virtual bool WriteQword(const JudgedKey& key, const Text& name, uint64_t value) = 0;
+  virtual bool DeleteValue(const JudgedKey& key, const Text& name) = 0;
+  virtual bool DeleteKey(const JudgedKey& key) = 0;
+  virtual bool DeleteKeyTree(const JudgedKey& key) = 0;
+  virtual bool KeyExists(const JudgedKey& key) = 0;
+  virtual bool ListSubkeys(const JudgedKey& key, std::vector<Text>& names) = 0;
+  virtual bool ListValues(const JudgedKey& key, std::vector<Text>& namesAndData) = 0;
+  virtual bool CopyKeyTree(const JudgedKey& source, const JudgedKey& destination) = 0;
+
+  // Data files.
+  virtual RequestStatus ReadDataFile(const JudgedDataPath& path, Text& reply) = 0;
+  virtual RequestStatus WriteDataFile(const JudgedDataPath& path, const Text& hexData) = 0;
+  virtual RequestStatus DataFileExists(const JudgedDataPath& path) = 0;
+  virtual RequestStatus DeleteDataFile(const JudgedDataPath& path) = 0;
+
+  // Operations that judge their own texts (and write their own refusal lines).
+  virtual RequestStatus ShellOpen(const Text& target) = 0;
+  virtual RequestStatus CopyFileIn(const Text& source, const Text& destination) = 0;
+  virtual RequestStatus ExportFile(const Text& source, const Text& destination) = 0;
+  virtual RequestStatus StartHttpCheck(const Text& url, Text& reply) = 0;
+  virtual RequestStatus PollHttpCheck(const Text& idText, Text& reply) = 0;
+};
+
+// Decides in a fixed order: ping; the ops that judge their own inputs (shell open, URL
+// check start and poll, file copy, file export, copy tree); then the general policy stage
+// (data-folder check for ops 14-17, registry key check for every other code, unknown ones
+// included) before the op code is even looked at; then the operation.
+[[nodiscard]] RequestStatus DispatchRequest(RequestOperations& ops, int32_t opCode, int32_t hiveSelector,
+                                            const Text& textA, const Text& textB, const Text& textC,
+                                            Text& replyText);
