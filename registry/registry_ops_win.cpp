@@ -31,6 +31,14 @@ LSTATUS OpenKey(int32_t hive, const Text& key, REGSAM access, UniqueRegKey& out)
   return rc;
 }
 
+// The prelude of every operation on one key: canonical form, then open. A key that
+// resolves to nothing (the hive itself) fails like a missing one.
+LSTATUS OpenResolvedKey(int32_t hive, const Text& key, REGSAM access, UniqueRegKey& out) {
+  Text path;
+  if (!ResolveKey(key, path)) return ERROR_FILE_NOT_FOUND;
+  return OpenKey(hive, path, access, out);
+}
+
 LSTATUS CreateKey(int32_t hive, const Text& key, REGSAM access, UniqueRegKey& out) {
   HKEY raw = nullptr;
   LSTATUS rc = RegCreateKeyExW(HiveRoot(hive), WidePtr(key), 0, nullptr, REG_OPTION_NON_VOLATILE,
@@ -71,10 +79,8 @@ bool SetValue(int32_t hive, const Text& key, const Text& name, DWORD type, const
 // longer one makes the query fail.
 template <typename Number>
 bool QueryNumber(int32_t hive, const Text& key, const Text& name, DWORD wantedType, Number& out) {
-  Text path;
-  if (!ResolveKey(key, path)) return false;
   UniqueRegKey handle;
-  if (OpenKey(hive, path, KEY_READ, handle) != ERROR_SUCCESS) return false;
+  if (OpenResolvedKey(hive, key, KEY_READ, handle) != ERROR_SUCCESS) return false;
   DWORD type = 0;
   Number number = 0;
   DWORD size = sizeof(number);
@@ -88,10 +94,8 @@ bool QueryNumber(int32_t hive, const Text& key, const Text& name, DWORD wantedTy
 
 bool ReadString(int32_t hive, const Text& key, const Text& name, Text& out) {
   out.clear();
-  Text path;
-  if (!ResolveKey(key, path)) return false;
   UniqueRegKey handle;
-  if (OpenKey(hive, path, KEY_READ, handle) != ERROR_SUCCESS) return false;
+  if (OpenResolvedKey(hive, key, KEY_READ, handle) != ERROR_SUCCESS) return false;
   return QueryStringValue(handle.get(), name, out);
 }
 
@@ -119,10 +123,8 @@ bool WriteQword(int32_t hive, const Text& key, const Text& name, uint64_t value)
 }
 
 bool DeleteValue(int32_t hive, const Text& key, const Text& name) {
-  Text path;
-  if (!ResolveKey(key, path)) return false;
   UniqueRegKey handle;
-  if (OpenKey(hive, path, KEY_WRITE, handle) != ERROR_SUCCESS) return false;
+  if (OpenResolvedKey(hive, key, KEY_WRITE, handle) != ERROR_SUCCESS) return false;
   LSTATUS rc = RegDeleteValueW(handle.get(), WidePtr(name));
   return rc == ERROR_SUCCESS || rc == ERROR_FILE_NOT_FOUND;
 }
@@ -150,18 +152,14 @@ bool DeleteKeyTree(int32_t hive, const Text& key) {
 }
 
 bool KeyExists(int32_t hive, const Text& key) {
-  Text path;
-  if (!ResolveKey(key, path)) return false;
   UniqueRegKey handle;
-  return OpenKey(hive, path, KEY_READ, handle) == ERROR_SUCCESS;
+  return OpenResolvedKey(hive, key, KEY_READ, handle) == ERROR_SUCCESS;
 }
 
 bool ListSubkeys(int32_t hive, const Text& key, std::vector<Text>& names) {
   names.clear();
-  Text path;
-  if (!ResolveKey(key, path)) return false;
   UniqueRegKey handle;
-  if (OpenKey(hive, path, KEY_READ, handle) != ERROR_SUCCESS) return false;
+  if (OpenResolvedKey(hive, key, KEY_READ, handle) != ERROR_SUCCESS) return false;
   std::vector<wchar_t> name(SubkeyNameUnits);
   // Any enumeration error, not only the end, closes the list with what was gathered.
   for (DWORD index = 0;; ++index) {
@@ -177,10 +175,8 @@ bool ListSubkeys(int32_t hive, const Text& key, std::vector<Text>& names) {
 
 bool ListValues(int32_t hive, const Text& key, std::vector<Text>& namesAndData) {
   namesAndData.clear();
-  Text path;
-  if (!ResolveKey(key, path)) return false;
   UniqueRegKey handle;
-  if (OpenKey(hive, path, KEY_READ, handle) != ERROR_SUCCESS) return false;
+  if (OpenResolvedKey(hive, key, KEY_READ, handle) != ERROR_SUCCESS) return false;
   std::vector<wchar_t> name(ValueNameUnits);
   for (DWORD index = 0;; ++index) {
     DWORD length = ValueNameUnits;
