@@ -2,16 +2,11 @@
 
 #include <iterator>
 #include <string_view>
+#include "base/ascii.h"
 
 namespace {
 
-bool IsSeparator(char16_t c) { return c == u'/' || c == u'\\'; }
 
-bool HasNul(const Text& t) { return t.find(char16_t(0)) != Text::npos; }
-
-bool StartsWith(const Text& t, const char16_t* prefix, size_t n) {
-  return t.size() >= n && t.compare(0, n, prefix, n) == 0;
-}
 
 // A root admits itself and what lies below it, never a mere letter-prefix ("tarnvelx").
 bool UnderRoot(const Text& normalised, std::u16string_view root) {
@@ -52,7 +47,7 @@ Text CanonicalRegistryKey(const Text& key) {
   // trailing runs vanish without a second pass.
   bool pendingSeparator = false;
   for (char16_t c : key) {
-    if (IsSeparator(c)) {
+    if (IsPathSeparator(c)) {
       pendingSeparator = !out.empty();
       continue;
     }
@@ -65,18 +60,12 @@ Text CanonicalRegistryKey(const Text& key) {
   return out;
 }
 
-Text NormaliseForPolicy(const Text& text) {
-  Text out = CanonicalRegistryKey(text);
-  for (char16_t& c : out) {
-    if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c + 0x20);
-  }
-  return out;
-}
+Text NormaliseForPolicy(const Text& text) { return AsciiLower(CanonicalRegistryKey(text)); }
 
 bool HasDotDotComponent(const Text& n) {
   if (n == u"..") return true;
   if (n.find(u"\\..\\") != Text::npos) return true;
-  if (StartsWith(n, u"..\\", 3)) return true;
+  if (StartsWith(n, u"..\\")) return true;
   return n.size() >= 3 && n.compare(n.size() - 3, 3, u"\\..") == 0;
 }
 

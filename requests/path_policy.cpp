@@ -1,6 +1,7 @@
 #include "requests/path_policy.h"
 
 #include <string_view>
+#include "base/ascii.h"
 
 namespace {
 
@@ -15,12 +16,10 @@ constexpr View kExportExtensions[] = {u".jpg", u".png", u".bmp", u".dib", u".tif
 constexpr View kPluginFolder = u"tarnvel";
 constexpr size_t kPluginFolderSuffixDigits = 8;
 
-bool IsSeparator(char16_t c) { return c == u'/' || c == u'\\'; }
 bool IsAsciiLetter(char16_t c) { return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z'); }
 bool IsAsciiDigit(char16_t c) { return c >= u'0' && c <= u'9'; }
 bool IsLowerHexDigit(char16_t c) { return IsAsciiDigit(c) || (c >= u'a' && c <= u'f'); }
 
-bool HasNul(const Text& t) { return t.find(char16_t(0)) != Text::npos; }
 
 // Spaces, controls and format characters that are invisible or dropped by URL parsers.
 bool IsInvisibleOrControl(char16_t c) {
@@ -28,9 +27,6 @@ bool IsInvisibleOrControl(char16_t c) {
          (c >= 0x2028 && c <= 0x202F) || (c >= 0x205F && c <= 0x206F) || c == 0x3000 || c == 0xFEFF;
 }
 
-bool StartsWith(View t, View prefix) {
-  return t.size() >= prefix.size() && t.substr(0, prefix.size()) == prefix;
-}
 
 template <size_t N>
 bool InTable(View x, const View (&table)[N]) {
@@ -40,13 +36,6 @@ bool InTable(View x, const View (&table)[N]) {
   return false;
 }
 
-Text AsciiLower(const Text& t) {
-  Text out(t);
-  for (char16_t& c : out) {
-    if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c + 0x20);
-  }
-  return out;
-}
 
 // "tarnvel" or "tarnvel" followed by 8 lower-case hex digits (the text is already folded).
 bool IsPluginFolderName(View k) {
@@ -76,14 +65,14 @@ View UrlScheme(View l) {
 
 bool IsAbsolutePathForm(const Text& t) {
   if (t.size() < 3) return false;
-  if (t[1] == u':' && IsSeparator(t[2])) return IsAsciiLetter(t[0]);
-  return IsSeparator(t[0]) && IsSeparator(t[1]);
+  if (t[1] == u':' && IsPathSeparator(t[2])) return IsAsciiLetter(t[0]);
+  return IsPathSeparator(t[0]) && IsPathSeparator(t[1]);
 }
 
 bool IsExportPathForm(const Text& t) {
   if (!IsAbsolutePathForm(t)) return false;
   // Device and long-path prefixes ("\\?\", "\\.\", either slash) reach past Win32 parsing.
-  if (t.size() > 3 && IsSeparator(t[0]) && (t[2] == u'?' || t[2] == u'.') && IsSeparator(t[3])) {
+  if (t.size() > 3 && IsPathSeparator(t[0]) && (t[2] == u'?' || t[2] == u'.') && IsPathSeparator(t[3])) {
     return false;
   }
   // Alternate data streams and stray colons.
@@ -125,16 +114,16 @@ PolicyVerdict CheckAppDataPath(const Text& path, const Text& dataRoot) {
 }
 
 bool IsPipeOrDevicePathForm(const Text& t) {
-  if (t.size() < 3 || !IsSeparator(t[0]) || !IsSeparator(t[1])) return false;
+  if (t.size() < 3 || !IsPathSeparator(t[0]) || !IsPathSeparator(t[1])) return false;
   // "\\.\" and "\\?\" (either slash) name devices, pipes and NT objects directly.
-  if ((t[2] == u'.' || t[2] == u'?') && (t.size() == 3 || IsSeparator(t[3]))) return true;
+  if ((t[2] == u'.' || t[2] == u'?') && (t.size() == 3 || IsPathSeparator(t[3]))) return true;
   // "\\host\pipe\...": a named pipe on a server, the local one included.
   size_t i = 2;
-  while (i < t.size() && IsSeparator(t[i])) ++i;
-  while (i < t.size() && !IsSeparator(t[i])) ++i;
-  while (i < t.size() && IsSeparator(t[i])) ++i;
+  while (i < t.size() && IsPathSeparator(t[i])) ++i;
+  while (i < t.size() && !IsPathSeparator(t[i])) ++i;
+  while (i < t.size() && IsPathSeparator(t[i])) ++i;
   const Text share = AsciiLower(t.substr(i, 4));
-  return share == u"pipe" && (i + 4 == t.size() || IsSeparator(t[i + 4]));
+  return share == u"pipe" && (i + 4 == t.size() || IsPathSeparator(t[i + 4]));
 }
 
 PolicyVerdict CheckCopyIn(const Text& source, const Text& destination, const Text& tempFolder) {

@@ -1,22 +1,13 @@
 #include "requests/url_check.h"
 
 #include <cstddef>
+#include "base/ascii.h"
 
 namespace {
 
 constexpr size_t MaxHttpUrlLength = 2048;
 
-char16_t FoldAscii(char16_t c) { return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + 0x20) : c; }
-
 bool IsForbiddenUrlUnit(char16_t c) { return c <= 0x20 || c == 0x7F || c == u'"' || c == u'\\'; }
-
-bool StartsWith(const Text& s, const char16_t* prefix) {
-  size_t i = 0;
-  for (; prefix[i] != 0; ++i) {
-    if (i >= s.size() || s[i] != prefix[i]) return false;
-  }
-  return true;
-}
 
 }  // namespace
 
@@ -26,8 +17,7 @@ PolicyVerdict CheckHttpUrl(const Text& url) {
     if (IsForbiddenUrlUnit(c)) return MalformedKey;
   }
 
-  Text lower(url);
-  for (char16_t& c : lower) c = FoldAscii(c);
+  const Text lower = AsciiLower(url);
 
   size_t authorityStart;
   if (StartsWith(lower, u"http://")) {

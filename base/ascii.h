@@ -1,0 +1,20 @@
+// ASCII-only text helpers shared by the policies: letter case folds for 'A'-'Z' alone, so
+// no locale or Unicode table ever takes part in a judgement.
+#pragma once
+#include <string_view>
+#include "base/text.h"
+
+inline char16_t AsciiFold(char16_t c) { return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + 0x20) : c; }
+
+inline Text AsciiLower(Text t) {
+  for (char16_t& c : t) c = AsciiFold(c);
+  return t;
+}
+
+inline bool StartsWith(std::u16string_view t, std::u16string_view prefix) {
+  return t.size() >= prefix.size() && t.substr(0, prefix.size()) == prefix;
+}
+
+inline bool HasNul(std::u16string_view t) { return t.find(char16_t(0)) != std::u16string_view::npos; }
+
+inline bool IsPathSeparator(char16_t c) { return c == u'/' || c == u'\\'; }
