@@ -24,9 +24,14 @@ class UniqueResource {
   bool valid() const noexcept { return Traits::IsValid(value_); }
   explicit operator bool() const noexcept { return valid(); }
   Type release() noexcept { return std::exchange(value_, Traits::Empty()); }
+  // Keeps the thread's last error: a reset on a failure path must not hide why it failed.
   void reset(Type v = Traits::Empty()) noexcept {
     Type old = std::exchange(value_, v);
-    if (Traits::IsValid(old)) Traits::Close(old);
+    if (Traits::IsValid(old)) {
+      const DWORD error = ::GetLastError();
+      Traits::Close(old);
+      ::SetLastError(error);
+    }
   }
   // For out-parameters of the API (RegOpenKeyExW and the like).
   Type* put() noexcept {

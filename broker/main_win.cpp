@@ -3,6 +3,7 @@
 // sleep until the host process or the server thread ends.
 #include <windows.h>
 
+#include <memory>
 #include <new>
 #include "base/unique_handle.h"
 #include "base/win_text.h"
@@ -55,59 +56,50 @@ bool RunBroker(ServerSync& sync, const Text& commandLine) {
   UniqueHandle host(OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(parsed.hostProcessId)));
   if (!host) return false;
 
-  HANDLE pipe = CreateNamedPipeW(WidePtr(parsed.pipePath), kBrokerPipeOpenMode, kBrokerPipeMode, 1, 4096, 4096,
-                                 2000, nullptr);
-  if (pipe == INVALID_HANDLE_VALUE) return false;
+  UniqueHandle pipe(CreateNamedPipeW(WidePtr(parsed.pipePath), kBrokerPipeOpenMode, kBrokerPipeMode, 1, 4096, 4096,
+                                     2000, nullptr));
+  if (!pipe) return false;
 
   // The main thread's own look at the pipe, valid whatever the server thread has closed.
-  HANDLE watchRaw = nullptr;
-  DuplicateHandle(GetCurrentProcess(), pipe, GetCurrentProcess(), &watchRaw, 0, FALSE, DUPLICATE_SAME_ACCESS);
-  const UniqueHandle pipeWatch(watchRaw);
+  UniqueHandle pipeWatch;
+  DuplicateHandle(GetCurrentProcess(), pipe.get(), GetCurrentProcess(), pipeWatch.put(), 0, FALSE,
+                  DUPLICATE_SAME_ACCESS);
 
-  auto* start = new (std::nothrow) ServerThreadStart{&sync, pipe};
-  if (start == nullptr) {
-    CloseHandle(pipe);
-    return false;
-  }
+  std::unique_ptr<ServerThreadStart> start(new (std::nothrow) ServerThreadStart{&sync, pipe.get()});
+  if (!start) return false;
   ResetEvent(sync.connectedEvent);
   ResetEvent(sync.failedEvent);
-  sync.thread = CreateThread(nullptr, 0, ServerThreadMain, start, 0, nullptr);
-  if (sync.thread == nullptr) {
-    CloseHandle(pipe);
-    delete start;
-    return false;
-  }
+  UniqueHandle thread(CreateThread(nullptr, 0, ServerThreadMain, start.get(), 0, nullptr));
+  if (!thread) return false;
   // From here on the pipe belongs to the server thread.
+  pipe.release();
+  sync.thread = thread.get();
 
   const ConnectionWait wait = WaitForConnection(sync, host.get());
   if (wait == ConnectionWait::HostEnded) {
     // The server thread may not have read its start block yet; it ends with the process.
+    start.release();
     // A host that connected and ended before "connected" was set was still served: it ends
     // like any host that ends after connecting.
     return pipeWatch && ClientCame(pipeWatch.get(), sync.connectedEvent);
   }
-  bool ok = false;
-  if (wait == ConnectionWait::Connected) {
-    const HANDLE ends[2] = {host.get(), sync.thread};
-    const DWORD r = WaitForMultipleObjects(2, ends, FALSE, INFINITE);
-    ok = r == WAIT_OBJECT_0 || r == WAIT_OBJECT_0 + 1;
-  }
-  delete start;
-  return ok;
+  if (wait != ConnectionWait::Connected) return false;
+  const HANDLE ends[2] = {host.get(), thread.get()};
+  const DWORD r = WaitForMultipleObjects(2, ends, FALSE, INFINITE);
+  return r == WAIT_OBJECT_0 || r == WAIT_OBJECT_0 + 1;
 }
 
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   ApplyStartupHardening();
+  const UniqueHandle connected(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+  const UniqueHandle failed(CreateEventW(nullptr, FALSE, FALSE, nullptr));
   ServerSync sync;
-  sync.connectedEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-  sync.failedEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-  bool ok = false;
-  if (sync.connectedEvent != nullptr && sync.failedEvent != nullptr) ok = RunBroker(sync, FromWide(GetCommandLineW()));
+  sync.connectedEvent = connected.get();
+  sync.failedEvent = failed.get();
+  const bool ok = connected && failed && RunBroker(sync, FromWide(GetCommandLineW()));
   // The server thread may still be running; it ends with the process.
   sync.thread = nullptr;
-  if (sync.connectedEvent) CloseHandle(sync.connectedEvent);
-  if (sync.failedEvent) CloseHandle(sync.failedEvent);
   return ok ? 0 : 1;
 }
