@@ -1,6 +1,7 @@
 #include "broker/server_thread.h"
 
 #include "ipc/pipe_transport.h"
+#include "requests/request_service.h"
 #include "sandbox/plugin_channel_svc.h"
 #include "sandbox/service_manager.h"
 
@@ -18,9 +19,10 @@ DWORD WINAPI ServerThreadMain(LPVOID arg) {
   }
 
   BrokerChannel channel(&transport, CurrentServiceManager());
+  // The broker is where services meet the manager; sandbox/ knows no request service.
   // Without a manager the connection is still served: every message then reaches the
   // default handler, which ends it.
-  CreateServiceManager();
+  static_cast<void>(CreateServiceManager({{MessageId::Request, &BrokerRequestService()}}));
   SetEvent(sync->connectedEvent);
 
   BadMessageRecv<BrokerChannel> defaultHandler;

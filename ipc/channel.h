@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <utility>
 #include "base/debug_line.h"
+#include "base/protocol.h"
 #include "ipc/param.h"
 #include "ipc/wire_format.h"
 
@@ -25,7 +26,7 @@ constexpr int64_t ResultMalformed = -7;     // the decoder did not reach Complet
 constexpr int64_t ResultNoHandler = -10;    // no handler at all; or MsgIn given a foreign id
 
 // Message id of the keep-alive that the loop swallows when it carries one zero value.
-constexpr int32_t IgnoredMessageId = 1;
+constexpr int32_t IgnoredMessageId = MessageId::KeepAlive;
 
 }  // namespace ipc
 

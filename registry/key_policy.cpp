@@ -89,16 +89,6 @@ PolicyVerdict CheckRegistryKey(int32_t hiveSelector, const Text& key, bool isWri
   }
 }
 
-bool IsWriteOp(int32_t opCode) {
-  switch (opCode) {
-    case 2: case 4: case 5: case 6: case 7: case 13:  // registry writes and deletions
-    case 15: case 17:                                  // data-file write and delete
-      return true;
-    default:
-      return false;
-  }
-}
-
 bool IsValidValueName(const Text& name) {
   for (char16_t c : name) {
     if (c == 0 || c == u'\\' || c == u'/') return false;

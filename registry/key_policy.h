@@ -3,6 +3,7 @@
 // and the value-name rule. Pure functions of their arguments.
 #pragma once
 #include <cstdint>
+#include "base/protocol.h"
 #include "base/text.h"
 
 enum PolicyVerdict : int32_t {
@@ -29,5 +30,4 @@ Text CanonicalRegistryKey(const Text& key);
 bool HasDotDotComponent(const Text& normalised);
 
 PolicyVerdict CheckRegistryKey(int32_t hiveSelector, const Text& key, bool isWrite);
-bool IsWriteOp(int32_t opCode);
 bool IsValidValueName(const Text& name);

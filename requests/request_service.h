@@ -17,7 +17,8 @@ RequestOperations& SystemOperations();
                                             const Text& textB, const Text& textC, Text& replyText);
 
 class TarnvelBrokerRegistrySvc
-    : public ServerTuple_5_2<MsgParamConverter<6>, MsgParamConverter<7>, TarnvelBrokerRegistrySvc, 7, 6,
+    : public ServerTuple_5_2<MsgParamConverter<MessageId::Request>, MsgParamConverter<MessageId::Reply>,
+                             TarnvelBrokerRegistrySvc, MessageId::Reply, MessageId::Request,
                              BrokerChannel> {
  public:
   // Never lets an exception out: anything thrown becomes status 3 with an empty text.

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <utility>
 #include "base/debug_line.h"
+#include "base/protocol.h"
 #include "base/text.h"
 #include "ipc/channel.h"
 #include "ipc/param.h"
@@ -40,7 +41,7 @@ struct MsgParamConverter;
 
 // Broker request (id 6): op code, hive selector, texts A, B and C.
 template <>
-struct MsgParamConverter<6> {
+struct MsgParamConverter<MessageId::Request> {
   static constexpr uint32_t InputCount = 5;
   struct Inputs {
     int32_t opCode = 0;
@@ -82,7 +83,7 @@ struct MsgParamConverter<6> {
 
 // Broker reply (id 7): status and reply text.
 template <>
-struct MsgParamConverter<7> {
+struct MsgParamConverter<MessageId::Reply> {
   static void Build(int32_t status, Text&& text, Param (&out)[2]) {
     out[0] = Param::Int32(status, Int32Kind2);
     out[1] = Param::Text16(std::move(text), String16);
@@ -91,7 +92,7 @@ struct MsgParamConverter<7> {
 
 // Plug-in channel request (id 3): the plug-in's process id.
 template <>
-struct MsgParamConverter<3> {
+struct MsgParamConverter<MessageId::PluginPipeRequest> {
   static constexpr uint32_t InputCount = 1;
   struct Inputs {
     int32_t processId = 0;

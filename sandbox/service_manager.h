@@ -1,9 +1,10 @@
 // The service manager: maps message ids to services for the channel. The broker's manager
-// holds a registry (id 6 -> the request service); ids it does not know fall back to the
-// built-in table (id 3 -> the plug-in channel service). One manager per host connection,
-// created and destroyed by the server thread.
+// holds a registry that the broker fills (id 6 -> the request service); ids it does not
+// know fall back to the built-in table (id 3 -> the plug-in channel service). One manager
+// per host connection, created and destroyed by the server thread.
 #pragma once
 #include <cstdint>
+#include <initializer_list>
 #include <map>
 #include "sandbox/service_base.h"
 
@@ -26,6 +27,12 @@ class TarnvelPluginServiceManager : public SandboxPIServiceManager {
 // The process-wide manager reference that the channel reads for every message.
 ipc::ServiceLookup<BrokerChannel>* const* CurrentServiceManager();
 
-// True when a manager is current afterwards (an existing one is kept).
-bool CreateServiceManager();
+struct ServiceRegistration {
+  int32_t id;
+  MsgHandlerBase<BrokerChannel>* service;
+};
+
+// True when a manager is current afterwards (an existing one is kept as it is). A new one
+// registers the given services.
+[[nodiscard]] bool CreateServiceManager(std::initializer_list<ServiceRegistration> services);
 void DestroyServiceManager();

@@ -1,7 +1,6 @@
 #include "sandbox/service_manager.h"
 
 #include <new>
-#include "requests/request_service.h"
 #include "sandbox/plugin_channel_svc.h"
 
 namespace {
@@ -12,7 +11,7 @@ ipc::ServiceLookup<BrokerChannel>* g_published = nullptr;
 }  // namespace
 
 MsgHandlerBase<BrokerChannel>* SandboxPIServiceManager::GetService(int32_t id) {
-  if (id == 3) return &PluginChannelService();
+  if (id == MessageId::PluginPipeRequest) return &PluginChannelService();
   return nullptr;
 }
 
@@ -28,12 +27,12 @@ void TarnvelPluginServiceManager::Register(int32_t id, MsgHandlerBase<BrokerChan
 
 ipc::ServiceLookup<BrokerChannel>* const* CurrentServiceManager() { return &g_published; }
 
-bool CreateServiceManager() {
+bool CreateServiceManager(std::initializer_list<ServiceRegistration> services) {
   if (g_manager != nullptr) return true;
   auto* manager = new (std::nothrow) TarnvelPluginServiceManager();
   if (manager == nullptr) return false;
   try {
-    manager->Register(6, &BrokerRequestService());
+    for (const ServiceRegistration& r : services) manager->Register(r.id, r.service);
   } catch (...) {
     delete manager;
     return false;

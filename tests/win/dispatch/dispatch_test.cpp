@@ -180,10 +180,10 @@ TEST_F(DispatchTest, DataFileOpsAreJudgedByTheDataFolderCheck) {
 }
 
 TEST(ServiceManagerTest, KnowsTheRequestServiceAndTheBuiltInPluginChannelService) {
-  ASSERT_TRUE(CreateServiceManager());
+  ASSERT_TRUE(CreateServiceManager({{MessageId::Request, &BrokerRequestService()}}));
   ipc::ServiceLookup<BrokerChannel>* manager = *CurrentServiceManager();
   ASSERT_NE(manager, nullptr);
-  ASSERT_TRUE(CreateServiceManager());
+  ASSERT_TRUE(CreateServiceManager({}));
   EXPECT_EQ(*CurrentServiceManager(), manager) << "a second creation keeps the existing manager";
 
   EXPECT_EQ(manager->GetService(6), &BrokerRequestService());
