@@ -5,7 +5,18 @@
 #include "registry/key_policy.h"
 #include "requests/request_ops.h"
 
-PolicyVerdict CheckHttpUrl(const Text& url);  // pure
+[[nodiscard]] PolicyVerdict CheckHttpUrl(const Text& url);  // pure
+
+// Pure rules of the check table. An id text is 1 to 10 decimal digits; a larger value
+// addresses check 4294967295 (which is never handed out). False for anything else.
+[[nodiscard]] bool ParseHttpCheckId(const Text& idText, uint32_t& id);
+// A finished check not polled within two minutes of its start is dropped by the next start.
+constexpr uint64_t HttpCheckExpiryMs = 120000;
+[[nodiscard]] inline bool IsHttpCheckExpired(bool done, uint64_t startTick, uint64_t now) {
+  return done && now - startTick > HttpCheckExpiryMs;
+}
+// The poll reply of a finished check: "error <code>" when the check failed, else "http <status>".
+Text HttpCheckResultText(uint32_t statusCode, uint32_t errorCode);
 
 #ifdef _WIN32
 RequestStatus StartHttpCheck(const Text& url, Text& reply);

@@ -20,7 +20,6 @@
 namespace {
 
 constexpr size_t MaxOutstandingChecks = 4;
-constexpr uint64_t HttpCheckExpiryMs = 120000;
 constexpr DWORD HttpCheckTimeoutMs = 8000;
 constexpr DWORD HttpCheckConnectRetries = 1;
 constexpr uint32_t FirstHttpCheckId = 1;
@@ -131,7 +130,7 @@ RequestStatus StartHttpCheck(const Text& url, Text& reply) {
   std::lock_guard<std::mutex> hold(HttpCheckLock());
   HttpCheckMap& table = HttpCheckTable();
   for (auto it = table.begin(); it != table.end();) {
-    if (it->second->done && now - it->second->startTick > HttpCheckExpiryMs) {
+    if (IsHttpCheckExpired(it->second->done, it->second->startTick, now)) {
       it = table.erase(it);
     } else {
       ++it;
@@ -157,13 +156,8 @@ RequestStatus StartHttpCheck(const Text& url, Text& reply) {
 }
 
 RequestStatus PollHttpCheck(const Text& idText, Text& reply) {
-  if (idText.empty() || idText.size() > 10) return RequestStatus::BadArgument;
-  uint64_t value = 0;
-  for (char16_t c : idText) {
-    if (c < u'0' || c > u'9') return RequestStatus::BadArgument;
-    value = value * 10 + static_cast<uint64_t>(c - u'0');
-  }
-  const uint32_t id = value > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(value);
+  uint32_t id = 0;
+  if (!ParseHttpCheckId(idText, id)) return RequestStatus::BadArgument;
 
   std::lock_guard<std::mutex> hold(HttpCheckLock());
   HttpCheckMap& table = HttpCheckTable();
@@ -174,9 +168,7 @@ RequestStatus PollHttpCheck(const Text& idText, Text& reply) {
     reply = u"pending";
     return RequestStatus::Success;
   }
-  const std::string text = check.errorCode != 0 ? "error " + std::to_string(check.errorCode)
-                                                : "http " + std::to_string(check.statusCode);
-  reply = AsciiText(text.c_str());
+  reply = HttpCheckResultText(check.statusCode, check.errorCode);
   table.erase(it);
   return RequestStatus::Success;
 }

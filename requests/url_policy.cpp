@@ -1,6 +1,8 @@
 #include "requests/url_check.h"
 
 #include <cstddef>
+#include <cstdint>
+#include <string>
 #include "base/ascii.h"
 
 namespace {
@@ -10,6 +12,22 @@ constexpr size_t MaxHttpUrlLength = 2048;
 bool IsForbiddenUrlUnit(char16_t c) { return c <= 0x20 || c == 0x7F || c == u'"' || c == u'\\'; }
 
 }  // namespace
+
+bool ParseHttpCheckId(const Text& idText, uint32_t& id) {
+  if (idText.empty() || idText.size() > 10) return false;
+  uint64_t value = 0;
+  for (char16_t c : idText) {
+    if (c < u'0' || c > u'9') return false;
+    value = value * 10 + static_cast<uint64_t>(c - u'0');
+  }
+  id = value > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(value);
+  return true;
+}
+
+Text HttpCheckResultText(uint32_t statusCode, uint32_t errorCode) {
+  const std::string text = errorCode != 0 ? "error " + std::to_string(errorCode) : "http " + std::to_string(statusCode);
+  return AsciiText(text.c_str());
+}
 
 PolicyVerdict CheckHttpUrl(const Text& url) {
   if (url.empty() || url.size() > MaxHttpUrlLength) return MalformedKey;

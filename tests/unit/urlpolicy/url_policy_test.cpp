@@ -67,3 +67,46 @@ TEST(CheckHttpUrl, LengthLimitIs2048Units) {
 }
 
 }  // namespace
+
+TEST(HttpCheckTable, IdsAreOneToTenDigitsAndLargeOnesAddressTheLastId) {
+  const struct {
+    const char16_t* text;
+    bool ok;
+    uint32_t id;
+  } cases[] = {
+      {u"1", true, 1},
+      {u"0", true, 0},
+      {u"0000000042", true, 42},
+      {u"4294967295", true, 4294967295u},
+      {u"4294967296", true, 4294967295u},
+      {u"9999999999", true, 4294967295u},
+      {u"", false, 0},
+      {u"12345678901", false, 0},
+      {u"-1", false, 0},
+      {u"+1", false, 0},
+      {u" 1", false, 0},
+      {u"1a", false, 0},
+      {u"\uFF11", false, 0},  // a full-width digit
+  };
+  for (const auto& c : cases) {
+    uint32_t id = 77;
+    EXPECT_EQ(ParseHttpCheckId(c.text, id), c.ok) << static_cast<unsigned>(c.text[0]);
+    EXPECT_EQ(id, c.ok ? c.id : 77u) << static_cast<unsigned>(c.text[0]);
+  }
+}
+
+TEST(HttpCheckTable, OnlyFinishedChecksExpireAndOnlyAfterTwoMinutes) {
+  const uint64_t start = 1000;
+  EXPECT_FALSE(IsHttpCheckExpired(true, start, start + 120000));
+  EXPECT_TRUE(IsHttpCheckExpired(true, start, start + 120001));
+  EXPECT_FALSE(IsHttpCheckExpired(false, start, start + 10 * 120000));
+  // A tick count that wrapped still measures the elapsed time.
+  EXPECT_TRUE(IsHttpCheckExpired(true, UINT64_MAX - 10, 120000));
+}
+
+TEST(HttpCheckTable, ResultTextNamesTheErrorBeforeTheStatus) {
+  EXPECT_EQ(HttpCheckResultText(200, 0), u"http 200");
+  EXPECT_EQ(HttpCheckResultText(0, 12029), u"error 12029");
+  EXPECT_EQ(HttpCheckResultText(404, 12002), u"error 12002");
+  EXPECT_EQ(HttpCheckResultText(4294967295u, 0), u"http 4294967295");
+}
