@@ -93,16 +93,6 @@ bool WriteFileReplacing(const Text& path, const std::vector<uint8_t>& bytes) {
   return temporary.Commit(path);
 }
 
-// A write aimed at the data folder itself (R\tarnvel) would put its temporary file beside
-// that folder (R\tarnvel.tmp), where no request was allowed to reach.
-bool TemporaryWouldLeaveDataFolder(const Text& path) {
-  const Text target = NormaliseForPolicy(path);
-  const Text root = NormaliseForPolicy(AppDataFolder());
-  if (root.empty() || target.size() <= root.size() + 1) return false;
-  if (target.compare(0, root.size(), root) != 0 || target[root.size()] != u'\\') return false;
-  return target.find(u'\\', root.size() + 1) == Text::npos;
-}
-
 // Every folder level of an export destination; the drive root ("C:\") is skipped and only
 // '\' separates. Failures (folders that exist already) are harmless and ignored.
 void CreateExportDirectories(const Text& destination) {
@@ -151,7 +141,7 @@ RequestStatus ReadAppDataFile(const Text& path, Text& reply) {
 RequestStatus WriteAppDataFile(const Text& path, const Text& hexData) {
   std::vector<uint8_t> bytes;
   if (!DecodeHex(hexData, bytes)) return RequestStatus::BadArgument;
-  if (TemporaryWouldLeaveDataFolder(path)) return RequestStatus::Failed;
+  if (IsDataFolderItself(path, AppDataFolder())) return RequestStatus::Failed;
   return WriteFileReplacing(path, bytes) ? RequestStatus::Success : RequestStatus::Failed;
 }
 

@@ -126,6 +126,13 @@ bool IsPipeOrDevicePathForm(const Text& t) {
   return share == u"pipe" && (i + 4 == t.size() || IsPathSeparator(t[i + 4]));
 }
 
+bool IsDataFolderItself(const Text& path, const Text& dataRoot) {
+  const Text target = NormaliseForPolicy(path);
+  const Text root = NormaliseForPolicy(dataRoot);
+  if (root.empty() || !IsInsideFolder(target, root)) return false;
+  return target.find(u'\\', root.size() + 1) == Text::npos;
+}
+
 PolicyVerdict CheckCopyIn(const Text& source, const Text& destination, const Text& tempFolder) {
   if (source.empty() || destination.empty() || tempFolder.empty()) return MalformedKey;
   if (HasNul(source) || HasNul(destination)) return MalformedKey;

@@ -16,10 +16,13 @@ std::optional<Text> MatchCopyInExtension(const Text& normalised);
 // Normalised p lies strictly below normalised folder f.
 bool IsInsideFolder(const Text& p, const Text& f);
 
-PolicyVerdict CheckAppDataPath(const Text& path, const Text& dataRoot);
-PolicyVerdict CheckCopyIn(const Text& source, const Text& destination, const Text& tempFolder);
-PolicyVerdict CheckExport(const Text& source, const Text& destination, const Text& tempFolder);
-PolicyVerdict CheckShellTarget(const Text& target);
+[[nodiscard]] PolicyVerdict CheckAppDataPath(const Text& path, const Text& dataRoot);
+// The path names a first-level folder of the roaming folder (R\tarnvel itself): a write
+// there would put its temporary file (R\tarnvel.tmp) where no request was allowed to reach.
+[[nodiscard]] bool IsDataFolderItself(const Text& path, const Text& dataRoot);
+[[nodiscard]] PolicyVerdict CheckCopyIn(const Text& source, const Text& destination, const Text& tempFolder);
+[[nodiscard]] PolicyVerdict CheckExport(const Text& source, const Text& destination, const Text& tempFolder);
+[[nodiscard]] PolicyVerdict CheckShellTarget(const Text& target);
 
 #ifdef _WIN32
 // Looked up afresh for every request; empty on failure.

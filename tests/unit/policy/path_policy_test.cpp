@@ -252,3 +252,26 @@ TEST(PathPolicy, ShellTargetRefusesInvisibleCharactersBeforeTheColon) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(PathPolicy, DataFolderItselfIsAFirstLevelFolderOfTheRoamingFolder) {
+  const Text R = u"C:\\Users\\u\\AppData\\Roaming";
+  const struct {
+    Text path;
+    bool itself;
+  } cases[] = {
+      {R + u"\\tarnvel", true},
+      {R + u"\\Tarnvel0123abcd\\", true},
+      {u"c:/users/u/appdata/roaming//TARNVEL", true},
+      {R + u"\\tarnvel\\a.bin", false},
+      {R + u"\\tarnvel\\sub\\", false},
+      {R, false},
+      {R + u"x\\tarnvel", false},
+      {u"D:\\tarnvel", false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(IsDataFolderItself(c.path, R), c.itself) << ShowText(c.path);
+  EXPECT_FALSE(IsDataFolderItself(R + u"\\tarnvel", u""));
+}
+
+}  // namespace
