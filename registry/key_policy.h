@@ -29,5 +29,5 @@ Text CanonicalRegistryKey(const Text& key);
 // True when a normalised text has a component that is exactly "..".
 bool HasDotDotComponent(const Text& normalised);
 
-PolicyVerdict CheckRegistryKey(int32_t hiveSelector, const Text& key, bool isWrite);
-bool IsValidValueName(const Text& name);
+[[nodiscard]] PolicyVerdict CheckRegistryKey(int32_t hiveSelector, const Text& key, bool isWrite);
+[[nodiscard]] bool IsValidValueName(const Text& name);

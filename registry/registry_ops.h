@@ -7,17 +7,17 @@
 #include <vector>
 #include "base/text.h"
 
-bool ReadString(int32_t hive, const Text& key, const Text& name, Text& out);
-bool WriteString(int32_t hive, const Text& key, const Text& name, const Text& data);
-bool ReadDword(int32_t hive, const Text& key, const Text& name, uint32_t& out);
-bool WriteDword(int32_t hive, const Text& key, const Text& name, uint32_t value);
-bool ReadQword(int32_t hive, const Text& key, const Text& name, uint64_t& out);
-bool WriteQword(int32_t hive, const Text& key, const Text& name, uint64_t value);
-bool DeleteValue(int32_t hive, const Text& key, const Text& name);
-bool DeleteKey(int32_t hive, const Text& key);
-bool DeleteKeyTree(int32_t hive, const Text& key);
-bool KeyExists(int32_t hive, const Text& key);
-bool ListSubkeys(int32_t hive, const Text& key, std::vector<Text>& names);
+[[nodiscard]] bool ReadString(int32_t hive, const Text& key, const Text& name, Text& out);
+[[nodiscard]] bool WriteString(int32_t hive, const Text& key, const Text& name, const Text& data);
+[[nodiscard]] bool ReadDword(int32_t hive, const Text& key, const Text& name, uint32_t& out);
+[[nodiscard]] bool WriteDword(int32_t hive, const Text& key, const Text& name, uint32_t value);
+[[nodiscard]] bool ReadQword(int32_t hive, const Text& key, const Text& name, uint64_t& out);
+[[nodiscard]] bool WriteQword(int32_t hive, const Text& key, const Text& name, uint64_t value);
+[[nodiscard]] bool DeleteValue(int32_t hive, const Text& key, const Text& name);
+[[nodiscard]] bool DeleteKey(int32_t hive, const Text& key);
+[[nodiscard]] bool DeleteKeyTree(int32_t hive, const Text& key);
+[[nodiscard]] bool KeyExists(int32_t hive, const Text& key);
+[[nodiscard]] bool ListSubkeys(int32_t hive, const Text& key, std::vector<Text>& names);
 // Flattened: name 1, data 1, name 2, data 2, ...
-bool ListValues(int32_t hive, const Text& key, std::vector<Text>& namesAndData);
-bool CopyKeyTree(int32_t hive, const Text& source, const Text& destination);
+[[nodiscard]] bool ListValues(int32_t hive, const Text& key, std::vector<Text>& namesAndData);
+[[nodiscard]] bool CopyKeyTree(int32_t hive, const Text& source, const Text& destination);

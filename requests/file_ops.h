@@ -4,9 +4,9 @@
 #include "base/text.h"
 #include "requests/request_ops.h"
 
-RequestStatus ReadAppDataFile(const Text& path, Text& reply);
-RequestStatus WriteAppDataFile(const Text& path, const Text& hexData);
-RequestStatus AppDataFileExists(const Text& path);
-RequestStatus DeleteAppDataFile(const Text& path);
-RequestStatus CopyFileIn(const Text& source, const Text& destination);
-RequestStatus ExportFile(const Text& source, const Text& destination);
+[[nodiscard]] RequestStatus ReadAppDataFile(const Text& path, Text& reply);
+[[nodiscard]] RequestStatus WriteAppDataFile(const Text& path, const Text& hexData);
+[[nodiscard]] RequestStatus AppDataFileExists(const Text& path);
+[[nodiscard]] RequestStatus DeleteAppDataFile(const Text& path);
+[[nodiscard]] RequestStatus CopyFileIn(const Text& source, const Text& destination);
+[[nodiscard]] RequestStatus ExportFile(const Text& source, const Text& destination);

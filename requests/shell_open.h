@@ -3,4 +3,4 @@
 #include "base/text.h"
 #include "requests/request_ops.h"
 
-RequestStatus ShellOpen(const Text& target);
+[[nodiscard]] RequestStatus ShellOpen(const Text& target);

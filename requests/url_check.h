@@ -19,8 +19,8 @@ constexpr uint64_t HttpCheckExpiryMs = 120000;
 Text HttpCheckResultText(uint32_t statusCode, uint32_t errorCode);
 
 #ifdef _WIN32
-RequestStatus StartHttpCheck(const Text& url, Text& reply);
-RequestStatus PollHttpCheck(const Text& idText, Text& reply);
+[[nodiscard]] RequestStatus StartHttpCheck(const Text& url, Text& reply);
+[[nodiscard]] RequestStatus PollHttpCheck(const Text& idText, Text& reply);
 
 // Test hooks only; the broker never calls these.
 // Replaces the millisecond clock of the expiry rule (nullptr restores GetTickCount64).
