@@ -15,7 +15,8 @@
 //
 // Threads: one Broker may be used from several threads; its calls are serialised (one
 // request is on the pipe at a time, as the broker answers them in order). The debugger-line
-// callback runs on a thread of the library's own and must not call Shutdown().
+// callback runs on a thread of the library's own while the broker waits for it: it must
+// not call into the Broker (a call in progress may be waiting for that very broker).
 //
 // Shutdown: Shutdown() (also run by the destructor) closes the host's end of the pipe, which
 // makes the broker exit, and waits for that; only after the time-out is the broker
