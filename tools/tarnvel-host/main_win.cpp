@@ -305,7 +305,7 @@ class Session {
 namespace {
 
 bool OptionError(const std::wstring& option, const std::string& what) {
-  fprintf(stderr, "tarnvel-host: %s %s (see --help)\n", Narrow(option).c_str(), what.c_str());
+  fprintf(stderr, "tarnvel-host: %s%s (see --help)\n", Narrow(option).c_str(), what.c_str());
   return false;
 }
 
@@ -389,7 +389,7 @@ int wmain(int argc, wchar_t** argv) {
     const bool takesValue = arg == L"--broker" || arg == L"--pipe" || arg == L"--host-pid" || arg == L"--timeout" ||
                             arg == L"--quiet-ms" || arg == L"--handle-bits" || arg == L"--script";
     if (takesValue && i + 1 >= argc) {
-      OptionError(arg, "needs a value");
+      OptionError(arg, " needs a value");
       return ExitUsage;
     }
     if (arg == L"--help" || arg == L"-h") {
@@ -433,7 +433,7 @@ int wmain(int argc, wchar_t** argv) {
         return ExitUsage;
       }
     } else if (arg.rfind(L"--", 0) == 0) {
-      OptionError(arg, "is not an option");
+      OptionError(arg, " is not an option");
       return ExitUsage;
     } else if (!AddLine(FromWide(arg), lines, error)) {
       fprintf(stderr, "tarnvel-host: '%s': %s\n", Narrow(arg).c_str(), error.c_str());
