@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <mutex>
+#include <thread>
 
 #include "e2e/e2e_support.h"
 #include "support/http_test_server.h"
@@ -93,6 +94,28 @@ TEST(HostApi, RegistryCallsGiveTypedValues) {
   EXPECT_EQ(end.exitCode, 0u);
   EXPECT_EQ(broker.Ping().call, th::CallError::NotStarted);
   EXPECT_TRUE(broker.Shutdown().exited);
+}
+
+TEST(HostApi, CallsFromSeveralThreadsEachGetTheirOwnReply) {
+  th::Broker broker;
+  ASSERT_TRUE(broker.Start(Options()));
+  const std::wstring key = Key();
+  // Each thread reads back its own value: a reply handed to the wrong caller shows.
+  std::vector<std::thread> threads;
+  std::vector<int> wrong(4, 0);
+  for (uint32_t t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      const std::wstring name = L"v" + std::to_wstring(t);
+      for (uint32_t i = 0; i < 25; ++i) {
+        if (!broker.WriteDword(th::Hive::CurrentUser, key, name, t * 1000 + i).ok()) ++wrong[t];
+        th::Result<uint32_t> r = broker.ReadDword(th::Hive::CurrentUser, key, name);
+        if (!r.ok() || r.value != t * 1000 + i) ++wrong[t];
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(wrong, std::vector<int>(4, 0));
+  EXPECT_TRUE(broker.DeleteTree(th::Hive::CurrentUser, key).ok());
 }
 
 TEST(HostApi, DataFilesTravelAsBytes) {
