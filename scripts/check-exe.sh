@@ -18,6 +18,16 @@ for exe in "$@"; do
   if ! LC_ALL=C grep -aq 'requestedExecutionLevel level="asInvoker"' "$exe"; then
     echo "FAIL $exe: no asInvoker manifest"; rc=1
   fi
-  [ $rc -eq 0 ] && echo "ok $exe: GUI subsystem, asInvoker manifest, imports: $(echo $dlls)"
+  # VERSIONINFO: file and product version from the project version.
+  version=$(sed -nE 's/^project\(TarnvelBroker VERSION ([0-9.]+).*/\1/p' "$(dirname "$0")/../CMakeLists.txt")
+  info=$(x86_64-w64-mingw32-strings -el "$exe")
+  for field in FileVersion ProductVersion; do
+    if ! grep -A1 -x "$field" <<<"$info" | grep -qx "$version"; then
+      echo "FAIL $exe: no $field $version in its VERSIONINFO"; rc=1
+    fi
+  done
+  grep -qx ProductName <<<"$info" && grep -qx FileDescription <<<"$info" ||
+    { echo "FAIL $exe: VERSIONINFO lacks ProductName or FileDescription"; rc=1; }
+  [ $rc -eq 0 ] && echo "ok $exe: GUI subsystem, asInvoker manifest, imports: $(echo $dlls), version $version"
 done
 exit $rc

@@ -48,5 +48,10 @@ EOF
 
 echo
 echo "==== tarnvel-host session (the broker's debugger lines shown as 'debugger:')"
+rc=0
 wine "$build/tools/tarnvel-host/tarnvel-host.exe" --debug-lines --broker "$(winpath "$broker")" \
-  --script "$(winpath "$session")" </dev/null
+  --script "$(winpath "$session")" </dev/null || rc=$?
+# The session asks for two refused requests and a key that no longer exists, so tarnvel-host
+# ends with 1 (a reply other than Success); 2 and 3 are failures of the demo.
+echo "tarnvel-host exit status: $rc"
+[ "$rc" -le 1 ]

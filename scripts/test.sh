@@ -32,6 +32,18 @@ step "win32: configure and build"
 cmake --preset win32 >/dev/null
 cmake --build --preset win32 -j "$jobs"
 
+step "package: release zip; the example built against it runs one session (x64, Wine)"
+if scripts/package.sh >"$logs/package.log" 2>&1 &&
+   scripts/check-package.sh build/package/TarnvelBroker-*.zip 2>&1 | tee "$logs/check-package.log" &&
+   grep -q '^check-package: example built' "$logs/check-package.log"; then
+  tail -n 2 "$logs/package.log"
+  passed=$((passed + 1))
+else
+  tail -n 30 "$logs/package.log"
+  echo "package: FAILED"
+  failed=$((failed + 1))
+fi
+
 step "native: configure and build"
 cmake --preset native >/dev/null
 cmake --build --preset native -j "$jobs"

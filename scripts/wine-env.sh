@@ -10,3 +10,10 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   wineboot -i </dev/null >/dev/null 2>&1 || true
   wineserver -w
 fi
+# Every real profile has %LOCALAPPDATA%\Temp (the broker's copy-in folder); a fresh Wine
+# prefix lacks it. Wine names the profile folder after the Unix user.
+for wine_profile in "$WINEPREFIX"/drive_c/users/*/AppData/Local; do
+  [ -d "$wine_profile" ] && [ "$(basename "$(dirname "$(dirname "$wine_profile")")")" != Public ] &&
+    mkdir -p "$wine_profile/Temp"
+done
+unset wine_profile

@@ -17,10 +17,10 @@ constexpr DWORD ReplyMs = 5000;
 // How long "no reply" is watched for; a reply, when one comes, comes in milliseconds.
 constexpr DWORD SilenceMs = 500;
 
-inline std::wstring BrokerExe() { return tarnvel_host::WinePathFromUnix(TARNVEL_BROKER_EXE); }
-inline std::wstring HostExe() { return tarnvel_host::WinePathFromUnix(TARNVEL_HOST_EXE); }
+inline std::wstring BrokerExe() { return tarnvel::host::WinePathFromUnix(TARNVEL_BROKER_EXE); }
+inline std::wstring HostExe() { return tarnvel::host::WinePathFromUnix(TARNVEL_HOST_EXE); }
 inline std::wstring Program(const char* name) {
-  return tarnvel_host::WinePathFromUnix(std::string(TARNVEL_TEST_PROGRAMS_DIR) + "/" + name + ".exe");
+  return tarnvel::host::WinePathFromUnix(std::string(TARNVEL_TEST_PROGRAMS_DIR) + "/" + name + ".exe");
 }
 
 class Child {
@@ -76,6 +76,9 @@ class Child {
     DWORD n = 0;
     return WriteFile(toChild_.get(), s.data(), static_cast<DWORD>(s.size()), &n, nullptr) && n == s.size();
   }
+
+  // End of the child's standard input.
+  void CloseInput() { toChild_.reset(); }
 
   // One line of the child's output (without the line feed); false after the time-out or
   // when the child closed its output.
@@ -138,13 +141,13 @@ class Child {
 // A broker started the way a host starts it, with this test process as its host, and
 // the host's connection to it.
 struct Broker {
-  tarnvel_host::BrokerProcess process;
-  tarnvel_host::HostConnection conn;
-  std::wstring pipeName = tarnvel_host::MakeUniquePipeName(L"tarnvel-e2e");
+  tarnvel::host::BrokerProcess process;
+  tarnvel::host::HostConnection conn;
+  std::wstring pipeName = tarnvel::host::MakeUniquePipeName(L"tarnvel-e2e");
 
   // Starts and connects; `hostPid` 0 means this process.
   bool StartAndConnect(bool underDebugger = false, DWORD hostPid = 0) {
-    tarnvel_host::StartOptions o;
+    tarnvel::host::StartOptions o;
     o.exe = BrokerExe();
     o.pipeName = pipeName;
     o.hostPid = hostPid;

@@ -59,5 +59,7 @@ int main() {
   // Stay until the host closes its end.
   while (ReadFile(pipe.get(), buffer, sizeof buffer, &got, nullptr)) {
   }
+  // A broker that outlives its host's pipe, for the host's shutdown time-out.
+  if (m == L"linger") Sleep(60000);
   return 0;
 }

@@ -1,4 +1,6 @@
-// Host side of the broker: what a host application does to use a TarnvelBroker.
+// Raw layer of the host library: the messages themselves. Not installed; applications use
+// the typed calls of include/tarnvel/host_client.h, which are built on this layer, and the
+// tests and tarnvel-host use it to write any message they like.
 //
 //  - BrokerProcess starts TarnvelBroker.exe the way a host does, with the command line
 //    `"<exe>" --ipc=<pipe name> --proc=<host pid>` (or any command line a test wants),
@@ -17,6 +19,7 @@
 
 #include <cstdint>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -26,7 +29,7 @@
 #include "base/unique_handle.h"
 #include "ipc/param.h"
 
-namespace tarnvel_host {
+namespace tarnvel::host {
 
 // Message ids a host speaks.
 constexpr int32_t KeepAliveId = 1;
@@ -42,7 +45,9 @@ std::wstring MakeUniquePipeName(const std::wstring& prefix = L"tarnvel-host");
 // `"<exe>" --ipc=<name> --proc=<pid>`.
 std::wstring BrokerCommandLine(const std::wstring& exe, const std::wstring& pipeName, DWORD hostPid);
 
-// "Z:\..." for a Unix path, so that Windows programs under Wine find build outputs.
+// "Z:\..." for a Unix path, so that Windows programs under Wine find build outputs; a
+// path that is already a Windows one (a drive letter, as an MSVC build writes it) only
+// gets backslashes.
 std::wstring WinePathFromUnix(const std::string& unixPath);
 
 struct StartOptions {
@@ -52,6 +57,9 @@ struct StartOptions {
   std::wstring pipeName;
   DWORD hostPid = 0;  // 0: this process
   bool underDebugger = false;
+  // Under the debugger: called with each debugger line on the debug-loop thread, as it
+  // arrives, besides keeping it for DebugLines().
+  std::function<void(const std::string&)> onDebugLine;
 };
 
 class BrokerProcess {
@@ -86,6 +94,8 @@ class BrokerProcess {
   bool StartDebugged(std::wstring exe, std::wstring commandLine);
   void DebugLoop(std::wstring exe, std::wstring commandLine);
   void AddDebugLine(std::string line);
+
+  std::function<void(const std::string&)> onDebugLine_;
 
   UniqueHandle process_;
   DWORD pid_ = 0;
@@ -178,4 +188,7 @@ std::string StatusName(int32_t status);
 // The elements of a list reply (each element ends in one U+0000).
 std::vector<Text> SplitNulList(const Text& text);
 
-}  // namespace tarnvel_host
+}  // namespace tarnvel::host
+
+// The name the benchmarks still use.
+namespace tarnvel_host = tarnvel::host;

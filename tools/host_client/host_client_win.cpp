@@ -11,7 +11,7 @@
 #include "base/win_text.h"
 #include "ipc/wire_format.h"
 
-namespace tarnvel_host {
+namespace tarnvel::host {
 namespace {
 
 ULONGLONG Remaining(ULONGLONG deadline) {
@@ -54,7 +54,7 @@ std::wstring BrokerCommandLine(const std::wstring& exe, const std::wstring& pipe
 }
 
 std::wstring WinePathFromUnix(const std::string& unixPath) {
-  std::wstring out = L"Z:";
+  std::wstring out = !unixPath.empty() && unixPath[0] == '/' ? L"Z:" : L"";
   int n = MultiByteToWideChar(CP_UTF8, 0, unixPath.data(), static_cast<int>(unixPath.size()), nullptr, 0);
   std::wstring wide(static_cast<size_t>(n), L'\0');
   if (n > 0) MultiByteToWideChar(CP_UTF8, 0, unixPath.data(), static_cast<int>(unixPath.size()), &wide[0], n);
@@ -75,6 +75,7 @@ bool BrokerProcess::Start(const StartOptions& options) {
     DWORD host = options.hostPid != 0 ? options.hostPid : GetCurrentProcessId();
     commandLine = BrokerCommandLine(options.exe, options.pipeName, host);
   }
+  onDebugLine_ = options.onDebugLine;
   if (options.underDebugger) return StartDebugged(options.exe, std::move(commandLine));
   return StartPlain(options, std::move(commandLine));
 }
@@ -179,6 +180,8 @@ void BrokerProcess::DebugLoop(std::wstring exe, std::wstring commandLine) {
 }
 
 void BrokerProcess::AddDebugLine(std::string line) {
+  // Outside the lock, so that the callback may call back into this object.
+  if (onDebugLine_) onDebugLine_(line);
   {
     std::lock_guard<std::mutex> lock(mutex_);
     debugLines_.push_back(std::move(line));
@@ -441,4 +444,4 @@ std::vector<Text> SplitNulList(const Text& text) {
   return items;
 }
 
-}  // namespace tarnvel_host
+}  // namespace tarnvel::host

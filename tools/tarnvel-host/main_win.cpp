@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cwchar>
 #include <string>
@@ -14,14 +15,19 @@
 #include "tools/host_client/host_client.h"
 #include "tools/tarnvel-host/session.h"
 
-using namespace tarnvel_host;
+using namespace tarnvel::host;
 
 namespace {
 
+// The exit status people script against (also in --help).
 constexpr int ExitOk = 0;
-constexpr int ExitUsage = 1;
-constexpr int ExitNoBroker = 2;
-constexpr int ExitMisbehaved = 3;
+constexpr int ExitRequestFailed = 1;  // a reply had a status other than Success
+constexpr int ExitUsage = 2;
+constexpr int ExitMisbehaved = 3;     // the broker could not start, or misbehaved
+
+#ifndef TARNVEL_VERSION
+#define TARNVEL_VERSION "unknown"
+#endif
 
 void Out(const std::string& line) {
   std::string s = line + "\n";
@@ -44,10 +50,15 @@ struct Line {
   Action action;
 };
 
+// Decimal digits only, 0 to 4294967295.
 bool ReadNumber(const wchar_t* text, DWORD& out) {
-  wchar_t* end = nullptr;
-  unsigned long v = wcstoul(text, &end, 0);
-  if (end == text || *end != L'\0') return false;
+  uint64_t v = 0;
+  if (*text == L'\0') return false;
+  for (const wchar_t* p = text; *p; ++p) {
+    if (*p < L'0' || *p > L'9') return false;
+    v = v * 10 + static_cast<uint64_t>(*p - L'0');
+    if (v > 0xFFFFFFFFull) return false;
+  }
   out = static_cast<DWORD>(v);
   return true;
 }
@@ -193,6 +204,7 @@ class Session {
     CallResult r = conn_.Request(a.op, a.hive, a.a, a.b, a.c, options_.timeoutMs, reply);
     if (r != CallResult::Ok) return Fail(r);
     ShowDebugLines();
+    if (reply.status != 0) anyRequestFailed_ = true;
     std::string head = "  reply: " + std::to_string(reply.status) + " " + StatusName(reply.status);
     if (reply.status != 0 || a.shape == ReplyShape::Plain) {
       Out(head + " " + Quoted(reply.text));
@@ -206,11 +218,33 @@ class Session {
       size_t pairs = (items.size() + 1) / 2;
       Out(head + ", " + std::to_string(pairs) + (pairs == 1 ? " value" : " values"));
       for (size_t i = 0; i < items.size(); i += 2) {
-        Out("    " + Quoted(items[i]) + " = " + (i + 1 < items.size() ? Quoted(items[i + 1]) : std::string("(missing)")));
+        std::string data = "(missing)";
+        if (i + 1 < items.size()) data = items[i + 1].empty() ? EmptyData(a, items[i]) : Quoted(items[i + 1]);
+        if (data.empty()) return false;
+        Out("    " + Quoted(items[i]) + " = " + data);
       }
     }
     return true;
   }
+
+  // The listing gives no data for a value that is not a string, as for an empty string:
+  // a read of the value as a string tells them apart (NotFound for another type).
+  // Empty when the broker misbehaved on that read.
+  std::string EmptyData(const Action& list, const Text& name) {
+    Reply reply;
+    CallResult r = conn_.Request(1, list.hive, list.a, name, Text(), options_.timeoutMs, reply);
+    if (r != CallResult::Ok) {
+      Fail(r);
+      return std::string();
+    }
+    ShowDebugLines();
+    return reply.status == 0 ? Quoted(reply.text) : std::string("(not a string)");
+  }
+
+ public:
+  bool anyRequestFailed() const { return anyRequestFailed_; }
+
+ private:
 
   bool RunPluginPipe(const Action& a) {
     PluginPipeReply reply;
@@ -263,6 +297,80 @@ class Session {
   const Options& options_;
   BrokerProcess& broker_;
   HostConnection& conn_;
+  bool anyRequestFailed_ = false;
+};
+
+}  // namespace
+
+namespace {
+
+bool OptionError(const std::wstring& option, const std::string& what) {
+  fprintf(stderr, "tarnvel-host: %s%s (see --help)\n", Narrow(option).c_str(), what.c_str());
+  return false;
+}
+
+bool NumberOption(const std::wstring& option, const wchar_t* value, const char* unit, DWORD& out) {
+  if (ReadNumber(value, out)) return true;
+  return OptionError(option, ": '" + Narrow(value) + "' is not " + unit + " (decimal, 0 to 4294967295)");
+}
+
+// The lines of a script file, each checked before anything starts.
+bool AddScript(const std::wstring& path, std::vector<Line>& lines) {
+  std::string bytes;
+  if (!ReadFileBytes(path, bytes)) return OptionError(L"--script", ": cannot read '" + Narrow(path) + "'");
+  Text all = FromUtf8(bytes);
+  size_t start = 0, number = 0;
+  std::string error;
+  while (start <= all.size()) {
+    size_t end = all.find(u'\n', start);
+    if (end == Text::npos) end = all.size();
+    ++number;
+    if (!AddLine(all.substr(start, end - start), lines, error)) {
+      fprintf(stderr, "tarnvel-host: %s line %zu: %s\n", Narrow(path).c_str(), number, error.c_str());
+      return false;
+    }
+    start = end + 1;
+  }
+  return true;
+}
+
+// Why a broker ended before it accepted its host: the two causes a person can act on.
+std::string StartUpCause(DWORD hostPid, const std::wstring& pipeName) {
+  UniqueHandle host(OpenProcess(SYNCHRONIZE, FALSE, hostPid));
+  if (!host.valid()) {
+    return "the host process id " + std::to_string(hostPid) + " does not exist (error " +
+           std::to_string(GetLastError()) + ")";
+  }
+  const std::wstring path = L"\\\\.\\pipe\\" + pipeName;
+  if (WaitNamedPipeW(path.c_str(), 1) || GetLastError() != ERROR_FILE_NOT_FOUND) {
+    return "the pipe name " + Narrow(pipeName) + " is already in use";
+  }
+  return "it refused its command line or could not create its pipe";
+}
+
+// Standard input as session lines, each run as soon as it has arrived.
+class StdinLines {
+ public:
+  // False at the end of the input.
+  bool Next(Text& line) {
+    std::string bytes;
+    char buf[4096];
+    for (;;) {
+      if (!fgets(buf, sizeof buf, stdin)) {
+        if (bytes.empty()) return false;
+        break;
+      }
+      bytes += buf;
+      if (!bytes.empty() && bytes.back() == '\n') break;
+    }
+    ++number_;
+    line = FromUtf8(bytes);
+    return true;
+  }
+  size_t number() const { return number_; }
+
+ private:
+  size_t number_ = 0;
 };
 
 }  // namespace
@@ -273,49 +381,59 @@ int wmain(int argc, wchar_t** argv) {
 
   Options options;
   std::vector<Line> lines;
+  // Lines before this index come before standard input's when --script - is given.
+  size_t stdinAt = SIZE_MAX;
   std::string error;
   for (int i = 1; i < argc; ++i) {
     std::wstring arg = argv[i];
-    bool hasValue = i + 1 < argc;
+    const bool takesValue = arg == L"--broker" || arg == L"--pipe" || arg == L"--host-pid" || arg == L"--timeout" ||
+                            arg == L"--quiet-ms" || arg == L"--handle-bits" || arg == L"--script";
+    if (takesValue && i + 1 >= argc) {
+      OptionError(arg, " needs a value");
+      return ExitUsage;
+    }
     if (arg == L"--help" || arg == L"-h") {
       fputs(HelpText(), stdout);
       return ExitOk;
+    } else if (arg == L"--version") {
+      Out("tarnvel-host " TARNVEL_VERSION);
+      return ExitOk;
     } else if (arg == L"--debug-lines") {
       options.debugLines = true;
-    } else if (arg == L"--broker" && hasValue) {
+    } else if (arg == L"--broker") {
       options.brokerExe = argv[++i];
-    } else if (arg == L"--pipe" && hasValue) {
+    } else if (arg == L"--pipe") {
       options.pipeName = argv[++i];
-    } else if (arg == L"--host-pid" && hasValue && ReadNumber(argv[i + 1], options.hostPid)) {
-      ++i;
-    } else if (arg == L"--timeout" && hasValue && ReadNumber(argv[i + 1], options.timeoutMs)) {
-      ++i;
-    } else if (arg == L"--quiet-ms" && hasValue && ReadNumber(argv[i + 1], options.quietMs)) {
-      ++i;
-    } else if (arg == L"--handle-bits" && hasValue &&
-               (wcscmp(argv[i + 1], L"32") == 0 || wcscmp(argv[i + 1], L"64") == 0)) {
-      options.handleWidth = wcscmp(argv[++i], L"32") == 0 ? PointerWidth::Bits32 : PointerWidth::Bits64;
-    } else if (arg == L"--script" && hasValue) {
-      std::wstring path = argv[++i];
-      std::string bytes;
-      if (!ReadFileBytes(path, bytes)) {
-        fprintf(stderr, "tarnvel-host: cannot read %s\n", Narrow(path).c_str());
+      if (options.pipeName.empty() || options.pipeName.find(L'\\') != std::wstring::npos) {
+        OptionError(arg, ": '" + Narrow(options.pipeName) + "' is not a pipe name (not empty, no backslash)");
         return ExitUsage;
       }
-      Text all = FromUtf8(bytes);
-      size_t start = 0, number = 0;
-      while (start <= all.size()) {
-        size_t end = all.find(u'\n', start);
-        if (end == Text::npos) end = all.size();
-        ++number;
-        if (!AddLine(all.substr(start, end - start), lines, error)) {
-          fprintf(stderr, "tarnvel-host: %s line %zu: %s\n", Narrow(path).c_str(), number, error.c_str());
+    } else if (arg == L"--host-pid") {
+      if (!NumberOption(arg, argv[++i], "a process id", options.hostPid)) return ExitUsage;
+    } else if (arg == L"--timeout") {
+      if (!NumberOption(arg, argv[++i], "a number of milliseconds", options.timeoutMs)) return ExitUsage;
+    } else if (arg == L"--quiet-ms") {
+      if (!NumberOption(arg, argv[++i], "a number of milliseconds", options.quietMs)) return ExitUsage;
+    } else if (arg == L"--handle-bits") {
+      std::wstring v = argv[++i];
+      if (v != L"32" && v != L"64") {
+        OptionError(arg, ": '" + Narrow(v) + "' is neither 32 nor 64");
+        return ExitUsage;
+      }
+      options.handleWidth = v == L"32" ? PointerWidth::Bits32 : PointerWidth::Bits64;
+    } else if (arg == L"--script") {
+      std::wstring path = argv[++i];
+      if (path == L"-") {
+        if (stdinAt != SIZE_MAX) {
+          OptionError(arg, ": standard input ('-') can be read only once");
           return ExitUsage;
         }
-        start = end + 1;
+        stdinAt = lines.size();
+      } else if (!AddScript(path, lines)) {
+        return ExitUsage;
       }
     } else if (arg.rfind(L"--", 0) == 0) {
-      fprintf(stderr, "tarnvel-host: bad option %s (see --help)\n", Narrow(arg).c_str());
+      OptionError(arg, " is not an option");
       return ExitUsage;
     } else if (!AddLine(FromWide(arg), lines, error)) {
       fprintf(stderr, "tarnvel-host: '%s': %s\n", Narrow(arg).c_str(), error.c_str());
@@ -334,7 +452,7 @@ int wmain(int argc, wchar_t** argv) {
   if (!broker.Start(start)) {
     fprintf(stderr, "tarnvel-host: cannot start %s (error %lu)\n", Narrow(options.brokerExe).c_str(),
             static_cast<unsigned long>(broker.startError()));
-    return ExitNoBroker;
+    return ExitMisbehaved;
   }
   Out("broker " + Narrow(options.brokerExe) + " started, pid " + std::to_string(broker.pid()) + ", pipe \\\\.\\pipe\\" +
       Narrow(options.pipeName) + ", host pid " + std::to_string(start.hostPid) +
@@ -342,18 +460,45 @@ int wmain(int argc, wchar_t** argv) {
 
   HostConnection conn(options.handleWidth);
   int exitCode = ExitOk;
+  bool requestFailed = false;
   if (!conn.Connect(options.pipeName, options.timeoutMs, &broker)) {
-    Out("cannot connect to the broker pipe (error " + std::to_string(conn.lastError()) + ")");
-    exitCode = ExitNoBroker;
+    std::string why = "cannot connect to the broker pipe (error " + std::to_string(conn.lastError()) + ")";
+    DWORD code = 0;
+    if (broker.WaitForExit(0, &code)) {
+      why += ": the broker exited with code " + std::to_string(code) + " before accepting; " +
+             StartUpCause(start.hostPid, options.pipeName);
+    }
+    Out(why);
+    exitCode = ExitMisbehaved;
   } else {
     Session session(options, broker, conn);
-    for (const Line& line : lines) {
+    auto run = [&](const Line& line) {
       Out("> " + Utf8(line.text));
-      if (!session.Run(line.action)) {
-        exitCode = ExitMisbehaved;
-        break;
-      }
+      if (session.Run(line.action)) return true;
+      exitCode = ExitMisbehaved;
+      return false;
+    };
+    bool going = true;
+    for (size_t i = 0; going && i < lines.size(); ++i) {
+      if (i == stdinAt) break;
+      going = run(lines[i]);
     }
+    if (going && stdinAt != SIZE_MAX) {
+      StdinLines input;
+      Text text;
+      while (going && input.Next(text)) {
+        std::vector<Line> one;
+        if (!AddLine(text, one, error)) {
+          fprintf(stderr, "tarnvel-host: standard input line %zu: %s\n", input.number(), error.c_str());
+          exitCode = ExitUsage;
+          going = false;
+        } else if (!one.empty()) {
+          going = run(one[0]);
+        }
+      }
+      for (size_t i = stdinAt; going && i < lines.size(); ++i) going = run(lines[i]);
+    }
+    requestFailed = session.anyRequestFailed();
     conn.Close();
   }
 
@@ -370,5 +515,6 @@ int wmain(int argc, wchar_t** argv) {
   }
   Out("broker exit code: " + std::to_string(brokerExit));
   if (brokerExit != 0 && exitCode == ExitOk) exitCode = ExitMisbehaved;
+  if (exitCode == ExitOk && requestFailed) exitCode = ExitRequestFailed;
   return exitCode;
 }

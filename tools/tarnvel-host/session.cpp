@@ -7,7 +7,7 @@
 
 #include "requests/hex.h"
 
-namespace tarnvel_host {
+namespace tarnvel::host {
 namespace {
 
 bool IsBlank(char16_t c) { return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n'; }
@@ -38,8 +38,16 @@ bool ParseInt32(const Text& word, int32_t& out) {
   return true;
 }
 
+// Command words and hive names are ASCII; people write them in any case.
+std::string Lower(std::string s) {
+  for (char& c : s) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return s;
+}
+
 bool ParseHive(const Text& word, int32_t& hive) {
-  std::string s = Ascii(word);
+  std::string s = Lower(Ascii(word));
   if (s == "hkcu") hive = 0;
   else if (s == "hklm") hive = 1;
   else return ParseInt32(word, hive);
@@ -82,6 +90,26 @@ bool ParseParam(const Text& word, Param& out, std::string& error) {
   }
   error = "bad parameter '" + Ascii(word) + "' (see --help: i1..i4, c8, c16, ptr, null8, null16, nullbytes, s, cs, b, cb, bytes)";
   return false;
+}
+
+// The number of a write-dword or write-qword, checked before it is sent (the broker itself
+// reads any text leniently): decimal digits with an optional '-', within the unsigned or
+// signed range of `bits`, so that every bit pattern can be written and nothing else.
+bool CheckDecimal(const Text& text, int bits) {
+  size_t i = 0;
+  bool negative = !text.empty() && text[0] == u'-';
+  if (negative) i = 1;
+  if (i >= text.size() || text.size() - i > 20) return false;
+  const uint64_t limit = negative ? (bits == 32 ? 0x80000000ull : 0x8000000000000000ull)
+                                  : (bits == 32 ? 0xFFFFFFFFull : ~0ull);
+  uint64_t v = 0;
+  for (; i < text.size(); ++i) {
+    if (text[i] < u'0' || text[i] > u'9') return false;
+    uint64_t digit = static_cast<uint64_t>(text[i] - u'0');
+    if (v > (limit - digit) / 10) return false;
+    v = v * 10 + digit;
+  }
+  return true;
 }
 
 // Which request text each argument after the hive fills.
@@ -179,7 +207,7 @@ bool ParseAction(const std::vector<Text>& words, Action& out, std::string& error
     error = "empty line";
     return false;
   }
-  const std::string word = Ascii(words[0]);
+  const std::string word = Lower(Ascii(words[0]));
   for (const RequestWord& w : kRequestWords) {
     if (word != w.word) continue;
     size_t want = (w.hive ? 1 : 0) + std::strlen(w.texts);
@@ -196,6 +224,12 @@ bool ParseAction(const std::vector<Text>& words, Action& out, std::string& error
       return false;
     }
     for (const char* t = w.texts; *t; ++t) *TextSlot(out, *t) = words[next++];
+    if ((w.op == 4 || w.op == 13) && !CheckDecimal(out.c, w.op == 4 ? 32 : 64)) {
+      error = word + ": '" + Ascii(out.c) + "' is not a decimal number of " + (w.op == 4 ? "32" : "64") +
+              " bits (0 to " + (w.op == 4 ? "4294967295" : "18446744073709551615") +
+              ", or negative down to the signed limit; 'op' sends any text)";
+      return false;
+    }
     return true;
   }
   if (word == "op") {
@@ -266,7 +300,8 @@ const char* HelpText() {
       "options:\n"
       "  --broker PATH     the broker exe (default: TarnvelBroker.exe beside this program,\n"
       "                    else dist\\x64 (x86 for a 32-bit tarnvel-host) of a folder above it)\n"
-      "  --script FILE     read session lines from FILE (UTF-8; '-' reads standard input)\n"
+      "  --script FILE     read session lines from FILE (UTF-8); '-' reads standard input and\n"
+      "                    runs each line as soon as it arrives\n"
       "  --debug-lines     run the broker under the debugger and show its debugger lines\n"
       "  --pipe NAME       pipe name to give the broker (default: a unique name)\n"
       "  --host-pid PID    process id to give as the host (default: this program)\n"
@@ -274,9 +309,11 @@ const char* HelpText() {
       "  --handle-bits N   width of handle values the broker sends: 64 (x64 broker) or 32 (x86);\n"
       "                    default: this program's own width\n"
       "  --quiet-ms MS     how long post/raw/keep-alive watch for an unexpected message (default 300)\n"
+      "  --version         the version of this program\n"
       "  --help            this text\n"
       "\n"
-      "requests (message 6, reply 7); HIVE is hkcu, hklm or a number:\n"
+      "requests (message 6, reply 7); HIVE is hkcu, hklm or a number; words and hive names\n"
+      "in any letter case:\n"
       "  ping\n"
       "  read-string HIVE KEY NAME          write-string HIVE KEY NAME TEXT\n"
       "  read-dword HIVE KEY NAME           write-dword HIVE KEY NAME DECIMAL\n"
@@ -307,13 +344,20 @@ const char* HelpText() {
       "Lines starting with # are comments.\n"
       "\n"
       "output: each line is echoed after '> ', then the broker's debugger lines ('debugger:')\n"
-      "and the reply ('reply:' status number and name, the text; lists one element a line).\n"
+      "and the reply ('reply:' status number and name, the text; lists one element a line;\n"
+      "a listed value with empty data is read as a string once more, and shows as\n"
+      "(not a string) when it is of another type).\n"
       "At the end the host closes the pipe and prints the broker's exit code.\n"
       "\n"
-      "exit code: 0 when the broker answered every request and exited with 0; 1 for a usage\n"
-      "error; 2 when the broker could not be started or connected; 3 when the broker misbehaved\n"
-      "(no reply within the time-out, broken pipe, malformed or wrong reply, an unexpected\n"
-      "message, no exit, or a non-zero exit code), and for a request after the connection ended.\n";
+      "exit status:\n"
+      "  0  every request was answered with status 0 (Success) and the broker exited with 0\n"
+      "  1  the session ran, but a reply had another status (NotFound, Denied, ...)\n"
+      "  2  usage error: an unknown option or word, a bad option value, a bad argument\n"
+      "     (write-dword and write-qword take decimal numbers only; op, send, post and raw\n"
+      "     are sent unchecked), an unreadable script\n"
+      "  3  the broker could not be started or connected to, or it misbehaved: no reply\n"
+      "     within the time-out, broken pipe, malformed or wrong reply, an unexpected\n"
+      "     message, no exit, a non-zero exit code, or a request after the connection ended\n";
 }
 
 std::string Utf8(const Text& text) {
@@ -409,4 +453,4 @@ std::string Quoted(const Text& text) {
   return out;
 }
 
-}  // namespace tarnvel_host
+}  // namespace tarnvel::host

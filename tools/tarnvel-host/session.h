@@ -12,7 +12,7 @@
 #include "base/text.h"
 #include "ipc/param.h"
 
-namespace tarnvel_host {
+namespace tarnvel::host {
 
 bool SplitWords(const Text& line, std::vector<Text>& words, std::string& error);
 
@@ -47,4 +47,4 @@ std::string Quoted(const Text& text);
 std::string Utf8(const Text& text);
 Text FromUtf8(const std::string& bytes);
 
-}  // namespace tarnvel_host
+}  // namespace tarnvel::host

@@ -9,7 +9,7 @@
 #include "e2e/e2e_support.h"
 #include "ipc/wire_format.h"
 
-using namespace tarnvel_host;
+using namespace tarnvel::host;
 using e2e::Broker;
 using e2e::T;
 

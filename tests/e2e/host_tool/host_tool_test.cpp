@@ -25,7 +25,7 @@ ToolRun RunTool(const std::wstring& options, const std::vector<std::wstring>& li
 }
 
 std::wstring Key() {
-  return L"software\\tarnvel\\" + tarnvel_host::MakeUniquePipeName(L"e2e-tool");
+  return L"software\\tarnvel\\" + tarnvel::host::MakeUniquePipeName(L"e2e-tool");
 }
 
 bool Has(const std::string& output, const std::string& text) { return output.find(text) != std::string::npos; }
@@ -44,13 +44,14 @@ TEST(HostTool, SessionPrintsRepliesDebuggerLinesAndTheExitCode) {
                                               L"key-exists hkcu " + key,
                                           });
   SCOPED_TRACE(run.output);
-  EXPECT_EQ(run.exitCode, 0u);
+  // Denied and NotFound replies: the session ran, but not every request succeeded.
+  EXPECT_EQ(run.exitCode, 1u);
   EXPECT_TRUE(Has(run.output, "> ping\n  reply: 0 Success \"pong\"\n"));
   EXPECT_TRUE(Has(run.output, "greeting\n  reply: 0 Success \"hello world\"\n"));
   EXPECT_TRUE(Has(run.output, "count\n  reply: 0 Success \"4294967295\"\n"));
   // The registry's enumeration order differs between systems: each pair on its own line.
   EXPECT_TRUE(Has(run.output, "  reply: 0 Success, 2 values\n"));
-  EXPECT_TRUE(Has(run.output, "\n    \"count\" = \"\"\n"));
+  EXPECT_TRUE(Has(run.output, "\n    \"count\" = (not a string)\n"));
   EXPECT_TRUE(Has(run.output, "\n    \"greeting\" = \"hello world\"\n"));
   EXPECT_TRUE(Has(run.output,
                   " x y\n  debugger: [TarnvelBroker] denied: write to read-only hive\n  reply: 2 Denied \"\"\n"));
@@ -86,7 +87,7 @@ TEST(HostTool, HandMadeMessagesAndQuotedWords) {
                                               L"op 0 0 software/tarnvel/x",
                                           });
   SCOPED_TRACE(run.output);
-  EXPECT_EQ(run.exitCode, 0u);
+  EXPECT_EQ(run.exitCode, 1u);
   EXPECT_TRUE(Has(run.output, "  message 7: i2:0 s:\"pong\"\n"));
   EXPECT_TRUE(Has(run.output, "> op 0 5 'software\\tarnvel\\x'\n  debugger: [TarnvelBroker] denied: unknown hive\n"
                               "  reply: 2 Denied \"\"\n"));
@@ -94,7 +95,7 @@ TEST(HostTool, HandMadeMessagesAndQuotedWords) {
 }
 
 TEST(HostTool, ReplyToRawBytesThatExpectNoneIsReported) {
-  std::vector<uint8_t> ping = tarnvel_host::HostConnection::EncodeRequest(11, 0, e2e::T(""), e2e::T(""), e2e::T(""));
+  std::vector<uint8_t> ping = tarnvel::host::HostConnection::EncodeRequest(11, 0, e2e::T(""), e2e::T(""), e2e::T(""));
   std::wstring hex;
   for (uint8_t b : ping) {
     wchar_t two[3];
@@ -110,7 +111,7 @@ TEST(HostTool, ReplyToRawBytesThatExpectNoneIsReported) {
 
 TEST(HostTool, UnterminatedQuotationIsAUsageError) {
   ToolRun run = RunTool(L"", {L"read-string hkcu 'software\\tarnvel x"});
-  EXPECT_EQ(run.exitCode, 1u);
+  EXPECT_EQ(run.exitCode, 2u);
   EXPECT_TRUE(Has(run.output, "unterminated quotation")) << run.output;
 }
 
@@ -123,7 +124,7 @@ TEST(HostTool, PluginPipeForAMissingProcessShowsNoHandle) {
 
 TEST(HostTool, UnknownWordIsAUsageErrorBeforeAnyBrokerStarts) {
   ToolRun run = RunTool(L"", {L"ping", L"frobnicate hkcu x"});
-  EXPECT_EQ(run.exitCode, 1u);
+  EXPECT_EQ(run.exitCode, 2u);
   EXPECT_TRUE(Has(run.output, "unknown word 'frobnicate'"));
   EXPECT_FALSE(Has(run.output, "broker exit code"));
 }
@@ -155,8 +156,10 @@ TEST(HostTool, MisbehavingBrokerFailsTheSession) {
 TEST(HostTool, BrokerThatRefusesItsCommandLineIsReported) {
   ToolRun run = RunTool(L"--host-pid 1073741820", {L"ping"});
   SCOPED_TRACE(run.output);
-  EXPECT_EQ(run.exitCode, 2u);
+  EXPECT_EQ(run.exitCode, 3u);
   EXPECT_TRUE(Has(run.output, "cannot connect to the broker pipe"));
+  EXPECT_TRUE(Has(run.output, "the broker exited with code 1 before accepting; the host process id 1073741820 "
+                              "does not exist"));
   EXPECT_TRUE(Has(run.output, "broker exit code: 1\n"));
   EXPECT_FALSE(Has(run.output, "> ping"));
 }
@@ -180,8 +183,103 @@ TEST(HostTool, BrokerThatCannotStartIsReported) {
   std::string output = tool.ReadAll(e2e::StartMs);
   DWORD code = 0;
   ASSERT_TRUE(tool.WaitForExit(e2e::StartMs, code));
-  EXPECT_EQ(code, 2u);
+  EXPECT_EQ(code, 3u);
   EXPECT_TRUE(Has(output, "cannot start")) << output;
+}
+
+TEST(HostTool, UsageErrorsNameTheOptionOrWordAndStartNoBroker) {
+  struct Case {
+    const wchar_t* options;
+    std::vector<std::wstring> lines;
+    const char* message;
+  };
+  const Case cases[] = {
+      {L"--timeout abc", {L"ping"}, "--timeout: 'abc' is not a number of milliseconds"},
+      {L"--timeout 0x10", {L"ping"}, "--timeout: '0x10' is not a number of milliseconds"},
+      {L"--host-pid -5", {L"ping"}, "--host-pid: '-5' is not a process id"},
+      {L"--quiet-ms 4294967296", {L"ping"}, "--quiet-ms: '4294967296' is not a number of milliseconds"},
+      {L"--handle-bits 16", {L"ping"}, "--handle-bits: '16' is neither 32 nor 64"},
+      {L"--frobnicate", {L"ping"}, "--frobnicate is not an option"},
+      {L"--pipe \"\"", {L"ping"}, "--pipe: '' is not a pipe name"},
+      {L"--pipe a\\b", {L"ping"}, "--pipe: 'a\\b' is not a pipe name"},
+      {L"--script", {}, "--script needs a value"},
+      {L"--script Z:\\no\\such\\script.txt", {}, "--script: cannot read"},
+      {L"", {L"write-dword hkcu software\\tarnvel\\x n abc"}, "write-dword: 'abc' is not a decimal number of 32 bits"},
+      {L"", {L"write-dword hkcu software\\tarnvel\\x n 0x10"}, "'0x10' is not a decimal number of 32 bits"},
+      {L"", {L"write-dword hkcu software\\tarnvel\\x n 4294967296"}, "'4294967296' is not a decimal"},
+      {L"", {L"write-dword hkcu software\\tarnvel\\x n -2147483649"}, "'-2147483649' is not a decimal"},
+      {L"", {L"write-dword hkcu software\\tarnvel\\x n ''"}, "'' is not a decimal"},
+      {L"", {L"write-qword hkcu software\\tarnvel\\x n 18446744073709551616"}, "is not a decimal number of 64 bits"},
+      {L"", {L"write-qword hkcu software\\tarnvel\\x n 12abc"}, "'12abc' is not a decimal number of 64 bits"},
+  };
+  for (const Case& c : cases) {
+    ToolRun run = RunTool(c.options, c.lines);
+    SCOPED_TRACE(run.output);
+    EXPECT_EQ(run.exitCode, 2u);
+    EXPECT_TRUE(Has(run.output, c.message));
+    EXPECT_FALSE(Has(run.output, " started, pid "));
+  }
+}
+
+TEST(HostTool, ExitStatusSaysWhetherEveryRequestSucceeded) {
+  const std::wstring key = L"'" + Key() + L"'";
+  // The limits of both widths are accepted, signed or unsigned; words and hives in any case.
+  ToolRun ok = RunTool(L"", {L"PING", L"Write-Dword HKCU " + key + L" n 4294967295",
+                             L"write-dword hkcu " + key + L" m -2147483648",
+                             L"WRITE-QWORD Hkcu " + key + L" q 18446744073709551615", L"read-qword hkcu " + key + L" q",
+                             L"delete-tree hkcu " + key});
+  SCOPED_TRACE(ok.output);
+  EXPECT_EQ(ok.exitCode, 0u);
+  EXPECT_TRUE(Has(ok.output, "> PING\n  reply: 0 Success \"pong\"\n"));
+  EXPECT_TRUE(Has(ok.output, " q\n  reply: 0 Success \"18446744073709551615\"\n"));
+
+  ToolRun notFound = RunTool(L"", {L"ping", L"read-string hkcu " + key + L" missing", L"ping"});
+  SCOPED_TRACE(notFound.output);
+  EXPECT_EQ(notFound.exitCode, 1u);
+  // A failed reply does not stop the session.
+  EXPECT_NE(notFound.output.find("> ping"), notFound.output.rfind("> ping"));
+  EXPECT_TRUE(Has(notFound.output, " missing\n  reply: 1 NotFound \"\"\n"));
+}
+
+TEST(HostTool, VersionIsPrinted) {
+  ToolRun run = RunTool(L"--version", {});
+  EXPECT_EQ(run.exitCode, 0u);
+  EXPECT_EQ(run.output.rfind("tarnvel-host ", 0), 0u) << run.output;
+  EXPECT_TRUE(run.output.find_first_of("0123456789") != std::string::npos) << run.output;
+  EXPECT_FALSE(Has(run.output, " started, pid ")) << run.output;
+}
+
+TEST(HostTool, ScriptFromStandardInputRunsEachLineAsItArrives) {
+  e2e::Child tool;
+  ASSERT_TRUE(tool.Start(e2e::HostExe(), L"--broker \"" + e2e::BrokerExe() + L"\" --script -", true));
+  std::string line;
+  ASSERT_TRUE(tool.ReadLine(e2e::StartMs, line));
+  EXPECT_TRUE(Has(line, " started, pid ")) << line;
+  // The reply comes while standard input is still open: the line ran on arrival.
+  ASSERT_TRUE(tool.WriteLine("ping"));
+  ASSERT_TRUE(tool.ReadLine(e2e::ReplyMs, line));
+  EXPECT_EQ(line, "> ping");
+  ASSERT_TRUE(tool.ReadLine(e2e::ReplyMs, line));
+  EXPECT_EQ(line, "  reply: 0 Success \"pong\"");
+  ASSERT_TRUE(tool.WriteLine("# a comment, then a bad line"));
+  ASSERT_TRUE(tool.WriteLine("frobnicate"));
+  std::string rest = tool.ReadAll(e2e::StartMs);
+  DWORD code = 99;
+  ASSERT_TRUE(tool.WaitForExit(e2e::StartMs, code));
+  EXPECT_EQ(code, 2u) << rest;
+  EXPECT_TRUE(Has(rest, "standard input line 3: unknown word 'frobnicate'")) << rest;
+  EXPECT_TRUE(Has(rest, "broker exit code: 0\n")) << rest;
+}
+
+TEST(HostTool, PipeNameInUseIsNamedAsTheCause) {
+  e2e::Broker first;
+  ASSERT_TRUE(first.StartAndConnect());
+  ToolRun run = RunTool(L"--pipe " + first.pipeName, {L"ping"});
+  SCOPED_TRACE(run.output);
+  EXPECT_EQ(run.exitCode, 3u);
+  const std::string name(first.pipeName.begin(), first.pipeName.end());
+  EXPECT_TRUE(Has(run.output, "before accepting; the pipe name " + name + " is already in use\n"));
+  EXPECT_EQ(first.CloseAndExitCode(), 0);
 }
 
 }  // namespace

@@ -24,8 +24,9 @@ struct ClassesRoot {
 const ClassesRoot kClassesRoot{HKEY_LOCAL_MACHINE, L"Software\\Classes"};
 constexpr wchar_t kRecorderProgId[] = L"TarnvelTest.ShellRecorder";
 
+// A Unix path of the build tree under Wine's Z: drive; a Windows build's path as it is.
 std::wstring WinePath(const char* unixPath) {
-  std::wstring out = L"Z:";
+  std::wstring out = unixPath[0] == '/' ? L"Z:" : L"";
   for (const char* p = unixPath; *p; ++p) out.push_back(*p == '/' ? L'\\' : static_cast<wchar_t>(*p));
   return out;
 }

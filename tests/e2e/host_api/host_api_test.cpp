@@ -1,0 +1,233 @@
+// The host SDK's typed calls against a real broker: values come back typed, refusals as
+// statuses, debugger lines through the callback, and shutdown waits, then terminates.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <mutex>
+#include <thread>
+
+#include "e2e/e2e_support.h"
+#include "support/http_test_server.h"
+#include "tarnvel/host_client.h"
+
+namespace {
+
+namespace th = tarnvel::host;
+
+struct Lines {
+  std::mutex mutex;
+  std::vector<std::string> lines;
+  bool Has(const std::string& line) {
+    std::lock_guard<std::mutex> lock(mutex);
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+  }
+};
+
+th::BrokerOptions Options(Lines* lines = nullptr) {
+  th::BrokerOptions o;
+  o.exe = e2e::BrokerExe();
+  o.timeoutMs = e2e::StartMs;
+  if (lines != nullptr) {
+    o.onDebugLine = [lines](const std::string& line) {
+      std::lock_guard<std::mutex> lock(lines->mutex);
+      lines->lines.push_back(line);
+    };
+  }
+  return o;
+}
+
+std::wstring Key() { return L"Software\\Tarnvel\\" + tarnvel::host::MakeUniquePipeName(L"e2e-sdk"); }
+
+TEST(HostApi, RegistryCallsGiveTypedValues) {
+  th::Broker broker;
+  ASSERT_TRUE(broker.Start(Options()));
+  const std::wstring key = Key();
+  const th::Hive cu = th::Hive::CurrentUser;
+
+  th::Result<std::wstring> pong = broker.Ping();
+  EXPECT_TRUE(pong.ok());
+  EXPECT_EQ(pong.value, L"pong");
+
+  EXPECT_TRUE(broker.WriteString(cu, key, L"greeting", L"h\u00e9llo").ok());
+  EXPECT_TRUE(broker.WriteDword(cu, key, L"launches", 4294967295u).ok());
+  EXPECT_TRUE(broker.WriteQword(cu, key + L"\\Limits", L"bytes", 18446744073709551615ull).ok());
+  EXPECT_EQ(broker.ReadString(cu, key, L"greeting").value, L"h\u00e9llo");
+  th::Result<uint32_t> dword = broker.ReadDword(cu, key, L"launches");
+  EXPECT_TRUE(dword.ok());
+  EXPECT_EQ(dword.value, 4294967295u);
+  th::Result<uint64_t> qword = broker.ReadQword(cu, key + L"\\Limits", L"bytes");
+  EXPECT_TRUE(qword.ok());
+  EXPECT_EQ(qword.value, 18446744073709551615ull);
+
+  // A value of another type is NotFound for a read, with the call itself fine.
+  th::Result<uint32_t> wrongType = broker.ReadDword(cu, key, L"greeting");
+  EXPECT_EQ(wrongType.call, th::CallError::None);
+  EXPECT_EQ(wrongType.status, th::RequestStatus::NotFound);
+  EXPECT_FALSE(wrongType.ok());
+
+  th::Result<std::vector<std::wstring>> keys = broker.ListKeys(cu, key);
+  EXPECT_TRUE(keys.ok());
+  EXPECT_EQ(keys.value, std::vector<std::wstring>{L"Limits"});
+  auto values = broker.ListValues(cu, key);
+  EXPECT_TRUE(values.ok());
+  ASSERT_EQ(values.value.size(), 2u);
+  std::sort(values.value.begin(), values.value.end());
+  EXPECT_EQ(values.value[0], std::make_pair(std::wstring(L"greeting"), std::wstring(L"h\u00e9llo")));
+  EXPECT_EQ(values.value[1], std::make_pair(std::wstring(L"launches"), std::wstring()));
+
+  th::Result<bool> exists = broker.KeyExists(cu, key);
+  EXPECT_TRUE(exists.ok());
+  EXPECT_TRUE(exists.value);
+  EXPECT_TRUE(broker.DeleteTree(cu, key).ok());
+  exists = broker.KeyExists(cu, key);
+  EXPECT_TRUE(exists.ok());
+  EXPECT_FALSE(exists.value);
+
+  th::Result<th::RawReply> raw = broker.RawRequest(0, 0, key, L"", L"");
+  EXPECT_EQ(raw.call, th::CallError::None);
+  EXPECT_EQ(raw.status, th::RequestStatus::BadArgument);
+  EXPECT_EQ(raw.value.status, 4);
+
+  th::ShutdownResult end = broker.Shutdown();
+  EXPECT_TRUE(end.exited);
+  EXPECT_FALSE(end.terminated);
+  EXPECT_EQ(end.exitCode, 0u);
+  EXPECT_EQ(broker.Ping().call, th::CallError::NotStarted);
+  EXPECT_TRUE(broker.Shutdown().exited);
+}
+
+TEST(HostApi, CallsFromSeveralThreadsEachGetTheirOwnReply) {
+  th::Broker broker;
+  ASSERT_TRUE(broker.Start(Options()));
+  const std::wstring key = Key();
+  // Each thread reads back its own value: a reply handed to the wrong caller shows.
+  std::vector<std::thread> threads;
+  std::vector<int> wrong(4, 0);
+  for (uint32_t t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      const std::wstring name = L"v" + std::to_wstring(t);
+      for (uint32_t i = 0; i < 25; ++i) {
+        if (!broker.WriteDword(th::Hive::CurrentUser, key, name, t * 1000 + i).ok()) ++wrong[t];
+        th::Result<uint32_t> r = broker.ReadDword(th::Hive::CurrentUser, key, name);
+        if (!r.ok() || r.value != t * 1000 + i) ++wrong[t];
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(wrong, std::vector<int>(4, 0));
+  EXPECT_TRUE(broker.DeleteTree(th::Hive::CurrentUser, key).ok());
+}
+
+TEST(HostApi, DataFilesTravelAsBytes) {
+  wchar_t appData[MAX_PATH] = {};
+  ASSERT_GT(GetEnvironmentVariableW(L"APPDATA", appData, MAX_PATH), 0u);
+  const std::wstring folder = std::wstring(appData) + L"\\tarnvel";
+  CreateDirectoryW(folder.c_str(), nullptr);
+  const std::wstring path = folder + L"\\" + tarnvel::host::MakeUniquePipeName(L"sdk") + L".bin";
+  std::vector<uint8_t> bytes;
+  for (int i = 0; i < 256; ++i) bytes.push_back(static_cast<uint8_t>(255 - i));
+
+  th::Broker broker;
+  ASSERT_TRUE(broker.Start(Options()));
+  EXPECT_TRUE(broker.WriteDataFile(path, bytes).ok());
+  th::Result<std::vector<uint8_t>> back = broker.ReadDataFile(path);
+  EXPECT_TRUE(back.ok());
+  EXPECT_EQ(back.value, bytes);
+  EXPECT_TRUE(broker.DataFileExists(path).value);
+  EXPECT_TRUE(broker.WriteDataFile(path, {}).ok());
+  back = broker.ReadDataFile(path);
+  EXPECT_TRUE(back.ok());
+  EXPECT_TRUE(back.value.empty());
+  EXPECT_TRUE(broker.DeleteDataFile(path).ok());
+  th::Result<bool> gone = broker.DataFileExists(path);
+  EXPECT_TRUE(gone.ok());
+  EXPECT_FALSE(gone.value);
+}
+
+TEST(HostApi, RefusalsAreStatusesWithTheirDebuggerLineAtTheCallback) {
+  Lines lines;
+  th::Broker broker;
+  ASSERT_TRUE(broker.Start(Options(&lines)));
+  th::Result<th::Done> denied = broker.WriteString(th::Hive::LocalMachine, Key(), L"x", L"y");
+  EXPECT_EQ(denied.call, th::CallError::None);
+  EXPECT_EQ(denied.status, th::RequestStatus::Denied);
+  th::Result<uint32_t> check = broker.StartUrlCheck(L"file:///c:/windows");
+  EXPECT_EQ(check.status, th::RequestStatus::Denied);
+  EXPECT_EQ(broker.PollUrlCheck(4000000000u).status, th::RequestStatus::NotFound);
+
+  th::Result<th::PluginPipe> pipe = broker.RequestPluginPipe(1073741808);
+  EXPECT_TRUE(pipe.ok());
+  EXPECT_NE(pipe.value.error, 0u);
+  EXPECT_EQ(pipe.value.handle, -1);
+
+  EXPECT_TRUE(broker.Shutdown().exited);
+  // Every line is delivered by the time the broker has exited and been waited for.
+  EXPECT_TRUE(lines.Has("[TarnvelBroker] denied: write to read-only hive"));
+  std::lock_guard<std::mutex> lock(lines.mutex);
+  EXPECT_EQ(std::count_if(lines.lines.begin(), lines.lines.end(),
+                          [](const std::string& l) { return l.rfind("[TarnvelBroker] http check ", 0) == 0; }),
+            1);
+  // Trailing line feeds are removed before delivery.
+  for (const std::string& l : lines.lines) EXPECT_EQ(l.find('\n'), std::string::npos) << l;
+}
+
+TEST(HostApi, UrlCheckResultsAreTyped) {
+  HttpTestServer server;
+  HttpTestResponse notFound;
+  notFound.status = 404;
+  server.SetResponse("/gone", notFound);
+  ASSERT_TRUE(server.Start());
+  th::Broker broker;
+  ASSERT_TRUE(broker.Start(Options()));
+  const Text url = server.Url("/gone");
+  th::Result<uint32_t> id = broker.StartUrlCheck(std::wstring(url.begin(), url.end()));
+  ASSERT_TRUE(id.ok());
+  th::Result<th::UrlCheckState> state;
+  for (int i = 0; i < 200; ++i) {
+    state = broker.PollUrlCheck(id.value);
+    if (!state.ok() || state.value.kind != th::UrlCheckState::Kind::Pending) break;
+    Sleep(50);
+  }
+  ASSERT_TRUE(state.ok());
+  EXPECT_EQ(state.value.kind, th::UrlCheckState::Kind::HttpStatus);
+  EXPECT_EQ(state.value.number, 404u);
+  // A result is delivered once.
+  EXPECT_EQ(broker.PollUrlCheck(id.value).status, th::RequestStatus::NotFound);
+  broker.Shutdown();
+  server.Stop();
+}
+
+TEST(HostApi, StartFailuresSayWhy) {
+  th::Broker missing;
+  th::BrokerOptions o = Options();
+  o.exe = L"Z:\\no\\such\\TarnvelBroker.exe";
+  EXPECT_FALSE(missing.Start(o));
+  EXPECT_EQ(missing.startFailure(), th::StartFailure::CannotCreateProcess);
+  EXPECT_NE(missing.windowsError(), 0u);
+  EXPECT_EQ(missing.Ping().call, th::CallError::NotStarted);
+
+  th::Broker badHost;
+  o = Options();
+  o.hostPid = 1073741820;
+  EXPECT_FALSE(badHost.Start(o));
+  EXPECT_EQ(badHost.startFailure(), th::StartFailure::BrokerExited);
+  EXPECT_EQ(badHost.exitCode(), 1u);
+}
+
+TEST(HostApi, ShutdownTerminatesABrokerThatDoesNotExit) {
+  SetEnvironmentVariableW(L"TARNVEL_ROGUE_MODE", L"linger");
+  th::Broker broker;
+  th::BrokerOptions o = Options();
+  o.exe = e2e::Program("rogue_broker");
+  o.timeoutMs = 1000;
+  ASSERT_TRUE(broker.Start(o));
+  SetEnvironmentVariableW(L"TARNVEL_ROGUE_MODE", nullptr);
+  EXPECT_EQ(broker.Ping().call, th::CallError::TimedOut);
+  const ULONGLONG before = GetTickCount64();
+  th::ShutdownResult end = broker.Shutdown();
+  EXPECT_FALSE(end.exited);
+  EXPECT_TRUE(end.terminated);
+  EXPECT_LT(GetTickCount64() - before, 8000u);
+}
+
+}  // namespace
