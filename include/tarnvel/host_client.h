@@ -34,10 +34,12 @@
 #include <utility>
 #include <vector>
 
+#include "tarnvel/protocol.h"
+
 namespace tarnvel::host {
 
 // The reply status of a request (docs/protocol.md, "Statuses").
-enum class RequestStatus : int32_t { Success = 0, NotFound = 1, Denied = 2, Failed = 3, BadArgument = 4 };
+using protocol::RequestStatus;
 
 // What became of a call before the broker's status is known.
 enum class CallError {

@@ -26,17 +26,18 @@
 #include <vector>
 
 #include "base/text.h"
+#include "tarnvel/protocol.h"
 #include "base/unique_handle.h"
 #include "ipc/param.h"
 
 namespace tarnvel::host {
 
 // Message ids a host speaks.
-constexpr int32_t KeepAliveId = 1;
-constexpr int32_t PluginPipeRequestId = 3;
-constexpr int32_t PluginPipeReplyId = 4;
-constexpr int32_t RequestId = 6;
-constexpr int32_t ReplyId = 7;
+constexpr int32_t KeepAliveId = protocol::MessageId::KeepAlive;
+constexpr int32_t PluginPipeRequestId = protocol::MessageId::PluginPipeRequest;
+constexpr int32_t PluginPipeReplyId = protocol::MessageId::PluginPipeReply;
+constexpr int32_t RequestId = protocol::MessageId::Request;
+constexpr int32_t ReplyId = protocol::MessageId::Reply;
 
 // A pipe name no other broker of this machine uses: prefix, this process id, a tick count
 // and a per-process counter.
