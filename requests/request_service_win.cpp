@@ -7,11 +7,14 @@
 #include "registry/reg_text.h"
 #include "registry/registry_ops.h"
 #include "requests/file_ops.h"
+#include "requests/hex.h"
 #include "requests/path_policy.h"
 #include "requests/shell_open.h"
 #include "requests/url_check.h"
 
 namespace {
+
+constexpr int32_t ReplyMessageId = 7;
 
 void LogVerdict(const char* prefix, PolicyVerdict verdict) {
   std::string line = prefix;
@@ -55,7 +58,8 @@ RequestStatus CopyTree(int32_t hive, const Text& source, const Text& destination
 }
 
 // The operation behind an op code that the general policy stage allowed.
-RequestStatus RunAllowed(RequestOp op, int32_t hive, const Text& a, const Text& b, const Text& c, Text& reply) {
+RequestStatus RunAllowed(RequestOp op, int32_t hive, const Text& a, const Text& b, const Text& c, Text& reply,
+                         AppDataFileReader* fileReply) {
   if (IsValueOp(op) && !IsValidValueName(b)) return RequestStatus::BadArgument;
   switch (op) {
     case RequestOp::ReadString: {
@@ -99,7 +103,7 @@ RequestStatus RunAllowed(RequestOp op, int32_t hive, const Text& a, const Text& 
       return RequestStatus::Success;
     }
     case RequestOp::ReadAppDataFile:
-      return ReadAppDataFile(a, reply);
+      return fileReply != nullptr ? fileReply->Open(a) : ReadAppDataFile(a, reply);
     case RequestOp::WriteAppDataFile:
       return WriteAppDataFile(a, c);
     case RequestOp::AppDataFileExists:
@@ -114,7 +118,7 @@ RequestStatus RunAllowed(RequestOp op, int32_t hive, const Text& a, const Text& 
 }  // namespace
 
 RequestStatus DispatchRequest(int32_t opCode, int32_t hiveSelector, const Text& textA, const Text& textB,
-                              const Text& textC, Text& replyText) {
+                              const Text& textC, Text& replyText, AppDataFileReader* fileReply) {
   replyText.clear();
   const auto op = static_cast<RequestOp>(opCode);
   switch (op) {
@@ -145,7 +149,7 @@ RequestStatus DispatchRequest(int32_t opCode, int32_t hiveSelector, const Text& 
     LogVerdict("[TarnvelBroker] ", verdict);
     return RequestStatus::Denied;
   }
-  return RunAllowed(op, hiveSelector, textA, textB, textC, replyText);
+  return RunAllowed(op, hiveSelector, textA, textB, textC, replyText, fileReply);
 }
 
 void TarnvelBrokerRegistrySvc::OnRequest(const int32_t opCode, const int32_t hiveSelector, const Text& textA,
@@ -158,6 +162,57 @@ void TarnvelBrokerRegistrySvc::OnRequest(const int32_t opCode, const int32_t hiv
     replyText.clear();
     status = static_cast<int32_t>(RequestStatus::Failed);
   }
+}
+
+int64_t TarnvelBrokerRegistrySvc::Serve(BrokerChannel& channel, Inputs& in) {
+  if (in.opCode != static_cast<int32_t>(RequestOp::ReadAppDataFile)) return ServerTuple_5_2::Serve(channel, in);
+  AppDataFileReader file;
+  RequestStatus status = RequestStatus::Failed;
+  Text reply;
+  try {
+    status = DispatchRequest(in.opCode, in.hiveSelector, in.textA, in.textB, in.textC, reply, &file);
+  } catch (...) {
+    DebugLine("[TarnvelBroker] request threw; reported as failed\n");
+    status = RequestStatus::Failed;
+    reply.clear();
+  }
+  if (status == RequestStatus::Success && file.isOpen()) return SendFileReply(channel, file);
+  Param out[2];
+  MsgParamConverter<7>::Build(static_cast<int32_t>(status), std::move(reply), out);
+  return SendMsg(channel, ReplyMessageId, out, 2);
+}
+
+// The file is read into the reply's own payload and expanded to hex there: the message is
+// the only copy of the text, and the file's bytes need no buffer of their own.
+int64_t TarnvelBrokerRegistrySvc::SendFileReply(BrokerChannel& channel, AppDataFileReader& file) {
+  RequestStatus status = RequestStatus::NotFound;
+  {
+    ipc::Encoder encoder(channel.width());
+    bool built = false;
+    try {
+      encoder.Open(2);
+      Param ok = Param::Int32(static_cast<int32_t>(RequestStatus::Success), Int32Kind2);
+      uint8_t* text = encoder.Add(ok) ? encoder.AddString16Space(uint64_t{file.size()} * 2) : nullptr;
+      if (text == nullptr) return ipc::ResultEncodeFailed;
+      if (file.ReadInto(text)) {
+        ExpandHexUtf16LeInPlace(text, file.size());
+        encoder.Finish(ReplyMessageId);
+        built = true;
+      }
+    } catch (...) {
+      DebugLine("[TarnvelBroker] request threw; reported as failed\n");
+      status = RequestStatus::Failed;
+    }
+    if (built) {
+      return channel.transport()->Write(encoder.Bytes(), encoder.ByteCount()) ? ipc::ResultHandled
+                                                                               : ipc::ResultWriteFailed;
+    }
+  }
+  // As ReadAppDataFile answers a file that could not be read (or a reply that could not be
+  // allocated): the status and an empty text.
+  Param out[2];
+  MsgParamConverter<7>::Build(static_cast<int32_t>(status), Text(), out);
+  return SendMsg(channel, ReplyMessageId, out, 2);
 }
 
 TarnvelBrokerRegistrySvc& BrokerRequestService() {
