@@ -233,7 +233,7 @@ DecodeResult Decoder::StepValue(uint32_t type) {
   const uint64_t word = ReadWord();
   dataLeft_ -= 8;
   ++nextType_;
-  Param p;
+  Param& p = NextSlot();
   p.type = static_cast<int32_t>(type);
   switch (type) {
     case Int32Kind1:
@@ -256,9 +256,12 @@ DecodeResult Decoder::StepValue(uint32_t type) {
       p.value = -1;
       break;
   }
-  list_.Add(std::move(p));
   return DecodeResult::Continue;
 }
+
+// The list's next parameter, filled in place. The type list holds at most MaxParams
+// entries, so a slot is always free; cleared slots are default parameters.
+Param& Decoder::NextSlot() { return list_.params[list_.count++]; }
 
 DecodeResult Decoder::StepPayload(uint32_t type) {
   if (dataLeft_ < 8) {
@@ -306,15 +309,14 @@ void Decoder::TakeNarrow(uint32_t code, const uint8_t* payload, size_t byteCount
   if (code == CString8) {
     if (const void* nul = std::memchr(payload, 0, n)) n = static_cast<size_t>(static_cast<const uint8_t*>(nul) - payload);
   }
-  Param p;
+  Param& p = NextSlot();
   p.type = static_cast<int32_t>(code);
   p.string8.assign(reinterpret_cast<const char*>(payload), n);
-  list_.Add(std::move(p));
 }
 
 void Decoder::TakeWide(uint32_t code, const uint8_t* payload, size_t units) {
   if (code != CString16 && code != String16) return;
-  Param p;
+  Param& p = NextSlot();
   p.type = static_cast<int32_t>(code);
   // Copied in one pass (no zero-fill first): the payload starts on a word boundary of
   // the buffer and char_traits copies with memcpy.
@@ -323,7 +325,6 @@ void Decoder::TakeWide(uint32_t code, const uint8_t* payload, size_t units) {
     const size_t nul = p.string16.find(u'\0');
     if (nul != Text::npos) p.string16.resize(nul);
   }
-  list_.Add(std::move(p));
 }
 
 // The payload's bytes that are buffered go into the string now, the rest as Append brings
@@ -339,14 +340,14 @@ void Decoder::StartCapture(uint32_t code, bool narrow, uint64_t byteCount, uint6
   const bool kept = narrow ? (code == CString8 || code == String8 || code == ByteArray)
                            : (code == CString16 || code == String16);
   if (kept) {
-    Param p;
+    Param& p = NextSlot();
     p.type = static_cast<int32_t>(code);
     if (narrow) {
       p.string8.reserve(static_cast<size_t>(byteCount));
     } else {
       p.string16.reserve(static_cast<size_t>(byteCount / 2));
     }
-    if (list_.Add(std::move(p))) captureTarget_ = &list_.params[list_.count - 1];
+    captureTarget_ = &p;
   }
   Capture(buffer_.data() + offset_, Available());
   // All that was buffered belongs to this message and has been taken: the buffer starts

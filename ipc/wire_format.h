@@ -89,6 +89,7 @@ class Decoder {
   DecodeResult StepData();
   DecodeResult StepValue(uint32_t type);
   DecodeResult StepPayload(uint32_t type);
+  Param& NextSlot();
   void TakeNarrow(uint32_t code, const uint8_t* payload, size_t byteCount);
   void TakeWide(uint32_t code, const uint8_t* payload, size_t units);
   void StartCapture(uint32_t code, bool narrow, uint64_t byteCount, uint64_t payloadBytes);
