@@ -47,8 +47,10 @@ uint8_t* Encoder::AppendPayload(uint32_t typeWord, uint64_t length, uint64_t byt
   const size_t needed = at + 1 + static_cast<size_t>(payloadWords);
   // Room for the trailer too; a single large payload is allocated once at its own size.
   if (needed + 1 > words_.capacity()) words_.reserve(std::max(needed + 1, words_.capacity() * 2));
-  words_.resize(needed, 0);
+  words_.resize(needed);
   words_[at] = length;
+  // The last payload word's padding; the bytes before it are the caller's to write.
+  if (payloadWords != 0) words_[needed - 1] = 0;
   words_[slot] = SignExtended(static_cast<int32_t>(typeWord));
   lastHeaderSlot_ = slot;
   return reinterpret_cast<uint8_t*>(words_.data() + at + 1);

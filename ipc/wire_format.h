@@ -10,10 +10,35 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <new>
+#include <type_traits>
+#include <utility>
 #include <vector>
 #include "ipc/param.h"
 
 namespace ipc {
+
+// An allocator whose resize leaves new words unwritten: the encoder writes every word of a
+// message itself, and a large reply's payload would otherwise be zeroed only to be overwritten.
+template <class T>
+struct UninitialisedAllocator : std::allocator<T> {
+  template <class U>
+  struct rebind {
+    using other = UninitialisedAllocator<U>;
+  };
+  UninitialisedAllocator() = default;
+  template <class U>
+  UninitialisedAllocator(const UninitialisedAllocator<U>&) noexcept {}
+  template <class U>
+  void construct(U* p) noexcept(std::is_nothrow_default_constructible<U>::value) {
+    ::new (static_cast<void*>(p)) U;
+  }
+  template <class U, class... Args>
+  void construct(U* p, Args&&... args) {
+    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+  }
+};
 
 constexpr uint32_t HeaderMagic = 0x4D4F524B;
 constexpr uint32_t TypeListEnd = 0x4B524F4D;
@@ -33,12 +58,13 @@ class Encoder {
   // length word holds, or a message beyond MaxTotalWords). May move the param's strings out.
   bool Add(Param& param);
   // Room for a String16 or CString16 parameter of `units` code units, for the caller to fill
-  // with 2 * units bytes (UTF-16LE) before Finish; the padding after them is already zero.
+  // with 2 * units bytes (UTF-16LE) before Finish; the padding after them is already zero,
+  // the room itself is not.
   // Null, writing nothing, where Add would refuse the parameter.
   uint8_t* AddString16Space(uint64_t units, ParamType kind = String16);
   void Finish(int32_t id);
 
-  const std::vector<uint64_t>& Words() const { return words_; }
+  std::vector<uint64_t> Words() const { return std::vector<uint64_t>(words_.begin(), words_.end()); }
   const uint8_t* Bytes() const { return reinterpret_cast<const uint8_t*>(words_.data()); }
   size_t ByteCount() const { return words_.size() * 8; }
 
@@ -46,7 +72,7 @@ class Encoder {
   uint8_t* AppendPayload(uint32_t typeWord, uint64_t length, uint64_t byteCount);
 
   PointerWidth width_;
-  std::vector<uint64_t> words_;
+  std::vector<uint64_t, UninitialisedAllocator<uint64_t>> words_;
   size_t lastHeaderSlot_ = 3;
   uint32_t count_ = 0;
 };
