@@ -386,11 +386,11 @@ int main(int argc, char** argv) {
 
   printf("requests through %ls, each against the broker's transport style in the same run\n\n", exe.c_str());
   using tarnvel_host::HostConnection;
-  const Kind ping{"ping (op 11)", HostConnection::EncodeRequest(OpPing, 0, {}, {}, {}), 4, 15, 200, PingTarget};
+  const Kind ping{"ping (op 11)", HostConnection::EncodeRequest(OpPing, 0, {}, {}, {}), 4, 25, 200, PingTarget};
   const Kind read{"read file (op 14), 4 MiB", HostConnection::EncodeRequest(OpReadFile, 0, readPath, {}, {}),
-                  FileSize * 2, 15, 1, ReadTarget};
+                  FileSize * 2, 21, 1, ReadTarget};
   const Kind write{"write file (op 15), 4 MiB", HostConnection::EncodeRequest(OpWriteFile, 0, writePath, {}, HexOf(bytes)),
-                   0, 15, 1, WriteTarget};
+                   0, 21, 1, WriteTarget};
   const Result pingResult = Run(exe, ping);
   const Result readResult = Run(exe, read);
   const Result writeResult = Run(exe, write);
