@@ -82,9 +82,21 @@ void DecodeHexPairs(const char16_t* text, size_t pairs, uint8_t* out) {
 }
 
 bool DecodeHex(const Text& text, std::vector<uint8_t>& out) {
-  if (!IsHexText(text.data(), text.size())) return false;
+  if (text.size() % 2 != 0) return false;
   std::vector<uint8_t> bytes(text.size() / 2);
-  DecodeHexPairs(text.data(), bytes.size(), bytes.data());
+  const char16_t* src = text.data();
+  // One pass that decodes and checks together; the result is only handed over when the
+  // whole text was valid.
+  unsigned bad = 0;
+  for (size_t i = 0; i < bytes.size(); ++i, src += 2) {
+    const unsigned c0 = src[0];
+    const unsigned c1 = src[1];
+    const unsigned high = kDecode[c0 & 0xFF];
+    const unsigned low = kDecode[c1 & 0xFF];
+    bad |= ((c0 | c1) >> 8) | ((high | low) & 0xF0);
+    bytes[i] = static_cast<uint8_t>((high << 4) | (low & 0x0F));
+  }
+  if (bad != 0) return false;
   out.swap(bytes);
   return true;
 }
