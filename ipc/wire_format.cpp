@@ -34,20 +34,32 @@ void Encoder::Open(uint32_t n) {
   count_ = n;
 }
 
-bool Encoder::AppendPayload(uint32_t typeWord, uint64_t length, const void* bytes, uint64_t byteCount) {
+uint8_t* Encoder::AppendPayload(uint32_t typeWord, uint64_t length, uint64_t byteCount) {
+  const size_t slot = lastHeaderSlot_ + 1;
+  // A parameter beyond the announced count would land on the first data word.
+  if (slot >= size_t{count_} + 4) return nullptr;
   // The length word is read back as a signed 32-bit number.
-  if (length > static_cast<uint64_t>(std::numeric_limits<int32_t>::max())) return false;
+  if (length > static_cast<uint64_t>(std::numeric_limits<int32_t>::max())) return nullptr;
   // Sizes in 64 bits, bounded before they become size_t, so that a 32-bit build cannot wrap.
   const uint64_t payloadWords = (byteCount + 7) / 8;
   const size_t at = words_.size();
-  if (static_cast<uint64_t>(at) + 1 + payloadWords + 1 > MaxTotalWords) return false;
+  if (static_cast<uint64_t>(at) + 1 + payloadWords + 1 > MaxTotalWords) return nullptr;
   const size_t needed = at + 1 + static_cast<size_t>(payloadWords);
+  // Room for the trailer too; a single large payload is allocated once at its own size.
   if (needed + 1 > words_.capacity()) words_.reserve(std::max(needed + 1, words_.capacity() * 2));
-  words_.resize(needed, 0);
+  words_.resize(needed);
   words_[at] = length;
-  if (byteCount != 0) std::memcpy(&words_[at + 1], bytes, static_cast<size_t>(byteCount));
-  words_[lastHeaderSlot_ + 1] = SignExtended(static_cast<int32_t>(typeWord));
-  return true;
+  // The last payload word's padding; the bytes before it are the caller's to write.
+  if (payloadWords != 0) words_[needed - 1] = 0;
+  words_[slot] = SignExtended(static_cast<int32_t>(typeWord));
+  lastHeaderSlot_ = slot;
+  return reinterpret_cast<uint8_t*>(words_.data() + at + 1);
+}
+
+uint8_t* Encoder::AddString16Space(uint64_t units, ParamType kind) {
+  if (kind != CString16 && kind != String16) return nullptr;
+  // Units of 2 bytes: 2^31 units is 4 GiB, so the product stays in 64 bits.
+  return AppendPayload(static_cast<uint32_t>(kind) | String16Flag, units, units * sizeof(char16_t));
 }
 
 bool Encoder::Add(Param& param) {
@@ -80,18 +92,24 @@ bool Encoder::Add(Param& param) {
     }
     words_.push_back(word);
     words_[slot] = code;
-  } else if (code == CString8 || code == String8 || code == ByteArray) {
-    if (!AppendPayload(code | String8Flag, param.string8.size(), param.string8.data(), param.string8.size())) {
-      return false;
-    }
-  } else if (code == CString16 || code == String16) {
-    const uint64_t units = param.string16.size();
-    if (!AppendPayload(code | String16Flag, units, param.string16.data(), units * sizeof(char16_t))) return false;
-  } else {
-    return false;
+    lastHeaderSlot_ = slot;
+    return true;
   }
-  lastHeaderSlot_ = slot;
-  return true;
+  if (code == CString8 || code == String8 || code == ByteArray) {
+    const uint64_t n = param.string8.size();
+    uint8_t* payload = AppendPayload(code | String8Flag, n, n);
+    if (payload == nullptr) return false;
+    if (n != 0) std::memcpy(payload, param.string8.data(), static_cast<size_t>(n));
+    return true;
+  }
+  if (code == CString16 || code == String16) {
+    const uint64_t units = param.string16.size();
+    uint8_t* payload = AddString16Space(units, static_cast<ParamType>(code));
+    if (payload == nullptr) return false;
+    if (units != 0) std::memcpy(payload, param.string16.data(), static_cast<size_t>(units) * sizeof(char16_t));
+    return true;
+  }
+  return false;
 }
 
 void Encoder::Finish(int32_t id) {
@@ -103,6 +121,11 @@ void Encoder::Finish(int32_t id) {
 }
 
 void Decoder::Append(const uint8_t* bytes, size_t count) {
+  if (capturing_ && count != 0) {
+    const size_t used = Capture(bytes, count);
+    bytes += used;
+    count -= used;
+  }
   if (count != 0) buffer_.insert(buffer_.end(), bytes, bytes + count);
 }
 
@@ -175,89 +198,210 @@ DecodeResult Decoder::StepTypeList() {
   if (Low32(ReadWord()) != TypeListEnd) return Fail();
   expectedWords_ -= declaredCount_ + 1;
   if (expectedWords_ < declaredCount_) return Fail();
+  nextType_ = 0;
+  dataStart_ = offset_;
+  dataBytes_ = static_cast<uint64_t>(expectedWords_) * 8;
+  // Parameters must end before the trailer slot of the declared total.
+  dataLeft_ = dataBytes_ - 8;
+  malformed_ = false;
   state_ = DecoderState::Data;
   return ContinueIfWord();
 }
 
+// Parameters are taken as their words arrive, but nothing is judged or delivered before the
+// whole declared rest of the message arrived: a fault found early waits for it too, so a
+// message ends the same way however its bytes were split.
 DecodeResult Decoder::StepData() {
-  // Nothing is delivered before the whole declared rest of the message is buffered.
-  if (Available() < static_cast<uint64_t>(expectedWords_) * 8) return DecodeResult::NeedMore;
-  // Parameters must end before the trailer slot of the declared total; one that reaches
-  // past it (or has a negative length) makes the message malformed.
-  const size_t dataEnd = offset_ + static_cast<size_t>(static_cast<uint64_t>(expectedWords_ - 1) * 8);
-  for (const uint32_t type : types_) {
-    if ((type & (String8Flag | String16Flag)) == 0) {
-      if (dataEnd - offset_ < 8) return Fail();
-      const uint64_t word = ReadWord();
-      expectedWords_ -= 1;
-      if (!IsValueCode(type)) return Fail();
-      Param p;
-      p.type = static_cast<int32_t>(type);
-      switch (type) {
-        case Int32Kind1:
-        case Int32Kind2:
-        case Int32Kind3:
-        case Int32Kind4:
-          p.value = Low32Signed(word);
-          break;
-        case Char8:
-          p.value = static_cast<uint8_t>(word);
-          break;
-        case Char16:
-          p.value = static_cast<uint16_t>(word);
-          break;
-        case PointerSized:
-          // A 32-bit handle is widened with its sign so that -1 stays -1.
-          p.value = width_ == PointerWidth::Bits64 ? static_cast<int64_t>(word) : Low32Signed(word);
-          break;
-        default:
-          p.value = -1;
-          break;
-      }
-      list_.Add(std::move(p));
-      continue;
-    }
-
-    if (dataEnd - offset_ < 8) return Fail();
-    const int32_t length = Low32Signed(ReadWord());
-    if (length < 0) return Fail();
-    const bool narrow = (type & String8Flag) != 0;  // both flags count as 8-bit
-    // In 64 bits: a length near 2^31 UTF-16 units is 4 GiB of payload, which wraps a
-    // 32-bit size_t and would pass the bound below.
-    const uint64_t byteCount64 = narrow ? static_cast<uint64_t>(length) : static_cast<uint64_t>(length) * 2;
-    const uint64_t payloadBytes64 = (byteCount64 + 7) / 8 * 8;
-    if (payloadBytes64 > dataEnd - offset_) return Fail();
-    const size_t byteCount = static_cast<size_t>(byteCount64);
-    const size_t payloadBytes = static_cast<size_t>(payloadBytes64);
-    const uint8_t* payload = buffer_.data() + offset_;
-    offset_ += payloadBytes;
-    expectedWords_ -= 1 + static_cast<int64_t>(payloadBytes / 8);
-
-    const uint32_t code = type & ~(narrow ? String8Flag : String16Flag);
-    Param p;
-    p.type = static_cast<int32_t>(code);
-    if (narrow) {
-      if (code != CString8 && code != String8 && code != ByteArray) continue;  // dropped
-      size_t n = byteCount;
-      if (code == CString8) {
-        if (const void* nul = std::memchr(payload, 0, n)) n = static_cast<size_t>(static_cast<const uint8_t*>(nul) - payload);
-      }
-      p.string8.assign(reinterpret_cast<const char*>(payload), n);
-    } else {
-      if (code != CString16 && code != String16) continue;  // dropped
-      // Copied in one pass (no zero-fill first): the payload starts on a word boundary of
-      // the buffer and char_traits copies with memcpy.
-      p.string16.assign(reinterpret_cast<const char16_t*>(payload), static_cast<size_t>(length));
-      if (code == CString16) {
-        const size_t nul = p.string16.find(u'\0');
-        if (nul != Text::npos) p.string16.resize(nul);
-      }
-    }
-    list_.Add(std::move(p));
+  while (!malformed_ && !capturing_ && nextType_ < types_.size()) {
+    const uint32_t type = types_[nextType_];
+    const DecodeResult r = (type & (String8Flag | String16Flag)) == 0 ? StepValue(type) : StepPayload(type);
+    if (r == DecodeResult::NeedMore) break;
   }
+  if (capturing_ || ArrivedDataBytes() < dataBytes_) return DecodeResult::NeedMore;
+  if (malformed_ || nextType_ < types_.size()) return Fail();
   types_.clear();
   state_ = DecoderState::Trailer;
   return ContinueIfWord();
+}
+
+// Continue when the parameter was taken (or the message found malformed), NeedMore when
+// its word has not arrived yet.
+DecodeResult Decoder::StepValue(uint32_t type) {
+  if (dataLeft_ < 8 || !IsValueCode(type)) {
+    Malformed();
+    return DecodeResult::Continue;
+  }
+  if (Available() < 8) return DecodeResult::NeedMore;
+  const uint64_t word = ReadWord();
+  dataLeft_ -= 8;
+  ++nextType_;
+  Param& p = NextSlot();
+  p.type = static_cast<int32_t>(type);
+  switch (type) {
+    case Int32Kind1:
+    case Int32Kind2:
+    case Int32Kind3:
+    case Int32Kind4:
+      p.value = Low32Signed(word);
+      break;
+    case Char8:
+      p.value = static_cast<uint8_t>(word);
+      break;
+    case Char16:
+      p.value = static_cast<uint16_t>(word);
+      break;
+    case PointerSized:
+      // A 32-bit handle is widened with its sign so that -1 stays -1.
+      p.value = width_ == PointerWidth::Bits64 ? static_cast<int64_t>(word) : Low32Signed(word);
+      break;
+    default:
+      p.value = -1;
+      break;
+  }
+  return DecodeResult::Continue;
+}
+
+// The list's next parameter, filled in place. The type list holds at most MaxParams
+// entries, so a slot is always free; cleared slots are default parameters.
+Param& Decoder::NextSlot() { return list_.params[list_.count++]; }
+
+DecodeResult Decoder::StepPayload(uint32_t type) {
+  if (dataLeft_ < 8) {
+    Malformed();
+    return DecodeResult::Continue;
+  }
+  if (Available() < 8) return DecodeResult::NeedMore;
+  const int32_t length = Low32Signed(ReadWord());
+  dataLeft_ -= 8;
+  ++nextType_;
+  if (length < 0) {
+    Malformed();
+    return DecodeResult::Continue;
+  }
+  const bool narrow = (type & String8Flag) != 0;  // both flags count as 8-bit
+  // In 64 bits: a length near 2^31 UTF-16 units is 4 GiB of payload, which wraps a
+  // 32-bit size_t and would pass the bound below.
+  const uint64_t byteCount = narrow ? static_cast<uint64_t>(length) : static_cast<uint64_t>(length) * 2;
+  const uint64_t payloadBytes = (byteCount + 7) / 8 * 8;
+  if (payloadBytes > dataLeft_) {
+    Malformed();
+    return DecodeResult::Continue;
+  }
+  // Bounded by the declared total from here on, so these sizes fit a size_t.
+  dataLeft_ -= payloadBytes;
+  const uint32_t code = type & ~(narrow ? String8Flag : String16Flag);
+  if (payloadBytes > Available()) {
+    StartCapture(code, narrow, byteCount, payloadBytes);
+    return DecodeResult::NeedMore;
+  }
+  const uint8_t* payload = buffer_.data() + offset_;
+  offset_ += static_cast<size_t>(payloadBytes);
+  if (narrow) {
+    TakeNarrow(code, payload, static_cast<size_t>(byteCount));
+  } else {
+    TakeWide(code, payload, static_cast<size_t>(length));
+  }
+  return DecodeResult::Continue;
+}
+
+// Codes outside the flag's family are dropped: their payload is skipped, no parameter added.
+void Decoder::TakeNarrow(uint32_t code, const uint8_t* payload, size_t byteCount) {
+  if (code != CString8 && code != String8 && code != ByteArray) return;
+  size_t n = byteCount;
+  if (code == CString8) {
+    if (const void* nul = std::memchr(payload, 0, n)) n = static_cast<size_t>(static_cast<const uint8_t*>(nul) - payload);
+  }
+  Param& p = NextSlot();
+  p.type = static_cast<int32_t>(code);
+  p.string8.assign(reinterpret_cast<const char*>(payload), n);
+}
+
+void Decoder::TakeWide(uint32_t code, const uint8_t* payload, size_t units) {
+  if (code != CString16 && code != String16) return;
+  Param& p = NextSlot();
+  p.type = static_cast<int32_t>(code);
+  // Copied in one pass (no zero-fill first): the payload starts on a word boundary of
+  // the buffer and char_traits copies with memcpy.
+  p.string16.assign(reinterpret_cast<const char16_t*>(payload), units);
+  if (code == CString16) {
+    const size_t nul = p.string16.find(u'\0');
+    if (nul != Text::npos) p.string16.resize(nul);
+  }
+}
+
+// The payload's bytes that are buffered go into the string now, the rest as Append brings
+// them, so that a large payload is not first gathered in buffer_ and then copied again.
+void Decoder::StartCapture(uint32_t code, bool narrow, uint64_t byteCount, uint64_t payloadBytes) {
+  capturing_ = true;
+  captureNarrow_ = narrow;
+  captureCode_ = code;
+  captureAt_ = 0;
+  captureLeft_ = byteCount;
+  padLeft_ = payloadBytes - byteCount;
+  captureTarget_ = nullptr;
+  const bool kept = narrow ? (code == CString8 || code == String8 || code == ByteArray)
+                           : (code == CString16 || code == String16);
+  if (kept) {
+    Param& p = NextSlot();
+    p.type = static_cast<int32_t>(code);
+    if (narrow) {
+      p.string8.reserve(static_cast<size_t>(byteCount));
+    } else {
+      p.string16.reserve(static_cast<size_t>(byteCount / 2));
+    }
+    captureTarget_ = &p;
+  }
+  Capture(buffer_.data() + offset_, Available());
+  // All that was buffered belongs to this message and has been taken: the buffer starts
+  // afresh, and its bytes are counted with the captured ones.
+  captured_ += offset_;
+  buffer_.clear();
+  offset_ = 0;
+}
+
+// Takes what belongs to the payload being captured; returns how many bytes that was.
+size_t Decoder::Capture(const uint8_t* bytes, size_t count) {
+  size_t used = 0;
+  if (captureLeft_ != 0) {
+    const size_t take = static_cast<size_t>(std::min<uint64_t>(count, captureLeft_));
+    if (captureTarget_ != nullptr) {
+      // Resized to whole units each time; an odd byte completes its unit with the next call.
+      const size_t end = static_cast<size_t>(captureAt_) + take;
+      uint8_t* dst = nullptr;
+      if (captureNarrow_) {
+        captureTarget_->string8.resize(end);
+        dst = reinterpret_cast<uint8_t*>(&captureTarget_->string8[0]);
+      } else {
+        captureTarget_->string16.resize((end + 1) / 2);
+        dst = reinterpret_cast<uint8_t*>(&captureTarget_->string16[0]);
+      }
+      std::memcpy(dst + captureAt_, bytes, take);
+    }
+    captureAt_ += take;
+    captureLeft_ -= take;
+    used = take;
+  }
+  if (captureLeft_ == 0 && used < count) {
+    const size_t skip = static_cast<size_t>(std::min<uint64_t>(count - used, padLeft_));
+    padLeft_ -= skip;
+    used += skip;
+  }
+  captured_ += used;
+  if (captureLeft_ == 0 && padLeft_ == 0) FinishCapture();
+  return used;
+}
+
+void Decoder::FinishCapture() {
+  capturing_ = false;
+  if (captureTarget_ == nullptr) return;
+  if (captureCode_ == CString8) {
+    const size_t nul = captureTarget_->string8.find('\0');
+    if (nul != std::string::npos) captureTarget_->string8.resize(nul);
+  } else if (captureCode_ == CString16) {
+    const size_t nul = captureTarget_->string16.find(u'\0');
+    if (nul != Text::npos) captureTarget_->string16.resize(nul);
+  }
+  captureTarget_ = nullptr;
 }
 
 DecodeResult Decoder::StepTrailer() {
@@ -265,8 +409,18 @@ DecodeResult Decoder::StepTrailer() {
   if (Low32(ReadWord()) != MessageEnd) return Fail();
   buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(offset_));
   offset_ = 0;
+  captured_ = 0;
+  ShrinkBuffer();
   state_ = DecoderState::Complete;
   return DecodeResult::Done;
+}
+
+void Decoder::ShrinkBuffer() {
+  if (buffer_.capacity() <= RetainedBufferLimit || buffer_.size() > RetainedBufferLimit / 2) return;
+  std::vector<uint8_t> kept;
+  kept.reserve(std::max(buffer_.size(), size_t{4096}));
+  kept.assign(buffer_.begin(), buffer_.end());
+  buffer_.swap(kept);
 }
 
 void Decoder::Reset() {
@@ -276,6 +430,12 @@ void Decoder::Reset() {
   offset_ = 0;
   last_ = DecodeResult::None;
   types_.clear();
+  nextType_ = 0;
+  dataStart_ = 0;
+  malformed_ = false;
+  capturing_ = false;
+  captureTarget_ = nullptr;
+  captured_ = 0;
   list_.Clear();
   list_.id = -1;
 }
@@ -284,6 +444,9 @@ void Decoder::ReleaseBuffers() {
   std::vector<uint8_t>().swap(buffer_);
   std::vector<uint32_t>().swap(types_);
   offset_ = 0;
+  captured_ = 0;
+  capturing_ = false;
+  captureTarget_ = nullptr;
 }
 
 }  // namespace ipc

@@ -2,16 +2,43 @@
 //   header (magic, id, count, total words) | type words | TypeListEnd | data words | MessageEnd
 // Encoder builds one message in one word array; Decoder reassembles one message at a time
 // from a byte stream and rejects anything malformed. A message is judged by its own declared
-// total only: the decoder never waits for, or reads, bytes beyond it.
+// total only: the decoder never waits for, or reads, bytes beyond it. A payload that is still
+// arriving is copied straight into its parameter's string as its bytes come in, so a large
+// message is held once; it is judged, as every message, only once its declared total arrived.
 // Both sides assume a little-endian host (every Windows target is one), so words and
 // payloads are copied with memcpy rather than assembled byte by byte.
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <new>
+#include <type_traits>
+#include <utility>
 #include <vector>
 #include "ipc/param.h"
 
 namespace ipc {
+
+// An allocator whose resize leaves new words unwritten: the encoder writes every word of a
+// message itself, and a large reply's payload would otherwise be zeroed only to be overwritten.
+template <class T>
+struct UninitialisedAllocator : std::allocator<T> {
+  template <class U>
+  struct rebind {
+    using other = UninitialisedAllocator<U>;
+  };
+  UninitialisedAllocator() = default;
+  template <class U>
+  UninitialisedAllocator(const UninitialisedAllocator<U>&) noexcept {}
+  template <class U>
+  void construct(U* p) noexcept(std::is_nothrow_default_constructible<U>::value) {
+    ::new (static_cast<void*>(p)) U;
+  }
+  template <class U, class... Args>
+  void construct(U* p, Args&&... args) {
+    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+  }
+};
 
 constexpr uint32_t HeaderMagic = 0x4D4F524B;
 constexpr uint32_t TypeListEnd = 0x4B524F4D;
@@ -30,17 +57,22 @@ class Encoder {
   // announced by Open, or for one that the format cannot carry (a string longer than a
   // length word holds, or a message beyond MaxTotalWords). May move the param's strings out.
   bool Add(Param& param);
+  // Room for a String16 or CString16 parameter of `units` code units, for the caller to fill
+  // with 2 * units bytes (UTF-16LE) before Finish; the padding after them is already zero,
+  // the room itself is not.
+  // Null, writing nothing, where Add would refuse the parameter.
+  uint8_t* AddString16Space(uint64_t units, ParamType kind = String16);
   void Finish(int32_t id);
 
-  const std::vector<uint64_t>& Words() const { return words_; }
+  std::vector<uint64_t> Words() const { return std::vector<uint64_t>(words_.begin(), words_.end()); }
   const uint8_t* Bytes() const { return reinterpret_cast<const uint8_t*>(words_.data()); }
   size_t ByteCount() const { return words_.size() * 8; }
 
  private:
-  bool AppendPayload(uint32_t typeWord, uint64_t length, const void* bytes, uint64_t byteCount);
+  uint8_t* AppendPayload(uint32_t typeWord, uint64_t length, uint64_t byteCount);
 
   PointerWidth width_;
-  std::vector<uint64_t> words_;
+  std::vector<uint64_t, UninitialisedAllocator<uint64_t>> words_;
   size_t lastHeaderSlot_ = 3;
   uint32_t count_ = 0;
 };
@@ -65,19 +97,38 @@ class Decoder {
   DecodeResult lastResult() const { return last_; }
   ParamList& list() { return list_; }
   const ParamList& list() const { return list_; }
-  size_t BufferedBytes() const { return buffer_.size(); }
+  // Bytes appended and not yet part of a delivered message (a payload taken straight into
+  // its string counts until its message is delivered).
+  size_t BufferedBytes() const { return buffer_.size() + captured_; }
+  // Memory the decoder keeps for later messages (its byte buffer and type list).
+  size_t RetainedBytes() const { return buffer_.capacity() + types_.capacity() * sizeof(uint32_t); }
   // Releases the byte buffer and the type list (end of a receive loop).
   void ReleaseBuffers();
+
+  // Above this, the byte buffer is given back once a message is delivered: one large
+  // message must not keep its size held for the rest of the connection.
+  static constexpr size_t RetainedBufferLimit = 65536;
 
  private:
   DecodeResult StepHeader();
   DecodeResult StepTypeList();
   DecodeResult StepData();
+  DecodeResult StepValue(uint32_t type);
+  DecodeResult StepPayload(uint32_t type);
+  Param& NextSlot();
+  void TakeNarrow(uint32_t code, const uint8_t* payload, size_t byteCount);
+  void TakeWide(uint32_t code, const uint8_t* payload, size_t units);
+  void StartCapture(uint32_t code, bool narrow, uint64_t byteCount, uint64_t payloadBytes);
+  size_t Capture(const uint8_t* bytes, size_t count);
+  void FinishCapture();
   DecodeResult StepTrailer();
   DecodeResult Fail();
+  void Malformed() { malformed_ = true; }
   size_t Available() const { return buffer_.size() - offset_; }
+  uint64_t ArrivedDataBytes() const { return static_cast<uint64_t>(BufferedBytes() - dataStart_); }
   uint64_t ReadWord();
   DecodeResult ContinueIfWord() const;
+  void ShrinkBuffer();
 
   PointerWidth width_;
   ParamList list_;
@@ -88,6 +139,23 @@ class Decoder {
   int64_t expectedWords_ = -1;
   size_t offset_ = 0;
   DecodeResult last_ = DecodeResult::None;
+
+  // The data section, parsed as its words arrive.
+  size_t nextType_ = 0;
+  size_t dataStart_ = 0;        // bytes of the message before its first data word
+  uint64_t dataLeft_ = 0;       // declared bytes left for parameters (before the trailer slot)
+  uint64_t dataBytes_ = 0;      // declared bytes of the data section with the trailer
+  bool malformed_ = false;      // judged only once the declared total arrived
+
+  // A payload taken straight into its parameter while it arrives.
+  bool capturing_ = false;
+  Param* captureTarget_ = nullptr;  // null for a dropped parameter
+  bool captureNarrow_ = false;
+  uint32_t captureCode_ = 0;
+  uint64_t captureAt_ = 0;          // payload bytes already in the string
+  uint64_t captureLeft_ = 0;        // payload bytes still to come
+  uint64_t padLeft_ = 0;            // padding bytes after them
+  size_t captured_ = 0;             // bytes of this message no longer (or never) in buffer_
 };
 
 }  // namespace ipc

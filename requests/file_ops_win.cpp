@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -19,21 +20,23 @@ namespace {
 
 constexpr LONGLONG MaxReadFileSize = 0x400000;
 
-// One open, one size query, one read: the caller gets the whole file or nothing.
-bool ReadWholeFile(const Text& path, std::vector<uint8_t>& bytes) {
-  UniqueHandle file(CreateFileW(WidePtr(path), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file) return false;
-  LARGE_INTEGER size;
-  if (!GetFileSizeEx(file.get(), &size) || size.QuadPart < 0 || size.QuadPart > MaxReadFileSize) return false;
-  std::vector<uint8_t> buffer(static_cast<size_t>(size.QuadPart));
-  if (!buffer.empty()) {
-    const DWORD wanted = static_cast<DWORD>(buffer.size());
-    DWORD read = 0;
-    if (!ReadFile(file.get(), buffer.data(), wanted, &read, nullptr) || read != wanted) return false;
-  }
-  bytes = std::move(buffer);
+// One open and one size query; the read follows in ReadInto.
+bool OpenForRead(const Text& path, UniqueHandle& file, uint32_t& size) {
+  UniqueHandle opened(CreateFileW(WidePtr(path), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!opened) return false;
+  LARGE_INTEGER length;
+  if (!GetFileSizeEx(opened.get(), &length) || length.QuadPart < 0 || length.QuadPart > MaxReadFileSize) return false;
+  size = static_cast<uint32_t>(length.QuadPart);
+  file = std::move(opened);
   return true;
+}
+
+// One read of exactly `size` bytes: the caller gets the whole file or nothing.
+bool ReadExactly(HANDLE file, uint8_t* out, uint32_t size) {
+  if (size == 0) return true;
+  DWORD read = 0;
+  return ReadFile(file, out, size, &read, nullptr) && read == size;
 }
 
 // The "<target>.tmp" file of one write. Until Commit() moves it over the target, leaving
@@ -75,19 +78,27 @@ class TemporaryFile {
   bool created_ = false;
 };
 
+// Digit pairs decoded per WriteFile: the bytes are never all held beside their hex text.
+constexpr size_t WriteChunkBytes = 65536;
+
 // The target is either left as it was or replaced whole; readers never see half a file.
-bool WriteFileReplacing(const Text& path, const std::vector<uint8_t>& bytes) {
-  // One WriteFile call carries the whole content; a count that does not fit is not truncated.
-  if (bytes.size() > MAXDWORD) return false;
+// `hex` was checked by IsHexText.
+bool WriteFileReplacing(const Text& path, const Text& hex) {
   const size_t slash = path.rfind(u'\\');
   if (slash != Text::npos) CreateDirectoryW(WidePtr(path.substr(0, slash)), nullptr);
 
   TemporaryFile temporary(path + u".tmp");
   if (!temporary.Create()) return false;
-  if (!bytes.empty()) {
-    const DWORD wanted = static_cast<DWORD>(bytes.size());
+  std::vector<uint8_t> chunk(std::min(WriteChunkBytes, hex.size() / 2));
+  const char16_t* digits = hex.data();
+  for (size_t left = hex.size() / 2; left != 0;) {
+    const size_t n = std::min(left, chunk.size());
+    DecodeHexPairs(digits, n, chunk.data());
+    const DWORD wanted = static_cast<DWORD>(n);
     DWORD written = 0;
-    if (!WriteFile(temporary.get(), bytes.data(), wanted, &written, nullptr) || written != wanted) return false;
+    if (!WriteFile(temporary.get(), chunk.data(), wanted, &written, nullptr) || written != wanted) return false;
+    digits += 2 * n;
+    left -= n;
   }
   if (!FlushFileBuffers(temporary.get())) return false;
   return temporary.Commit(path);
@@ -129,20 +140,32 @@ bool Exists(const Text& path) { return GetFileAttributesW(WidePtr(path)) != INVA
 
 }  // namespace
 
+RequestStatus AppDataFileReader::Open(const Text& path) {
+  file_.reset();
+  size_ = 0;
+  return OpenForRead(path, file_, size_) ? RequestStatus::Success : RequestStatus::NotFound;
+}
+
+bool AppDataFileReader::ReadInto(uint8_t* out) {
+  const bool ok = file_.valid() && ReadExactly(file_.get(), out, size_);
+  file_.reset();
+  return ok;
+}
+
 RequestStatus ReadAppDataFile(const Text& path, Text& reply) {
   reply.clear();
-  std::vector<uint8_t> bytes;
-  if (!ReadWholeFile(path, bytes)) return RequestStatus::NotFound;
-  // Bytes once, text once: the encoded text is moved into the reply, not copied.
+  AppDataFileReader file;
+  if (file.Open(path) != RequestStatus::Success) return RequestStatus::NotFound;
+  std::vector<uint8_t> bytes(file.size());
+  if (!file.ReadInto(bytes.data())) return RequestStatus::NotFound;
   reply = EncodeHexLower(bytes.data(), bytes.size());
   return RequestStatus::Success;
 }
 
 RequestStatus WriteAppDataFile(const Text& path, const Text& hexData) {
-  std::vector<uint8_t> bytes;
-  if (!DecodeHex(hexData, bytes)) return RequestStatus::BadArgument;
+  if (!IsHexText(hexData.data(), hexData.size())) return RequestStatus::BadArgument;
   if (IsDataFolderItself(path, AppDataFolder())) return RequestStatus::Failed;
-  return WriteFileReplacing(path, bytes) ? RequestStatus::Success : RequestStatus::Failed;
+  return WriteFileReplacing(path, hexData) ? RequestStatus::Success : RequestStatus::Failed;
 }
 
 RequestStatus AppDataFileExists(const Text& path) {

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <stdexcept>
 
 namespace {
@@ -9,6 +10,7 @@ namespace {
 // Both tables are built at compile time: no start-up code, nothing to destroy at exit.
 struct EncodeTable {
   char16_t pairs[256][2];
+  uint32_t utf16le[256];  // both digits as the four bytes they take on the wire
 };
 
 constexpr EncodeTable MakeEncodeTable() {
@@ -17,6 +19,7 @@ constexpr EncodeTable MakeEncodeTable() {
   for (int b = 0; b < 256; ++b) {
     t.pairs[b][0] = static_cast<char16_t>(kDigits[b >> 4]);
     t.pairs[b][1] = static_cast<char16_t>(kDigits[b & 0xF]);
+    t.utf16le[b] = static_cast<uint32_t>(kDigits[b >> 4]) | static_cast<uint32_t>(kDigits[b & 0xF]) << 16;
   }
   return t;
 }
@@ -51,12 +54,39 @@ Text EncodeHexLower(const uint8_t* bytes, size_t count) {
   return out;
 }
 
+void ExpandHexUtf16LeInPlace(uint8_t* region, size_t count) {
+  // From the last byte back: byte i becomes bytes 4i to 4i+3, which only ever cover input
+  // bytes that were already expanded (and byte 0 is read before it is overwritten).
+  // The words are little-endian on every Windows target, as the wire format assumes.
+  for (size_t i = count; i-- != 0;) {
+    const uint32_t digits = kEncode.utf16le[region[i]];
+    std::memcpy(region + 4 * i, &digits, sizeof digits);
+  }
+}
+
+bool IsHexText(const char16_t* text, size_t units) {
+  if (units % 2 != 0) return false;
+  // Invalid digits are rare: collected in one flag instead of a branch per unit.
+  unsigned bad = 0;
+  for (size_t i = 0; i < units; ++i) {
+    const unsigned c = text[i];
+    bad |= (c >> 8) | (kDecode[c & 0xFF] & 0xF0);
+  }
+  return bad == 0;
+}
+
+void DecodeHexPairs(const char16_t* text, size_t pairs, uint8_t* out) {
+  for (size_t i = 0; i < pairs; ++i, text += 2) {
+    out[i] = static_cast<uint8_t>((kDecode[text[0] & 0xFF] << 4) | (kDecode[text[1] & 0xFF] & 0x0F));
+  }
+}
+
 bool DecodeHex(const Text& text, std::vector<uint8_t>& out) {
   if (text.size() % 2 != 0) return false;
   std::vector<uint8_t> bytes(text.size() / 2);
   const char16_t* src = text.data();
-  // Invalid digits are rare: collect them in one flag instead of branching per byte, and
-  // only hand the result over when the whole text was valid.
+  // One pass that decodes and checks together; the result is only handed over when the
+  // whole text was valid.
   unsigned bad = 0;
   for (size_t i = 0; i < bytes.size(); ++i, src += 2) {
     const unsigned c0 = src[0];

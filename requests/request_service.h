@@ -9,6 +9,8 @@
 #include "sandbox/service_base.h"
 
 #ifdef _WIN32
+class AppDataFileReader;
+
 // The system's registry, file, shell and network operations behind the dispatcher.
 RequestOperations& SystemOperations();
 
@@ -24,6 +26,13 @@ class TarnvelBrokerRegistrySvc
   // Never lets an exception out: anything thrown becomes status 3 with an empty text.
   void OnRequest(const int32_t opCode, const int32_t hiveSelector, const Text& textA, const Text& textB,
                  const Text& textC, int32_t& status, Text& replyText) override;
+
+  // Serves op 14 with the file's hex text written straight into the reply message, every
+  // other request through OnRequest. Found by the request dispatch in place of the base's.
+  int64_t Serve(BrokerChannel& channel, Inputs& in);
+
+ private:
+  int64_t SendFileReply(BrokerChannel& channel, AppDataFileReader& file);
 };
 
 // The process-wide instance, created on first use and never destroyed.

@@ -3,6 +3,7 @@
 #include "base/debug_line.h"
 #include "registry/registry_ops.h"
 #include "requests/file_ops.h"
+#include "requests/hex.h"
 #include "requests/path_policy.h"
 #include "requests/shell_open.h"
 #include "requests/url_check.h"
@@ -11,7 +12,7 @@ namespace {
 
 // The system's operations behind the dispatcher. A judged value that was not allowed is
 // never acted on, even should a caller hand one over.
-class SystemRequestOperations final : public RequestOperations {
+class SystemRequestOperations : public RequestOperations {
  public:
   Text DataFolder() override { return AppDataFolder(); }
 
@@ -73,6 +74,19 @@ class SystemRequestOperations final : public RequestOperations {
   RequestStatus PollHttpCheck(const Text& idText, Text& reply) override { return ::PollHttpCheck(idText, reply); }
 };
 
+// Op 14 for a reply built in place: the allowed file is only opened here, and its bytes go
+// straight into the reply message.
+class FileReplyOperations final : public SystemRequestOperations {
+ public:
+  explicit FileReplyOperations(AppDataFileReader& file) : file_(file) {}
+  RequestStatus ReadDataFile(const JudgedDataPath& p, Text&) override {
+    return p.allowed() ? file_.Open(p.path()) : RequestStatus::Denied;
+  }
+
+ private:
+  AppDataFileReader& file_;
+};
+
 }  // namespace
 
 RequestOperations& SystemOperations() {
@@ -95,6 +109,58 @@ void TarnvelBrokerRegistrySvc::OnRequest(const int32_t opCode, const int32_t hiv
     replyText.clear();
     status = static_cast<int32_t>(RequestStatus::Failed);
   }
+}
+
+int64_t TarnvelBrokerRegistrySvc::Serve(BrokerChannel& channel, Inputs& in) {
+  if (in.opCode != static_cast<int32_t>(RequestOp::ReadAppDataFile)) return ServerTuple_5_2::Serve(channel, in);
+  AppDataFileReader file;
+  RequestStatus status = RequestStatus::Failed;
+  Text reply;
+  try {
+    FileReplyOperations ops(file);
+    status = DispatchRequest(ops, in.opCode, in.hiveSelector, in.textA, in.textB, in.textC, reply);
+  } catch (...) {
+    DebugLine("[TarnvelBroker] request threw; reported as failed\n");
+    status = RequestStatus::Failed;
+    reply.clear();
+  }
+  if (status == RequestStatus::Success && file.isOpen()) return SendFileReply(channel, file);
+  Param out[2];
+  MsgParamConverter<MessageId::Reply>::Build(static_cast<int32_t>(status), std::move(reply), out);
+  return SendMsg(channel, MessageId::Reply, out, 2);
+}
+
+// The file is read into the reply's own payload and expanded to hex there: the message is
+// the only copy of the text, and the file's bytes need no buffer of their own.
+int64_t TarnvelBrokerRegistrySvc::SendFileReply(BrokerChannel& channel, AppDataFileReader& file) {
+  RequestStatus status = RequestStatus::NotFound;
+  {
+    ipc::Encoder encoder(channel.width());
+    bool built = false;
+    try {
+      encoder.Open(2);
+      Param ok = Param::Int32(static_cast<int32_t>(RequestStatus::Success), Int32Kind2);
+      uint8_t* text = encoder.Add(ok) ? encoder.AddString16Space(uint64_t{file.size()} * 2) : nullptr;
+      if (text == nullptr) return ipc::ResultEncodeFailed;
+      if (file.ReadInto(text)) {
+        ExpandHexUtf16LeInPlace(text, file.size());
+        encoder.Finish(MessageId::Reply);
+        built = true;
+      }
+    } catch (...) {
+      DebugLine("[TarnvelBroker] request threw; reported as failed\n");
+      status = RequestStatus::Failed;
+    }
+    if (built) {
+      return channel.transport()->Write(encoder.Bytes(), encoder.ByteCount()) ? ipc::ResultHandled
+                                                                               : ipc::ResultWriteFailed;
+    }
+  }
+  // As ReadAppDataFile answers a file that could not be read (or a reply that could not be
+  // allocated): the status and an empty text.
+  Param out[2];
+  MsgParamConverter<MessageId::Reply>::Build(static_cast<int32_t>(status), Text(), out);
+  return SendMsg(channel, MessageId::Reply, out, 2);
 }
 
 TarnvelBrokerRegistrySvc& BrokerRequestService() {

@@ -2,14 +2,19 @@
 // Every codec benchmark reports `x_memcpy`: its time per message divided by the time of one
 // memcpy of the message's bytes (calibrated once per size at start-up), so 1.0 means "as fast
 // as copying the bytes once". The memcpy benchmarks show the baseline on its own.
-// Decode includes the Append that copies the bytes in from the transport's buffer (as the
-// receive loop does); DecodeBuffered times the decoder's own pass alone.
+// Decode includes the Append that copies the bytes in from the transport's buffer, in one
+// block; DecodeStream appends them in the transport's 4096-byte reads and decodes after each,
+// as the receive loop does; DecodeBuffered times the decoder's own pass alone.
+// Each benchmark runs a fixed number of iterations in several repetitions; the summary after
+// the table gives min/median/max of them against the targets.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <cstdio>
 #include <map>
+#include <string>
 #include <vector>
 
 #include "ipc/wire_format.h"
@@ -59,8 +64,21 @@ double MemcpyNs(size_t bytes) {
   return best;
 }
 
+// The benchmark running now (this library version's State does not know its name).
+std::string& CurrentName() {
+  static auto* name = new std::string();
+  return *name;
+}
+
+// Per benchmark name: nanoseconds per message and x_memcpy of every repetition.
+std::map<std::string, std::vector<std::pair<double, double>>>& Samples() {
+  static auto* samples = new std::map<std::string, std::vector<std::pair<double, double>>>();
+  return *samples;
+}
+
 void ReportNs(benchmark::State& state, double totalNs, size_t bytes) {
   const double ns = totalNs / static_cast<double>(state.iterations());
+  Samples()[CurrentName()].push_back({ns, ns / MemcpyNs(bytes)});
   state.counters["x_memcpy"] = ns / MemcpyNs(bytes);
   state.counters["msg_bytes"] = static_cast<double>(bytes);
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes));
@@ -102,6 +120,28 @@ void DecodeBench(benchmark::State& state, std::vector<Param> params) {
   Report(state, start, bytes.size());
 }
 
+// As the receive loop does it on the pipe: the transport's reads of at most 4096 bytes, each
+// appended and decoded (on whole words) before the next.
+void DecodeStreamBench(benchmark::State& state, std::vector<Param> params) {
+  constexpr size_t ReadSize = 4096;
+  const std::vector<uint8_t> bytes = Encode(std::move(params));
+  MemcpyNs(bytes.size());
+  ipc::Decoder d;
+  const auto start = Clock::now();
+  for (auto _ : state) {
+    ipc::DecodeResult r = ipc::DecodeResult::NeedMore;
+    for (size_t at = 0; at < bytes.size() && r == ipc::DecodeResult::NeedMore; at += ReadSize) {
+      d.Append(bytes.data() + at, std::min(ReadSize, bytes.size() - at));
+      if (d.BufferedBytes() % 8 == 0) r = d.Decode();
+    }
+    if (r != ipc::DecodeResult::Done) state.SkipWithError("decode failed");
+    benchmark::DoNotOptimize(d.list().params[0].value);
+    d.list().Clear();
+    d.Reset();
+  }
+  Report(state, start, bytes.size());
+}
+
 // The decoder's own pass alone: the bytes are appended outside the timed part.
 void DecodeBufferedBench(benchmark::State& state, std::vector<Param> params) {
   const std::vector<uint8_t> bytes = Encode(std::move(params));
@@ -133,22 +173,92 @@ void MemcpyBench(benchmark::State& state, std::vector<Param> params) {
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * src.size()));
 }
 
-void BM_Request_Encode(benchmark::State& s) { EncodeBench(s, TypicalRequest()); }
-void BM_Request_Decode(benchmark::State& s) { DecodeBench(s, TypicalRequest()); }
-void BM_Request_Memcpy(benchmark::State& s) { MemcpyBench(s, TypicalRequest()); }
-void BM_String16_1MiB_Encode(benchmark::State& s) { EncodeBench(s, LargeReply()); }
-void BM_String16_1MiB_Decode(benchmark::State& s) { DecodeBench(s, LargeReply()); }
-void BM_String16_1MiB_DecodeBuffered(benchmark::State& s) { DecodeBufferedBench(s, LargeReply()); }
-void BM_String16_1MiB_Memcpy(benchmark::State& s) { MemcpyBench(s, LargeReply()); }
+void BM_Request_Encode(benchmark::State& s) {
+  CurrentName() = "Request_Encode";
+  EncodeBench(s, TypicalRequest());
+}
+void BM_Request_Decode(benchmark::State& s) {
+  CurrentName() = "Request_Decode";
+  DecodeBench(s, TypicalRequest());
+}
+void BM_Request_Memcpy(benchmark::State& s) {
+  CurrentName() = "Request_Memcpy";
+  MemcpyBench(s, TypicalRequest());
+}
+void BM_String16_1MiB_Encode(benchmark::State& s) {
+  CurrentName() = "String16_1MiB_Encode";
+  EncodeBench(s, LargeReply());
+}
+void BM_String16_1MiB_Decode(benchmark::State& s) {
+  CurrentName() = "String16_1MiB_Decode";
+  DecodeBench(s, LargeReply());
+}
+void BM_String16_1MiB_DecodeStream(benchmark::State& s) {
+  CurrentName() = "String16_1MiB_DecodeStream";
+  DecodeStreamBench(s, LargeReply());
+}
+void BM_String16_1MiB_DecodeBuffered(benchmark::State& s) {
+  CurrentName() = "String16_1MiB_DecodeBuffered";
+  DecodeBufferedBench(s, LargeReply());
+}
+void BM_String16_1MiB_Memcpy(benchmark::State& s) {
+  CurrentName() = "String16_1MiB_Memcpy";
+  MemcpyBench(s, LargeReply());
+}
 
-BENCHMARK(BM_Request_Encode);
-BENCHMARK(BM_Request_Decode);
+constexpr int Repetitions = 7;
+constexpr int64_t SmallIterations = 200000;
+constexpr int64_t LargeIterations = 300;
+
+BENCHMARK(BM_Request_Encode)->Iterations(SmallIterations)->Repetitions(Repetitions);
+BENCHMARK(BM_Request_Decode)->Iterations(SmallIterations)->Repetitions(Repetitions);
 BENCHMARK(BM_Request_Memcpy);
-BENCHMARK(BM_String16_1MiB_Encode);
-BENCHMARK(BM_String16_1MiB_Decode);
-BENCHMARK(BM_String16_1MiB_DecodeBuffered)->UseManualTime();
+BENCHMARK(BM_String16_1MiB_Encode)->Iterations(LargeIterations)->Repetitions(Repetitions);
+BENCHMARK(BM_String16_1MiB_Decode)->Iterations(LargeIterations)->Repetitions(Repetitions);
+BENCHMARK(BM_String16_1MiB_DecodeStream)->Iterations(LargeIterations)->Repetitions(Repetitions);
+BENCHMARK(BM_String16_1MiB_DecodeBuffered)->Iterations(LargeIterations)->Repetitions(Repetitions)->UseManualTime();
 BENCHMARK(BM_String16_1MiB_Memcpy);
+
+struct Summary {
+  double min = 0, median = 0, max = 0;
+};
+
+Summary Summarise(const std::string& name, bool ratio) {
+  std::vector<double> v;
+  for (const auto& sample : Samples()[name]) v.push_back(ratio ? sample.second : sample.first);
+  Summary s;
+  if (v.empty()) return s;
+  std::sort(v.begin(), v.end());
+  s.min = v.front();
+  s.median = v[v.size() / 2];
+  s.max = v.back();
+  return s;
+}
+
+bool PrintTarget(const char* what, const std::string& name, bool ratio, double target, const char* unit) {
+  const Summary s = Summarise(name, ratio);
+  const bool met = s.median <= target;
+  printf("  %-44s min %7.2f  median %7.2f  max %7.2f %s  (target <= %.0f%s%s: %s)\n", what, s.min, s.median, s.max,
+         unit, target, ratio ? "" : " ", ratio ? " x" : unit, met ? "met" : "MISSED");
+  return met;
+}
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  printf("\ncodec targets (%d repetitions each, same run)\n", Repetitions);
+  bool met = PrintTarget("typical request decode (append included)", "Request_Decode",
+                         false, 150, "ns");
+  met = PrintTarget("1 MiB String16 decode, 4096-byte reads", "String16_1MiB_DecodeStream",
+                    true, 2, "") && met;
+  // Reported beside it: one block appended whole is first gathered in the byte buffer.
+  const Summary block = Summarise("String16_1MiB_Decode", true);
+  printf("  %-44s min %7.2f  median %7.2f  max %7.2f x memcpy (one block appended whole)\n",
+         "1 MiB String16 decode, one block", block.min, block.median, block.max);
+  printf("all codec targets %s\n", met ? "met" : "NOT met");
+  return 0;
+}

@@ -2,6 +2,8 @@
 // wrap: hostile payload lengths end the connection cleanly, and the largest legitimate
 // reads and writes arrive whole. Run against both brokers; the x86 one is where a wrap shows.
 #include <gtest/gtest.h>
+#include <windows.h>
+#include <psapi.h>
 #include <shlobj.h>
 
 #include <cstring>
@@ -150,6 +152,40 @@ TEST(BrokerSizes, LongStringValueRoundTripsWithItsByteCount) {
   EXPECT_EQ(reply.text.size(), value.size());
   EXPECT_TRUE(reply.text == value);
   ASSERT_EQ(b.conn.Request(7, 0, T("software\\tarnvel\\e2e-sizes"), T(""), T(""), e2e::ReplyMs, reply), CallResult::Ok);
+  EXPECT_EQ(b.CloseAndExitCode(), 0);
+}
+
+size_t CurrentWorkingSet(HANDLE process) {
+  PROCESS_MEMORY_COUNTERS counters{};
+  counters.cb = sizeof counters;
+  return GetProcessMemoryInfo(process, &counters, sizeof counters) ? counters.WorkingSetSize : 0;
+}
+
+TEST(BrokerSizes, WorkingSetReturnsNearIdleAfterLargeRequests) {
+  const std::wstring folder = DataFolder();
+  ASSERT_FALSE(folder.empty());
+  CreateDirectoryW(folder.c_str(), nullptr);
+  const Text path = ToText(folder + L"\\e2e-working-set.bin");
+  const Text hex = HexOf(Pattern(0x400000));
+  Broker b;
+  ASSERT_TRUE(b.StartAndConnect());
+  Reply reply;
+  ASSERT_EQ(b.conn.Request(11, 0, T(""), T(""), T(""), e2e::ReplyMs, reply), CallResult::Ok);
+  Sleep(200);
+  const size_t idle = CurrentWorkingSet(b.process.process());
+  ASSERT_GT(idle, 0u);
+  // A write (16 MiB request) and a read (16 MiB reply), each followed by a small request on
+  // the same connection: nothing of their size may stay held for the connection's life.
+  ASSERT_EQ(b.conn.Request(15, 0, path, T(""), hex, LargeMs, reply), CallResult::Ok);
+  ASSERT_EQ(reply.status, 0);
+  ASSERT_EQ(b.conn.Request(14, 0, path, T(""), T(""), LargeMs, reply), CallResult::Ok);
+  ASSERT_EQ(reply.status, 0);
+  EXPECT_EQ(reply.text.size(), hex.size());
+  ASSERT_EQ(b.conn.Request(11, 0, T(""), T(""), T(""), e2e::ReplyMs, reply), CallResult::Ok);
+  Sleep(200);
+  const size_t after = CurrentWorkingSet(b.process.process());
+  EXPECT_LE(after, idle + 1048576) << "idle " << idle << " bytes, after the requests " << after;
+  ASSERT_EQ(b.conn.Request(17, 0, path, T(""), T(""), e2e::ReplyMs, reply), CallResult::Ok);
   EXPECT_EQ(b.CloseAndExitCode(), 0);
 }
 

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <cstdint>
 #include <limits>
 
@@ -132,6 +134,37 @@ TEST(Hex, RefusesOddLengthAndNonDigitsLeavingOutputAlone) {
     std::vector<uint8_t> out{7};
     EXPECT_FALSE(DecodeHex(t, out)) << ShowText(t);
     EXPECT_EQ(out, std::vector<uint8_t>{7}) << ShowText(t);
+  }
+}
+
+TEST(Hex, ExpandedInPlaceLikeTheEncodedText) {
+  // Every byte, and lengths around the point where the expansion starts overwriting input.
+  for (size_t n : {size_t{0}, size_t{1}, size_t{2}, size_t{3}, size_t{256}, size_t{4097}}) {
+    SCOPED_TRACE(n);
+    std::vector<uint8_t> input(n);
+    for (size_t i = 0; i < n; ++i) input[i] = static_cast<uint8_t>(i * 151 + 7);
+    std::vector<uint8_t> region(4 * n + 1, 0xEE);
+    std::copy(input.begin(), input.end(), region.begin());
+    ExpandHexUtf16LeInPlace(region.data(), n);
+    const Text expected = EncodeHexLower(input.data(), n);
+    for (size_t u = 0; u < expected.size(); ++u) {
+      const char16_t got = static_cast<char16_t>(region[2 * u] | region[2 * u + 1] << 8);
+      ASSERT_EQ(got, expected[u]) << "unit " << u;
+    }
+    EXPECT_EQ(region.back(), 0xEE) << "wrote past the text";
+  }
+}
+
+TEST(Hex, CheckAndPairsAgreeWithDecodeHex) {
+  const Text cases[] = {u"", u"00ff", u"A1b2", u"abc", u"0g", u"\u01300", Text(u"0\0", 2), u"deadBEEF"};
+  for (const Text& t : cases) {
+    std::vector<uint8_t> whole;
+    const bool ok = DecodeHex(t, whole);
+    EXPECT_EQ(IsHexText(t.data(), t.size()), ok) << ShowText(t);
+    if (!ok) continue;
+    std::vector<uint8_t> pairs(t.size() / 2, 0x55);
+    DecodeHexPairs(t.data(), pairs.size(), pairs.data());
+    EXPECT_EQ(pairs, whole) << ShowText(t);
   }
 }
 

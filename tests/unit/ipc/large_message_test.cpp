@@ -1,0 +1,198 @@
+// Large messages: payloads taken straight into their strings as they arrive, judged only
+// once the declared total arrived, and no large buffer kept after them.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "ipc/wire_format.h"
+#include "wire_words.h"
+
+using ipc::DecodeResult;
+using ipc::Decoder;
+using ipc::DecoderState;
+using ipc::Encoder;
+
+namespace {
+
+Text Letters(size_t units) {
+  Text t(units, u'\0');
+  for (size_t i = 0; i < units; ++i) t[i] = static_cast<char16_t>(u'A' + i % 26 + (i % 7 == 0 ? 0x100 : 0));
+  return t;
+}
+
+std::vector<Param> LargeRequest(size_t units) {
+  return {Param::Int32(15), Param::Int32(0), Param::Text16(u"tarnvel\\file.bin"), Param::Text16(u""),
+          Param::Text16(Letters(units))};
+}
+
+// Feeds `bytes` in pieces of `chunk`, decoding after each as the receive loop does (on whole
+// words only); returns the last result and the largest retained buffer seen on the way.
+DecodeResult FeedInChunks(Decoder& d, const std::vector<uint8_t>& bytes, size_t chunk, size_t& largestRetained) {
+  largestRetained = 0;
+  DecodeResult r = DecodeResult::NeedMore;
+  for (size_t at = 0; at < bytes.size(); at += chunk) {
+    d.Append(bytes.data() + at, std::min(chunk, bytes.size() - at));
+    largestRetained = std::max(largestRetained, d.RetainedBytes());
+    if (d.BufferedBytes() % 8 != 0) continue;
+    r = d.Decode();
+    if (r != DecodeResult::NeedMore) return r;
+  }
+  return r;
+}
+
+void ExpectSameList(const ParamList& a, const ParamList& b) {
+  ASSERT_EQ(a.id, b.id);
+  ASSERT_EQ(a.count, b.count);
+  for (uint32_t i = 0; i < a.count; ++i) {
+    EXPECT_EQ(a.params[i].type, b.params[i].type) << "parameter " << i;
+    EXPECT_EQ(a.params[i].value, b.params[i].value) << "parameter " << i;
+    EXPECT_TRUE(a.params[i].string8 == b.params[i].string8) << "parameter " << i;
+    EXPECT_TRUE(a.params[i].string16 == b.params[i].string16) << "parameter " << i;
+  }
+}
+
+TEST(LargeMessage, ArrivingPayloadGoesStraightIntoItsStringHoweverItIsSplit) {
+  const std::vector<uint8_t> msg = EncodeMessage(6, LargeRequest(600000));  // 1.2 MB of text
+  Decoder whole;
+  whole.Append(msg.data(), msg.size());
+  ASSERT_EQ(whole.Decode(), DecodeResult::Done);
+  for (size_t chunk : {size_t{4096}, size_t{4093}, size_t{8}, size_t{3}, size_t{1000}}) {
+    SCOPED_TRACE(chunk);
+    Decoder d;
+    size_t retained = 0;
+    ASSERT_EQ(FeedInChunks(d, msg, chunk, retained), DecodeResult::Done);
+    ASSERT_EQ(d.state(), DecoderState::Complete);
+    EXPECT_EQ(d.BufferedBytes(), 0u);
+    ExpectSameList(d.list(), whole.list());
+    // The text never passed through the byte buffer: it holds at most a few reads.
+    EXPECT_LT(retained, Decoder::RetainedBufferLimit) << "payload was staged in the byte buffer";
+  }
+}
+
+TEST(LargeMessage, CapturedPayloadsKeepTheirFamilyRules) {
+  std::string bytes(50000, 'b');
+  bytes[30000] = '\0';
+  Text cwide = Letters(40000);
+  cwide[25000] = u'\0';
+  const std::vector<uint8_t> msg = EncodeMessage(
+      6, {Param::Bytes(bytes, ByteArray), Param::Bytes(bytes, CString8), Param::Text16(cwide, CString16),
+          Param::Int32(9)});
+  // A String16-flagged payload with a narrow code is dropped, captured or not.
+  std::vector<uint64_t> data = {30000};
+  data.resize(1 + 30000 * 2 / 8, 0x0041004100410041ull);
+  data.push_back(5);
+  std::vector<uint64_t> dropped = RawMessage(6, {TypeWord(ipc::String16Flag | 23), 2}, data);
+  const std::vector<uint8_t> droppedBytes = WordsToBytes(dropped);
+  for (size_t chunk : {size_t{4096}, size_t{7}}) {
+    SCOPED_TRACE(chunk);
+    Decoder d;
+    size_t retained = 0;
+    ASSERT_EQ(FeedInChunks(d, msg, chunk, retained), DecodeResult::Done);
+    ASSERT_EQ(d.list().count, 4u);
+    EXPECT_EQ(d.list().params[0].string8.size(), 50000u);
+    EXPECT_EQ(d.list().params[1].string8, std::string(30000, 'b'));
+    EXPECT_TRUE(d.list().params[2].string16 == cwide.substr(0, 25000));
+    EXPECT_EQ(d.list().params[3].value, 9);
+
+    Decoder e;
+    ASSERT_EQ(FeedInChunks(e, droppedBytes, chunk, retained), DecodeResult::Done);
+    ASSERT_EQ(e.list().count, 1u);
+    EXPECT_EQ(e.list().params[0].type, Int32Kind2);
+    EXPECT_EQ(e.list().params[0].value, 5);
+  }
+}
+
+TEST(LargeMessage, FaultFoundEarlyIsReportedOnlyOnceTheDeclaredTotalArrived) {
+  const uint64_t wide = TypeWord(ipc::String16Flag | 25);
+  std::vector<uint64_t> filler(2000, 0x0041004100410041ull);
+  const struct {
+    const char* name;
+    std::vector<uint64_t> types;
+    std::vector<uint64_t> first;
+  } cases[] = {
+      {"undefined value code", {11, wide}, {0}},
+      {"negative length", {wide, wide}, {0xFFFFFFFFull}},
+      {"payload past the total", {wide, wide}, {0x100000}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<uint64_t> data = c.first;
+    data.insert(data.end(), filler.begin(), filler.end());
+    const std::vector<uint8_t> bytes = WordsToBytes(RawMessage(6, c.types, data));
+    Decoder d;
+    d.Append(bytes.data(), bytes.size() - 8);
+    EXPECT_EQ(d.Decode(), DecodeResult::NeedMore) << "judged before the declared total arrived";
+    d.Append(bytes.data() + bytes.size() - 8, 8);
+    EXPECT_EQ(d.Decode(), DecodeResult::Error);
+    EXPECT_EQ(d.list().count, 0u);
+  }
+}
+
+TEST(LargeMessage, BufferReturnsToItsSmallSizeAfterALargeMessageAndIsReusedForSmallOnes) {
+  const std::vector<uint8_t> large = EncodeMessage(6, LargeRequest(2 * 1024 * 1024));  // 4 MiB of text
+  const std::vector<uint8_t> small = EncodeMessage(6, {Param::Int32(11), Param::Int32(0), Param::Text16(u"k"),
+                                                       Param::Text16(u""), Param::Text16(u"")});
+  Decoder d;
+  // Delivered in one block (as a large write into the buffer) with a small message behind it.
+  const std::vector<uint8_t> both = Concat({large, small});
+  d.Append(both.data(), both.size());
+  ASSERT_EQ(d.Decode(), DecodeResult::Done);
+  EXPECT_EQ(d.list().params[4].string16.size(), 2u * 1024 * 1024);
+  EXPECT_LE(d.RetainedBytes(), Decoder::RetainedBufferLimit) << "the large message's buffer is still held";
+  EXPECT_EQ(d.BufferedBytes(), small.size());
+  d.Reset();
+  ASSERT_EQ(d.Decode(), DecodeResult::Done) << "the message behind it survived the shrink";
+  EXPECT_EQ(d.list().params[2].string16, u"k");
+  d.Reset();
+
+  // Ordinary messages keep using the buffer they have.
+  d.Append(small.data(), small.size());
+  ASSERT_EQ(d.Decode(), DecodeResult::Done);
+  d.Reset();
+  const size_t kept = d.RetainedBytes();
+  EXPECT_GT(kept, 0u);
+  for (int i = 0; i < 3; ++i) {
+    d.Append(small.data(), small.size());
+    ASSERT_EQ(d.Decode(), DecodeResult::Done);
+    d.Reset();
+    EXPECT_EQ(d.RetainedBytes(), kept);
+  }
+}
+
+TEST(LargeMessage, ReservedString16SpaceEncodesLikeAdd) {
+  const Text text = Letters(1001);
+  Encoder added;
+  added.Open(2);
+  Param status = Param::Int32(0);
+  Param body = Param::Text16(text, CString16);
+  ASSERT_TRUE(added.Add(status));
+  ASSERT_TRUE(added.Add(body));
+  added.Finish(7);
+
+  Encoder filled;
+  filled.Open(2);
+  Param status2 = Param::Int32(0);
+  ASSERT_TRUE(filled.Add(status2));
+  uint8_t* room = filled.AddString16Space(text.size(), CString16);
+  ASSERT_NE(room, nullptr);
+  std::memcpy(room, text.data(), text.size() * 2);
+  filled.Finish(7);
+  EXPECT_EQ(filled.Words(), added.Words());
+}
+
+TEST(LargeMessage, ReservedString16SpaceIsRefusedWhereAddWouldBe) {
+  Encoder e;
+  e.Open(1);
+  const std::vector<uint64_t> before = e.Words();
+  EXPECT_EQ(e.AddString16Space(4, String8), nullptr) << "not a UTF-16 code";
+  EXPECT_EQ(e.AddString16Space(uint64_t{0x80000000}), nullptr) << "length word overflows";
+  EXPECT_EQ(e.AddString16Space(uint64_t{ipc::MaxTotalWords} * 4), nullptr) << "beyond the largest message";
+  EXPECT_EQ(e.Words(), before);
+  ASSERT_NE(e.AddString16Space(0), nullptr);
+  EXPECT_EQ(e.AddString16Space(1), nullptr) << "beyond the announced count";
+}
+
+}  // namespace
