@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <new>
+#include "base/message_wait.h"
 #include "base/unique_handle.h"
 #include "base/win_text.h"
 #include "broker/command_line.h"
@@ -15,7 +16,6 @@ namespace {
 
 constexpr DWORD kBrokerPipeOpenMode = PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE | FILE_FLAG_OVERLAPPED;
 constexpr DWORD kBrokerPipeMode = PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS;
-constexpr DWORD kAllInput = 0x1CFF;  // QS_ALLINPUT including raw input, touch and pointer
 
 enum class ConnectionWait { Connected, Failed, HostEnded };
 
@@ -24,16 +24,13 @@ enum class ConnectionWait { Connected, Failed, HostEnded };
 // leave the broker waiting forever.
 ConnectionWait WaitForConnection(const ServerSync& sync, HANDLE host) {
   const HANDLE handles[3] = {sync.connectedEvent, sync.failedEvent, host};
-  for (;;) {
-    const DWORD r = MsgWaitForMultipleObjects(3, handles, FALSE, INFINITE, kAllInput);
-    if (r == WAIT_OBJECT_0) return ConnectionWait::Connected;
-    if (r == WAIT_OBJECT_0 + 2) return ConnectionWait::HostEnded;
-    if (r != WAIT_OBJECT_0 + 3) return ConnectionWait::Failed;
-    MSG msg;
-    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE | PM_NOYIELD)) {
-      TranslateMessage(&msg);
-      DispatchMessageW(&msg);
-    }
+  switch (WaitPumpingMessages(handles, 3)) {
+    case 0:
+      return ConnectionWait::Connected;
+    case 2:
+      return ConnectionWait::HostEnded;
+    default:
+      return ConnectionWait::Failed;
   }
 }
 

@@ -151,11 +151,7 @@ class MsgOut {
   // 0 when written; ResultEncodeFailed (nothing written) or ResultWriteFailed.
   static int64_t SendMsg(Channel& channel, int32_t id, Param* params, uint32_t n) {
     typename Channel::EncoderType encoder(channel.width());
-    encoder.Open(n);
-    for (uint32_t i = 0; i < n; ++i) {
-      if (!encoder.Add(params[i])) return ResultEncodeFailed;
-    }
-    encoder.Finish(id);
+    if (!encoder.Build(id, params, n)) return ResultEncodeFailed;
     return channel.transport()->Write(encoder.Bytes(), encoder.ByteCount()) ? ResultHandled
                                                                              : ResultWriteFailed;
   }

@@ -2,22 +2,11 @@
 
 #include <algorithm>
 
+#include "base/message_wait.h"
+#include "base/overlapped.h"
+
 namespace {
 
-// QS_ALLINPUT as the current SDK defines it (raw, touch and pointer input included).
-constexpr DWORD AllInputWakeMask = 0x1CFF;
-// The same without the touch and pointer bits, which systems before Windows 8 refuse.
-constexpr DWORD LegacyAllInputWakeMask = 0x04FF;
-
-UniqueHandle CreateOperationEvent() { return UniqueHandle(CreateEventW(nullptr, TRUE, FALSE, nullptr)); }
-
-void DrainMessages() {
-  MSG msg;
-  while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-    TranslateMessage(&msg);
-    DispatchMessageW(&msg);
-  }
-}
 
 }  // namespace
 
@@ -34,10 +23,9 @@ bool PipeTransportWithMessagePump::Open(HANDLE pipe, bool connect) {
   if (!pipe_.valid()) return false;
   if (!connect) return true;
 
-  UniqueHandle event = CreateOperationEvent();
-  if (!event.valid()) return false;
-  OVERLAPPED overlapped{};
-  overlapped.hEvent = event.get();
+  OverlappedOperation operation;
+  if (!operation.valid()) return false;
+  OVERLAPPED& overlapped = operation.record();
   if (ConnectNamedPipe(pipe_.get(), &overlapped)) return true;
   switch (GetLastError()) {
     case ERROR_PIPE_CONNECTED:
@@ -68,10 +56,9 @@ const uint8_t* PipeTransportWithMessagePump::Read(size_t& count) {
   readBuffer_.resize(ReadBufferSize);
   count = 0;
   if (!pipe_.valid()) return nullptr;
-  UniqueHandle event = CreateOperationEvent();
-  if (!event.valid()) return nullptr;
-  OVERLAPPED overlapped{};
-  overlapped.hEvent = event.get();
+  OverlappedOperation operation;
+  if (!operation.valid()) return nullptr;
+  OVERLAPPED& overlapped = operation.record();
   DWORD got = 0;
   if (!ReadFile(pipe_.get(), readBuffer_.data(), static_cast<DWORD>(ReadBufferSize), &got, &overlapped)) {
     if (GetLastError() != ERROR_IO_PENDING || !WaitForIo(overlapped, got)) return nullptr;
@@ -83,10 +70,9 @@ const uint8_t* PipeTransportWithMessagePump::Read(size_t& count) {
 bool PipeTransportWithMessagePump::Write(const uint8_t* bytes, size_t length) {
   if (!pipe_.valid()) return false;
   while (length != 0) {
-    UniqueHandle event = CreateOperationEvent();
-    if (!event.valid()) return false;
-    OVERLAPPED overlapped{};
-    overlapped.hEvent = event.get();
+    OverlappedOperation operation;
+    if (!operation.valid()) return false;
+    OVERLAPPED& overlapped = operation.record();
     const DWORD chunk = static_cast<DWORD>(std::min<uint64_t>(length, MAXDWORD));
     DWORD written = 0;
     if (!WriteFile(pipe_.get(), bytes, chunk, &written, &overlapped)) {
@@ -108,28 +94,8 @@ void PipeTransportWithMessagePump::Close() {
 void PipeTransportWithMessagePump::ReleaseReadBuffer() { std::vector<uint8_t>().swap(readBuffer_); }
 
 bool PipeTransportWithMessagePump::WaitForIo(OVERLAPPED& overlapped, DWORD& transferred) {
-  bool completed = false;
-  if (!pumpMessages_) {
-    completed = WaitForSingleObject(overlapped.hEvent, INFINITE) == WAIT_OBJECT_0;
-  } else {
-    DWORD mask = AllInputWakeMask;
-    for (;;) {
-      const DWORD r = MsgWaitForMultipleObjects(1, &overlapped.hEvent, FALSE, INFINITE, mask);
-      if (r == WAIT_OBJECT_0) {
-        completed = true;
-        break;
-      }
-      if (r == WAIT_OBJECT_0 + 1) {
-        DrainMessages();
-        continue;
-      }
-      if (r == WAIT_FAILED && mask != LegacyAllInputWakeMask && GetLastError() == ERROR_INVALID_PARAMETER) {
-        mask = LegacyAllInputWakeMask;
-        continue;
-      }
-      break;
-    }
-  }
+  const bool completed = pumpMessages_ ? WaitPumpingMessages(&overlapped.hEvent, 1) == 0
+                                       : WaitForSingleObject(overlapped.hEvent, INFINITE) == WAIT_OBJECT_0;
   if (!completed) {
     // The record and its event die with this operation: the I/O must be over first.
     CancelIoEx(pipe_.get(), &overlapped);

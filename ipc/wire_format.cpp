@@ -112,6 +112,18 @@ bool Encoder::Add(Param& param) {
   return false;
 }
 
+bool Encoder::Build(int32_t id, Param* params, uint32_t n) {
+  Open(n);
+  for (uint32_t i = 0; i < n; ++i) {
+    if (!Add(params[i])) {
+      words_.clear();
+      return false;
+    }
+  }
+  Finish(id);
+  return true;
+}
+
 void Encoder::Finish(int32_t id) {
   if (words_.size() < size_t{count_} + 5) return;  // no Open
   words_[1] = SignExtended(id);

@@ -63,6 +63,9 @@ class Encoder {
   // Null, writing nothing, where Add would refuse the parameter.
   uint8_t* AddString16Space(uint64_t units, ParamType kind = String16);
   void Finish(int32_t id);
+  // Open, Add of each parameter, Finish: the whole message, or false (and no message) when
+  // a parameter is refused.
+  [[nodiscard]] bool Build(int32_t id, Param* params, uint32_t n);
 
   std::vector<uint64_t> Words() const { return std::vector<uint64_t>(words_.begin(), words_.end()); }
   const uint8_t* Bytes() const { return reinterpret_cast<const uint8_t*>(words_.data()); }

@@ -1,5 +1,7 @@
 #include "tools/host_client/host_client.h"
 
+#include "base/overlapped.h"
+
 #include <cstring>
 
 #include <algorithm>
@@ -274,11 +276,7 @@ void HostConnection::Close() {
 
 std::vector<uint8_t> HostConnection::Encode(int32_t id, std::vector<Param> params, PointerWidth width) {
   ipc::Encoder encoder(width);
-  encoder.Open(static_cast<uint32_t>(params.size()));
-  for (Param& p : params) {
-    if (!encoder.Add(p)) return {};
-  }
-  encoder.Finish(id);
+  if (!encoder.Build(id, params.data(), static_cast<uint32_t>(params.size()))) return {};
   return std::vector<uint8_t>(encoder.Bytes(), encoder.Bytes() + encoder.ByteCount());
 }
 
@@ -298,10 +296,9 @@ bool HostConnection::WriteRaw(const std::vector<uint8_t>& bytes, DWORD timeoutMs
   const ULONGLONG deadline = GetTickCount64() + timeoutMs;
   size_t done = 0;
   while (done < bytes.size()) {
-    UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (!event.valid()) return false;
-    OVERLAPPED ov{};
-    ov.hEvent = event.get();
+    OverlappedOperation operation;
+    if (!operation.valid()) return false;
+    OVERLAPPED& ov = operation.record();
     DWORD chunk = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, 0x7FFFFFFF));
     DWORD written = 0;
     if (!WriteFile(pipe_.get(), bytes.data() + done, chunk, &written, &ov)) {
@@ -326,10 +323,9 @@ bool HostConnection::Send(int32_t id, std::vector<Param> params, DWORD timeoutMs
 
 CallResult HostConnection::ReadSome(DWORD timeoutMs) {
   if (!pipe_.valid()) return CallResult::NotConnected;
-  UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  if (!event.valid()) return CallResult::Broken;
-  OVERLAPPED ov{};
-  ov.hEvent = event.get();
+  OverlappedOperation operation;
+  if (!operation.valid()) return CallResult::Broken;
+  OVERLAPPED& ov = operation.record();
   uint8_t buffer[4096];
   DWORD got = 0;
   if (!ReadFile(pipe_.get(), buffer, sizeof buffer, &got, &ov)) {

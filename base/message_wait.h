@@ -1,0 +1,9 @@
+// The one wait that keeps a thread's window messages flowing: the main thread while the
+// host connects, and a transport that pumps while its I/O is pending.
+#pragma once
+#include <windows.h>
+
+// Waits for any of `count` handles (at most MAXIMUM_WAIT_OBJECTS - 1), dispatching the
+// window messages that arrive meanwhile. The index of the handle that was signalled, or -1
+// when the wait itself failed.
+int WaitPumpingMessages(const HANDLE* handles, DWORD count);

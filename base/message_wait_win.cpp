@@ -1,0 +1,35 @@
+#include "base/message_wait.h"
+
+namespace {
+
+// QS_ALLINPUT as the current SDK defines it (raw, touch and pointer input included).
+constexpr DWORD AllInputWakeMask = 0x1CFF;
+// The same without the touch and pointer bits, which systems before Windows 8 refuse.
+constexpr DWORD LegacyAllInputWakeMask = 0x04FF;
+
+void DispatchPendingMessages() {
+  MSG msg;
+  while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    TranslateMessage(&msg);
+    DispatchMessageW(&msg);
+  }
+}
+
+}  // namespace
+
+int WaitPumpingMessages(const HANDLE* handles, DWORD count) {
+  DWORD mask = AllInputWakeMask;
+  for (;;) {
+    const DWORD r = MsgWaitForMultipleObjects(count, handles, FALSE, INFINITE, mask);
+    if (r < WAIT_OBJECT_0 + count) return static_cast<int>(r - WAIT_OBJECT_0);
+    if (r == WAIT_OBJECT_0 + count) {
+      DispatchPendingMessages();
+      continue;
+    }
+    if (r == WAIT_FAILED && mask != LegacyAllInputWakeMask && GetLastError() == ERROR_INVALID_PARAMETER) {
+      mask = LegacyAllInputWakeMask;
+      continue;
+    }
+    return -1;
+  }
+}
