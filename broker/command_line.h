@@ -5,7 +5,7 @@
 #include "base/text.h"
 
 struct BrokerCommandLine {
-  Text pipePath;        // "\\.\pipe\" + the name, untrimmed, possibly empty
+  Text pipePath;  // "\\.\pipe\" + the name, untrimmed, possibly empty
   int32_t hostProcessId = 0;
 };
 

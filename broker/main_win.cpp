@@ -53,8 +53,8 @@ bool RunBroker(ServerSync& sync, const Text& commandLine) {
   UniqueHandle host(OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(parsed.hostProcessId)));
   if (!host) return false;
 
-  UniqueHandle pipe(CreateNamedPipeW(WidePtr(parsed.pipePath), kBrokerPipeOpenMode, kBrokerPipeMode, 1, 4096, 4096,
-                                     2000, nullptr));
+  UniqueHandle pipe(
+      CreateNamedPipeW(WidePtr(parsed.pipePath), kBrokerPipeOpenMode, kBrokerPipeMode, 1, 4096, 4096, 2000, nullptr));
   if (!pipe) return false;
 
   // The main thread's own look at the pipe, valid whatever the server thread has closed.

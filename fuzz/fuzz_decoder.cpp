@@ -247,16 +247,15 @@ class StubRequestService
     : public ServerTuple_5_2<MsgParamConverter<6>, MsgParamConverter<7>, StubRequestService, 7, 6, FuzzChannel> {
  public:
   std::vector<RequestCall> calls;
-  void OnRequest(const int32_t op, const int32_t hive, const Text& a, const Text& b, const Text& c,
-                 int32_t& status, Text& reply) override {
+  void OnRequest(const int32_t op, const int32_t hive, const Text& a, const Text& b, const Text& c, int32_t& status,
+                 Text& reply) override {
     calls.push_back({op, hive, a, b, c});
     status = op ^ hive;
     reply = c + b + a;
   }
 };
 
-class StubPluginService : public SandboxPISvcBase<FuzzChannel>,
-                          public ipc::MsgIn<3, StubPluginService, FuzzChannel> {
+class StubPluginService : public SandboxPISvcBase<FuzzChannel>, public ipc::MsgIn<3, StubPluginService, FuzzChannel> {
  public:
   static constexpr uint32_t InputCount = MsgParamConverter<3>::InputCount;
   using Inputs = MsgParamConverter<3>::Inputs;
@@ -316,10 +315,11 @@ void RunServices(const uint8_t* data, size_t size, PointerWidth width, uint32_t 
         const int32_t pid = static_cast<int32_t>(p[0].value);
         wantPids.push_back(pid);
         const int64_t handle = StubPluginService::HandleFor(pid);
-        wantReplies.push_back({4, {Param::Int32(pid, Int32Kind4),
-                                   Param::Pointer(width == PointerWidth::Bits64
-                                                      ? handle
-                                                      : static_cast<int64_t>(static_cast<int32_t>(handle)))}});
+        wantReplies.push_back(
+            {4,
+             {Param::Int32(pid, Int32Kind4),
+              Param::Pointer(width == PointerWidth::Bits64 ? handle
+                                                           : static_cast<int64_t>(static_cast<int32_t>(handle)))}});
       }
       continue;
     }

@@ -23,13 +23,11 @@ void Check(bool ok) {
 
 // The one operation each op code may reach.
 const char* OperationOf(int32_t op) {
-  static const char* const kNames[] = {nullptr,         "ReadString",     "WriteString",   "ReadDword",
-                                       "WriteDword",    "DeleteValue",    "DeleteKey",     "DeleteKeyTree",
-                                       "KeyExists",     "ListSubkeys",    "ListValues",    nullptr,
-                                       "ReadQword",     "WriteQword",     "ReadDataFile",  "WriteDataFile",
-                                       "DataFileExists", "DeleteDataFile", "ShellOpen",     nullptr,
-                                       "CopyKeyTree",   "CopyFileIn",     "ExportFile",    "StartHttpCheck",
-                                       "PollHttpCheck"};
+  static const char* const kNames[] = {
+      nullptr,         "ReadString",    "WriteString",    "ReadDword",      "WriteDword", "DeleteValue", "DeleteKey",
+      "DeleteKeyTree", "KeyExists",     "ListSubkeys",    "ListValues",     nullptr,      "ReadQword",   "WriteQword",
+      "ReadDataFile",  "WriteDataFile", "DataFileExists", "DeleteDataFile", "ShellOpen",  nullptr,       "CopyKeyTree",
+      "CopyFileIn",    "ExportFile",    "StartHttpCheck", "PollHttpCheck"};
   return op >= 0 && op <= 24 ? kNames[op] : nullptr;
 }
 

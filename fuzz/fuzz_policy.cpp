@@ -34,9 +34,7 @@ Text AsciiLower(Text t) {
   return t;
 }
 
-bool UnderRoot(const Text& n, const Text& root) {
-  return n == root || StartsWith(n, root + u"\\");
-}
+bool UnderRoot(const Text& n, const Text& root) { return n == root || StartsWith(n, root + u"\\"); }
 
 void CheckNormalisation(const Text& a) {
   const Text n = NormaliseForPolicy(a);
@@ -55,8 +53,7 @@ PolicyVerdict ExpectedKeyVerdict(int32_t hive, const Text& a, bool write) {
   if (hive == 0) return UnderRoot(n, u"software\\tarnvel") || UnderRoot(n, u"tarnvel") ? Allow : OutsideSubtree;
   if (hive != 1) return UnknownHive;
   if (write) return WriteToReadOnlyHive;
-  return UnderRoot(n, u"software\\tarnvel") || UnderRoot(n, u"software\\wow6432node\\tarnvel") ? Allow
-                                                                                              : OutsideSubtree;
+  return UnderRoot(n, u"software\\tarnvel") || UnderRoot(n, u"software\\wow6432node\\tarnvel") ? Allow : OutsideSubtree;
 }
 
 void CheckRegistry(const Text& a) {
@@ -124,8 +121,7 @@ void CheckCopies(const Text& source, const Text& destination, const Text& temp) 
     Check(!HasDotDotComponent(s) && !HasDotDotComponent(d));
     Check(!t.empty() && StartsWith(s, t + u"\\") && s.size() > t.size() + 1);
     const Text x = ExtensionOf(s);
-    Check(x == u".jpg" || x == u".png" || x == u".bmp" || x == u".dib" || x == u".tif" ||
-          x == u".gif" || x == u".pdf");
+    Check(x == u".jpg" || x == u".png" || x == u".bmp" || x == u".dib" || x == u".tif" || x == u".gif" || x == u".pdf");
     Check(ExtensionOf(d) == x);
   }
 }
@@ -161,9 +157,8 @@ PolicyVerdict ExpectedShellVerdict(const Text& target) {
   const size_t dot = l.rfind(u'.');
   if (dot == Text::npos) return OutsideSubtree;
   const Text x = l.substr(dot);
-  return x == u".html" || x == u".htm" || x == u".txt" || x == u".csv" || x == u".pdf" || x == u".xml"
-             ? Allow
-             : OutsideSubtree;
+  return x == u".html" || x == u".htm" || x == u".txt" || x == u".csv" || x == u".pdf" || x == u".xml" ? Allow
+                                                                                                       : OutsideSubtree;
 }
 
 void CheckShell(const Text& target) {

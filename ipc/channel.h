@@ -66,8 +66,7 @@ class Channel {
 
   // `services` points at the process-wide manager reference, which is read afresh for
   // every message (it may be null, or hold null).
-  explicit Channel(Transport* transport, Lookup* const* services = nullptr,
-                   PointerWidth width = NativePointerWidth)
+  explicit Channel(Transport* transport, Lookup* const* services = nullptr, PointerWidth width = NativePointerWidth)
       : transport_(transport), services_(services), width_(width) {}
 
   Transport* transport() const { return transport_; }
@@ -152,8 +151,7 @@ class MsgOut {
   static int64_t SendMsg(Channel& channel, int32_t id, Param* params, uint32_t n) {
     typename Channel::EncoderType encoder(channel.width());
     if (!encoder.Build(id, params, n)) return ResultEncodeFailed;
-    return channel.transport()->Write(encoder.Bytes(), encoder.ByteCount()) ? ResultHandled
-                                                                             : ResultWriteFailed;
+    return channel.transport()->Write(encoder.Bytes(), encoder.ByteCount()) ? ResultHandled : ResultWriteFailed;
   }
   static int64_t SendMsg(Channel& channel, int32_t id, Param first, Param second) {
     Param params[2] = {std::move(first), std::move(second)};

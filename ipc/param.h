@@ -38,7 +38,7 @@ struct Param {
   static Param Char8Value(uint8_t v);
   static Param Char16Value(char16_t v);
   static Param Pointer(int64_t v);
-  static Param Null(ParamType kind);  // 8, 9 or 10
+  static Param Null(ParamType kind);                                // 8, 9 or 10
   static Param Bytes(std::string bytes, ParamType kind = String8);  // 22, 23, 26
   static Param Text16(Text text, ParamType kind = String16);        // 24, 25
 };

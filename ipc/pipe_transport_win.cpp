@@ -5,10 +5,7 @@
 #include "base/message_wait.h"
 #include "base/overlapped.h"
 
-namespace {
-
-
-}  // namespace
+namespace {}  // namespace
 
 PipeTransportWithMessagePump::~PipeTransportWithMessagePump() {
   ReleaseReadBuffer();

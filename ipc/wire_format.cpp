@@ -321,7 +321,8 @@ void Decoder::TakeNarrow(uint32_t code, const uint8_t* payload, size_t byteCount
   if (code != CString8 && code != String8 && code != ByteArray) return;
   size_t n = byteCount;
   if (code == CString8) {
-    if (const void* nul = std::memchr(payload, 0, n)) n = static_cast<size_t>(static_cast<const uint8_t*>(nul) - payload);
+    if (const void* nul = std::memchr(payload, 0, n))
+      n = static_cast<size_t>(static_cast<const uint8_t*>(nul) - payload);
   }
   Param& p = NextSlot();
   p.type = static_cast<int32_t>(code);
@@ -351,8 +352,8 @@ void Decoder::StartCapture(uint32_t code, bool narrow, uint64_t byteCount, uint6
   captureLeft_ = byteCount;
   padLeft_ = payloadBytes - byteCount;
   captureTarget_ = nullptr;
-  const bool kept = narrow ? (code == CString8 || code == String8 || code == ByteArray)
-                           : (code == CString16 || code == String16);
+  const bool kept =
+      narrow ? (code == CString8 || code == String8 || code == ByteArray) : (code == CString16 || code == String16);
   if (kept) {
     Param& p = NextSlot();
     p.type = static_cast<int32_t>(code);

@@ -145,20 +145,20 @@ class Decoder {
 
   // The data section, parsed as its words arrive.
   size_t nextType_ = 0;
-  size_t dataStart_ = 0;        // bytes of the message before its first data word
-  uint64_t dataLeft_ = 0;       // declared bytes left for parameters (before the trailer slot)
-  uint64_t dataBytes_ = 0;      // declared bytes of the data section with the trailer
-  bool malformed_ = false;      // judged only once the declared total arrived
+  size_t dataStart_ = 0;    // bytes of the message before its first data word
+  uint64_t dataLeft_ = 0;   // declared bytes left for parameters (before the trailer slot)
+  uint64_t dataBytes_ = 0;  // declared bytes of the data section with the trailer
+  bool malformed_ = false;  // judged only once the declared total arrived
 
   // A payload taken straight into its parameter while it arrives.
   bool capturing_ = false;
   Param* captureTarget_ = nullptr;  // null for a dropped parameter
   bool captureNarrow_ = false;
   uint32_t captureCode_ = 0;
-  uint64_t captureAt_ = 0;          // payload bytes already in the string
-  uint64_t captureLeft_ = 0;        // payload bytes still to come
-  uint64_t padLeft_ = 0;            // padding bytes after them
-  size_t captured_ = 0;             // bytes of this message no longer (or never) in buffer_
+  uint64_t captureAt_ = 0;    // payload bytes already in the string
+  uint64_t captureLeft_ = 0;  // payload bytes still to come
+  uint64_t padLeft_ = 0;      // padding bytes after them
+  size_t captured_ = 0;       // bytes of this message no longer (or never) in buffer_
 };
 
 }  // namespace ipc

@@ -6,8 +6,6 @@
 
 namespace {
 
-
-
 // A root admits itself and what lies below it, never a mere letter-prefix ("tarnvelx").
 bool UnderRoot(const Text& normalised, std::u16string_view root) {
   if (normalised.size() < root.size()) return false;
@@ -24,19 +22,24 @@ bool UnderAnyRoot(const Text& normalised, const std::u16string_view* roots, size
 
 // Views of literals: nothing to construct or destroy at process start or exit.
 constexpr std::u16string_view kCurrentUserRoots[] = {u"software\\tarnvel", u"tarnvel"};
-constexpr std::u16string_view kLocalMachineRoots[] = {u"software\\tarnvel",
-                                                      u"software\\wow6432node\\tarnvel"};
+constexpr std::u16string_view kLocalMachineRoots[] = {u"software\\tarnvel", u"software\\wow6432node\\tarnvel"};
 
 }  // namespace
 
 const char* VerdictText(int32_t code) {
   switch (code) {
-    case Allow: return "allow";
-    case UnknownHive: return "denied: unknown hive";
-    case OutsideSubtree: return "denied: outside Tarnvel subtree";
-    case MalformedKey: return "denied: malformed key";
-    case WriteToReadOnlyHive: return "denied: write to read-only hive";
-    default: return "denied";
+    case Allow:
+      return "allow";
+    case UnknownHive:
+      return "denied: unknown hive";
+    case OutsideSubtree:
+      return "denied: outside Tarnvel subtree";
+    case MalformedKey:
+      return "denied: malformed key";
+    case WriteToReadOnlyHive:
+      return "denied: write to read-only hive";
+    default:
+      return "denied";
   }
 }
 
@@ -76,14 +79,10 @@ PolicyVerdict CheckRegistryKey(int32_t hiveSelector, const Text& key, bool isWri
 
   switch (hiveSelector) {
     case 0:
-      return UnderAnyRoot(normalised, kCurrentUserRoots, std::size(kCurrentUserRoots))
-                 ? Allow
-                 : OutsideSubtree;
+      return UnderAnyRoot(normalised, kCurrentUserRoots, std::size(kCurrentUserRoots)) ? Allow : OutsideSubtree;
     case 1:
       if (isWrite) return WriteToReadOnlyHive;
-      return UnderAnyRoot(normalised, kLocalMachineRoots, std::size(kLocalMachineRoots))
-                 ? Allow
-                 : OutsideSubtree;
+      return UnderAnyRoot(normalised, kLocalMachineRoots, std::size(kLocalMachineRoots)) ? Allow : OutsideSubtree;
     default:
       return UnknownHive;
   }

@@ -5,9 +5,7 @@
 namespace {
 
 // The C library's isspace set in the "C" locale; no locale is consulted.
-bool IsCSpace(char16_t c) {
-  return c == u' ' || (c >= u'\t' && c <= u'\r');
-}
+bool IsCSpace(char16_t c) { return c == u' ' || (c >= u'\t' && c <= u'\r'); }
 
 bool IsDigit(char16_t c) { return c >= u'0' && c <= u'9'; }
 
@@ -48,8 +46,7 @@ int64_t ParseSigned64Decimal(const Text& text) {
   const DecimalScan scan = ScanDecimal(text);
   constexpr uint64_t kMaxPositive = static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
   if (!scan.negative) {
-    return scan.magnitude > kMaxPositive ? std::numeric_limits<int64_t>::max()
-                                         : static_cast<int64_t>(scan.magnitude);
+    return scan.magnitude > kMaxPositive ? std::numeric_limits<int64_t>::max() : static_cast<int64_t>(scan.magnitude);
   }
   if (scan.magnitude > kMaxPositive) return std::numeric_limits<int64_t>::min();
   return -static_cast<int64_t>(scan.magnitude);

@@ -41,8 +41,8 @@ LSTATUS OpenResolvedKey(int32_t hive, const Text& key, REGSAM access, UniqueRegK
 
 LSTATUS CreateKey(int32_t hive, const Text& key, REGSAM access, UniqueRegKey& out) {
   HKEY raw = nullptr;
-  LSTATUS rc = RegCreateKeyExW(HiveRoot(hive), WidePtr(key), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                               access, nullptr, &raw, nullptr);
+  LSTATUS rc = RegCreateKeyExW(HiveRoot(hive), WidePtr(key), 0, nullptr, REG_OPTION_NON_VOLATILE, access, nullptr, &raw,
+                               nullptr);
   if (rc == ERROR_SUCCESS) out.reset(raw);
   return rc;
 }
@@ -71,8 +71,7 @@ bool SetValue(int32_t hive, const Text& key, const Text& name, DWORD type, const
   if (!ResolveKey(key, path)) return false;
   UniqueRegKey handle;
   if (CreateKey(hive, path, KEY_WRITE, handle) != ERROR_SUCCESS) return false;
-  return RegSetValueExW(handle.get(), WidePtr(name), 0, type, static_cast<const BYTE*>(data), bytes) ==
-         ERROR_SUCCESS;
+  return RegSetValueExW(handle.get(), WidePtr(name), 0, type, static_cast<const BYTE*>(data), bytes) == ERROR_SUCCESS;
 }
 
 // Only the exact type counts; a shorter stored value leaves the high bytes at 0 and a
@@ -164,8 +163,7 @@ bool ListSubkeys(int32_t hive, const Text& key, std::vector<Text>& names) {
   // Any enumeration error, not only the end, closes the list with what was gathered.
   for (DWORD index = 0;; ++index) {
     DWORD length = SubkeyNameUnits;
-    if (RegEnumKeyExW(handle.get(), index, name.data(), &length, nullptr, nullptr, nullptr, nullptr) !=
-        ERROR_SUCCESS) {
+    if (RegEnumKeyExW(handle.get(), index, name.data(), &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
       break;
     }
     names.push_back(FromWide(name.data(), length));
@@ -180,8 +178,7 @@ bool ListValues(int32_t hive, const Text& key, std::vector<Text>& namesAndData) 
   std::vector<wchar_t> name(ValueNameUnits);
   for (DWORD index = 0;; ++index) {
     DWORD length = ValueNameUnits;
-    if (RegEnumValueW(handle.get(), index, name.data(), &length, nullptr, nullptr, nullptr, nullptr) !=
-        ERROR_SUCCESS) {
+    if (RegEnumValueW(handle.get(), index, name.data(), &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
       break;
     }
     Text valueName = FromWide(name.data(), length);

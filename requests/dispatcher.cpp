@@ -27,8 +27,8 @@ bool IsValueOp(RequestOp op) {
 }
 
 bool IsDataFileOp(RequestOp op) {
-  return op == RequestOp::ReadAppDataFile || op == RequestOp::WriteAppDataFile ||
-         op == RequestOp::AppDataFileExists || op == RequestOp::DeleteAppDataFile;
+  return op == RequestOp::ReadAppDataFile || op == RequestOp::WriteAppDataFile || op == RequestOp::AppDataFileExists ||
+         op == RequestOp::DeleteAppDataFile;
 }
 
 RequestStatus CopyTree(RequestOperations& ops, int32_t hive, const Text& source, const Text& destination) {
@@ -56,8 +56,8 @@ RequestStatus RunDataFileOp(RequestOperations& ops, RequestOp op, const JudgedDa
   }
 }
 
-RequestStatus RunRegistryOp(RequestOperations& ops, RequestOp op, const JudgedKey& key, const Text& b,
-                            const Text& c, Text& reply) {
+RequestStatus RunRegistryOp(RequestOperations& ops, RequestOp op, const JudgedKey& key, const Text& b, const Text& c,
+                            Text& reply) {
   if (IsValueOp(op) && !IsValidValueName(b)) return RequestStatus::BadArgument;
   switch (op) {
     case RequestOp::ReadString: {

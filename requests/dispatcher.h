@@ -90,5 +90,4 @@ class RequestOperations {
 // (data-folder check for ops 14-17, registry key check for every other code, unknown ones
 // included) before the op code is even looked at; then the operation.
 [[nodiscard]] RequestStatus DispatchRequest(RequestOperations& ops, int32_t opCode, int32_t hiveSelector,
-                                            const Text& textA, const Text& textB, const Text& textC,
-                                            Text& replyText);
+                                            const Text& textA, const Text& textB, const Text& textC, Text& replyText);

@@ -50,8 +50,7 @@ class TemporaryFile {
 
   // Only a file this write created is ever deleted: a failed create leaves nothing to remove.
   bool Create() {
-    file_.reset(CreateFileW(WidePtr(name_), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                            nullptr));
+    file_.reset(CreateFileW(WidePtr(name_), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     created_ = file_.valid();
     return created_;
   }
@@ -59,8 +58,7 @@ class TemporaryFile {
 
   bool Commit(const Text& target) {
     file_.reset();
-    if (!MoveFileExW(WidePtr(name_), WidePtr(target), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED))
-      return false;
+    if (!MoveFileExW(WidePtr(name_), WidePtr(target), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)) return false;
     created_ = false;
     return true;
   }

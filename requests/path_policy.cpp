@@ -20,13 +20,11 @@ bool IsAsciiLetter(char16_t c) { return (c >= u'a' && c <= u'z') || (c >= u'A' &
 bool IsAsciiDigit(char16_t c) { return c >= u'0' && c <= u'9'; }
 bool IsLowerHexDigit(char16_t c) { return IsAsciiDigit(c) || (c >= u'a' && c <= u'f'); }
 
-
 // Spaces, controls and format characters that are invisible or dropped by URL parsers.
 bool IsInvisibleOrControl(char16_t c) {
   return c < 0x20 || (c >= 0x7F && c <= 0xA0) || c == 0x1680 || (c >= 0x2000 && c <= 0x200F) ||
          (c >= 0x2028 && c <= 0x202F) || (c >= 0x205F && c <= 0x206F) || c == 0x3000 || c == 0xFEFF;
 }
-
 
 template <size_t N>
 bool InTable(View x, const View (&table)[N]) {
@@ -35,7 +33,6 @@ bool InTable(View x, const View (&table)[N]) {
   }
   return false;
 }
-
 
 // "tarnvel" or "tarnvel" followed by 8 lower-case hex digits (the text is already folded).
 bool IsPluginFolderName(View k) {
@@ -53,8 +50,7 @@ bool IsPluginFolderName(View k) {
 View UrlScheme(View l) {
   if (l.empty() || !IsAsciiLetter(l[0])) return View();
   size_t i = 1;
-  while (i < l.size() && (IsAsciiLetter(l[i]) || IsAsciiDigit(l[i]) || l[i] == u'+' ||
-                          l[i] == u'-' || l[i] == u'.')) {
+  while (i < l.size() && (IsAsciiLetter(l[i]) || IsAsciiDigit(l[i]) || l[i] == u'+' || l[i] == u'-' || l[i] == u'.')) {
     ++i;
   }
   if (i < 2 || i >= l.size() || l[i] != u':') return View();

@@ -15,13 +15,12 @@ class AppDataFileReader;
 RequestOperations& SystemOperations();
 
 // The dispatcher of requests/dispatcher.h over the system's operations.
-[[nodiscard]] RequestStatus DispatchRequest(int32_t opCode, int32_t hiveSelector, const Text& textA,
-                                            const Text& textB, const Text& textC, Text& replyText);
+[[nodiscard]] RequestStatus DispatchRequest(int32_t opCode, int32_t hiveSelector, const Text& textA, const Text& textB,
+                                            const Text& textC, Text& replyText);
 
 class TarnvelBrokerRegistrySvc
     : public ServerTuple_5_2<MsgParamConverter<MessageId::Request>, MsgParamConverter<MessageId::Reply>,
-                             TarnvelBrokerRegistrySvc, MessageId::Reply, MessageId::Request,
-                             BrokerChannel> {
+                             TarnvelBrokerRegistrySvc, MessageId::Reply, MessageId::Request, BrokerChannel> {
  public:
   // Never lets an exception out: anything thrown becomes status 3 with an empty text.
   void OnRequest(const int32_t opCode, const int32_t hiveSelector, const Text& textA, const Text& textB,

@@ -47,7 +47,8 @@ class SystemRequestOperations : public RequestOperations {
     return k.allowed() && ::ListValues(k.hive(), k.key(), namesAndData);
   }
   bool CopyKeyTree(const JudgedKey& from, const JudgedKey& to) override {
-    return from.allowed() && to.allowed() && from.hive() == to.hive() && ::CopyKeyTree(from.hive(), from.key(), to.key());
+    return from.allowed() && to.allowed() && from.hive() == to.hive() &&
+           ::CopyKeyTree(from.hive(), from.key(), to.key());
   }
 
   RequestStatus ReadDataFile(const JudgedDataPath& p, Text& reply) override {
@@ -100,8 +101,7 @@ RequestStatus DispatchRequest(int32_t opCode, int32_t hiveSelector, const Text& 
 }
 
 void TarnvelBrokerRegistrySvc::OnRequest(const int32_t opCode, const int32_t hiveSelector, const Text& textA,
-                                         const Text& textB, const Text& textC, int32_t& status,
-                                         Text& replyText) {
+                                         const Text& textB, const Text& textC, int32_t& status, Text& replyText) {
   try {
     status = static_cast<int32_t>(DispatchRequest(opCode, hiveSelector, textA, textB, textC, replyText));
   } catch (...) {
@@ -153,7 +153,7 @@ int64_t TarnvelBrokerRegistrySvc::SendFileReply(BrokerChannel& channel, AppDataF
     }
     if (built) {
       return channel.transport()->Write(encoder.Bytes(), encoder.ByteCount()) ? ipc::ResultHandled
-                                                                               : ipc::ResultWriteFailed;
+                                                                              : ipc::ResultWriteFailed;
     }
   }
   // As ReadAppDataFile answers a file that could not be read (or a reply that could not be

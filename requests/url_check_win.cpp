@@ -23,8 +23,8 @@ constexpr size_t MaxOutstandingChecks = 4;
 constexpr DWORD HttpCheckTimeoutMs = 8000;
 constexpr DWORD HttpCheckConnectRetries = 1;
 constexpr uint32_t FirstHttpCheckId = 1;
-constexpr DWORD HttpCheckUrlFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE |
-                                    INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_NO_AUTH | INTERNET_FLAG_NO_UI;
+constexpr DWORD HttpCheckUrlFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_COOKIES |
+                                    INTERNET_FLAG_NO_AUTH | INTERNET_FLAG_NO_UI;
 static_assert(HttpCheckUrlFlags == 0x840C0200, "WinINet flags of the URL check");
 
 // The worker writes done and the codes; the server thread reads them. Both under HttpCheckLock.
@@ -79,15 +79,13 @@ void RunHttpCheck(const Text& url, const std::shared_ptr<HttpCheck>& check) {
       SetCheckOption(internet.get(), INTERNET_OPTION_RECEIVE_TIMEOUT, HttpCheckTimeoutMs);
       SetCheckOption(internet.get(), INTERNET_OPTION_SEND_TIMEOUT, HttpCheckTimeoutMs);
       SetCheckOption(internet.get(), INTERNET_OPTION_CONNECT_RETRIES, HttpCheckConnectRetries);
-      UniqueInternetHandle request(
-          InternetOpenUrlW(internet.get(), WidePtr(url), nullptr, 0, HttpCheckUrlFlags, 0));
+      UniqueInternetHandle request(InternetOpenUrlW(internet.get(), WidePtr(url), nullptr, 0, HttpCheckUrlFlags, 0));
       if (!request) {
         errorCode = GetLastError();
       } else {
         DWORD code = 0;
         DWORD length = sizeof code;
-        if (HttpQueryInfoW(request.get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &code, &length,
-                           nullptr)) {
+        if (HttpQueryInfoW(request.get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &code, &length, nullptr)) {
           statusCode = code;
         } else {
           errorCode = GetLastError();

@@ -51,8 +51,7 @@ PolicyVerdict CheckHttpUrl(const Text& url) {
   const Text authority = lower.substr(authorityStart, authorityEnd - authorityStart);
 
   // User information could make the address shown to a person differ from the one reached.
-  if (authority.empty() || authority.find(u'@') != Text::npos || authority[0] == u':' ||
-      authority[0] == u'.') {
+  if (authority.empty() || authority.find(u'@') != Text::npos || authority[0] == u':' || authority[0] == u'.') {
     return MalformedKey;
   }
   return Allow;

@@ -78,8 +78,9 @@ int64_t ProvisionPluginChannel(BrokerChannel& channel, int32_t targetProcessId) 
   }
 
   const int64_t handleValue = static_cast<int64_t>(reinterpret_cast<intptr_t>(remote));
-  const int64_t sent = ipc::MsgOut<BrokerChannel>::SendMsg(channel, MessageId::PluginPipeReply, Param::Int32(static_cast<int32_t>(error), Int32Kind4),
-                               Param::Pointer(handleValue));
+  const int64_t sent = ipc::MsgOut<BrokerChannel>::SendMsg(channel, MessageId::PluginPipeReply,
+                                                           Param::Int32(static_cast<int32_t>(error), Int32Kind4),
+                                                           Param::Pointer(handleValue));
   if (remote == INVALID_HANDLE_VALUE) return sent;
 
   PipeTransportWithMessagePump& transport = PluginChannelTransport();

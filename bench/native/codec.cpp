@@ -251,10 +251,8 @@ int main(int argc, char** argv) {
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
   printf("\ncodec targets (%d repetitions each, same run)\n", Repetitions);
-  bool met = PrintTarget("typical request decode (append included)", "Request_Decode",
-                         false, 150, "ns");
-  met = PrintTarget("1 MiB String16 decode, 4096-byte reads", "String16_1MiB_DecodeStream",
-                    true, 2, "") && met;
+  bool met = PrintTarget("typical request decode (append included)", "Request_Decode", false, 150, "ns");
+  met = PrintTarget("1 MiB String16 decode, 4096-byte reads", "String16_1MiB_DecodeStream", true, 2, "") && met;
   // Reported beside it: one block appended whole is first gathered in the byte buffer.
   const Summary block = Summarise("String16_1MiB_Decode", true);
   printf("  %-44s min %7.2f  median %7.2f  max %7.2f x memcpy (one block appended whole)\n",

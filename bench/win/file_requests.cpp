@@ -35,8 +35,8 @@ constexpr int32_t OpPing = 11;
 constexpr double ReadTarget = 1.2;
 constexpr double WriteTarget = 1.1;
 constexpr double PingTarget = 1.05;
-constexpr double GrowthTarget = 4.5;          // peak working-set growth, in files
-constexpr double SettledTarget = 1048576.0;   // working set after the requests, over idle
+constexpr double GrowthTarget = 4.5;         // peak working-set growth, in files
+constexpr double SettledTarget = 1048576.0;  // working set after the requests, over idle
 
 double Now() {
   static LARGE_INTEGER frequency = [] {
@@ -113,7 +113,8 @@ bool DecodeReply(const std::vector<uint8_t>& bytes, int32_t& status, size_t& tex
 UniqueHandle ConnectClient(const std::wstring& pipePath, DWORD timeoutMs) {
   const ULONGLONG deadline = GetTickCount64() + timeoutMs;
   for (;;) {
-    UniqueHandle pipe(CreateFileW(pipePath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    UniqueHandle pipe(
+        CreateFileW(pipePath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     if (pipe) return pipe;
     if (GetTickCount64() >= deadline) return UniqueHandle();
     Sleep(20);
@@ -148,9 +149,9 @@ class TransportEcho {
     swprintf(name_, 96, L"\\\\.\\pipe\\tarnvel-bench-echo.%lx.%ld", static_cast<unsigned long>(GetCurrentProcessId()),
              static_cast<long>(InterlockedIncrement(&serial)));
     const DWORD buffer = plain ? 65536 : 4096;
-    server_ = CreateNamedPipeW(name_, PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE | (plain ? 0 : FILE_FLAG_OVERLAPPED),
-                               PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, buffer,
-                               buffer, 2000, nullptr);
+    server_ = CreateNamedPipeW(
+        name_, PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE | (plain ? 0 : FILE_FLAG_OVERLAPPED),
+        PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, buffer, buffer, 2000, nullptr);
     if (server_ == INVALID_HANDLE_VALUE) return;
     thread_ = plain ? std::thread([this] { ServePlain(); }) : std::thread([this] { Serve(); });
     client_ = ConnectClient(name_, 5000);
@@ -207,8 +208,8 @@ struct Kind {
   const char* name;
   std::vector<uint8_t> request;
   size_t expectedTextLength;
-  int rounds;     // timed rounds
-  int perRound;   // requests per timed sample (many for ping, whose round trip is short)
+  int rounds;    // timed rounds
+  int perRound;  // requests per timed sample (many for ping, whose round trip is short)
   double target;
 };
 
@@ -347,8 +348,8 @@ void ReportStyle(const char* what, const StyleCost& c) {
     printf("  %s: the measurement failed\n", what);
     return;
   }
-  printf("  %-34s style median %8.2f ms, plain median %8.2f ms; ratio per round min %.2f median %.2f max %.2f\n",
-         what, c.style.median * 1e3, c.plain.median * 1e3, c.ratio.min, c.ratio.median, c.ratio.max);
+  printf("  %-34s style median %8.2f ms, plain median %8.2f ms; ratio per round min %.2f median %.2f max %.2f\n", what,
+         c.style.median * 1e3, c.plain.median * 1e3, c.ratio.min, c.ratio.median, c.ratio.max);
 }
 
 std::wstring DefaultBrokerExe() {
@@ -387,8 +388,8 @@ bool Report(const Kind& kind, const Result& r, bool memoryTargets) {
   printf("  bytes on the pipe:   request %zu, reply %zu\n", r.requestBytes, r.replyBytes);
   printf("  broker:              min %9.2f  median %9.2f  max %9.2f %s (%d rounds of %d)\n", r.broker.min * unit,
          r.broker.median * unit, r.broker.max * unit, unitName, kind.rounds, kind.perRound);
-  printf("  bare transport:      min %9.2f  median %9.2f  max %9.2f %s (same bytes, interleaved)\n",
-         r.bare.min * unit, r.bare.median * unit, r.bare.max * unit, unitName);
+  printf("  bare transport:      min %9.2f  median %9.2f  max %9.2f %s (same bytes, interleaved)\n", r.bare.min * unit,
+         r.bare.median * unit, r.bare.max * unit, unitName);
   // Judged on the median of the per-round ratios: each pair ran back to back, so the
   // machine's changing load (it is shared) cancels out of it better than out of two medians.
   const double ratio = r.ratio.median;
@@ -436,8 +437,8 @@ int main(int argc, char** argv) {
   std::vector<uint8_t> bytes(FileSize);
   for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i * 131 + (i >> 11));
   {
-    UniqueHandle file(CreateFileW(WidePtr(readPath), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                                  nullptr));
+    UniqueHandle file(
+        CreateFileW(WidePtr(readPath), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     DWORD written = 0;
     if (!file || !WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
         written != bytes.size()) {
@@ -449,10 +450,18 @@ int main(int argc, char** argv) {
   printf("requests through %ls, each against the broker's transport style in the same run\n\n", exe.c_str());
   using tarnvel_host::HostConnection;
   const Kind ping{"ping (op 11)", HostConnection::EncodeRequest(OpPing, 0, {}, {}, {}), 4, 25, 200, PingTarget};
-  const Kind read{"read file (op 14), 4 MiB", HostConnection::EncodeRequest(OpReadFile, 0, readPath, {}, {}),
-                  FileSize * 2, 21, 1, ReadTarget};
-  const Kind write{"write file (op 15), 4 MiB", HostConnection::EncodeRequest(OpWriteFile, 0, writePath, {}, HexOf(bytes)),
-                   0, 21, 1, WriteTarget};
+  const Kind read{"read file (op 14), 4 MiB",
+                  HostConnection::EncodeRequest(OpReadFile, 0, readPath, {}, {}),
+                  FileSize * 2,
+                  21,
+                  1,
+                  ReadTarget};
+  const Kind write{"write file (op 15), 4 MiB",
+                   HostConnection::EncodeRequest(OpWriteFile, 0, writePath, {}, HexOf(bytes)),
+                   0,
+                   21,
+                   1,
+                   WriteTarget};
   const Result pingResult = Run(exe, ping);
   const Result readResult = Run(exe, read);
   const Result writeResult = Run(exe, write);
@@ -470,8 +479,9 @@ int main(int argc, char** argv) {
   printf("\nall targets %s\n", met ? "met" : "NOT met");
 
   // Not a target: what the 4096-byte reads and the event per operation cost by themselves.
-  printf("\ncost of the transport style (overlapped, event per operation, 4096-byte reads) against a\n"
-         "blocking pipe with 64 KiB buffers, same bytes, interleaved, 15 rounds:\n");
+  printf(
+      "\ncost of the transport style (overlapped, event per operation, 4096-byte reads) against a\n"
+      "blocking pipe with 64 KiB buffers, same bytes, interleaved, 15 rounds:\n");
   std::vector<uint8_t> readReply(readResult.replyBytes, 0);
   std::vector<uint8_t> smallReply(writeResult.replyBytes, 0);
   // Each echo answers with a well-formed header so that the client reads it like a reply.

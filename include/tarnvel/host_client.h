@@ -76,8 +76,8 @@ struct UrlCheckState {
 
 // The answer to a private plug-in pipe request (message 3).
 struct PluginPipe {
-  uint32_t error = 0;    // Windows error code; 0 = the pipe was made
-  int64_t handle = -1;   // the client end's handle value inside the plug-in's process
+  uint32_t error = 0;   // Windows error code; 0 = the pipe was made
+  int64_t handle = -1;  // the client end's handle value inside the plug-in's process
 };
 
 struct RawReply {
@@ -86,9 +86,9 @@ struct RawReply {
 };
 
 struct BrokerOptions {
-  std::wstring exe;       // path of TarnvelBroker.exe
-  std::wstring pipeName;  // empty: a name unique to this process
-  uint32_t hostPid = 0;   // 0: this process
+  std::wstring exe;           // path of TarnvelBroker.exe
+  std::wstring pipeName;      // empty: a name unique to this process
+  uint32_t hostPid = 0;       // 0: this process
   uint32_t timeoutMs = 5000;  // connecting, each reply, and Shutdown's wait
   // Run the broker under the debugger API and deliver each of its debugger lines here
   // (trailing line feed removed). Empty: the broker runs without a debugger.

@@ -58,8 +58,8 @@ class Child {
       si.hStdError = childOut.get();
     }
     PROCESS_INFORMATION pi{};
-    if (!CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, withStdio ? TRUE : FALSE, 0, nullptr,
-                        nullptr, &si, &pi)) {
+    if (!CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, withStdio ? TRUE : FALSE, 0, nullptr, nullptr,
+                        &si, &pi)) {
       return false;
     }
     UniqueHandle thread(pi.hThread);

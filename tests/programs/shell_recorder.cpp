@@ -30,8 +30,8 @@ int main() {
 
   std::wstring temporary = std::wstring(recordPath) + L".part";
   {
-    UniqueHandle file(CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    UniqueHandle file(
+        CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return 3;
     DWORD written = 0;
     const DWORD bytes = static_cast<DWORD>(record.size() * sizeof(wchar_t));

@@ -46,12 +46,18 @@ struct Connection {
 
 const char* ReasonPhrase(int status) {
   switch (status) {
-    case 200: return "OK";
-    case 301: return "Moved Permanently";
-    case 302: return "Found";
-    case 404: return "Not Found";
-    case 500: return "Internal Server Error";
-    default: return "Status";
+    case 200:
+      return "OK";
+    case 301:
+      return "Moved Permanently";
+    case 302:
+      return "Found";
+    case 404:
+      return "Not Found";
+    case 500:
+      return "Internal Server Error";
+    default:
+      return "Status";
   }
 }
 
@@ -130,8 +136,8 @@ void HttpTestServer::State::Serve(UniqueSocket client) {
   size_t firstSpace = request.find(' ');
   if (firstSpace != std::string::npos) {
     size_t secondSpace = request.find(' ', firstSpace + 1);
-    path = request.substr(firstSpace + 1, secondSpace == std::string::npos ? std::string::npos
-                                                                          : secondSpace - firstSpace - 1);
+    path = request.substr(firstSpace + 1,
+                          secondSpace == std::string::npos ? std::string::npos : secondSpace - firstSpace - 1);
     path = path.substr(0, path.find('?'));
   }
 

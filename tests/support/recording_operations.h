@@ -24,7 +24,9 @@ class RecordingOperations : public RequestOperations {
     out = u"value";
     return true;
   }
-  bool WriteString(const JudgedKey& k, const Text& n, const Text& d) override { return Record("WriteString", k, {n, d}); }
+  bool WriteString(const JudgedKey& k, const Text& n, const Text& d) override {
+    return Record("WriteString", k, {n, d});
+  }
   bool ReadDword(const JudgedKey& k, const Text& n, uint32_t& out) override {
     out = 4294967295u;
     return Record("ReadDword", k, {n});

@@ -12,22 +12,47 @@ namespace tarnvel::host {
 namespace {
 
 enum Op : int32_t {
-  OpReadString = 1, OpWriteString = 2, OpReadDword = 3, OpWriteDword = 4, OpDeleteValue = 5,
-  OpDeleteKey = 6, OpDeleteTree = 7, OpKeyExists = 8, OpListKeys = 9, OpListValues = 10, OpPing = 11,
-  OpReadQword = 12, OpWriteQword = 13, OpReadFile = 14, OpWriteFile = 15, OpFileExists = 16,
-  OpDeleteFile = 17, OpShellOpen = 18, OpCopyTree = 20, OpCopyIn = 21, OpExport = 22,
-  OpUrlCheck = 23, OpUrlPoll = 24,
+  OpReadString = 1,
+  OpWriteString = 2,
+  OpReadDword = 3,
+  OpWriteDword = 4,
+  OpDeleteValue = 5,
+  OpDeleteKey = 6,
+  OpDeleteTree = 7,
+  OpKeyExists = 8,
+  OpListKeys = 9,
+  OpListValues = 10,
+  OpPing = 11,
+  OpReadQword = 12,
+  OpWriteQword = 13,
+  OpReadFile = 14,
+  OpWriteFile = 15,
+  OpFileExists = 16,
+  OpDeleteFile = 17,
+  OpShellOpen = 18,
+  OpCopyTree = 20,
+  OpCopyIn = 21,
+  OpExport = 22,
+  OpUrlCheck = 23,
+  OpUrlPoll = 24,
 };
 
 CallError FromCallResult(CallResult r) {
   switch (r) {
-    case CallResult::Ok: return CallError::None;
-    case CallResult::TimedOut: return CallError::TimedOut;
-    case CallResult::Broken: return CallError::Broken;
-    case CallResult::Malformed: return CallError::Malformed;
-    case CallResult::WrongReply: return CallError::WrongReply;
-    case CallResult::WriteFailed: return CallError::WriteFailed;
-    case CallResult::NotConnected: return CallError::NotStarted;
+    case CallResult::Ok:
+      return CallError::None;
+    case CallResult::TimedOut:
+      return CallError::TimedOut;
+    case CallResult::Broken:
+      return CallError::Broken;
+    case CallResult::Malformed:
+      return CallError::Malformed;
+    case CallResult::WrongReply:
+      return CallError::WrongReply;
+    case CallResult::WriteFailed:
+      return CallError::WriteFailed;
+    case CallResult::NotConnected:
+      return CallError::NotStarted;
   }
   return CallError::Broken;
 }
@@ -193,7 +218,8 @@ Result<Done> NoValue(const Result<Text>& r) { return Carry<Done>(r); }
 Result<Done> Broker::WriteString(Hive hive, const std::wstring& key, const std::wstring& name,
                                  const std::wstring& text) {
   TARNVEL_LOCKED;
-  return NoValue(impl_->Request(OpWriteString, static_cast<int32_t>(hive), FromWide(key), FromWide(name), FromWide(text)));
+  return NoValue(
+      impl_->Request(OpWriteString, static_cast<int32_t>(hive), FromWide(key), FromWide(name), FromWide(text)));
 }
 
 Result<Done> Broker::WriteDword(Hive hive, const std::wstring& key, const std::wstring& name, uint32_t value) {
@@ -265,7 +291,8 @@ Result<std::vector<std::pair<std::wstring, std::wstring>>> Broker::ListValues(Hi
 
 Result<Done> Broker::CopyTree(Hive hive, const std::wstring& sourceKey, const std::wstring& destinationKey) {
   TARNVEL_LOCKED;
-  return NoValue(impl_->Request(OpCopyTree, static_cast<int32_t>(hive), FromWide(sourceKey), FromWide(destinationKey), Text()));
+  return NoValue(
+      impl_->Request(OpCopyTree, static_cast<int32_t>(hive), FromWide(sourceKey), FromWide(destinationKey), Text()));
 }
 
 Result<std::vector<uint8_t>> Broker::ReadDataFile(const std::wstring& path) {
@@ -357,25 +384,38 @@ Result<RawReply> Broker::RawRequest(int32_t op, int32_t hive, const std::wstring
 
 const char* CallErrorName(CallError e) {
   switch (e) {
-    case CallError::None: return "none";
-    case CallError::NotStarted: return "not started or connection ended";
-    case CallError::TimedOut: return "no reply within the time-out";
-    case CallError::Broken: return "pipe broken";
-    case CallError::Malformed: return "malformed message";
-    case CallError::WrongReply: return "wrong reply";
-    case CallError::WriteFailed: return "write failed";
-    case CallError::BadReplyText: return "reply text not of the expected form";
+    case CallError::None:
+      return "none";
+    case CallError::NotStarted:
+      return "not started or connection ended";
+    case CallError::TimedOut:
+      return "no reply within the time-out";
+    case CallError::Broken:
+      return "pipe broken";
+    case CallError::Malformed:
+      return "malformed message";
+    case CallError::WrongReply:
+      return "wrong reply";
+    case CallError::WriteFailed:
+      return "write failed";
+    case CallError::BadReplyText:
+      return "reply text not of the expected form";
   }
   return "?";
 }
 
 const char* RequestStatusName(RequestStatus s) {
   switch (s) {
-    case RequestStatus::Success: return "Success";
-    case RequestStatus::NotFound: return "NotFound";
-    case RequestStatus::Denied: return "Denied";
-    case RequestStatus::Failed: return "Failed";
-    case RequestStatus::BadArgument: return "BadArgument";
+    case RequestStatus::Success:
+      return "Success";
+    case RequestStatus::NotFound:
+      return "NotFound";
+    case RequestStatus::Denied:
+      return "Denied";
+    case RequestStatus::Failed:
+      return "Failed";
+    case RequestStatus::BadArgument:
+      return "BadArgument";
   }
   return "?";
 }

@@ -150,10 +150,8 @@ class HostConnection {
   DWORD lastError() const { return lastError_; }
 
   // The bytes of one message as the broker's encoder would write them.
-  static std::vector<uint8_t> Encode(int32_t id, std::vector<Param> params,
-                                     PointerWidth width = NativePointerWidth);
-  static std::vector<uint8_t> EncodeRequest(int32_t op, int32_t hive, const Text& a, const Text& b,
-                                            const Text& c);
+  static std::vector<uint8_t> Encode(int32_t id, std::vector<Param> params, PointerWidth width = NativePointerWidth);
+  static std::vector<uint8_t> EncodeRequest(int32_t op, int32_t hive, const Text& a, const Text& b, const Text& c);
 
   bool WriteRaw(const std::vector<uint8_t>& bytes, DWORD timeoutMs = 5000);
   bool Send(int32_t id, std::vector<Param> params, DWORD timeoutMs = 5000);
@@ -162,8 +160,8 @@ class HostConnection {
   CallResult ReadMessage(DWORD timeoutMs, Message& out);
 
   // Message 6 and its reply 7 (status Int32Kind2, text String16).
-  CallResult Request(int32_t op, int32_t hive, const Text& a, const Text& b, const Text& c,
-                     DWORD timeoutMs, Reply& out);
+  CallResult Request(int32_t op, int32_t hive, const Text& a, const Text& b, const Text& c, DWORD timeoutMs,
+                     Reply& out);
   // Reads a reply 7 to a request already sent.
   CallResult ReadReply(DWORD timeoutMs, Reply& out);
   // Message 3 with the plug-in's process id, and its reply 4 (error Int32Kind4, handle PointerSized).

@@ -88,8 +88,7 @@ bool BrokerProcess::StartPlain(const StartOptions& options, std::wstring command
   PROCESS_INFORMATION pi{};
   // The application name is given apart so that any command line a test wants (even one
   // without the program path) still starts the broker.
-  if (!CreateProcessW(options.exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
-                      &pi)) {
+  if (!CreateProcessW(options.exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
     startError_ = GetLastError();
     return false;
   }
@@ -113,8 +112,8 @@ void BrokerProcess::DebugLoop(std::wstring exe, std::wstring commandLine) {
   BOOL created = FALSE;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    created = CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, DEBUG_ONLY_THIS_PROCESS,
-                             nullptr, nullptr, &si, &pi);
+    created = CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, DEBUG_ONLY_THIS_PROCESS, nullptr,
+                             nullptr, &si, &pi);
     if (created) {
       process_.reset(pi.hProcess);
       pid_ = pi.dwProcessId;
@@ -233,13 +232,20 @@ bool BrokerProcess::WaitForDebugLine(const std::string& line, DWORD timeoutMs) c
 
 const char* CallResultName(CallResult r) {
   switch (r) {
-    case CallResult::Ok: return "ok";
-    case CallResult::TimedOut: return "no reply within the time-out";
-    case CallResult::Broken: return "pipe broken";
-    case CallResult::Malformed: return "malformed message";
-    case CallResult::WrongReply: return "wrong reply";
-    case CallResult::WriteFailed: return "write failed";
-    case CallResult::NotConnected: return "not connected";
+    case CallResult::Ok:
+      return "ok";
+    case CallResult::TimedOut:
+      return "no reply within the time-out";
+    case CallResult::Broken:
+      return "pipe broken";
+    case CallResult::Malformed:
+      return "malformed message";
+    case CallResult::WrongReply:
+      return "wrong reply";
+    case CallResult::WriteFailed:
+      return "write failed";
+    case CallResult::NotConnected:
+      return "not connected";
   }
   return "?";
 }
@@ -249,8 +255,8 @@ bool HostConnection::Connect(const std::wstring& pipeName, DWORD timeoutMs, cons
   const std::wstring path = PipePath(pipeName);
   const ULONGLONG deadline = GetTickCount64() + timeoutMs;
   for (;;) {
-    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                           FILE_FLAG_OVERLAPPED, nullptr);
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
+                           nullptr);
     if (h != INVALID_HANDLE_VALUE) {
       pipe_.reset(h);
       lastError_ = 0;

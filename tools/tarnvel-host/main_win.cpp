@@ -23,7 +23,7 @@ namespace {
 constexpr int ExitOk = 0;
 constexpr int ExitRequestFailed = 1;  // a reply had a status other than Success
 constexpr int ExitUsage = 2;
-constexpr int ExitMisbehaved = 3;     // the broker could not start, or misbehaved
+constexpr int ExitMisbehaved = 3;  // the broker could not start, or misbehaved
 
 #ifndef TARNVEL_VERSION
 #define TARNVEL_VERSION "unknown"
@@ -70,8 +70,8 @@ bool ReadFileBytes(const std::wstring& path, std::string& out) {
     while ((n = fread(buf, 1, sizeof buf, stdin)) > 0) out.append(buf, n);
     return true;
   }
-  UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
+  UniqueHandle file(
+      CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file.valid()) return false;
   char buf[4096];
   DWORD n = 0;
@@ -127,14 +127,25 @@ std::string ParamText(const Param& p) {
     case Int32Kind4:
       snprintf(buf, sizeof buf, "i%d:%lld", static_cast<int>(p.type), static_cast<long long>(p.value));
       return buf;
-    case Char8: snprintf(buf, sizeof buf, "c8:%lld", static_cast<long long>(p.value)); return buf;
-    case Char16: snprintf(buf, sizeof buf, "c16:%lld", static_cast<long long>(p.value)); return buf;
-    case PointerSized: snprintf(buf, sizeof buf, "ptr:%lld", static_cast<long long>(p.value)); return buf;
-    case NullString8: return "null8";
-    case NullString16: return "null16";
-    case NullByteArray: return "nullbytes";
-    case CString16: return "cs:" + Quoted(p.string16);
-    case String16: return "s:" + Quoted(p.string16);
+    case Char8:
+      snprintf(buf, sizeof buf, "c8:%lld", static_cast<long long>(p.value));
+      return buf;
+    case Char16:
+      snprintf(buf, sizeof buf, "c16:%lld", static_cast<long long>(p.value));
+      return buf;
+    case PointerSized:
+      snprintf(buf, sizeof buf, "ptr:%lld", static_cast<long long>(p.value));
+      return buf;
+    case NullString8:
+      return "null8";
+    case NullString16:
+      return "null16";
+    case NullByteArray:
+      return "nullbytes";
+    case CString16:
+      return "cs:" + Quoted(p.string16);
+    case String16:
+      return "s:" + Quoted(p.string16);
     default: {
       Text latin(p.string8.begin(), p.string8.end());
       return (p.type == CString8 ? "cb:" : p.type == ByteArray ? "bytes:" : "b:") + Quoted(latin);
@@ -156,15 +167,20 @@ class Session {
   // False when the broker misbehaved; the session stops there.
   bool Run(const Action& a) {
     switch (a.kind) {
-      case Action::Kind::Request: return RunRequest(a);
-      case Action::Kind::PluginPipe: return RunPluginPipe(a);
-      case Action::Kind::Send: return RunSend(a);
-      case Action::Kind::Post: return Expect(conn_.Send(a.id, a.params, options_.timeoutMs));
+      case Action::Kind::Request:
+        return RunRequest(a);
+      case Action::Kind::PluginPipe:
+        return RunPluginPipe(a);
+      case Action::Kind::Send:
+        return RunSend(a);
+      case Action::Kind::Post:
+        return Expect(conn_.Send(a.id, a.params, options_.timeoutMs));
       case Action::Kind::KeepAlive: {
         std::vector<Param> zero{Param::Int32(0, Int32Kind2)};
         return Expect(conn_.Send(KeepAliveId, zero, options_.timeoutMs));
       }
-      case Action::Kind::Raw: return Expect(conn_.WriteRaw(a.bytes, options_.timeoutMs));
+      case Action::Kind::Raw:
+        return Expect(conn_.WriteRaw(a.bytes, options_.timeoutMs));
       case Action::Kind::Sleep:
         Sleep(a.number);
         ShowDebugLines();
@@ -245,7 +261,6 @@ class Session {
   bool anyRequestFailed() const { return anyRequestFailed_; }
 
  private:
-
   bool RunPluginPipe(const Action& a) {
     PluginPipeReply reply;
     CallResult r = conn_.RequestPluginPipe(a.number, options_.timeoutMs, reply);

@@ -48,9 +48,12 @@ std::string Lower(std::string s) {
 
 bool ParseHive(const Text& word, int32_t& hive) {
   std::string s = Lower(Ascii(word));
-  if (s == "hkcu") hive = 0;
-  else if (s == "hklm") hive = 1;
-  else return ParseInt32(word, hive);
+  if (s == "hkcu")
+    hive = 0;
+  else if (s == "hklm")
+    hive = 1;
+  else
+    return ParseInt32(word, hive);
   return true;
 }
 
@@ -60,7 +63,10 @@ bool ParseParam(const Text& word, Param& out, std::string& error) {
   std::string kind = Ascii(word.substr(0, colon));
   Text value = colon == Text::npos ? Text() : word.substr(colon + 1);
   bool hasValue = colon != Text::npos;
-  struct IntKind { const char* name; ParamType type; };
+  struct IntKind {
+    const char* name;
+    ParamType type;
+  };
   static const IntKind ints[] = {{"i1", Int32Kind1}, {"i2", Int32Kind2}, {"i3", Int32Kind3}, {"i4", Int32Kind4}};
   for (const IntKind& k : ints) {
     if (kind == k.name) {
@@ -71,14 +77,38 @@ bool ParseParam(const Text& word, Param& out, std::string& error) {
     }
   }
   int64_t n = 0;
-  if (kind == "c8" && hasValue && ParseInt64(value, n)) { out = Param::Char8Value(static_cast<uint8_t>(n)); return true; }
-  if (kind == "c16" && hasValue && ParseInt64(value, n)) { out = Param::Char16Value(static_cast<char16_t>(n)); return true; }
-  if (kind == "ptr" && hasValue && ParseInt64(value, n)) { out = Param::Pointer(n); return true; }
-  if (kind == "null8" && !hasValue) { out = Param::Null(NullString8); return true; }
-  if (kind == "null16" && !hasValue) { out = Param::Null(NullString16); return true; }
-  if (kind == "nullbytes" && !hasValue) { out = Param::Null(NullByteArray); return true; }
-  if (kind == "s" && hasValue) { out = Param::Text16(value, String16); return true; }
-  if (kind == "cs" && hasValue) { out = Param::Text16(value, CString16); return true; }
+  if (kind == "c8" && hasValue && ParseInt64(value, n)) {
+    out = Param::Char8Value(static_cast<uint8_t>(n));
+    return true;
+  }
+  if (kind == "c16" && hasValue && ParseInt64(value, n)) {
+    out = Param::Char16Value(static_cast<char16_t>(n));
+    return true;
+  }
+  if (kind == "ptr" && hasValue && ParseInt64(value, n)) {
+    out = Param::Pointer(n);
+    return true;
+  }
+  if (kind == "null8" && !hasValue) {
+    out = Param::Null(NullString8);
+    return true;
+  }
+  if (kind == "null16" && !hasValue) {
+    out = Param::Null(NullString16);
+    return true;
+  }
+  if (kind == "nullbytes" && !hasValue) {
+    out = Param::Null(NullByteArray);
+    return true;
+  }
+  if (kind == "s" && hasValue) {
+    out = Param::Text16(value, String16);
+    return true;
+  }
+  if (kind == "cs" && hasValue) {
+    out = Param::Text16(value, CString16);
+    return true;
+  }
   if ((kind == "b" || kind == "cb") && hasValue) {
     out = Param::Bytes(Utf8(value), kind == "b" ? String8 : CString8);
     return true;
@@ -88,7 +118,8 @@ bool ParseParam(const Text& word, Param& out, std::string& error) {
     out = Param::Bytes(std::string(bytes.begin(), bytes.end()), ByteArray);
     return true;
   }
-  error = "bad parameter '" + Ascii(word) + "' (see --help: i1..i4, c8, c16, ptr, null8, null16, nullbytes, s, cs, b, cb, bytes)";
+  error = "bad parameter '" + Ascii(word) +
+          "' (see --help: i1..i4, c8, c16, ptr, null8, null16, nullbytes, s, cs, b, cb, bytes)";
   return false;
 }
 
@@ -100,8 +131,8 @@ bool CheckDecimal(const Text& text, int bits) {
   bool negative = !text.empty() && text[0] == u'-';
   if (negative) i = 1;
   if (i >= text.size() || text.size() - i > 20) return false;
-  const uint64_t limit = negative ? (bits == 32 ? 0x80000000ull : 0x8000000000000000ull)
-                                  : (bits == 32 ? 0xFFFFFFFFull : ~0ull);
+  const uint64_t limit =
+      negative ? (bits == 32 ? 0x80000000ull : 0x8000000000000000ull) : (bits == 32 ? 0xFFFFFFFFull : ~0ull);
   uint64_t v = 0;
   for (; i < text.size(); ++i) {
     if (text[i] < u'0' || text[i] > u'9') return false;
@@ -150,9 +181,12 @@ const RequestWord kRequestWords[] = {
 
 Text* TextSlot(Action& a, char which) {
   switch (which) {
-    case 'A': return &a.a;
-    case 'B': return &a.b;
-    default: return &a.c;
+    case 'A':
+      return &a.a;
+    case 'B':
+      return &a.b;
+    default:
+      return &a.c;
   }
 }
 
@@ -290,74 +324,73 @@ bool ParseAction(const std::vector<Text>& words, Action& out, std::string& error
 }
 
 const char* HelpText() {
-  return
-      "tarnvel-host: starts a TarnvelBroker as a host application does, runs a session of\n"
-      "requests written in plain words and prints each reply.\n"
-      "\n"
-      "usage: tarnvel-host [options] [LINE...]\n"
-      "  Each LINE argument is one line of the session; --script adds the lines of a file.\n"
-      "\n"
-      "options:\n"
-      "  --broker PATH     the broker exe (default: TarnvelBroker.exe beside this program,\n"
-      "                    else dist\\x64 (x86 for a 32-bit tarnvel-host) of a folder above it)\n"
-      "  --script FILE     read session lines from FILE (UTF-8); '-' reads standard input and\n"
-      "                    runs each line as soon as it arrives\n"
-      "  --debug-lines     run the broker under the debugger and show its debugger lines\n"
-      "  --pipe NAME       pipe name to give the broker (default: a unique name)\n"
-      "  --host-pid PID    process id to give as the host (default: this program)\n"
-      "  --timeout MS      time-out for connecting, each reply and the broker's exit (default 5000)\n"
-      "  --handle-bits N   width of handle values the broker sends: 64 (x64 broker) or 32 (x86);\n"
-      "                    default: this program's own width\n"
-      "  --quiet-ms MS     how long post/raw/keep-alive watch for an unexpected message (default 300)\n"
-      "  --version         the version of this program\n"
-      "  --help            this text\n"
-      "\n"
-      "requests (message 6, reply 7); HIVE is hkcu, hklm or a number; words and hive names\n"
-      "in any letter case:\n"
-      "  ping\n"
-      "  read-string HIVE KEY NAME          write-string HIVE KEY NAME TEXT\n"
-      "  read-dword HIVE KEY NAME           write-dword HIVE KEY NAME DECIMAL\n"
-      "  read-qword HIVE KEY NAME           write-qword HIVE KEY NAME DECIMAL\n"
-      "  delete-value HIVE KEY NAME         delete-key HIVE KEY\n"
-      "  delete-tree HIVE KEY               key-exists HIVE KEY\n"
-      "  list-keys HIVE KEY                 list-values HIVE KEY\n"
-      "  copy-tree HIVE SOURCE-KEY DESTINATION-KEY\n"
-      "  read-file PATH                     write-file PATH HEX\n"
-      "  file-exists PATH                   delete-file PATH\n"
-      "  copy-in SOURCE DESTINATION         export SOURCE DESTINATION\n"
-      "  shell-open TARGET\n"
-      "  http-check URL                     http-poll ID\n"
-      "  op NUMBER HIVE [A [B [C]]]         any op code with texts A, B, C\n"
-      "\n"
-      "other messages:\n"
-      "  plugin-pipe PID      message 3: a private pipe for process PID (reply 4: error, handle)\n"
-      "  send ID PARAM...     a message of your own; waits for one message back and prints it\n"
-      "  post ID PARAM...     a message of your own that expects no reply (checks none comes)\n"
-      "  keep-alive           message 1 with the value 0, which the broker swallows\n"
-      "  raw HEX...           bytes written as they are; expects no reply\n"
-      "  sleep MS             pause\n"
-      "  close                close the host's end of the pipe (the broker then exits)\n"
-      "  PARAM is i1:N i2:N i3:N i4:N (32-bit kinds), c8:N, c16:N, ptr:N, null8, null16,\n"
-      "  nullbytes, s:TEXT (String16), cs:TEXT (CString16), b:TEXT, cb:TEXT (8-bit), bytes:HEX.\n"
-      "\n"
-      "quoting: words are separated by blanks; '...' is literal; in \"...\" only \\\" is special.\n"
-      "Lines starting with # are comments.\n"
-      "\n"
-      "output: each line is echoed after '> ', then the broker's debugger lines ('debugger:')\n"
-      "and the reply ('reply:' status number and name, the text; lists one element a line;\n"
-      "a listed value with empty data is read as a string once more, and shows as\n"
-      "(not a string) when it is of another type).\n"
-      "At the end the host closes the pipe and prints the broker's exit code.\n"
-      "\n"
-      "exit status:\n"
-      "  0  every request was answered with status 0 (Success) and the broker exited with 0\n"
-      "  1  the session ran, but a reply had another status (NotFound, Denied, ...)\n"
-      "  2  usage error: an unknown option or word, a bad option value, a bad argument\n"
-      "     (write-dword and write-qword take decimal numbers only; op, send, post and raw\n"
-      "     are sent unchecked), an unreadable script\n"
-      "  3  the broker could not be started or connected to, or it misbehaved: no reply\n"
-      "     within the time-out, broken pipe, malformed or wrong reply, an unexpected\n"
-      "     message, no exit, a non-zero exit code, or a request after the connection ended\n";
+  return "tarnvel-host: starts a TarnvelBroker as a host application does, runs a session of\n"
+         "requests written in plain words and prints each reply.\n"
+         "\n"
+         "usage: tarnvel-host [options] [LINE...]\n"
+         "  Each LINE argument is one line of the session; --script adds the lines of a file.\n"
+         "\n"
+         "options:\n"
+         "  --broker PATH     the broker exe (default: TarnvelBroker.exe beside this program,\n"
+         "                    else dist\\x64 (x86 for a 32-bit tarnvel-host) of a folder above it)\n"
+         "  --script FILE     read session lines from FILE (UTF-8); '-' reads standard input and\n"
+         "                    runs each line as soon as it arrives\n"
+         "  --debug-lines     run the broker under the debugger and show its debugger lines\n"
+         "  --pipe NAME       pipe name to give the broker (default: a unique name)\n"
+         "  --host-pid PID    process id to give as the host (default: this program)\n"
+         "  --timeout MS      time-out for connecting, each reply and the broker's exit (default 5000)\n"
+         "  --handle-bits N   width of handle values the broker sends: 64 (x64 broker) or 32 (x86);\n"
+         "                    default: this program's own width\n"
+         "  --quiet-ms MS     how long post/raw/keep-alive watch for an unexpected message (default 300)\n"
+         "  --version         the version of this program\n"
+         "  --help            this text\n"
+         "\n"
+         "requests (message 6, reply 7); HIVE is hkcu, hklm or a number; words and hive names\n"
+         "in any letter case:\n"
+         "  ping\n"
+         "  read-string HIVE KEY NAME          write-string HIVE KEY NAME TEXT\n"
+         "  read-dword HIVE KEY NAME           write-dword HIVE KEY NAME DECIMAL\n"
+         "  read-qword HIVE KEY NAME           write-qword HIVE KEY NAME DECIMAL\n"
+         "  delete-value HIVE KEY NAME         delete-key HIVE KEY\n"
+         "  delete-tree HIVE KEY               key-exists HIVE KEY\n"
+         "  list-keys HIVE KEY                 list-values HIVE KEY\n"
+         "  copy-tree HIVE SOURCE-KEY DESTINATION-KEY\n"
+         "  read-file PATH                     write-file PATH HEX\n"
+         "  file-exists PATH                   delete-file PATH\n"
+         "  copy-in SOURCE DESTINATION         export SOURCE DESTINATION\n"
+         "  shell-open TARGET\n"
+         "  http-check URL                     http-poll ID\n"
+         "  op NUMBER HIVE [A [B [C]]]         any op code with texts A, B, C\n"
+         "\n"
+         "other messages:\n"
+         "  plugin-pipe PID      message 3: a private pipe for process PID (reply 4: error, handle)\n"
+         "  send ID PARAM...     a message of your own; waits for one message back and prints it\n"
+         "  post ID PARAM...     a message of your own that expects no reply (checks none comes)\n"
+         "  keep-alive           message 1 with the value 0, which the broker swallows\n"
+         "  raw HEX...           bytes written as they are; expects no reply\n"
+         "  sleep MS             pause\n"
+         "  close                close the host's end of the pipe (the broker then exits)\n"
+         "  PARAM is i1:N i2:N i3:N i4:N (32-bit kinds), c8:N, c16:N, ptr:N, null8, null16,\n"
+         "  nullbytes, s:TEXT (String16), cs:TEXT (CString16), b:TEXT, cb:TEXT (8-bit), bytes:HEX.\n"
+         "\n"
+         "quoting: words are separated by blanks; '...' is literal; in \"...\" only \\\" is special.\n"
+         "Lines starting with # are comments.\n"
+         "\n"
+         "output: each line is echoed after '> ', then the broker's debugger lines ('debugger:')\n"
+         "and the reply ('reply:' status number and name, the text; lists one element a line;\n"
+         "a listed value with empty data is read as a string once more, and shows as\n"
+         "(not a string) when it is of another type).\n"
+         "At the end the host closes the pipe and prints the broker's exit code.\n"
+         "\n"
+         "exit status:\n"
+         "  0  every request was answered with status 0 (Success) and the broker exited with 0\n"
+         "  1  the session ran, but a reply had another status (NotFound, Denied, ...)\n"
+         "  2  usage error: an unknown option or word, a bad option value, a bad argument\n"
+         "     (write-dword and write-qword take decimal numbers only; op, send, post and raw\n"
+         "     are sent unchecked), an unreadable script\n"
+         "  3  the broker could not be started or connected to, or it misbehaved: no reply\n"
+         "     within the time-out, broken pipe, malformed or wrong reply, an unexpected\n"
+         "     message, no exit, a non-zero exit code, or a request after the connection ended\n";
 }
 
 std::string Utf8(const Text& text) {
@@ -413,8 +446,10 @@ Text FromUtf8(const std::string& bytes) {
         if ((cont & 0xC0) != 0x80) ok = false;
         v = (v << 6) | (cont & 0x3F);
       }
-      if (ok && v <= 0x10FFFF) cp = v;
-      else len = 1;
+      if (ok && v <= 0x10FFFF)
+        cp = v;
+      else
+        len = 1;
     }
     if (cp >= 0x10000) {
       cp -= 0x10000;

@@ -59,8 +59,7 @@ TEST_F(LocalMachineViews, BrokerReadsTheViewOfItsOwnArchitecture) {
   const char* otherName = Is32BitBuild ? "only64" : "only32";
   ASSERT_EQ(b.conn.Request(1, LocalMachine, T("software\\tarnvel\\e2e-view"), T(ownName), T(""), e2e::ReplyMs, own),
             CallResult::Ok);
-  ASSERT_EQ(b.conn.Request(1, LocalMachine, T("software\\tarnvel\\e2e-view"), T(otherName), T(""), e2e::ReplyMs,
-                           other),
+  ASSERT_EQ(b.conn.Request(1, LocalMachine, T("software\\tarnvel\\e2e-view"), T(otherName), T(""), e2e::ReplyMs, other),
             CallResult::Ok);
   EXPECT_EQ(own.status, 0);
   EXPECT_EQ(own.text, T(Is32BitBuild ? "thirty-two" : "sixty-four"));
@@ -75,12 +74,12 @@ TEST_F(LocalMachineViews, Wow6432NodeNamesAreJudgedByHive) {
   ASSERT_TRUE(b.StartAndConnect(true));
   // Read-only in the local-machine hive, where the name is part of the maker's subtree...
   Reply reply;
-  ASSERT_EQ(b.conn.Request(8, LocalMachine, T("software\\wow6432node\\tarnvel\\e2e-view"), T(""), T(""),
-                           e2e::ReplyMs, reply),
-            CallResult::Ok);
+  ASSERT_EQ(
+      b.conn.Request(8, LocalMachine, T("software\\wow6432node\\tarnvel\\e2e-view"), T(""), T(""), e2e::ReplyMs, reply),
+      CallResult::Ok);
   EXPECT_EQ(reply.status, 0) << "the 32-bit key exists under its explicit name in both views";
-  ASSERT_EQ(b.conn.Request(2, LocalMachine, T("software\\wow6432node\\tarnvel\\e2e-view"), T("w"), T("x"),
-                           e2e::ReplyMs, reply),
+  ASSERT_EQ(b.conn.Request(2, LocalMachine, T("software\\wow6432node\\tarnvel\\e2e-view"), T("w"), T("x"), e2e::ReplyMs,
+                           reply),
             CallResult::Ok);
   EXPECT_EQ(reply.status, 2);
   // ...and outside the subtree in the current-user hive.

@@ -28,18 +28,12 @@ const StartupCase kStartupFailures[] = {
      [](const std::wstring& exe, const std::wstring& pipe, DWORD) { return Quoted(exe) + L" --ipc=" + pipe; }},
     {"ipc switch missing",
      [](const std::wstring& exe, const std::wstring&, DWORD pid) { return Quoted(exe) + L" --proc=" + Pid(pid); }},
-    {"pid text without digits",
-     [](const std::wstring& exe, const std::wstring& pipe, DWORD) {
-       return Quoted(exe) + L" --ipc=" + pipe + L" --proc=abc";
-     }},
-    {"pid 0",
-     [](const std::wstring& exe, const std::wstring& pipe, DWORD) {
-       return Quoted(exe) + L" --ipc=" + pipe + L" --proc=0";
-     }},
-    {"pid of no process",
-     [](const std::wstring& exe, const std::wstring& pipe, DWORD) {
-       return Quoted(exe) + L" --ipc=" + pipe + L" --proc=1073741820";
-     }},
+    {"pid text without digits", [](const std::wstring& exe, const std::wstring& pipe,
+                                   DWORD) { return Quoted(exe) + L" --ipc=" + pipe + L" --proc=abc"; }},
+    {"pid 0", [](const std::wstring& exe, const std::wstring& pipe,
+                 DWORD) { return Quoted(exe) + L" --ipc=" + pipe + L" --proc=0"; }},
+    {"pid of no process", [](const std::wstring& exe, const std::wstring& pipe,
+                             DWORD) { return Quoted(exe) + L" --ipc=" + pipe + L" --proc=1073741820"; }},
     {"ipc switch without a blank before it",
      [](const std::wstring& exe, const std::wstring& pipe, DWORD pid) {
        return Quoted(exe) + L"--ipc=" + pipe + L" --proc=" + Pid(pid);
@@ -52,10 +46,8 @@ const StartupCase kStartupFailures[] = {
      [](const std::wstring&, const std::wstring& pipe, DWORD pid) {
        return L"--ipc=" + pipe + L" --proc=" + Pid(pid);
      }},
-    {"empty pipe name",
-     [](const std::wstring& exe, const std::wstring&, DWORD pid) {
-       return Quoted(exe) + L" --ipc= --proc=" + Pid(pid);
-     }},
+    {"empty pipe name", [](const std::wstring& exe, const std::wstring&,
+                           DWORD pid) { return Quoted(exe) + L" --ipc= --proc=" + Pid(pid); }},
 };
 
 TEST(BrokerCommandLine, StartupFailuresExitWithOne) {

@@ -36,20 +36,18 @@ TEST(BrokerHardening, CopyInFromAPipeIsRefusedAtOnceAndNeverConnects) {
   const Text temp = LocalTemp();
   ASSERT_FALSE(temp.empty());
   const Text n = ToText(name);
-  const Text sources[] = {u"\\\\.\\pipe\\" + n, u"//./pipe/" + n, u"\\\\?\\pipe\\" + n,
-                          u"\\\\?\\GLOBALROOT\\Device\\NamedPipe\\" + n, u"\\\\localhost\\pipe\\" + n,
-                          u"\\\\127.0.0.1\\PIPE\\" + n};
+  const Text sources[] = {u"\\\\.\\pipe\\" + n,         u"//./pipe/" + n,
+                          u"\\\\?\\pipe\\" + n,         u"\\\\?\\GLOBALROOT\\Device\\NamedPipe\\" + n,
+                          u"\\\\localhost\\pipe\\" + n, u"\\\\127.0.0.1\\PIPE\\" + n};
   Broker b;
   ASSERT_TRUE(b.StartAndConnect(true));
   for (const Text& source : sources) {
     Reply reply;
-    ASSERT_EQ(b.conn.Request(21, 0, source, temp + u"\\e2e-from-pipe.pdf", T(""), e2e::ReplyMs, reply),
-              CallResult::Ok);
+    ASSERT_EQ(b.conn.Request(21, 0, source, temp + u"\\e2e-from-pipe.pdf", T(""), e2e::ReplyMs, reply), CallResult::Ok);
     EXPECT_EQ(reply.status, 2);
   }
-  EXPECT_EQ(b.process.DebugLines(),
-            std::vector<std::string>(sizeof sources / sizeof sources[0],
-                                     "[TarnvelBroker] file copy denied: malformed key\n"));
+  EXPECT_EQ(b.process.DebugLines(), std::vector<std::string>(sizeof sources / sizeof sources[0],
+                                                             "[TarnvelBroker] file copy denied: malformed key\n"));
   EXPECT_EQ(WaitForSingleObject(connected.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "the pipe was connected";
   EXPECT_EQ(b.CloseAndExitCode(), 0);
   CancelIoEx(server.get(), &ov);

@@ -70,13 +70,13 @@ const DroppedCase kDropped[] = {
      }},
     {"op code of kind 4",
      [] {
-       return RequestParams(Param::Int32(11, Int32Kind4), Param::Int32(0), Param::Text16(T("")),
-                            Param::Text16(T("")), Param::Text16(T("")));
+       return RequestParams(Param::Int32(11, Int32Kind4), Param::Int32(0), Param::Text16(T("")), Param::Text16(T("")),
+                            Param::Text16(T("")));
      }},
     {"hive selector of kind 1",
      [] {
-       return RequestParams(Param::Int32(11), Param::Int32(0, Int32Kind1), Param::Text16(T("")),
-                            Param::Text16(T("")), Param::Text16(T("")));
+       return RequestParams(Param::Int32(11), Param::Int32(0, Int32Kind1), Param::Text16(T("")), Param::Text16(T("")),
+                            Param::Text16(T("")));
      }},
     {"text C as a number",
      [] {
@@ -85,8 +85,8 @@ const DroppedCase kDropped[] = {
      }},
     {"text A as a CString16",
      [] {
-       return RequestParams(Param::Int32(11), Param::Int32(0), Param::Text16(T("x"), CString16),
-                            Param::Text16(T("")), Param::Text16(T("")));
+       return RequestParams(Param::Int32(11), Param::Int32(0), Param::Text16(T("x"), CString16), Param::Text16(T("")),
+                            Param::Text16(T("")));
      }},
 };
 
@@ -96,8 +96,8 @@ TEST(BrokerMessages, WrongCountOrTypeIsDroppedWithItsDebuggerLineAndTheNextReque
   std::vector<std::pair<const char*, std::pair<int32_t, std::vector<Param>>>> cases;
   for (const DroppedCase& c : kDropped) cases.push_back({c.name, {6, c.params()}});
   cases.push_back({"plug-in pipe request with a kind-2 pid", {3, {Param::Int32(1234, Int32Kind2)}}});
-  cases.push_back({"plug-in pipe request with two parameters",
-                   {3, {Param::Int32(1234, Int32Kind4), Param::Int32(0, Int32Kind4)}}});
+  cases.push_back(
+      {"plug-in pipe request with two parameters", {3, {Param::Int32(1234, Int32Kind4), Param::Int32(0, Int32Kind4)}}});
   size_t seen = 0;
   for (auto& c : cases) {
     SCOPED_TRACE(c.first);
@@ -117,7 +117,7 @@ TEST(BrokerMessages, NullTextsAreServedAsEmptyTexts) {
   ASSERT_TRUE(b.StartAndConnect(true));
   // Op 0 judges text A first: an empty key is malformed whatever the hive.
   ASSERT_TRUE(b.conn.Send(6, RequestParams(Param::Int32(0), Param::Int32(0), Param::Null(NullString16),
-                                                  Param::Null(NullString16), Param::Null(NullString16))));
+                                           Param::Null(NullString16), Param::Null(NullString16))));
   Reply reply;
   ASSERT_EQ(b.conn.ReadReply(e2e::ReplyMs, reply), CallResult::Ok);
   EXPECT_EQ(reply.status, 2);

@@ -21,9 +21,25 @@ namespace {
 // word; the declared total matches the words actually sent, so only the length lies.
 std::vector<uint8_t> RequestWithLyingLength(uint32_t textAType, uint32_t length) {
   const uint64_t typeA = static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(textAType)));
-  const uint64_t text16 = static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(String16 | ipc::String16Flag)));
-  std::vector<uint64_t> w = {ipc::HeaderMagic, 6, 5, 0, 2, 2, typeA, text16, text16, ipc::TypeListEnd,
-                             11, 0, length, 0x0041004100410041ull, 0, 0, ipc::MessageEnd};
+  const uint64_t text16 =
+      static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(String16 | ipc::String16Flag)));
+  std::vector<uint64_t> w = {ipc::HeaderMagic,
+                             6,
+                             5,
+                             0,
+                             2,
+                             2,
+                             typeA,
+                             text16,
+                             text16,
+                             ipc::TypeListEnd,
+                             11,
+                             0,
+                             length,
+                             0x0041004100410041ull,
+                             0,
+                             0,
+                             ipc::MessageEnd};
   w[3] = w.size();
   std::vector<uint8_t> bytes(w.size() * 8);
   std::memcpy(bytes.data(), w.data(), bytes.size());

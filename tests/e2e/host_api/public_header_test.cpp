@@ -15,7 +15,7 @@ struct RequestStatus {};
 struct CallResult {};
 namespace ipc {
 struct Encoder {};
-}
+}  // namespace ipc
 
 #include <gtest/gtest.h>
 

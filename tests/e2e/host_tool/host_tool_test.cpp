@@ -24,9 +24,7 @@ ToolRun RunTool(const std::wstring& options, const std::vector<std::wstring>& li
   return run;
 }
 
-std::wstring Key() {
-  return L"software\\tarnvel\\" + tarnvel::host::MakeUniquePipeName(L"e2e-tool");
-}
+std::wstring Key() { return L"software\\tarnvel\\" + tarnvel::host::MakeUniquePipeName(L"e2e-tool"); }
 
 bool Has(const std::string& output, const std::string& text) { return output.find(text) != std::string::npos; }
 
@@ -53,8 +51,8 @@ TEST(HostTool, SessionPrintsRepliesDebuggerLinesAndTheExitCode) {
   EXPECT_TRUE(Has(run.output, "  reply: 0 Success, 2 values\n"));
   EXPECT_TRUE(Has(run.output, "\n    \"count\" = (not a string)\n"));
   EXPECT_TRUE(Has(run.output, "\n    \"greeting\" = \"hello world\"\n"));
-  EXPECT_TRUE(Has(run.output,
-                  " x y\n  debugger: [TarnvelBroker] denied: write to read-only hive\n  reply: 2 Denied \"\"\n"));
+  EXPECT_TRUE(
+      Has(run.output, " x y\n  debugger: [TarnvelBroker] denied: write to read-only hive\n  reply: 2 Denied \"\"\n"));
   EXPECT_TRUE(Has(run.output, "  reply: 1 NotFound \"\"\n"));
   EXPECT_TRUE(Has(run.output, "broker exit code: 0\n"));
 }
@@ -89,8 +87,9 @@ TEST(HostTool, HandMadeMessagesAndQuotedWords) {
   SCOPED_TRACE(run.output);
   EXPECT_EQ(run.exitCode, 1u);
   EXPECT_TRUE(Has(run.output, "  message 7: i2:0 s:\"pong\"\n"));
-  EXPECT_TRUE(Has(run.output, "> op 0 5 'software\\tarnvel\\x'\n  debugger: [TarnvelBroker] denied: unknown hive\n"
-                              "  reply: 2 Denied \"\"\n"));
+  EXPECT_TRUE(Has(run.output,
+                  "> op 0 5 'software\\tarnvel\\x'\n  debugger: [TarnvelBroker] denied: unknown hive\n"
+                  "  reply: 2 Denied \"\"\n"));
   EXPECT_TRUE(Has(run.output, "> op 0 0 software/tarnvel/x\n  reply: 4 BadArgument \"\"\n"));
 }
 
@@ -158,8 +157,9 @@ TEST(HostTool, BrokerThatRefusesItsCommandLineIsReported) {
   SCOPED_TRACE(run.output);
   EXPECT_EQ(run.exitCode, 3u);
   EXPECT_TRUE(Has(run.output, "cannot connect to the broker pipe"));
-  EXPECT_TRUE(Has(run.output, "the broker exited with code 1 before accepting; the host process id 1073741820 "
-                              "does not exist"));
+  EXPECT_TRUE(Has(run.output,
+                  "the broker exited with code 1 before accepting; the host process id 1073741820 "
+                  "does not exist"));
   EXPECT_TRUE(Has(run.output, "broker exit code: 1\n"));
   EXPECT_FALSE(Has(run.output, "> ping"));
 }
@@ -172,7 +172,8 @@ TEST(HostTool, WithoutBrokerOptionTheBuiltBrokerIsFound) {
   ASSERT_TRUE(tool.WaitForExit(e2e::StartMs, code));
   EXPECT_EQ(code, 0u) << output;
   // The broker of the tool's own architecture.
-  const char* expected = sizeof(void*) == 8 ? "\\dist\\x64\\TarnvelBroker.exe started" : "\\dist\\x86\\TarnvelBroker.exe started";
+  const char* expected =
+      sizeof(void*) == 8 ? "\\dist\\x64\\TarnvelBroker.exe started" : "\\dist\\x86\\TarnvelBroker.exe started";
   EXPECT_TRUE(Has(output, expected)) << output;
   EXPECT_TRUE(Has(output, "  reply: 0 Success \"pong\"\n")) << output;
 }
@@ -224,10 +225,10 @@ TEST(HostTool, UsageErrorsNameTheOptionOrWordAndStartNoBroker) {
 TEST(HostTool, ExitStatusSaysWhetherEveryRequestSucceeded) {
   const std::wstring key = L"'" + Key() + L"'";
   // The limits of both widths are accepted, signed or unsigned; words and hives in any case.
-  ToolRun ok = RunTool(L"", {L"PING", L"Write-Dword HKCU " + key + L" n 4294967295",
-                             L"write-dword hkcu " + key + L" m -2147483648",
-                             L"WRITE-QWORD Hkcu " + key + L" q 18446744073709551615", L"read-qword hkcu " + key + L" q",
-                             L"delete-tree hkcu " + key});
+  ToolRun ok = RunTool(
+      L"", {L"PING", L"Write-Dword HKCU " + key + L" n 4294967295", L"write-dword hkcu " + key + L" m -2147483648",
+            L"WRITE-QWORD Hkcu " + key + L" q 18446744073709551615", L"read-qword hkcu " + key + L" q",
+            L"delete-tree hkcu " + key});
   SCOPED_TRACE(ok.output);
   EXPECT_EQ(ok.exitCode, 0u);
   EXPECT_TRUE(Has(ok.output, "> PING\n  reply: 0 Success \"pong\"\n"));

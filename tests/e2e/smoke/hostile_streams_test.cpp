@@ -62,9 +62,23 @@ std::vector<Bytes> LoadSeeds() {
 }
 
 // Values that sit on the edges of the format's sizes and flags.
-const uint32_t kEdgeWords[] = {0,          1,          5,          20,         21,         0x7FFFFFFF,
-                               0x80000000, 0x40000000, 0x7FFFFFFC, 0x3FFFFFFF, 0xFFFFFFFF, ipc::MaxTotalWords,
-                               ipc::MaxTotalWords + 1, 0x80000019, 0x40000017, ipc::HeaderMagic, ipc::TypeListEnd,
+const uint32_t kEdgeWords[] = {0,
+                               1,
+                               5,
+                               20,
+                               21,
+                               0x7FFFFFFF,
+                               0x80000000,
+                               0x40000000,
+                               0x7FFFFFFC,
+                               0x3FFFFFFF,
+                               0xFFFFFFFF,
+                               ipc::MaxTotalWords,
+                               ipc::MaxTotalWords + 1,
+                               0x80000019,
+                               0x40000017,
+                               ipc::HeaderMagic,
+                               ipc::TypeListEnd,
                                ipc::MessageEnd};
 
 class StreamMaker {
@@ -156,7 +170,8 @@ bool ActsOutsideThePrefix(const Bytes& s) {
 void Keep(const Bytes& s, uint32_t seed, int index) {
   char name[64];
   std::snprintf(name, sizeof name, "hostile-stream-%u-%d.bin", seed, index);
-  std::ofstream(name, std::ios::binary).write(reinterpret_cast<const char*>(s.data()), static_cast<std::streamsize>(s.size()));
+  std::ofstream(name, std::ios::binary)
+      .write(reinterpret_cast<const char*>(s.data()), static_cast<std::streamsize>(s.size()));
 }
 
 TEST(HostileStreams, EveryStreamEndsWithExitZeroAndNoHang) {

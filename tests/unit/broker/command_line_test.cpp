@@ -19,14 +19,14 @@ TEST(BrokerCommandLine, FindsBothSwitchesInOrder) {
       {u"broker.exe --ipc=n --proc=", true, u"\\\\.\\pipe\\n", 0},
       {u"broker.exe --ipc=n --proc=abc", true, u"\\\\.\\pipe\\n", 0},
       {u"broker.exe --ipc=n --proc=+8", true, u"\\\\.\\pipe\\n", 8},
-      {u"broker.exe --proc=5 --ipc=n", false, nullptr, 0},   // wrong order
-      {u"--ipc=n --proc=5", false, nullptr, 0},               // no blank before the first switch
+      {u"broker.exe --proc=5 --ipc=n", false, nullptr, 0},  // wrong order
+      {u"--ipc=n --proc=5", false, nullptr, 0},             // no blank before the first switch
       {u"broker.exe --ipc=n", false, nullptr, 0},
       {u"broker.exe --proc=5", false, nullptr, 0},
       {u" --ipc=", false, nullptr, 0},
       {u"short", false, nullptr, 0},
       {u"", false, nullptr, 0},
-      {u"broker.exe --IPC=n --proc=5", false, nullptr, 0},   // switches are case-sensitive
+      {u"broker.exe --IPC=n --proc=5", false, nullptr, 0},  // switches are case-sensitive
   };
   for (const Case& c : cases) {
     BrokerCommandLine parsed;

@@ -107,7 +107,8 @@ TEST(Dispatcher, RefusalsRunNothingAndWriteOneLine) {
       {"data file climbing out", 15, 0, kPath + u"\\..\\..\\x", u"", "[TarnvelBroker] denied: malformed key\n"},
       {"data file judged by path, not hive", 16, 1, u"software\\tarnvel", u"",
        "[TarnvelBroker] denied: outside Tarnvel subtree\n"},
-      {"copy tree from outside", 20, 0, u"software\\other", u"software\\tarnvel\\y", "[TarnvelBroker] copy tree denied\n"},
+      {"copy tree from outside", 20, 0, u"software\\other", u"software\\tarnvel\\y",
+       "[TarnvelBroker] copy tree denied\n"},
       {"copy tree into the read-only hive", 20, 1, kKey, u"software\\tarnvel\\y", "[TarnvelBroker] copy tree denied\n"},
   };
   for (const Case& c : cases) {

@@ -63,7 +63,7 @@ class RecordingHandler : public MessageHandler<MemChannel> {
     if (onMessage) onMessage();
     if (reply) {
       const int64_t sent = ipc::MsgOut<MemChannel>::SendMsg(channel, id + 1, Param::Int32(static_cast<int32_t>(count)),
-                                                           Param::Int32(id));
+                                                            Param::Int32(id));
       if (sent != ipc::ResultHandled) return sent;
     }
     return result;
@@ -135,7 +135,8 @@ TEST(Channel, EndCodes) {
   truncated.resize(43);
   const Case cases[] = {
       {"peer closed before anything arrived", {}, true, false, ipc::ResultReadFailed, -1},
-      {"peer closed after a served message", EncodeMessage(9, {Param::Int32(1)}), true, false, ipc::ResultReadFailed, 9},
+      {"peer closed after a served message", EncodeMessage(9, {Param::Int32(1)}), true, false, ipc::ResultReadFailed,
+       9},
       {"peer closed inside a message", truncated, true, false, ipc::ResultReadFailed, -1},
       {"malformed header", WordsToBytes(badMagic), true, false, ipc::ResultMalformed, -1},
       {"malformed: 21 parameters", EncodeMessage(8, tooMany), true, false, ipc::ResultMalformed, 8},
@@ -231,7 +232,8 @@ TEST(Channel, KeepAliveWithValueZeroIsSwallowed) {
 
 TEST(Channel, TwoRequestsInOneBlockAreAnsweredInOrder) {
   MemoryTransport transport;
-  transport.QueueChunk(Concat({EncodeMessage(9, {Param::Int32(1)}), EncodeMessage(11, {Param::Int32(1), Param::Int32(2)})}));
+  transport.QueueChunk(
+      Concat({EncodeMessage(9, {Param::Int32(1)}), EncodeMessage(11, {Param::Int32(1), Param::Int32(2)})}));
   RecordingHandler handler;
   MemChannel channel(&transport);
   EXPECT_EQ(channel.ReceiveLoop(&handler), ipc::ResultReadFailed);
@@ -292,10 +294,10 @@ TEST(Channel, MsgInDropsWrongCountsAndTypesAndGoesOn) {
   DebugCapture capture;
   MemoryTransport transport;
   transport.QueueChunk(Concat({
-      EncodeMessage(6, {Param::Int32(1)}),                                            // one parameter
-      EncodeMessage(6, {Param::Int32(1), Param::Text16(u"a"), Param::Int32(0)}),       // three
-      EncodeMessage(6, {Param::Int32(1, Int32Kind4), Param::Text16(u"a")}),            // op of kind 4
-      EncodeMessage(6, {Param::Int32(1), Param::Text16(u"a", CString16)}),             // text of code 24
+      EncodeMessage(6, {Param::Int32(1)}),                                        // one parameter
+      EncodeMessage(6, {Param::Int32(1), Param::Text16(u"a"), Param::Int32(0)}),  // three
+      EncodeMessage(6, {Param::Int32(1, Int32Kind4), Param::Text16(u"a")}),       // op of kind 4
+      EncodeMessage(6, {Param::Int32(1), Param::Text16(u"a", CString16)}),        // text of code 24
       Request(4, Param::Null(NullString16)),
       Request(21, Param::Text16(u"ok")),
   }));

@@ -10,8 +10,8 @@
 #include "ipc/wire_format.h"
 #include "wire_words.h"
 
-using ipc::DecodeResult;
 using ipc::Decoder;
+using ipc::DecodeResult;
 using ipc::DecoderState;
 using ipc::Encoder;
 
@@ -77,9 +77,8 @@ TEST(LargeMessage, CapturedPayloadsKeepTheirFamilyRules) {
   bytes[30000] = '\0';
   Text cwide = Letters(40000);
   cwide[25000] = u'\0';
-  const std::vector<uint8_t> msg = EncodeMessage(
-      6, {Param::Bytes(bytes, ByteArray), Param::Bytes(bytes, CString8), Param::Text16(cwide, CString16),
-          Param::Int32(9)});
+  const std::vector<uint8_t> msg = EncodeMessage(6, {Param::Bytes(bytes, ByteArray), Param::Bytes(bytes, CString8),
+                                                     Param::Text16(cwide, CString16), Param::Int32(9)});
   // A String16-flagged payload with a narrow code is dropped, captured or not.
   std::vector<uint64_t> data = {30000};
   data.resize(1 + 30000 * 2 / 8, 0x0041004100410041ull);
@@ -133,8 +132,8 @@ TEST(LargeMessage, FaultFoundEarlyIsReportedOnlyOnceTheDeclaredTotalArrived) {
 
 TEST(LargeMessage, BufferReturnsToItsSmallSizeAfterALargeMessageAndIsReusedForSmallOnes) {
   const std::vector<uint8_t> large = EncodeMessage(6, LargeRequest(2 * 1024 * 1024));  // 4 MiB of text
-  const std::vector<uint8_t> small = EncodeMessage(6, {Param::Int32(11), Param::Int32(0), Param::Text16(u"k"),
-                                                       Param::Text16(u""), Param::Text16(u"")});
+  const std::vector<uint8_t> small = EncodeMessage(
+      6, {Param::Int32(11), Param::Int32(0), Param::Text16(u"k"), Param::Text16(u""), Param::Text16(u"")});
   Decoder d;
   // Delivered in one block (as a large write into the buffer) with a small message behind it.
   const std::vector<uint8_t> both = Concat({large, small});

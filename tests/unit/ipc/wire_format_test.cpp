@@ -6,8 +6,8 @@
 #include "ipc/wire_format.h"
 #include "wire_words.h"
 
-using ipc::DecodeResult;
 using ipc::Decoder;
+using ipc::DecodeResult;
 using ipc::DecoderState;
 using ipc::Encoder;
 
@@ -39,11 +39,13 @@ void ExpectSameParam(const Param& a, const Param& b) {
 
 TEST(WireFormat, TwoParameterReplyIsElevenWords) {
   const std::vector<uint64_t> words = EncodeWords(7, {Param::Int32(0), Param::Text16(u"ok")});
-  const std::vector<uint64_t> expected = {
-      0x4D4F524B, 7, 2, 11, 2, 0xFFFFFFFF80000019ull, 0x4B524F4D,
-      0,                                            // the integer
-      2, uint64_t{u'o'} | uint64_t{u'k'} << 16,     // length and payload
-      0x474E4142};
+  const std::vector<uint64_t> expected = {0x4D4F524B, 7,
+                                          2,          11,
+                                          2,          0xFFFFFFFF80000019ull,
+                                          0x4B524F4D,
+                                          0,                                                  // the integer
+                                          2,          uint64_t{u'o'} | uint64_t{u'k'} << 16,  // length and payload
+                                          0x474E4142};
   EXPECT_EQ(words, expected);
   // The header's first bytes spell KROM on the pipe, the trailer BANG.
   const std::vector<uint8_t> bytes = WordsToBytes(words);
@@ -55,20 +57,17 @@ TEST(WireFormat, PayloadSizes) {
   // Empty String16: the length word alone.
   EXPECT_EQ(EncodeWords(7, {Param::Text16(u"")}), RawMessage(7, {TypeWord(S16 | 25)}, {0}));
   // String8 of 9 bytes: length and two payload words, the rest of the last one zero.
-  EXPECT_EQ(EncodeWords(3, {Param::Bytes("123456789")}),
-            RawMessage(3, {S8 | 23}, {9, 0x3837363534333231ull, 0x39}));
+  EXPECT_EQ(EncodeWords(3, {Param::Bytes("123456789")}), RawMessage(3, {S8 | 23}, {9, 0x3837363534333231ull, 0x39}));
   // Five code units take two words.
   EXPECT_EQ(EncodeWords(3, {Param::Text16(u"abcde", CString16)}),
-            RawMessage(3, {TypeWord(S16 | 24)},
-                       {5, 0x0064006300620061ull, 0x65}));
+            RawMessage(3, {TypeWord(S16 | 24)}, {5, 0x0064006300620061ull, 0x65}));
 }
 
 TEST(WireFormat, ValueWordsAreSignExtendedOrMasked) {
   const std::vector<uint64_t> words =
       EncodeWords(1, {Param::Int32(-2, Int32Kind1), Param::Int32(0x7FFFFFFF, Int32Kind4), Param::Char8Value(0xFF),
                       Param::Char16Value(0xFFFF), Param::Null(NullString8), Param::Null(NullByteArray)});
-  EXPECT_EQ(words, RawMessage(1, {1, 4, 5, 6, 8, 10},
-                              {0xFFFFFFFFFFFFFFFEull, 0x7FFFFFFF, 0xFF, 0xFFFF, ~0ull, ~0ull}));
+  EXPECT_EQ(words, RawMessage(1, {1, 4, 5, 6, 8, 10}, {0xFFFFFFFFFFFFFFFEull, 0x7FFFFFFF, 0xFF, 0xFFFF, ~0ull, ~0ull}));
 }
 
 TEST(WireFormat, PointerSizedFollowsTheBuildWidth) {
@@ -103,13 +102,21 @@ TEST(WireFormat, PointerSizedFollowsTheBuildWidth) {
 
 TEST(WireFormat, EveryCodeRoundTrips) {
   const std::string bytesWithNul("x\0y\xff", 4);
-  const std::vector<Param> params = {
-      Param::Int32(-5, Int32Kind1),  Param::Int32(INT32_MIN, Int32Kind2), Param::Int32(7, Int32Kind3),
-      Param::Int32(-1, Int32Kind4),  Param::Char8Value(0xAB),            Param::Char16Value(u'\x20AC'),
-      Param::Pointer(-1),            Param::Null(NullString8),            Param::Null(NullString16),
-      Param::Null(NullByteArray),    Param::Bytes("", CString8),          Param::Bytes(bytesWithNul, String8),
-      Param::Bytes(bytesWithNul, ByteArray), Param::Text16(u"tarnvel", CString16),
-      Param::Text16(Text(u"a\0b", 3), String16)};
+  const std::vector<Param> params = {Param::Int32(-5, Int32Kind1),
+                                     Param::Int32(INT32_MIN, Int32Kind2),
+                                     Param::Int32(7, Int32Kind3),
+                                     Param::Int32(-1, Int32Kind4),
+                                     Param::Char8Value(0xAB),
+                                     Param::Char16Value(u'\x20AC'),
+                                     Param::Pointer(-1),
+                                     Param::Null(NullString8),
+                                     Param::Null(NullString16),
+                                     Param::Null(NullByteArray),
+                                     Param::Bytes("", CString8),
+                                     Param::Bytes(bytesWithNul, String8),
+                                     Param::Bytes(bytesWithNul, ByteArray),
+                                     Param::Text16(u"tarnvel", CString16),
+                                     Param::Text16(Text(u"a\0b", 3), String16)};
   Decoder d;
   ASSERT_EQ(DecodeBlock(d, EncodeMessage(6, params)), DecodeResult::Done);
   ASSERT_EQ(d.state(), DecoderState::Complete);

@@ -47,10 +47,17 @@ TEST(DecimalText, SignedParseLikeTheCLibrary) {
 // A 32-bit write keeps the low 32 bits of the signed parse.
 TEST(DecimalText, DwordWriteExamples) {
   const std::pair<Text, uint32_t> cases[] = {
-      {u"4294967295", 0xFFFFFFFFu}, {u"-1", 0xFFFFFFFFu}, {u"4294967296", 0},
-      {u"12abc", 12},               {u"0x10", 0},         {u" 42", 42},
-      {u"+42", 42},                 {u"42xyz", 42},       {u"", 0},
-      {u"99999999999999999999", 0xFFFFFFFFu},           {u"-99999999999999999999", 0},
+      {u"4294967295", 0xFFFFFFFFu},
+      {u"-1", 0xFFFFFFFFu},
+      {u"4294967296", 0},
+      {u"12abc", 12},
+      {u"0x10", 0},
+      {u" 42", 42},
+      {u"+42", 42},
+      {u"42xyz", 42},
+      {u"", 0},
+      {u"99999999999999999999", 0xFFFFFFFFu},
+      {u"-99999999999999999999", 0},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(static_cast<uint32_t>(ParseSigned64Decimal(c.first)), c.second) << ShowText(c.first);
@@ -125,7 +132,7 @@ TEST(Hex, DecodesMixedCaseAndEmpty) {
 
 TEST(Hex, RefusesOddLengthAndNonDigitsLeavingOutputAlone) {
   const Text bad[] = {
-      u"abc", u"a", u"zz", u"0g", u"g0", u"00 1", u"0x", Text(u"0\0", 2),
+      u"abc",          u"a", u"zz", u"0g", u"g0", u"00 1", u"0x", Text(u"0\0", 2),
       u"\u01300",  // low byte would read as '0'
       u"0\u0161",  // low byte would read as 'a'
       u"\uFF10\uFF10",

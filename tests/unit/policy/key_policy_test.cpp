@@ -80,17 +80,15 @@ TEST(KeyPolicy, CanonicalKeyIsTheJudgedKeyWithItsLetterCase) {
 
 TEST(KeyPolicy, DotDotOnlyAsAWholeComponent) {
   const std::pair<Text, bool> cases[] = {
-      {u"..", true},         {u"..\\a", true},    {u"a\\..", true},  {u"a\\..\\b", true},
-      {u".", false},         {u"...", false},     {u"a..", false},   {u"..a", false},
-      {u"a\\..b", false},    {u"a\\b..", false},  {u"\\..", true},   {u"", false},
+      {u"..", true},   {u"..\\a", true}, {u"a\\..", true},   {u"a\\..\\b", true}, {u".", false},   {u"...", false},
+      {u"a..", false}, {u"..a", false},  {u"a\\..b", false}, {u"a\\b..", false},  {u"\\..", true}, {u"", false},
   };
   for (const auto& c : cases) EXPECT_EQ(HasDotDotComponent(c.first), c.second) << ShowText(c.first);
 }
 
 TEST(KeyPolicy, WriteOpsAreExactlyTheWritingCodes) {
   for (int32_t op = -3; op <= 30; ++op) {
-    const bool expected = op == 2 || op == 4 || op == 5 || op == 6 || op == 7 || op == 13 ||
-                          op == 15 || op == 17;
+    const bool expected = op == 2 || op == 4 || op == 5 || op == 6 || op == 7 || op == 13 || op == 15 || op == 17;
     EXPECT_EQ(IsWriteOp(op), expected) << op;
   }
   EXPECT_FALSE(IsWriteOp(INT32_MIN));

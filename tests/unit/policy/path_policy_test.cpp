@@ -22,33 +22,30 @@ struct TwoTexts {
 
 TEST(PathPolicy, PathForms) {
   const std::pair<Text, bool> absolute[] = {
-      {u"C:\\x", true},  {u"c:/x", true},   {u"\\\\host\\share", true}, {u"//host/share", true},
-      {u"\\/x", true},   {u"C:x", false},   {u"1:\\x", false},          {u"\\x", false},
-      {u"x\\y", false},  {u"C:", false},    {u"\\\\", false},           {u"", false},
+      {u"C:\\x", true}, {u"c:/x", true}, {u"\\\\host\\share", true}, {u"//host/share", true},
+      {u"\\/x", true},  {u"C:x", false}, {u"1:\\x", false},          {u"\\x", false},
+      {u"x\\y", false}, {u"C:", false},  {u"\\\\", false},           {u"", false},
   };
   for (const auto& c : absolute) EXPECT_EQ(IsAbsolutePathForm(c.first), c.second) << ShowText(c.first);
 
   const std::pair<Text, bool> exportable[] = {
-      {u"E:\\out\\a.pdf", true},      {u"\\\\host\\share\\a.pdf", true},
-      {u"\\\\?\\E:\\out\\a.pdf", false}, {u"//?/E:/a.pdf", false},
-      {u"\\\\.\\pipe\\x", false},     {u"/\\./x", false},
-      {u"E:\\out\\a.pdf:s", false},   {u"\\\\host\\c:\\x", false},
-      {u"E:x.pdf", false},
+      {u"E:\\out\\a.pdf", true},    {u"\\\\host\\share\\a.pdf", true}, {u"\\\\?\\E:\\out\\a.pdf", false},
+      {u"//?/E:/a.pdf", false},     {u"\\\\.\\pipe\\x", false},        {u"/\\./x", false},
+      {u"E:\\out\\a.pdf:s", false}, {u"\\\\host\\c:\\x", false},       {u"E:x.pdf", false},
   };
   for (const auto& c : exportable) EXPECT_EQ(IsExportPathForm(c.first), c.second) << ShowText(c.first);
 }
 
 TEST(PathPolicy, ExtensionsAndInsideTest) {
   const std::pair<Text, Text> ext[] = {
-      {u"a.pdf", u".pdf"}, {u"a", u""},  {u"a.b\\c", u""}, {u"a\\b.c", u".c"},
+      {u"a.pdf", u".pdf"}, {u"a", u""},   {u"a.b\\c", u""},      {u"a\\b.c", u".c"},
       {u".x", u".x"},      {u"a.", u"."}, {u"a.tar.gz", u".gz"},
   };
   for (const auto& c : ext) EXPECT_EQ(ExtensionOf(c.first), c.second) << ShowText(c.first);
 
   const std::pair<Text, const char16_t*> copyIn[] = {
-      {u"a.pdf", u".pdf"},  {u"a.jpeg", u".jpeg"}, {u"a.jpe", u".jpe"},  {u"a.tiff", u".tiff"},
-      {u"a.tif", u".tif"},  {u"\\.dib", u".dib"},  {u".pdf", nullptr},   {u"a.exe", nullptr},
-      {u"a.jpg.x", nullptr}, {u"", nullptr},
+      {u"a.pdf", u".pdf"},  {u"a.jpeg", u".jpeg"}, {u"a.jpe", u".jpe"}, {u"a.tiff", u".tiff"}, {u"a.tif", u".tif"},
+      {u"\\.dib", u".dib"}, {u".pdf", nullptr},    {u"a.exe", nullptr}, {u"a.jpg.x", nullptr}, {u"", nullptr},
   };
   for (const auto& c : copyIn) {
     const std::optional<Text> m = MatchCopyInExtension(c.first);

@@ -15,8 +15,8 @@ using MemChannel = ipc::Channel<MemoryTransport>;
 class RecordingService
     : public ServerTuple_5_2<MsgParamConverter<6>, MsgParamConverter<7>, RecordingService, 7, 6, MemChannel> {
  public:
-  void OnRequest(const int32_t op, const int32_t hive, const Text& a, const Text& b, const Text& c,
-                 int32_t& status, Text& reply) override {
+  void OnRequest(const int32_t op, const int32_t hive, const Text& a, const Text& b, const Text& c, int32_t& status,
+                 Text& reply) override {
     calls.push_back({op, hive, a, b, c});
     if (op == 99) {
       reply = u"half";
@@ -107,18 +107,18 @@ TEST_F(BindingTest, ConvertsTheFiveInputsAndRepliesWithId7) {
 TEST_F(BindingTest, WrongCountOrTypeIsDroppedWithOneLineAndTheNextRequestIsServed) {
   const Param text = Param::Text16(u"x");
   std::vector<std::vector<Param>> bad = {
-      {Param::Int32(1), Param::Int32(0), text, text},                                         // 4 params
-      {Param::Int32(1), Param::Int32(0), text, text, text, text},                             // 6 params
-      Request(1, 0, text, text, text),                                                        // fixed below
-      {Param::Int32(1), Param::Int32(0), Param::Text16(u"a", CString16), text, text},         // code 24
-      {Param::Int32(1), Param::Int32(0), text, text, Param::Bytes("x", String8)},             // code 23
-      {Param::Int32(1), Param::Int32(0), Param::Null(NullString8), text, text},               // code 8
+      {Param::Int32(1), Param::Int32(0), text, text},                                  // 4 params
+      {Param::Int32(1), Param::Int32(0), text, text, text, text},                      // 6 params
+      Request(1, 0, text, text, text),                                                 // fixed below
+      {Param::Int32(1), Param::Int32(0), Param::Text16(u"a", CString16), text, text},  // code 24
+      {Param::Int32(1), Param::Int32(0), text, text, Param::Bytes("x", String8)},      // code 23
+      {Param::Int32(1), Param::Int32(0), Param::Null(NullString8), text, text},        // code 8
   };
   bad[2][0] = Param::Int32(1, Int32Kind4);  // op code of the wrong integer kind
   std::vector<std::vector<uint8_t>> messages;
   for (auto& params : bad) messages.push_back(Encode(6, std::move(params)));
-  messages.push_back(Encode(6, Request(11, 0, Param::Null(NullString16), Param::Null(NullString16),
-                                       Param::Null(NullString16))));
+  messages.push_back(
+      Encode(6, Request(11, 0, Param::Null(NullString16), Param::Null(NullString16), Param::Null(NullString16))));
   EXPECT_EQ(Run(messages), ipc::ResultReadFailed);
 
   ASSERT_EQ(service.calls.size(), 1u) << "only the well-formed request reaches the service";

@@ -16,25 +16,25 @@ TEST_P(CheckHttpUrlTest, JudgesUrl) {
   EXPECT_EQ(CheckHttpUrl(Text(c.url)), c.expected) << "url: " << ::testing::PrintToString(Text(c.url));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Allowed, CheckHttpUrlTest,
-    ::testing::Values(UrlCase{u"https://host/path?q=1", Allow}, UrlCase{u"http://host", Allow},
-                      UrlCase{u"HTTP://HOST", Allow}, UrlCase{u"HtTpS://Host/A", Allow},
-                      UrlCase{u"http://127.0.0.1:8080/x", Allow}, UrlCase{u"http://host?q", Allow},
-                      UrlCase{u"http://host#frag", Allow}, UrlCase{u"http://[::1]:80/", Allow},
-                      // '@' after the authority is a path character, not user information.
-                      UrlCase{u"http://host/a@b", Allow}, UrlCase{u"http://host?x=@", Allow},
-                      // Units above 0x7F pass untouched (internationalised names).
-                      UrlCase{u"http://h\u00e9te/\u20ac", Allow}, UrlCase{u"http://h:", Allow}));
+INSTANTIATE_TEST_SUITE_P(Allowed, CheckHttpUrlTest,
+                         ::testing::Values(UrlCase{u"https://host/path?q=1", Allow}, UrlCase{u"http://host", Allow},
+                                           UrlCase{u"HTTP://HOST", Allow}, UrlCase{u"HtTpS://Host/A", Allow},
+                                           UrlCase{u"http://127.0.0.1:8080/x", Allow}, UrlCase{u"http://host?q", Allow},
+                                           UrlCase{u"http://host#frag", Allow}, UrlCase{u"http://[::1]:80/", Allow},
+                                           // '@' after the authority is a path character, not user information.
+                                           UrlCase{u"http://host/a@b", Allow}, UrlCase{u"http://host?x=@", Allow},
+                                           // Units above 0x7F pass untouched (internationalised names).
+                                           UrlCase{u"http://h\u00e9te/\u20ac", Allow}, UrlCase{u"http://h:", Allow}));
 
-INSTANTIATE_TEST_SUITE_P(
-    NotHttp, CheckHttpUrlTest,
-    ::testing::Values(UrlCase{u"ftp://host", OutsideSubtree}, UrlCase{u"file:///c:/x", OutsideSubtree},
-                      UrlCase{u"http:/host", OutsideSubtree}, UrlCase{u"httpx://host", OutsideSubtree},
-                      UrlCase{u"http", OutsideSubtree}, UrlCase{u"https:", OutsideSubtree},
-                      UrlCase{u"C:\u0041.pdf", OutsideSubtree}, UrlCase{u"//host/x", OutsideSubtree},
-                      // Folding is ASCII only: a full-width capital is not 'h'.
-                      UrlCase{u"\uFF28ttp://host", OutsideSubtree}));
+INSTANTIATE_TEST_SUITE_P(NotHttp, CheckHttpUrlTest,
+                         ::testing::Values(UrlCase{u"ftp://host", OutsideSubtree},
+                                           UrlCase{u"file:///c:/x", OutsideSubtree},
+                                           UrlCase{u"http:/host", OutsideSubtree},
+                                           UrlCase{u"httpx://host", OutsideSubtree}, UrlCase{u"http", OutsideSubtree},
+                                           UrlCase{u"https:", OutsideSubtree}, UrlCase{u"C:\u0041.pdf", OutsideSubtree},
+                                           UrlCase{u"//host/x", OutsideSubtree},
+                                           // Folding is ASCII only: a full-width capital is not 'h'.
+                                           UrlCase{u"\uFF28ttp://host", OutsideSubtree}));
 
 INSTANTIATE_TEST_SUITE_P(
     Malformed, CheckHttpUrlTest,

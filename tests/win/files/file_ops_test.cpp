@@ -247,7 +247,16 @@ TEST_F(FileOpsTest, MalformedHexTouchesNothing) {
   const Text path = data_ + u"\\keep.bin";
   const Text inMissingFolder = data_ + u"\\absent\\k.bin";
   WriteRaw(path, std::string("old"));
-  const Text cases[] = {u"abc", u"zz", u"0", u"ff0g", u"g0", u"0x10", u"\u0661\u0662", Text(u"ff\0" u"0", 4)};
+  const Text cases[] = {u"abc",
+                        u"zz",
+                        u"0",
+                        u"ff0g",
+                        u"g0",
+                        u"0x10",
+                        u"\u0661\u0662",
+                        Text(u"ff\0"
+                             u"0",
+                             4)};
   for (const Text& hex : cases) {
     SCOPED_TRACE(testing::Message() << "text C of " << hex.size() << " units");
     EXPECT_EQ(WriteAppDataFile(path, hex), RequestStatus::BadArgument);
@@ -369,8 +378,7 @@ TEST_F(FileOpsTest, RefusedCopiesWriteExactlyOneLineAndTouchNothing) {
       {"export of a .tiff", true, work_ + u"\\a.tiff", data_ + u"\\out\\a.tiff", exportOutside},
       {"export changing the extension", true, work_ + u"\\a.pdf", data_ + u"\\out\\a.png", exportOutside},
       {"export to a stream", true, work_ + u"\\a.pdf", data_ + u"\\out\\a.pdf:s", exportMalformed},
-      {"export to a long-path prefix", true, work_ + u"\\a.pdf", u"\\\\?\\" + data_ + u"\\out\\a.pdf",
-       exportMalformed},
+      {"export to a long-path prefix", true, work_ + u"\\a.pdf", u"\\\\?\\" + data_ + u"\\out\\a.pdf", exportMalformed},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);

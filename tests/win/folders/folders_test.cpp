@@ -63,8 +63,8 @@ class ExpandLongPathTest : public ::testing::Test {
     CreateDirectoryW(WidePtr(root_), nullptr);
     ASSERT_TRUE(CreateDirectoryW(WidePtr(longDir_), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS);
     longFile_ = longDir_ + u"\\Long File Name.txt";
-    HANDLE h = CreateFileW(WidePtr(longFile_), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h =
+        CreateFileW(WidePtr(longFile_), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     CloseHandle(h);
     shortDir_ = ShortPathOf(longDir_);

@@ -13,16 +13,15 @@
 inline std::wstring FreshPipeName() {
   static LONG counter = 0;
   wchar_t name[96];
-  swprintf(name, sizeof name / sizeof name[0], L"\\\\.\\pipe\\tarnvel-pipe-test-%lu-%ld",
-           GetCurrentProcessId(), InterlockedIncrement(&counter));
+  swprintf(name, sizeof name / sizeof name[0], L"\\\\.\\pipe\\tarnvel-pipe-test-%lu-%ld", GetCurrentProcessId(),
+           InterlockedIncrement(&counter));
   return name;
 }
 
 inline UniqueHandle CreateServerEnd(const std::wstring& name) {
-  return UniqueHandle(CreateNamedPipeW(name.c_str(),
-                                       PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
-                                       PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1,
-                                       4096, 4096, 0, nullptr));
+  return UniqueHandle(CreateNamedPipeW(
+      name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
+      PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, 4096, 4096, 0, nullptr));
 }
 
 inline UniqueHandle OpenClientEnd(const std::wstring& name, DWORD access = GENERIC_READ | GENERIC_WRITE) {

@@ -17,8 +17,8 @@ struct ChannelPair {
   ChannelPair() {
     wchar_t name[96];
     swprintf(name, 96, L"\\\\.\\pipe\\tarnvel-plugin-test.%lx.%lu", GetCurrentProcessId(), ++counter);
-    HANDLE server = CreateNamedPipeW(name, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED, PIPE_TYPE_BYTE, 1, 4096, 4096,
-                                     2000, nullptr);
+    HANDLE server =
+        CreateNamedPipeW(name, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED, PIPE_TYPE_BYTE, 1, 4096, 4096, 2000, nullptr);
     host = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     opened = transport.Open(server, true);
   }

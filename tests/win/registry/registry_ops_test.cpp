@@ -43,7 +43,8 @@ RawValue RawGet(HKEY root, const std::wstring& key, const std::wstring& name) {
 
 void RawSet(HKEY root, const std::wstring& key, const std::wstring& name, DWORD type, const void* data, DWORD size) {
   UniqueRegKey k;
-  ASSERT_EQ(RegCreateKeyExW(root, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, k.put(), nullptr), ERROR_SUCCESS);
+  ASSERT_EQ(RegCreateKeyExW(root, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, k.put(), nullptr),
+            ERROR_SUCCESS);
   ASSERT_EQ(RegSetValueExW(k.get(), name.c_str(), 0, type, static_cast<const BYTE*>(data), size), ERROR_SUCCESS);
 }
 
@@ -54,7 +55,8 @@ void RawSetString(HKEY root, const std::wstring& key, const std::wstring& name, 
 
 void RawCreate(HKEY root, const std::wstring& key) {
   UniqueRegKey k;
-  ASSERT_EQ(RegCreateKeyExW(root, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, k.put(), nullptr), ERROR_SUCCESS);
+  ASSERT_EQ(RegCreateKeyExW(root, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, k.put(), nullptr),
+            ERROR_SUCCESS);
 }
 
 bool RawExists(HKEY root, const std::wstring& key) {

@@ -44,15 +44,14 @@ class ScopedDefaultValue {
  public:
   ScopedDefaultValue(const std::wstring& subkey, const std::wstring& value) : path_(Full(subkey)) {
     UniqueRegKey key;
-    if (RegCreateKeyExW(kClassesRoot.hive, path_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.put(),
-                        nullptr) != ERROR_SUCCESS) {
+    if (RegCreateKeyExW(kClassesRoot.hive, path_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.put(), nullptr) !=
+        ERROR_SUCCESS) {
       return;
     }
     wchar_t old[1024] = {};
     DWORD bytes = sizeof old - sizeof(wchar_t);
     DWORD type = 0;
-    if (RegQueryValueExW(key.get(), nullptr, nullptr, &type, reinterpret_cast<BYTE*>(old), &bytes) ==
-            ERROR_SUCCESS &&
+    if (RegQueryValueExW(key.get(), nullptr, nullptr, &type, reinterpret_cast<BYTE*>(old), &bytes) == ERROR_SUCCESS &&
         type == REG_SZ) {
       had_ = true;
       old_ = old;
@@ -209,8 +208,8 @@ TEST_F(ShellOpenTest, RefusedTargetsNeverReachTheShell) {
     EXPECT_EQ(capture.Lines(), std::vector<std::string>{c.line});
   }
   std::wstring record;
-  EXPECT_FALSE(WaitForRecord(record, 1500)) << "the shell started the handler with: "
-                                            << ::testing::PrintToString(FromWide(record));
+  EXPECT_FALSE(WaitForRecord(record, 1500))
+      << "the shell started the handler with: " << ::testing::PrintToString(FromWide(record));
   DeleteFileW(document.c_str());
 }
 
@@ -281,8 +280,7 @@ INSTANTIATE_TEST_SUITE_P(
         // Other model: the init fails with RPC_E_CHANGED_MODE and must not be "balanced".
         ApartmentCase{"MtaMissing", COINIT_MULTITHREADED, kMissingDocument, RequestStatus::Failed,
                       "[TarnvelBroker] ShellExecuteW failed: rc=2 hrCoInit=0x80010106\n"},
-        ApartmentCase{"MtaUrl", COINIT_MULTITHREADED, u"http://tarnvel.invalid/mta", RequestStatus::Success,
-                      nullptr}),
+        ApartmentCase{"MtaUrl", COINIT_MULTITHREADED, u"http://tarnvel.invalid/mta", RequestStatus::Success, nullptr}),
     [](const ::testing::TestParamInfo<ApartmentCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
