@@ -23,6 +23,9 @@ count_ctest() {
   passed=$((passed + total - bad)); failed=$((failed + bad))
 }
 
+step "format: tracked C++ files follow .clang-format"
+if scripts/check-format.sh; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
+
 # Both Windows targets first: the native suite also checks the shape of both exes.
 step "win64: configure and build"
 cmake --preset win64 >/dev/null
