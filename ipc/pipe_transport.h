@@ -22,15 +22,15 @@ class PipeTransportWithMessagePump {
 
   // Takes the handle (even when accepting fails, so Close still releases it). With `connect`
   // it accepts a client on this server end; a client that came before counts as accepted.
-  bool Open(HANDLE pipe, bool connect);
+  [[nodiscard]] bool Open(HANDLE pipe, bool connect);
   // Takes an already-connected handle without any I/O, closing the one held before.
   // Returns whether the new handle is valid.
-  bool Adopt(HANDLE pipe);
+  [[nodiscard]] bool Adopt(HANDLE pipe);
   // Up to 4096 bytes, whatever the pipe holds; null on failure or when nothing arrived
   // (a closed peer). The bytes stay valid until the next Read.
   const uint8_t* Read(size_t& count);
   // All bytes or failure; an empty write succeeds without touching the pipe.
-  bool Write(const uint8_t* bytes, size_t length);
+  [[nodiscard]] bool Write(const uint8_t* bytes, size_t length);
   // DisconnectNamedPipe and CloseHandle; safe to call again.
   void Close();
   void ReleaseReadBuffer();

@@ -5,6 +5,7 @@
 #include "base/debug_line.h"
 #include "registry/reg_text.h"
 #include "requests/path_policy.h"
+#include "requests/url_check.h"
 
 namespace {
 
@@ -113,6 +114,18 @@ JudgedKey JudgeKey(int32_t hive, const Text& key, bool isWrite) {
 
 JudgedDataPath JudgeDataPath(const Text& path, const Text& dataFolder) {
   return JudgedDataPath(path, CheckAppDataPath(path, dataFolder));
+}
+
+JudgedShellTarget JudgeShellTarget(const Text& target) { return JudgedShellTarget(target, CheckShellTarget(target)); }
+
+JudgedUrl JudgeUrl(const Text& url) { return JudgedUrl(url, CheckHttpUrl(url)); }
+
+JudgedCopy JudgeCopyIn(const Text& source, const Text& expandedDestination, const Text& tempFolder) {
+  return JudgedCopy(source, expandedDestination, CheckCopyIn(source, expandedDestination, tempFolder));
+}
+
+JudgedCopy JudgeExport(const Text& expandedSource, const Text& destination, const Text& tempFolder) {
+  return JudgedCopy(expandedSource, destination, CheckExport(expandedSource, destination, tempFolder));
 }
 
 void WriteRefusalLine(const char* prefix, PolicyVerdict verdict) {

@@ -45,6 +45,57 @@ class JudgedDataPath {
 };
 [[nodiscard]] JudgedDataPath JudgeDataPath(const Text& path, const Text& dataFolder);
 
+// A shell-open target as CheckShellTarget judged it.
+class JudgedShellTarget {
+ public:
+  [[nodiscard]] PolicyVerdict verdict() const { return verdict_; }
+  [[nodiscard]] bool allowed() const { return verdict_ == Allow; }
+  const Text& target() const { return target_; }
+
+ private:
+  JudgedShellTarget(const Text& target, PolicyVerdict verdict) : target_(target), verdict_(verdict) {}
+  friend JudgedShellTarget JudgeShellTarget(const Text& target);
+  Text target_;
+  PolicyVerdict verdict_;
+};
+[[nodiscard]] JudgedShellTarget JudgeShellTarget(const Text& target);
+
+// A URL to check as CheckHttpUrl judged it.
+class JudgedUrl {
+ public:
+  [[nodiscard]] PolicyVerdict verdict() const { return verdict_; }
+  [[nodiscard]] bool allowed() const { return verdict_ == Allow; }
+  const Text& url() const { return url_; }
+
+ private:
+  JudgedUrl(const Text& url, PolicyVerdict verdict) : url_(url), verdict_(verdict) {}
+  friend JudgedUrl JudgeUrl(const Text& url);
+  Text url_;
+  PolicyVerdict verdict_;
+};
+[[nodiscard]] JudgedUrl JudgeUrl(const Text& url);
+
+// A copy into the local temporary folder (copy-in) or out of it (export), judged on exactly
+// the two paths the copy then uses (the long-path-expanded one included).
+class JudgedCopy {
+ public:
+  [[nodiscard]] PolicyVerdict verdict() const { return verdict_; }
+  [[nodiscard]] bool allowed() const { return verdict_ == Allow; }
+  const Text& source() const { return source_; }
+  const Text& destination() const { return destination_; }
+
+ private:
+  JudgedCopy(const Text& source, const Text& destination, PolicyVerdict verdict)
+      : source_(source), destination_(destination), verdict_(verdict) {}
+  friend JudgedCopy JudgeCopyIn(const Text& source, const Text& expandedDestination, const Text& tempFolder);
+  friend JudgedCopy JudgeExport(const Text& expandedSource, const Text& destination, const Text& tempFolder);
+  Text source_;
+  Text destination_;
+  PolicyVerdict verdict_;
+};
+[[nodiscard]] JudgedCopy JudgeCopyIn(const Text& source, const Text& expandedDestination, const Text& tempFolder);
+[[nodiscard]] JudgedCopy JudgeExport(const Text& expandedSource, const Text& destination, const Text& tempFolder);
+
 // Writes "<prefix><verdict text>\n" as one debugger line.
 void WriteRefusalLine(const char* prefix, PolicyVerdict verdict);
 

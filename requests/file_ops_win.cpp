@@ -114,27 +114,32 @@ void CreateExportDirectories(const Text& destination) {
   CreateDirectoryW(WidePtr(parent), nullptr);
 }
 
-// What a copy request was judged on. The act below uses these very texts, never the
-// request's raw ones, so the paths touched are the paths judged.
-struct JudgedCopy {
-  Text source;
-  Text destination;
-  PolicyVerdict verdict;
-};
-
-JudgedCopy JudgeCopyIn(const Text& textA, const Text& textB) {
-  JudgedCopy copy{textA, ExpandLongPath(textB), MalformedKey};
-  copy.verdict = CheckCopyIn(copy.source, copy.destination, LocalTempFolder());
-  return copy;
-}
-
-JudgedCopy JudgeExport(const Text& textA, const Text& textB) {
-  JudgedCopy copy{ExpandLongPath(textA), textB, MalformedKey};
-  copy.verdict = CheckExport(copy.source, copy.destination, LocalTempFolder());
-  return copy;
-}
-
 bool Exists(const Text& path) { return GetFileAttributesW(WidePtr(path)) != INVALID_FILE_ATTRIBUTES; }
+
+// The acts take only a judged copy, and use its very texts, never the request's raw ones:
+// the paths touched are the paths judged.
+RequestStatus CopyJudgedIn(const JudgedCopy& copy) {
+  if (!copy.allowed()) return RequestStatus::Denied;
+  if (!Exists(copy.source())) return RequestStatus::NotFound;
+  // Only a disk file is copied. The source stays open (others may read, not replace or
+  // delete it) until the copy is done, so the file judged a disk file is the file copied.
+  // Identification level only: a pipe server reached despite the policy cannot act as us.
+  UniqueHandle opened(CreateFileW(WidePtr(copy.source()), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
+  if (!opened || GetFileType(opened.get()) != FILE_TYPE_DISK) return RequestStatus::Failed;
+  if (!CopyFileW(WidePtr(copy.source()), WidePtr(copy.destination()), FALSE)) return RequestStatus::Failed;
+  // Read-only or hidden bits of the source must not stay on the plug-in's copy.
+  SetFileAttributesW(WidePtr(copy.destination()), FILE_ATTRIBUTE_NORMAL);
+  return RequestStatus::Success;
+}
+
+RequestStatus ExportJudged(const JudgedCopy& copy) {
+  if (!copy.allowed()) return RequestStatus::Denied;
+  if (!Exists(copy.source())) return RequestStatus::NotFound;
+  CreateExportDirectories(copy.destination());
+  return CopyFileW(WidePtr(copy.source()), WidePtr(copy.destination()), FALSE) ? RequestStatus::Success
+                                                                               : RequestStatus::Failed;
+}
 
 }  // namespace
 
@@ -176,34 +181,13 @@ RequestStatus DeleteAppDataFile(const Text& path) {
 }
 
 RequestStatus CopyFileIn(const Text& source, const Text& destination) {
-  const JudgedCopy copy = JudgeCopyIn(source, destination);
-  if (copy.verdict != Allow) {
-    WriteRefusalLine("[TarnvelBroker] file copy ", copy.verdict);
-    return RequestStatus::Denied;
-  }
-
-  if (!Exists(copy.source)) return RequestStatus::NotFound;
-  // Only a disk file is copied. The source stays open (others may read, not replace or
-  // delete it) until the copy is done, so the file judged a disk file is the file copied.
-  // Identification level only: a pipe server reached despite the policy cannot act as us.
-  UniqueHandle opened(CreateFileW(WidePtr(copy.source), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                  FILE_ATTRIBUTE_NORMAL | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
-  if (!opened || GetFileType(opened.get()) != FILE_TYPE_DISK) return RequestStatus::Failed;
-  if (!CopyFileW(WidePtr(copy.source), WidePtr(copy.destination), FALSE)) return RequestStatus::Failed;
-  // Read-only or hidden bits of the source must not stay on the plug-in's copy.
-  SetFileAttributesW(WidePtr(copy.destination), FILE_ATTRIBUTE_NORMAL);
-  return RequestStatus::Success;
+  const JudgedCopy copy = JudgeCopyIn(source, ExpandLongPath(destination), LocalTempFolder());
+  if (!copy.allowed()) WriteRefusalLine("[TarnvelBroker] file copy ", copy.verdict());
+  return CopyJudgedIn(copy);
 }
 
 RequestStatus ExportFile(const Text& source, const Text& destination) {
-  const JudgedCopy copy = JudgeExport(source, destination);
-  if (copy.verdict != Allow) {
-    WriteRefusalLine("[TarnvelBroker] file export ", copy.verdict);
-    return RequestStatus::Denied;
-  }
-
-  if (!Exists(copy.source)) return RequestStatus::NotFound;
-  CreateExportDirectories(copy.destination);
-  return CopyFileW(WidePtr(copy.source), WidePtr(copy.destination), FALSE) ? RequestStatus::Success
-                                                                           : RequestStatus::Failed;
+  const JudgedCopy copy = JudgeExport(ExpandLongPath(source), destination, LocalTempFolder());
+  if (!copy.allowed()) WriteRefusalLine("[TarnvelBroker] file export ", copy.verdict());
+  return ExportJudged(copy);
 }

@@ -13,12 +13,12 @@
 #include "requests/dispatcher.h"
 #include "requests/path_policy.h"
 
-RequestStatus ShellOpen(const Text& target) {
-  const PolicyVerdict verdict = CheckShellTarget(target);
-  if (verdict != Allow) {
-    WriteRefusalLine("[TarnvelBroker] shell open ", verdict);
-    return RequestStatus::Denied;
-  }
+namespace {
+
+// The act takes only a judged target and opens exactly its text.
+RequestStatus OpenJudged(const JudgedShellTarget& judged) {
+  if (!judged.allowed()) return RequestStatus::Denied;
+  const Text& target = judged.target();
 
   // Some shell handlers are COM objects; the thread must be left in the apartment state it had.
   const HRESULT hr = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
@@ -36,4 +36,12 @@ RequestStatus ShellOpen(const Text& target) {
            static_cast<unsigned long>(static_cast<uint32_t>(hr)));
   DebugLine(line);
   return RequestStatus::Failed;
+}
+
+}  // namespace
+
+RequestStatus ShellOpen(const Text& target) {
+  const JudgedShellTarget judged = JudgeShellTarget(target);
+  if (!judged.allowed()) WriteRefusalLine("[TarnvelBroker] shell open ", judged.verdict());
+  return OpenJudged(judged);
 }

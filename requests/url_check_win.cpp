@@ -117,12 +117,12 @@ void StartDetachedWorker(std::unique_ptr<HttpCheckThreadArg> arg) {
 
 }  // namespace
 
-RequestStatus StartHttpCheck(const Text& url, Text& reply) {
-  const PolicyVerdict verdict = CheckHttpUrl(url);
-  if (verdict != Allow) {
-    WriteRefusalLine("[TarnvelBroker] http check ", verdict);
-    return RequestStatus::Denied;
-  }
+namespace {
+
+// The act takes only a judged URL, and its worker checks exactly that text.
+RequestStatus StartJudgedCheck(const JudgedUrl& judged, Text& reply) {
+  if (!judged.allowed()) return RequestStatus::Denied;
+  const Text& url = judged.url();
   const uint64_t now = HttpCheckNow();
 
   std::lock_guard<std::mutex> hold(HttpCheckLock());
@@ -151,6 +151,14 @@ RequestStatus StartHttpCheck(const Text& url, Text& reply) {
   table[id] = std::move(check);
   reply = AsciiText(std::to_string(id).c_str());
   return RequestStatus::Success;
+}
+
+}  // namespace
+
+RequestStatus StartHttpCheck(const Text& url, Text& reply) {
+  const JudgedUrl judged = JudgeUrl(url);
+  if (!judged.allowed()) WriteRefusalLine("[TarnvelBroker] http check ", judged.verdict());
+  return StartJudgedCheck(judged, reply);
 }
 
 RequestStatus PollHttpCheck(const Text& idText, Text& reply) {

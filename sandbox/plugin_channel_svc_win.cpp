@@ -85,8 +85,9 @@ int64_t ProvisionPluginChannel(BrokerChannel& channel, int32_t targetProcessId) 
 
   PipeTransportWithMessagePump& transport = PluginChannelTransport();
   g_pluginTransportRef.store(&transport);
-  // A client end held from an earlier request is closed here rather than left open.
-  transport.Adopt(ConnectToPluginPipe(name));
+  // A client end held from an earlier request is closed here rather than left open. A
+  // connection that could not be made leaves none, and serving goes on.
+  static_cast<void>(transport.Adopt(ConnectToPluginPipe(name)));
   return sent;
 }
 

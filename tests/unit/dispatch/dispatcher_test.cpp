@@ -156,3 +156,34 @@ TEST(Dispatcher, NumbersAreParsedFromTextC) {
 }
 
 }  // namespace
+
+namespace {
+
+// Each judged value carries exactly the texts its check judged, with that check's verdict.
+TEST(JudgedValues, CarryTheJudgedTextsAndTheirChecksVerdict) {
+  const Text temp = u"C:\\Users\\u\\AppData\\Local\\Temp";
+  const JudgedCopy in = JudgeCopyIn(u"D:\\a.png", temp + u"\\b.png", temp);
+  EXPECT_TRUE(in.allowed());
+  EXPECT_EQ(in.source(), u"D:\\a.png");
+  EXPECT_EQ(in.destination(), temp + u"\\b.png");
+  EXPECT_EQ(JudgeCopyIn(u"\\\\.\\pipe\\x.pdf", temp + u"\\b.pdf", temp).verdict(), MalformedKey);
+  const JudgedCopy out = JudgeExport(temp + u"\\a.pdf", u"E:\\o\\a.pdf", temp);
+  EXPECT_TRUE(out.allowed());
+  EXPECT_EQ(out.source(), temp + u"\\a.pdf");
+  EXPECT_EQ(JudgeExport(u"E:\\a.pdf", u"E:\\o\\a.pdf", temp).verdict(), OutsideSubtree);
+
+  EXPECT_TRUE(JudgeShellTarget(u"https://host/").allowed());
+  EXPECT_EQ(JudgeShellTarget(u"shell:startup\\a.pdf").verdict(), OutsideSubtree);
+  EXPECT_EQ(JudgeShellTarget(u"C:\\r.pdf").target(), u"C:\\r.pdf");
+  EXPECT_TRUE(JudgeUrl(u"http://127.0.0.1:1/").allowed());
+  EXPECT_EQ(JudgeUrl(u"http://user@host/").verdict(), MalformedKey);
+  EXPECT_EQ(JudgeUrl(u"ftp://host/").verdict(), OutsideSubtree);
+
+  const JudgedKey key = JudgeKey(1, u"software\\tarnvel\\x", true);
+  EXPECT_EQ(key.verdict(), WriteToReadOnlyHive);
+  EXPECT_EQ(key.hive(), 1);
+  EXPECT_EQ(key.key(), u"software\\tarnvel\\x");
+  EXPECT_EQ(JudgeDataPath(u"C:\\R\\tarnvel\\f", u"C:\\R").verdict(), Allow);
+}
+
+}  // namespace

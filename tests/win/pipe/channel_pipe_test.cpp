@@ -84,8 +84,8 @@ TEST(ChannelOverPipe, RoundTripsUntilTheHostCloses) {
     replies = ReadMessages(client, decoder, 2);
     const std::vector<uint8_t> keepAlive = Encode(1, {Param::Int32(0)});
     const std::vector<uint8_t> third = Encode(6, {Param::Int32(3), Param::Text16(u"")});
-    client.Write(keepAlive.data(), keepAlive.size());
-    client.Write(third.data(), third.size());
+    if (!client.Write(keepAlive.data(), keepAlive.size())) return;
+    if (!client.Write(third.data(), third.size())) return;
     std::vector<Message> more = ReadMessages(client, decoder, 1);
     afterKeepAlive = more.size();
     replies.insert(replies.end(), more.begin(), more.end());
@@ -121,7 +121,7 @@ TEST(ChannelOverPipe, UnclaimedMessageEndsTheLoopWithoutAReply) {
     PipeTransportWithMessagePump client;
     if (!client.Adopt(OpenClientEnd(name).release())) return;
     const std::vector<uint8_t> unclaimed = Encode(5, {Param::Int32(0)});
-    client.Write(unclaimed.data(), unclaimed.size());
+    if (!client.Write(unclaimed.data(), unclaimed.size())) return;
     ipc::Decoder decoder;
     repliesSeen = ReadMessages(client, decoder, 1).size();  // ends when the broker side closes
   });
