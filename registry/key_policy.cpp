@@ -94,3 +94,7 @@ bool IsValidValueName(const Text& name) {
   }
   return true;
 }
+
+JudgedKey JudgeKey(int32_t hive, const Text& key, bool isWrite) {
+  return JudgedKey(hive, key, CheckRegistryKey(hive, key, isWrite));
+}

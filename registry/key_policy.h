@@ -31,3 +31,20 @@ bool HasDotDotComponent(const Text& normalised);
 
 [[nodiscard]] PolicyVerdict CheckRegistryKey(int32_t hiveSelector, const Text& key, bool isWrite);
 [[nodiscard]] bool IsValidValueName(const Text& name);
+
+// A registry key as the key policy judged it for one hive and one access.
+class JudgedKey {
+ public:
+  [[nodiscard]] PolicyVerdict verdict() const { return verdict_; }
+  [[nodiscard]] bool allowed() const { return verdict_ == Allow; }
+  int32_t hive() const { return hive_; }
+  const Text& key() const { return key_; }  // as carried; the registry canonicalises it
+
+ private:
+  JudgedKey(int32_t hive, const Text& key, PolicyVerdict verdict) : hive_(hive), key_(key), verdict_(verdict) {}
+  friend JudgedKey JudgeKey(int32_t hive, const Text& key, bool isWrite);
+  int32_t hive_;
+  Text key_;
+  PolicyVerdict verdict_;
+};
+[[nodiscard]] JudgedKey JudgeKey(int32_t hive, const Text& key, bool isWrite);

@@ -6,18 +6,19 @@
 #include <cstdint>
 #include <vector>
 #include "base/text.h"
+#include "registry/key_policy.h"
 
-[[nodiscard]] bool ReadString(int32_t hive, const Text& key, const Text& name, Text& out);
-[[nodiscard]] bool WriteString(int32_t hive, const Text& key, const Text& name, const Text& data);
-[[nodiscard]] bool ReadDword(int32_t hive, const Text& key, const Text& name, uint32_t& out);
-[[nodiscard]] bool WriteDword(int32_t hive, const Text& key, const Text& name, uint32_t value);
-[[nodiscard]] bool ReadQword(int32_t hive, const Text& key, const Text& name, uint64_t& out);
-[[nodiscard]] bool WriteQword(int32_t hive, const Text& key, const Text& name, uint64_t value);
-[[nodiscard]] bool DeleteValue(int32_t hive, const Text& key, const Text& name);
-[[nodiscard]] bool DeleteKey(int32_t hive, const Text& key);
-[[nodiscard]] bool DeleteKeyTree(int32_t hive, const Text& key);
-[[nodiscard]] bool KeyExists(int32_t hive, const Text& key);
-[[nodiscard]] bool ListSubkeys(int32_t hive, const Text& key, std::vector<Text>& names);
+[[nodiscard]] bool ReadString(const JudgedKey& key, const Text& name, Text& out);
+[[nodiscard]] bool WriteString(const JudgedKey& key, const Text& name, const Text& data);
+[[nodiscard]] bool ReadDword(const JudgedKey& key, const Text& name, uint32_t& out);
+[[nodiscard]] bool WriteDword(const JudgedKey& key, const Text& name, uint32_t value);
+[[nodiscard]] bool ReadQword(const JudgedKey& key, const Text& name, uint64_t& out);
+[[nodiscard]] bool WriteQword(const JudgedKey& key, const Text& name, uint64_t value);
+[[nodiscard]] bool DeleteValue(const JudgedKey& key, const Text& name);
+[[nodiscard]] bool DeleteKey(const JudgedKey& key);
+[[nodiscard]] bool DeleteKeyTree(const JudgedKey& key);
+[[nodiscard]] bool KeyExists(const JudgedKey& key);
+[[nodiscard]] bool ListSubkeys(const JudgedKey& key, std::vector<Text>& names);
 // Flattened: name 1, data 1, name 2, data 2, ...
-[[nodiscard]] bool ListValues(int32_t hive, const Text& key, std::vector<Text>& namesAndData);
-[[nodiscard]] bool CopyKeyTree(int32_t hive, const Text& source, const Text& destination);
+[[nodiscard]] bool ListValues(const JudgedKey& key, std::vector<Text>& namesAndData);
+[[nodiscard]] bool CopyKeyTree(const JudgedKey& source, const JudgedKey& destination);

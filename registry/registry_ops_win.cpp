@@ -91,51 +91,78 @@ bool QueryNumber(int32_t hive, const Text& key, const Text& name, DWORD wantedTy
 
 }  // namespace
 
-bool ReadString(int32_t hive, const Text& key, const Text& name, Text& out) {
+bool ReadString(const JudgedKey& judged, const Text& name, Text& out) {
+  if (!judged.allowed()) return false;
+  const int32_t hive = judged.hive();
+  const Text& key = judged.key();
   out.clear();
   UniqueRegKey handle;
   if (OpenResolvedKey(hive, key, KEY_READ, handle) != ERROR_SUCCESS) return false;
   return QueryStringValue(handle.get(), name, out);
 }
 
-bool WriteString(int32_t hive, const Text& key, const Text& name, const Text& data) {
+bool WriteString(const JudgedKey& judged, const Text& name, const Text& data) {
+  if (!judged.allowed()) return false;
+  const int32_t hive = judged.hive();
+  const Text& key = judged.key();
   // Code units plus one NUL must fit the registry's 32-bit byte count; counted in 64 bits.
   const uint64_t bytes = static_cast<uint64_t>(data.size()) * 2 + 2;
   if (bytes > MAXDWORD) return false;
   return SetValue(hive, key, name, REG_SZ, data.c_str(), static_cast<DWORD>(bytes));
 }
 
-bool ReadDword(int32_t hive, const Text& key, const Text& name, uint32_t& out) {
+bool ReadDword(const JudgedKey& judged, const Text& name, uint32_t& out) {
+  if (!judged.allowed()) return false;
+  const int32_t hive = judged.hive();
+  const Text& key = judged.key();
   return QueryNumber(hive, key, name, REG_DWORD, out);
 }
 
-bool WriteDword(int32_t hive, const Text& key, const Text& name, uint32_t value) {
+bool WriteDword(const JudgedKey& judged, const Text& name, uint32_t value) {
+  if (!judged.allowed()) return false;
+  const int32_t hive = judged.hive();
+  const Text& key = judged.key();
   return SetValue(hive, key, name, REG_DWORD, &value, sizeof(value));
 }
 
-bool ReadQword(int32_t hive, const Text& key, const Text& name, uint64_t& out) {
+bool ReadQword(const JudgedKey& judged, const Text& name, uint64_t& out) {
+  if (!judged.allowed()) return false;
+  const int32_t hive = judged.hive();
+  const Text& key = judged.key();
   return QueryNumber(hive, key, name, REG_QWORD, out);
 }
 
-bool WriteQword(int32_t hive, const Text& key, const Text& name, uint64_t value) {
+bool WriteQword(const JudgedKey& judged, const Text& name, uint64_t value) {
+  if (!judged.allowed()) return false;
+  const int32_t hive = judged.hive();
+  const Text& key = judged.key();
   return SetValue(hive, key, name, REG_QWORD, &value, sizeof(value));
 }
 
-bool DeleteValue(int32_t hive, const Text& key, const Text& name) {
+bool DeleteValue(const JudgedKey& judged, const Text& name) {
+  if (!judged.allowed()) return false;
+  const int32_t hive = judged.hive();
+  const Text& key = judged.key();
   UniqueRegKey handle;
   if (OpenResolvedKey(hive, key, KEY_WRITE, handle) != ERROR_SUCCESS) return false;
   LSTATUS rc = RegDeleteValueW(handle.get(), WidePtr(name));
   return rc == ERROR_SUCCESS || rc == ERROR_FILE_NOT_FOUND;
 }
 
-bool DeleteKey(int32_t hive, const Text& key) {
+bool DeleteKey(const JudgedKey& judged) {
+  if (!judged.allowed()) return false;
+  const int32_t hive = judged.hive();
+  const Text& key = judged.key();
   Text path;
   if (!ResolveKey(key, path)) return false;
   LSTATUS rc = RegDeleteKeyW(HiveRoot(hive), WidePtr(path));
   return rc == ERROR_SUCCESS || rc == ERROR_FILE_NOT_FOUND;
 }
 
-bool DeleteKeyTree(int32_t hive, const Text& key) {
+bool DeleteKeyTree(const JudgedKey& judged) {
+  if (!judged.allowed()) return false;
+  const int32_t hive = judged.hive();
+  const Text& key = judged.key();
   Text path;
   if (!ResolveKey(key, path)) return false;
   {
@@ -150,12 +177,18 @@ bool DeleteKeyTree(int32_t hive, const Text& key) {
   return true;
 }
 
-bool KeyExists(int32_t hive, const Text& key) {
+bool KeyExists(const JudgedKey& judged) {
+  if (!judged.allowed()) return false;
+  const int32_t hive = judged.hive();
+  const Text& key = judged.key();
   UniqueRegKey handle;
   return OpenResolvedKey(hive, key, KEY_READ, handle) == ERROR_SUCCESS;
 }
 
-bool ListSubkeys(int32_t hive, const Text& key, std::vector<Text>& names) {
+bool ListSubkeys(const JudgedKey& judged, std::vector<Text>& names) {
+  if (!judged.allowed()) return false;
+  const int32_t hive = judged.hive();
+  const Text& key = judged.key();
   names.clear();
   UniqueRegKey handle;
   if (OpenResolvedKey(hive, key, KEY_READ, handle) != ERROR_SUCCESS) return false;
@@ -171,7 +204,10 @@ bool ListSubkeys(int32_t hive, const Text& key, std::vector<Text>& names) {
   return true;
 }
 
-bool ListValues(int32_t hive, const Text& key, std::vector<Text>& namesAndData) {
+bool ListValues(const JudgedKey& judged, std::vector<Text>& namesAndData) {
+  if (!judged.allowed()) return false;
+  const int32_t hive = judged.hive();
+  const Text& key = judged.key();
   namesAndData.clear();
   UniqueRegKey handle;
   if (OpenResolvedKey(hive, key, KEY_READ, handle) != ERROR_SUCCESS) return false;
@@ -191,7 +227,12 @@ bool ListValues(int32_t hive, const Text& key, std::vector<Text>& namesAndData) 
   return true;
 }
 
-bool CopyKeyTree(int32_t hive, const Text& source, const Text& destination) {
+bool CopyKeyTree(const JudgedKey& judgedSource, const JudgedKey& judgedDestination) {
+  if (!judgedSource.allowed() || !judgedDestination.allowed()) return false;
+  if (judgedSource.hive() != judgedDestination.hive()) return false;
+  const int32_t hive = judgedSource.hive();
+  const Text& source = judgedSource.key();
+  const Text& destination = judgedDestination.key();
   Text from;
   Text to;
   if (!ResolveKey(source, from) || !ResolveKey(destination, to)) return false;

@@ -108,10 +108,6 @@ RequestStatus RunRegistryOp(RequestOperations& ops, RequestOp op, const JudgedKe
 
 }  // namespace
 
-JudgedKey JudgeKey(int32_t hive, const Text& key, bool isWrite) {
-  return JudgedKey(hive, key, CheckRegistryKey(hive, key, isWrite));
-}
-
 JudgedDataPath JudgeDataPath(const Text& path, const Text& dataFolder) {
   return JudgedDataPath(path, CheckAppDataPath(path, dataFolder));
 }

@@ -13,23 +13,6 @@
 #include "registry/key_policy.h"
 #include "requests/request_ops.h"
 
-// A registry key as the key policy judged it for one hive and one access.
-class JudgedKey {
- public:
-  [[nodiscard]] PolicyVerdict verdict() const { return verdict_; }
-  [[nodiscard]] bool allowed() const { return verdict_ == Allow; }
-  int32_t hive() const { return hive_; }
-  const Text& key() const { return key_; }  // as carried; the registry canonicalises it
-
- private:
-  JudgedKey(int32_t hive, const Text& key, PolicyVerdict verdict) : hive_(hive), key_(key), verdict_(verdict) {}
-  friend JudgedKey JudgeKey(int32_t hive, const Text& key, bool isWrite);
-  int32_t hive_;
-  Text key_;
-  PolicyVerdict verdict_;
-};
-[[nodiscard]] JudgedKey JudgeKey(int32_t hive, const Text& key, bool isWrite);
-
 // A plug-in data-file path as the data-folder check judged it against one data folder.
 class JudgedDataPath {
  public:

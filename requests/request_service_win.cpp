@@ -11,45 +11,32 @@
 namespace {
 
 // The system's operations behind the dispatcher. A judged value that was not allowed is
-// never acted on, even should a caller hand one over.
+// never acted on, even should a caller hand one over: the operations below refuse it.
 class SystemRequestOperations : public RequestOperations {
  public:
   Text DataFolder() override { return AppDataFolder(); }
 
-  bool ReadString(const JudgedKey& k, const Text& name, Text& out) override {
-    return k.allowed() && ::ReadString(k.hive(), k.key(), name, out);
-  }
+  bool ReadString(const JudgedKey& k, const Text& name, Text& out) override { return ::ReadString(k, name, out); }
   bool WriteString(const JudgedKey& k, const Text& name, const Text& data) override {
-    return k.allowed() && ::WriteString(k.hive(), k.key(), name, data);
+    return ::WriteString(k, name, data);
   }
-  bool ReadDword(const JudgedKey& k, const Text& name, uint32_t& out) override {
-    return k.allowed() && ::ReadDword(k.hive(), k.key(), name, out);
-  }
+  bool ReadDword(const JudgedKey& k, const Text& name, uint32_t& out) override { return ::ReadDword(k, name, out); }
   bool WriteDword(const JudgedKey& k, const Text& name, uint32_t value) override {
-    return k.allowed() && ::WriteDword(k.hive(), k.key(), name, value);
+    return ::WriteDword(k, name, value);
   }
-  bool ReadQword(const JudgedKey& k, const Text& name, uint64_t& out) override {
-    return k.allowed() && ::ReadQword(k.hive(), k.key(), name, out);
-  }
+  bool ReadQword(const JudgedKey& k, const Text& name, uint64_t& out) override { return ::ReadQword(k, name, out); }
   bool WriteQword(const JudgedKey& k, const Text& name, uint64_t value) override {
-    return k.allowed() && ::WriteQword(k.hive(), k.key(), name, value);
+    return ::WriteQword(k, name, value);
   }
-  bool DeleteValue(const JudgedKey& k, const Text& name) override {
-    return k.allowed() && ::DeleteValue(k.hive(), k.key(), name);
-  }
-  bool DeleteKey(const JudgedKey& k) override { return k.allowed() && ::DeleteKey(k.hive(), k.key()); }
-  bool DeleteKeyTree(const JudgedKey& k) override { return k.allowed() && ::DeleteKeyTree(k.hive(), k.key()); }
-  bool KeyExists(const JudgedKey& k) override { return k.allowed() && ::KeyExists(k.hive(), k.key()); }
-  bool ListSubkeys(const JudgedKey& k, std::vector<Text>& names) override {
-    return k.allowed() && ::ListSubkeys(k.hive(), k.key(), names);
-  }
+  bool DeleteValue(const JudgedKey& k, const Text& name) override { return ::DeleteValue(k, name); }
+  bool DeleteKey(const JudgedKey& k) override { return ::DeleteKey(k); }
+  bool DeleteKeyTree(const JudgedKey& k) override { return ::DeleteKeyTree(k); }
+  bool KeyExists(const JudgedKey& k) override { return ::KeyExists(k); }
+  bool ListSubkeys(const JudgedKey& k, std::vector<Text>& names) override { return ::ListSubkeys(k, names); }
   bool ListValues(const JudgedKey& k, std::vector<Text>& namesAndData) override {
-    return k.allowed() && ::ListValues(k.hive(), k.key(), namesAndData);
+    return ::ListValues(k, namesAndData);
   }
-  bool CopyKeyTree(const JudgedKey& from, const JudgedKey& to) override {
-    return from.allowed() && to.allowed() && from.hive() == to.hive() &&
-           ::CopyKeyTree(from.hive(), from.key(), to.key());
-  }
+  bool CopyKeyTree(const JudgedKey& from, const JudgedKey& to) override { return ::CopyKeyTree(from, to); }
 
   RequestStatus ReadDataFile(const JudgedDataPath& p, Text& reply) override {
     return p.allowed() ? ReadAppDataFile(p.path(), reply) : RequestStatus::Denied;

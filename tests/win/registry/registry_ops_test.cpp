@@ -117,7 +117,7 @@ class RegistryOps : public ::testing::Test {
 };
 
 TEST_F(RegistryOps, WriteStringCreatesMissingParentsWithTheirCapitalisation) {
-  ASSERT_TRUE(WriteString(CurrentUser, T(Sub(L"NewA\\NewB")), u"N", u"abc"));
+  ASSERT_TRUE(WriteString(JudgeKey(CurrentUser, T(Sub(L"NewA\\NewB")), true), u"N", u"abc"));
   EXPECT_EQ(RawSubkeys(HKEY_CURRENT_USER, key_), std::vector<std::wstring>{L"NewA"});
   EXPECT_EQ(RawSubkeys(HKEY_CURRENT_USER, Sub(L"NewA")), std::vector<std::wstring>{L"NewB"});
   RawValue v = RawGet(HKEY_CURRENT_USER, Sub(L"NewA\\NewB"), L"N");
@@ -139,13 +139,13 @@ TEST_F(RegistryOps, WriteStringStoresEveryCodeUnitAndOneNulAndReadStopsAtTheFirs
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.bytes);
-    ASSERT_TRUE(WriteString(CurrentUser, T(key_), u"v", T(c.data)));
+    ASSERT_TRUE(WriteString(JudgeKey(CurrentUser, T(key_), true), u"v", T(c.data)));
     RawValue v = RawGet(HKEY_CURRENT_USER, key_, L"v");
     EXPECT_EQ(v.type, DWORD{REG_SZ});
     EXPECT_EQ(v.bytes.size(), c.bytes);
     EXPECT_EQ(v.bytes, Bytes(c.data + std::wstring(1, L'\0')));
     Text out = u"stale";
-    ASSERT_TRUE(ReadString(CurrentUser, T(key_), u"v", out));
+    ASSERT_TRUE(ReadString(JudgeKey(CurrentUser, T(key_), false), u"v", out));
     EXPECT_EQ(out, c.readBack);
   }
 }
@@ -164,17 +164,17 @@ TEST_F(RegistryOps, ReadStringTakesPlainAndExpandableStringsOnly) {
       {u"expand", u"%TEMP%\\x"}, {u"", u"default"}, {u"unterminated", u"ab"}};
   for (const auto& r : readable) {
     Text out;
-    EXPECT_TRUE(ReadString(CurrentUser, T(key_), r.first, out));
+    EXPECT_TRUE(ReadString(JudgeKey(CurrentUser, T(key_), false), r.first, out));
     EXPECT_EQ(out, r.second);
   }
   for (const char* name : {"multi", "binary", "dword", "missing"}) {
     SCOPED_TRACE(name);
     Text out = u"stale";
-    EXPECT_FALSE(ReadString(CurrentUser, T(key_), AsciiText(name), out));
+    EXPECT_FALSE(ReadString(JudgeKey(CurrentUser, T(key_), false), AsciiText(name), out));
     EXPECT_TRUE(out.empty());
   }
   Text out;
-  EXPECT_FALSE(ReadString(CurrentUser, T(Sub(L"missing")), u"expand", out));
+  EXPECT_FALSE(ReadString(JudgeKey(CurrentUser, T(Sub(L"missing")), false), u"expand", out));
 }
 
 TEST_F(RegistryOps, NumbersAreReadOnlyFromTheirExactType) {
@@ -188,25 +188,25 @@ TEST_F(RegistryOps, NumbersAreReadOnlyFromTheirExactType) {
   RawSet(HKEY_CURRENT_USER, key_, L"short", REG_DWORD, &shortDword, 2);
 
   uint32_t d = 0;
-  ASSERT_TRUE(ReadDword(CurrentUser, T(key_), u"d", d));
+  ASSERT_TRUE(ReadDword(JudgeKey(CurrentUser, T(key_), false), u"d", d));
   EXPECT_EQ(d, 4294967295u);
-  ASSERT_TRUE(ReadDword(CurrentUser, T(key_), u"short", d));
+  ASSERT_TRUE(ReadDword(JudgeKey(CurrentUser, T(key_), false), u"short", d));
   EXPECT_EQ(d, 0xBEEFu);
   uint64_t q = 0;
-  ASSERT_TRUE(ReadQword(CurrentUser, T(key_), u"q", q));
+  ASSERT_TRUE(ReadQword(JudgeKey(CurrentUser, T(key_), false), u"q", q));
   EXPECT_EQ(q, 0x0123456789ABCDEFull);
 
-  EXPECT_FALSE(ReadDword(CurrentUser, T(key_), u"bin", d));
-  EXPECT_FALSE(ReadDword(CurrentUser, T(key_), u"q", d));  // eight bytes do not fit
-  EXPECT_FALSE(ReadQword(CurrentUser, T(key_), u"d", q));
-  EXPECT_FALSE(ReadDword(CurrentUser, T(key_), u"missing", d));
-  EXPECT_FALSE(ReadQword(CurrentUser, T(Sub(L"missing")), u"q", q));
+  EXPECT_FALSE(ReadDword(JudgeKey(CurrentUser, T(key_), false), u"bin", d));
+  EXPECT_FALSE(ReadDword(JudgeKey(CurrentUser, T(key_), false), u"q", d));  // eight bytes do not fit
+  EXPECT_FALSE(ReadQword(JudgeKey(CurrentUser, T(key_), false), u"d", q));
+  EXPECT_FALSE(ReadDword(JudgeKey(CurrentUser, T(key_), false), u"missing", d));
+  EXPECT_FALSE(ReadQword(JudgeKey(CurrentUser, T(Sub(L"missing")), false), u"q", q));
 }
 
 TEST_F(RegistryOps, NumberWritesStoreExactTypesAndSizes) {
-  ASSERT_TRUE(WriteDword(CurrentUser, T(key_), u"d", 0xFFFFFFFFu));
-  ASSERT_TRUE(WriteQword(CurrentUser, T(key_), u"q", 0xFFFFFFFFFFFFFFFFull));
-  ASSERT_TRUE(WriteQword(CurrentUser, T(key_), u"q2", 0x1122334455667788ull));
+  ASSERT_TRUE(WriteDword(JudgeKey(CurrentUser, T(key_), true), u"d", 0xFFFFFFFFu));
+  ASSERT_TRUE(WriteQword(JudgeKey(CurrentUser, T(key_), true), u"q", 0xFFFFFFFFFFFFFFFFull));
+  ASSERT_TRUE(WriteQword(JudgeKey(CurrentUser, T(key_), true), u"q2", 0x1122334455667788ull));
   RawValue d = RawGet(HKEY_CURRENT_USER, key_, L"d");
   EXPECT_EQ(d.type, DWORD{REG_DWORD});
   EXPECT_EQ(d.bytes, (std::vector<BYTE>{0xFF, 0xFF, 0xFF, 0xFF}));
@@ -216,29 +216,29 @@ TEST_F(RegistryOps, NumberWritesStoreExactTypesAndSizes) {
   RawValue q2 = RawGet(HKEY_CURRENT_USER, key_, L"q2");
   EXPECT_EQ(q2.bytes, (std::vector<BYTE>{0x88, 0x77, 0x66, 0x55, 0x44, 0x33, 0x22, 0x11}));
   uint64_t back = 0;
-  ASSERT_TRUE(ReadQword(CurrentUser, T(key_), u"q2", back));
+  ASSERT_TRUE(ReadQword(JudgeKey(CurrentUser, T(key_), false), u"q2", back));
   EXPECT_EQ(back, 0x1122334455667788ull);
 }
 
 TEST_F(RegistryOps, DeleteValueToleratesAMissingValueButNotAMissingKey) {
   RawSetString(HKEY_CURRENT_USER, key_, L"v", L"x");
   RawSetString(HKEY_CURRENT_USER, key_, L"", L"default");
-  EXPECT_TRUE(DeleteValue(CurrentUser, T(key_), u"v"));
+  EXPECT_TRUE(DeleteValue(JudgeKey(CurrentUser, T(key_), true), u"v"));
   EXPECT_EQ(RawGet(HKEY_CURRENT_USER, key_, L"v").status, ERROR_FILE_NOT_FOUND);
-  EXPECT_TRUE(DeleteValue(CurrentUser, T(key_), u""));
+  EXPECT_TRUE(DeleteValue(JudgeKey(CurrentUser, T(key_), true), u""));
   EXPECT_EQ(RawGet(HKEY_CURRENT_USER, key_, L"").status, ERROR_FILE_NOT_FOUND);
-  EXPECT_TRUE(DeleteValue(CurrentUser, T(key_), u"v"));
-  EXPECT_FALSE(DeleteValue(CurrentUser, T(Sub(L"missing")), u"v"));
+  EXPECT_TRUE(DeleteValue(JudgeKey(CurrentUser, T(key_), true), u"v"));
+  EXPECT_FALSE(DeleteValue(JudgeKey(CurrentUser, T(Sub(L"missing")), true), u"v"));
   EXPECT_FALSE(RawExists(HKEY_CURRENT_USER, Sub(L"missing")));
 }
 
 TEST_F(RegistryOps, DeleteKeyRemovesOnlyKeysWithoutSubkeys) {
   RawCreate(HKEY_CURRENT_USER, Sub(L"parent\\child"));
   RawSetString(HKEY_CURRENT_USER, Sub(L"leaf"), L"v", L"x");
-  EXPECT_TRUE(DeleteKey(CurrentUser, T(Sub(L"missing"))));
-  EXPECT_FALSE(DeleteKey(CurrentUser, T(Sub(L"parent"))));
+  EXPECT_TRUE(DeleteKey(JudgeKey(CurrentUser, T(Sub(L"missing")), true)));
+  EXPECT_FALSE(DeleteKey(JudgeKey(CurrentUser, T(Sub(L"parent")), true)));
   EXPECT_TRUE(RawExists(HKEY_CURRENT_USER, Sub(L"parent\\child")));
-  EXPECT_TRUE(DeleteKey(CurrentUser, T(Sub(L"leaf"))));
+  EXPECT_TRUE(DeleteKey(JudgeKey(CurrentUser, T(Sub(L"leaf")), true)));
   EXPECT_FALSE(RawExists(HKEY_CURRENT_USER, Sub(L"leaf")));
 }
 
@@ -246,16 +246,16 @@ TEST_F(RegistryOps, DeleteKeyTreeRemovesTheKeyWithEverythingBelow) {
   RawSetString(HKEY_CURRENT_USER, Sub(L"tree\\a\\b"), L"v", L"x");
   RawSetString(HKEY_CURRENT_USER, Sub(L"tree"), L"v", L"x");
   RawCreate(HKEY_CURRENT_USER, Sub(L"treeSibling"));
-  EXPECT_TRUE(DeleteKeyTree(CurrentUser, T(Sub(L"tree"))));
+  EXPECT_TRUE(DeleteKeyTree(JudgeKey(CurrentUser, T(Sub(L"tree")), true)));
   EXPECT_FALSE(RawExists(HKEY_CURRENT_USER, Sub(L"tree")));
   EXPECT_TRUE(RawExists(HKEY_CURRENT_USER, Sub(L"treeSibling")));
-  EXPECT_TRUE(DeleteKeyTree(CurrentUser, T(Sub(L"tree"))));
+  EXPECT_TRUE(DeleteKeyTree(JudgeKey(CurrentUser, T(Sub(L"tree")), true)));
 }
 
 TEST_F(RegistryOps, KeyExistsOpensForReading) {
   RawCreate(HKEY_CURRENT_USER, key_);
-  EXPECT_TRUE(KeyExists(CurrentUser, T(key_)));
-  EXPECT_FALSE(KeyExists(CurrentUser, T(Sub(L"missing"))));
+  EXPECT_TRUE(KeyExists(JudgeKey(CurrentUser, T(key_), false)));
+  EXPECT_FALSE(KeyExists(JudgeKey(CurrentUser, T(Sub(L"missing")), false)));
 }
 
 TEST_F(RegistryOps, ListSubkeysGivesNamesInEnumerationOrder) {
@@ -263,11 +263,11 @@ TEST_F(RegistryOps, ListSubkeysGivesNamesInEnumerationOrder) {
   RawCreate(HKEY_CURRENT_USER, Sub(L"list\\x"));
   RawCreate(HKEY_CURRENT_USER, Sub(L"empty"));
   std::vector<Text> names{u"stale"};
-  ASSERT_TRUE(ListSubkeys(CurrentUser, T(Sub(L"list")), names));
+  ASSERT_TRUE(ListSubkeys(JudgeKey(CurrentUser, T(Sub(L"list")), false), names));
   EXPECT_EQ(names, (std::vector<Text>{u"x", u"yz"}));
-  ASSERT_TRUE(ListSubkeys(CurrentUser, T(Sub(L"empty")), names));
+  ASSERT_TRUE(ListSubkeys(JudgeKey(CurrentUser, T(Sub(L"empty")), false), names));
   EXPECT_TRUE(names.empty());
-  EXPECT_FALSE(ListSubkeys(CurrentUser, T(Sub(L"missing")), names));
+  EXPECT_FALSE(ListSubkeys(JudgeKey(CurrentUser, T(Sub(L"missing")), false), names));
 }
 
 TEST_F(RegistryOps, ListSubkeysTakesTheLongestNameAndEndsAtOneThatDoesNotFit) {
@@ -275,7 +275,7 @@ TEST_F(RegistryOps, ListSubkeysTakesTheLongestNameAndEndsAtOneThatDoesNotFit) {
   RawCreate(HKEY_CURRENT_USER, Sub(L"fits\\a"));
   RawCreate(HKEY_CURRENT_USER, Sub(L"fits\\" + longest));
   std::vector<Text> names;
-  ASSERT_TRUE(ListSubkeys(CurrentUser, T(Sub(L"fits")), names));
+  ASSERT_TRUE(ListSubkeys(JudgeKey(CurrentUser, T(Sub(L"fits")), false), names));
   EXPECT_EQ(names, (std::vector<Text>{u"a", T(longest)}));
 
   // Windows refuses names beyond 255 units; where the registry takes one, the listing
@@ -290,7 +290,7 @@ TEST_F(RegistryOps, ListSubkeysTakesTheLongestNameAndEndsAtOneThatDoesNotFit) {
   RawCreate(HKEY_CURRENT_USER, Sub(L"over\\a"));
   RawCreate(HKEY_CURRENT_USER, Sub(L"over\\c"));
   ASSERT_EQ(RawSubkeys(HKEY_CURRENT_USER, Sub(L"over")).size(), 3u);
-  ASSERT_TRUE(ListSubkeys(CurrentUser, T(Sub(L"over")), names));
+  ASSERT_TRUE(ListSubkeys(JudgeKey(CurrentUser, T(Sub(L"over")), false), names));
   EXPECT_EQ(names, std::vector<Text>{u"a"});
 }
 
@@ -322,38 +322,42 @@ TEST_F(RegistryOps, ListValuesPairsEveryNameWithItsStringData) {
   }
   ASSERT_EQ(expected.size(), 10u);
   std::vector<Text> pairs{u"stale"};
-  ASSERT_TRUE(ListValues(CurrentUser, T(key_), pairs));
+  ASSERT_TRUE(ListValues(JudgeKey(CurrentUser, T(key_), false), pairs));
   EXPECT_EQ(pairs, expected);
 
   RawCreate(HKEY_CURRENT_USER, Sub(L"empty"));
-  ASSERT_TRUE(ListValues(CurrentUser, T(Sub(L"empty")), pairs));
+  ASSERT_TRUE(ListValues(JudgeKey(CurrentUser, T(Sub(L"empty")), false), pairs));
   EXPECT_TRUE(pairs.empty());
-  EXPECT_FALSE(ListValues(CurrentUser, T(Sub(L"missing")), pairs));
+  EXPECT_FALSE(ListValues(JudgeKey(CurrentUser, T(Sub(L"missing")), false), pairs));
 }
 
 TEST_F(RegistryOps, CopyKeyTreeCreatesTheDestinationAndNeedsTheSource) {
   RawSetString(HKEY_CURRENT_USER, Sub(L"src"), L"v", L"top");
   const DWORD one = 1;
   RawSet(HKEY_CURRENT_USER, Sub(L"src\\inner"), L"n", REG_DWORD, &one, 4);
-  ASSERT_TRUE(CopyKeyTree(CurrentUser, T(Sub(L"src")), T(Sub(L"dst\\deep"))));
+  ASSERT_TRUE(
+      CopyKeyTree(JudgeKey(CurrentUser, T(Sub(L"src")), false), JudgeKey(CurrentUser, T(Sub(L"dst\\deep")), true)));
   Text s;
-  EXPECT_TRUE(ReadString(CurrentUser, T(Sub(L"dst\\deep")), u"v", s));
+  EXPECT_TRUE(ReadString(JudgeKey(CurrentUser, T(Sub(L"dst\\deep")), false), u"v", s));
   EXPECT_EQ(s, u"top");
   uint32_t n = 0;
-  EXPECT_TRUE(ReadDword(CurrentUser, T(Sub(L"dst\\deep\\inner")), u"n", n));
+  EXPECT_TRUE(ReadDword(JudgeKey(CurrentUser, T(Sub(L"dst\\deep\\inner")), false), u"n", n));
   EXPECT_EQ(n, 1u);
   EXPECT_TRUE(RawExists(HKEY_CURRENT_USER, Sub(L"src\\inner")));
 
-  EXPECT_FALSE(CopyKeyTree(CurrentUser, T(Sub(L"missing")), T(Sub(L"fromMissing"))));
+  EXPECT_FALSE(CopyKeyTree(JudgeKey(CurrentUser, T(Sub(L"missing")), false),
+                           JudgeKey(CurrentUser, T(Sub(L"fromMissing")), true)));
   EXPECT_FALSE(RawExists(HKEY_CURRENT_USER, Sub(L"fromMissing")));
 }
 
 TEST_F(RegistryOps, CopyKeyTreeRefusesADestinationInsideTheSource) {
   RawSetString(HKEY_CURRENT_USER, Sub(L"src\\inner"), L"v", L"x");
-  EXPECT_FALSE(CopyKeyTree(CurrentUser, T(Sub(L"src")), T(Sub(L"SRC/copy"))));
+  EXPECT_FALSE(
+      CopyKeyTree(JudgeKey(CurrentUser, T(Sub(L"src")), false), JudgeKey(CurrentUser, T(Sub(L"SRC/copy")), true)));
   EXPECT_EQ(RawSubkeys(HKEY_CURRENT_USER, Sub(L"src")), std::vector<std::wstring>{L"inner"});
   // Only a whole name component makes a key lie inside another.
-  EXPECT_TRUE(CopyKeyTree(CurrentUser, T(Sub(L"src")), T(Sub(L"srcCopy"))));
+  EXPECT_TRUE(
+      CopyKeyTree(JudgeKey(CurrentUser, T(Sub(L"src")), false), JudgeKey(CurrentUser, T(Sub(L"srcCopy")), true)));
   EXPECT_TRUE(RawExists(HKEY_CURRENT_USER, Sub(L"srcCopy\\inner")));
 }
 
@@ -361,17 +365,18 @@ TEST_F(RegistryOps, KeysActOnTheCanonicalPathNotOnSlashNamedKeys) {
   // The policy reads '/' as a separator; the registry must act on the key it judged.
   const std::wstring name = FromWideAscii(::testing::UnitTest::GetInstance()->current_test_info()->name());
   const Text slashed = T(L"/software//tarnvel/RegOpsTest/" + name + L"/x/");
-  ASSERT_TRUE(WriteString(CurrentUser, slashed, u"v", u"here"));
+  ASSERT_TRUE(WriteString(JudgeKey(CurrentUser, slashed, true), u"v", u"here"));
   EXPECT_EQ(RawGet(HKEY_CURRENT_USER, Sub(L"x"), L"v").bytes, Bytes(std::wstring(L"here", 5)));
   for (const auto& sub : RawSubkeys(HKEY_CURRENT_USER, L"")) {
     EXPECT_EQ(sub.find(L'/'), std::wstring::npos) << "slash-named key at the root";
   }
   Text out;
-  EXPECT_TRUE(ReadString(CurrentUser, slashed, u"v", out));
-  EXPECT_TRUE(KeyExists(CurrentUser, slashed));
-  EXPECT_TRUE(CopyKeyTree(CurrentUser, slashed, T(L"software\\\\tarnvel/RegOpsTest\\" + name + L"//y")));
+  EXPECT_TRUE(ReadString(JudgeKey(CurrentUser, slashed, false), u"v", out));
+  EXPECT_TRUE(KeyExists(JudgeKey(CurrentUser, slashed, false)));
+  EXPECT_TRUE(CopyKeyTree(JudgeKey(CurrentUser, slashed, false),
+                          JudgeKey(CurrentUser, T(L"software\\\\tarnvel/RegOpsTest\\" + name + L"//y"), true)));
   EXPECT_TRUE(RawExists(HKEY_CURRENT_USER, Sub(L"y")));
-  EXPECT_TRUE(DeleteKeyTree(CurrentUser, slashed));
+  EXPECT_TRUE(DeleteKeyTree(JudgeKey(CurrentUser, slashed, true)));
   EXPECT_FALSE(RawExists(HKEY_CURRENT_USER, Sub(L"x")));
 }
 
@@ -379,11 +384,11 @@ TEST_F(RegistryOps, NothingActsOnTheHiveRoot) {
   RawCreate(HKEY_CURRENT_USER, key_);
   std::vector<Text> names;
   for (const Text& key : {Text(), Text(u"\\"), Text(u"//\\")}) {
-    EXPECT_FALSE(KeyExists(CurrentUser, key));
-    EXPECT_FALSE(DeleteKeyTree(CurrentUser, key));
-    EXPECT_FALSE(DeleteKey(CurrentUser, key));
-    EXPECT_FALSE(ListSubkeys(CurrentUser, key, names));
-    EXPECT_FALSE(WriteString(CurrentUser, key, u"v", u"x"));
+    EXPECT_FALSE(KeyExists(JudgeKey(CurrentUser, key, false)));
+    EXPECT_FALSE(DeleteKeyTree(JudgeKey(CurrentUser, key, true)));
+    EXPECT_FALSE(DeleteKey(JudgeKey(CurrentUser, key, true)));
+    EXPECT_FALSE(ListSubkeys(JudgeKey(CurrentUser, key, false), names));
+    EXPECT_FALSE(WriteString(JudgeKey(CurrentUser, key, true), u"v", u"x"));
   }
   EXPECT_TRUE(RawExists(HKEY_CURRENT_USER, key_));
   EXPECT_EQ(RawGet(HKEY_CURRENT_USER, L"", L"v").status, ERROR_FILE_NOT_FOUND);
@@ -394,15 +399,15 @@ TEST_F(RegistryOps, HiveSelectorOneReadsTheLocalMachine) {
   const DWORD five = 5;
   RawSet(HKEY_LOCAL_MACHINE, key_, L"n", REG_DWORD, &five, 4);
   Text out;
-  ASSERT_TRUE(ReadString(LocalMachine, T(key_), u"v", out));
+  ASSERT_TRUE(ReadString(JudgeKey(LocalMachine, T(key_), false), u"v", out));
   EXPECT_EQ(out, u"machine");
   uint32_t n = 0;
-  ASSERT_TRUE(ReadDword(LocalMachine, T(key_), u"n", n));
+  ASSERT_TRUE(ReadDword(JudgeKey(LocalMachine, T(key_), false), u"n", n));
   EXPECT_EQ(n, 5u);
-  EXPECT_TRUE(KeyExists(LocalMachine, T(key_)));
+  EXPECT_TRUE(KeyExists(JudgeKey(LocalMachine, T(key_), false)));
   // Any other selector is the current user's hive, where the key is absent.
-  EXPECT_FALSE(KeyExists(CurrentUser, T(key_)));
-  EXPECT_FALSE(KeyExists(7, T(key_)));
+  EXPECT_FALSE(KeyExists(JudgeKey(CurrentUser, T(key_), false)));
+  EXPECT_FALSE(KeyExists(JudgeKey(7, T(key_), false)));
 }
 
 }  // namespace
