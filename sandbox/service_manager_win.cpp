@@ -1,13 +1,21 @@
 #include "sandbox/service_manager.h"
 
+#include <memory>
 #include <new>
+#include <utility>
 #include "sandbox/plugin_channel_svc.h"
 
 namespace {
 // Written only by the server thread, before it signals the connection and after its
 // receive loop has returned; the loop reads it on the same thread.
-TarnvelPluginServiceManager* g_manager = nullptr;
 ipc::ServiceLookup<BrokerChannel>* g_published = nullptr;
+
+// The one owner of the manager. Kept behind a pointer that is never destroyed, so nothing
+// runs at process exit.
+std::unique_ptr<TarnvelPluginServiceManager>& ManagerOwner() {
+  static auto* owner = new std::unique_ptr<TarnvelPluginServiceManager>();
+  return *owner;
+}
 }  // namespace
 
 MsgHandlerBase<BrokerChannel>* SandboxPIServiceManager::GetService(int32_t id) {
@@ -28,22 +36,21 @@ void TarnvelPluginServiceManager::Register(int32_t id, MsgHandlerBase<BrokerChan
 ipc::ServiceLookup<BrokerChannel>* const* CurrentServiceManager() { return &g_published; }
 
 bool CreateServiceManager(std::initializer_list<ServiceRegistration> services) {
-  if (g_manager != nullptr) return true;
-  auto* manager = new (std::nothrow) TarnvelPluginServiceManager();
-  if (manager == nullptr) return false;
+  std::unique_ptr<TarnvelPluginServiceManager>& owner = ManagerOwner();
+  if (owner) return true;
+  std::unique_ptr<TarnvelPluginServiceManager> manager(new (std::nothrow) TarnvelPluginServiceManager());
+  if (!manager) return false;
   try {
     for (const ServiceRegistration& r : services) manager->Register(r.id, r.service);
   } catch (...) {
-    delete manager;
     return false;
   }
-  g_manager = manager;
-  g_published = manager;
+  owner = std::move(manager);
+  g_published = owner.get();
   return true;
 }
 
 void DestroyServiceManager() {
   g_published = nullptr;
-  delete g_manager;
-  g_manager = nullptr;
+  ManagerOwner().reset();
 }
