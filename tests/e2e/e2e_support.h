@@ -4,6 +4,7 @@
 #pragma once
 #include <windows.h>
 
+#include <cstdio>
 #include <string>
 
 #include "base/unique_handle.h"
@@ -152,6 +153,18 @@ struct Broker {
     o.pipeName = pipeName;
     o.hostPid = hostPid;
     o.underDebugger = underDebugger;
+    if (process.Start(o) && conn.Connect(pipeName, StartMs, &process)) return true;
+    // Wine now and then fails to create a process on a loaded machine; that is said, and the
+    // start is tried once more under a new pipe name. A broker that ran and failed is not.
+    DWORD code = 0;
+    const bool ran = process.pid() != 0 && process.WaitForExit(0, &code);
+    std::fprintf(stderr, "e2e: broker start failed (start error %lu, %s %lu); trying once more\n",
+                 static_cast<unsigned long>(process.startError()), ran ? "exit code" : "pid",
+                 static_cast<unsigned long>(ran ? code : process.pid()));
+    if (underDebugger || ran) return false;
+    if (process.pid() != 0) process.Terminate();
+    pipeName = tarnvel::host::MakeUniquePipeName(L"tarnvel-e2e");
+    o.pipeName = pipeName;
     return process.Start(o) && conn.Connect(pipeName, StartMs, &process);
   }
 
