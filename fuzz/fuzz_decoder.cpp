@@ -169,6 +169,16 @@ void DecodeChunked(const uint8_t* data, size_t size, PointerWidth width, uint32_
   }
 }
 
+// The stream as reads of the sizes that the seed picks.
+void QueueInChunks(MemoryTransport& transport, const uint8_t* data, size_t size, uint32_t seed) {
+  Chunker chunker{seed};
+  for (size_t at = 0; at < size;) {
+    const size_t n = std::min(chunker.Next(), size - at);
+    transport.QueueChunk(data + at, n);
+    at += n;
+  }
+}
+
 // Echoes every message back under its own id; id 2 ends the loop with 77 after its echo.
 // A message whose parameters were all dropped has nothing to echo (a count of 0 is not a
 // message), so it gets no answer.
@@ -195,12 +205,7 @@ void RunLoop(const uint8_t* data, size_t size, PointerWidth width, uint32_t seed
   const End end = DecodeWhole(data, size, width, expected);
 
   MemoryTransport transport;
-  Chunker chunker{seed ^ 0x5A5Au};
-  for (size_t at = 0; at < size;) {
-    const size_t n = std::min(chunker.Next(), size - at);
-    transport.QueueChunk(data + at, n);
-    at += n;
-  }
+  QueueInChunks(transport, data, size, seed ^ 0x5A5Au);
   transport.SetFailWrites(failWrites);
   FuzzChannel channel(&transport, nullptr, width);
   EchoHandler handler;
@@ -328,12 +333,7 @@ void RunServices(const uint8_t* data, size_t size, PointerWidth width, uint32_t 
   }
 
   MemoryTransport transport;
-  Chunker chunker{seed ^ 0xA5A5u};
-  for (size_t at = 0; at < size;) {
-    const size_t n = std::min(chunker.Next(), size - at);
-    transport.QueueChunk(data + at, n);
-    at += n;
-  }
+  QueueInChunks(transport, data, size, seed ^ 0xA5A5u);
   BrokerServices services;
   ipc::ServiceLookup<FuzzChannel>* lookup = &services;
   FuzzChannel channel(&transport, &lookup, width);

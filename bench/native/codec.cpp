@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/spread.h"
 #include "ipc/wire_format.h"
 
 namespace {
@@ -219,24 +220,14 @@ BENCHMARK(BM_String16_1MiB_DecodeStream)->Iterations(LargeIterations)->Repetitio
 BENCHMARK(BM_String16_1MiB_DecodeBuffered)->Iterations(LargeIterations)->Repetitions(Repetitions)->UseManualTime();
 BENCHMARK(BM_String16_1MiB_Memcpy);
 
-struct Summary {
-  double min = 0, median = 0, max = 0;
-};
-
-Summary Summarise(const std::string& name, bool ratio) {
+Spread Summarise(const std::string& name, bool ratio) {
   std::vector<double> v;
   for (const auto& sample : Samples()[name]) v.push_back(ratio ? sample.second : sample.first);
-  Summary s;
-  if (v.empty()) return s;
-  std::sort(v.begin(), v.end());
-  s.min = v.front();
-  s.median = v[v.size() / 2];
-  s.max = v.back();
-  return s;
+  return SpreadOf(std::move(v));
 }
 
 bool PrintTarget(const char* what, const std::string& name, bool ratio, double target, const char* unit) {
-  const Summary s = Summarise(name, ratio);
+  const Spread s = Summarise(name, ratio);
   const bool met = s.median <= target;
   printf("  %-44s min %7.2f  median %7.2f  max %7.2f %s  (target <= %.0f%s%s: %s)\n", what, s.min, s.median, s.max,
          unit, target, ratio ? "" : " ", ratio ? " x" : unit, met ? "met" : "MISSED");
@@ -254,7 +245,7 @@ int main(int argc, char** argv) {
   bool met = PrintTarget("typical request decode (append included)", "Request_Decode", false, 150, "ns");
   met = PrintTarget("1 MiB String16 decode, 4096-byte reads", "String16_1MiB_DecodeStream", true, 2, "") && met;
   // Reported beside it: one block appended whole is first gathered in the byte buffer.
-  const Summary block = Summarise("String16_1MiB_Decode", true);
+  const Spread block = Summarise("String16_1MiB_Decode", true);
   printf("  %-44s min %7.2f  median %7.2f  max %7.2f x memcpy (one block appended whole)\n",
          "1 MiB String16 decode, one block", block.min, block.median, block.max);
   printf("all codec targets %s\n", met ? "met" : "NOT met");

@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/spread.h"
 #include "base/unique_handle.h"
 #include "base/win_text.h"
 #include "ipc/pipe_transport.h"
@@ -47,20 +48,6 @@ double Now() {
   LARGE_INTEGER t;
   QueryPerformanceCounter(&t);
   return static_cast<double>(t.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
-
-struct Spread {
-  double min = 0, median = 0, max = 0;
-};
-
-Spread SpreadOf(std::vector<double> v) {
-  Spread s;
-  if (v.empty()) return s;
-  std::sort(v.begin(), v.end());
-  s.min = v.front();
-  s.median = v[v.size() / 2];
-  s.max = v.back();
-  return s;
 }
 
 bool WriteAll(HANDLE pipe, const uint8_t* data, size_t size) {
