@@ -73,6 +73,17 @@ class Channel {
   int32_t currentMessageId() const { return currentMessageId_; }
   PointerWidth width() const { return width_; }
 
+  // The words every reply of this channel is built in. They stay allocated from one reply
+  // to the next, so a burst of large replies pays for its memory once; ReleaseReplyWords
+  // gives back what a large reply left (the owner calls it once the peer has gone quiet).
+  WordStorage& replyWords() { return replyWords_; }
+  size_t RetainedReplyBytes() const { return replyWords_.capacity() * sizeof(uint64_t); }
+  void ReleaseReplyWords() {
+    if (RetainedReplyBytes() > RetainedReplyLimit) WordStorage().swap(replyWords_);
+  }
+  // Up to this much stays kept even when the peer is quiet: small replies never allocate.
+  static constexpr size_t RetainedReplyLimit = 65536;
+
   int64_t ReceiveLoop(Handler* defaultHandler) {
     DecoderT decoder(width_);
     Param* args[ParamList::MaxParams + 1];
@@ -113,6 +124,7 @@ class Channel {
     }
     decoder.list().Clear();
     decoder.ReleaseBuffers();
+    WordStorage().swap(replyWords_);
     return result;
   }
 
@@ -141,6 +153,7 @@ class Channel {
   Lookup* const* services_;
   PointerWidth width_;
   int32_t currentMessageId_ = -1;
+  WordStorage replyWords_;
 };
 
 // Gives its class the operation to send a message on a channel.
@@ -149,7 +162,7 @@ class MsgOut {
  public:
   // 0 when written; ResultEncodeFailed (nothing written) or ResultWriteFailed.
   static int64_t SendMsg(Channel& channel, int32_t id, Param* params, uint32_t n) {
-    typename Channel::EncoderType encoder(channel.width());
+    typename Channel::EncoderType encoder(channel.width(), channel.replyWords());
     if (!encoder.Build(id, params, n)) return ResultEncodeFailed;
     return channel.transport()->Write(encoder.Bytes(), encoder.ByteCount()) ? ResultHandled : ResultWriteFailed;
   }

@@ -48,9 +48,24 @@ constexpr uint32_t String16Flag = 0x80000000;
 constexpr uint32_t MaxDeclaredCount = 100;
 constexpr uint32_t MaxTotalWords = 0x800000;
 
+// The words of a message being built, kept by an owner between messages.
+using WordStorage = std::vector<uint64_t, UninitialisedAllocator<uint64_t>>;
+
 class Encoder {
  public:
   explicit Encoder(PointerWidth width = NativePointerWidth) : width_(width) {}
+  // Builds in `storage`'s memory and hands it back, emptied with its capacity kept, when
+  // the encoder goes: one owner's consecutive messages then share one allocation, and a
+  // burst of large replies touches its memory once. Every word of a message is written
+  // afresh, so what the storage held before never reaches the wire.
+  Encoder(PointerWidth width, WordStorage& storage) : width_(width), words_(std::move(storage)), home_(&storage) {}
+  ~Encoder() {
+    if (home_ == nullptr) return;
+    words_.clear();
+    *home_ = std::move(words_);
+  }
+  Encoder(const Encoder&) = delete;
+  Encoder& operator=(const Encoder&) = delete;
 
   void Open(uint32_t n);
   // False, writing nothing, for a type code outside the table, for a parameter beyond the n
@@ -75,7 +90,8 @@ class Encoder {
   uint8_t* AppendPayload(uint32_t typeWord, uint64_t length, uint64_t byteCount);
 
   PointerWidth width_;
-  std::vector<uint64_t, UninitialisedAllocator<uint64_t>> words_;
+  WordStorage words_;
+  WordStorage* home_ = nullptr;  // where the words go back to, if they were borrowed
   size_t lastHeaderSlot_ = 3;
   uint32_t count_ = 0;
 };

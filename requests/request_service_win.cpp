@@ -122,7 +122,7 @@ int64_t TarnvelBrokerRegistrySvc::Serve(BrokerChannel& channel, Inputs& in) {
 int64_t TarnvelBrokerRegistrySvc::SendFileReply(BrokerChannel& channel, AppDataFileReader& file) {
   RequestStatus status = RequestStatus::NotFound;
   {
-    ipc::Encoder encoder(channel.width());
+    ipc::Encoder encoder(channel.width(), channel.replyWords());
     bool built = false;
     try {
       encoder.Open(2);

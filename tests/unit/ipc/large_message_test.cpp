@@ -195,3 +195,69 @@ TEST(LargeMessage, ReservedString16SpaceIsRefusedWhereAddWouldBe) {
 }
 
 }  // namespace
+
+namespace {
+
+// Stored words whose every byte is set: anything of them that reached a later message would
+// show as 0xff where the encoder owes a zero or a value of its own.
+ipc::WordStorage DirtyStorage(size_t words) {
+  ipc::WordStorage storage(words, ~uint64_t{0});
+  storage.clear();
+  return storage;
+}
+
+std::vector<uint8_t> BytesOf(const Encoder& e) { return std::vector<uint8_t>(e.Bytes(), e.Bytes() + e.ByteCount()); }
+
+TEST(LargeMessage, MessagesBuiltInReusedWordsCarryNothingOfEarlierOnes) {
+  struct Case {
+    const char* name;
+    std::vector<Param> params;
+  };
+  const std::vector<Case> cases = {
+      {"plain values", {Param::Int32(-1), Param::Char8Value(7), Param::Null(NullString16), Param::Pointer(5)}},
+      {"text padded to its word", {Param::Int32(0), Param::Text16(u"abc")}},
+      {"bytes padded to their word", {Param::Bytes("12345", String8), Param::Bytes("", ByteArray)}},
+      {"large text", {Param::Int32(0), Param::Text16(Letters(70001), CString16)}},
+  };
+  ipc::WordStorage storage = DirtyStorage(200000);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<Param> fresh = c.params, reused = c.params;
+    Encoder alone;
+    ASSERT_TRUE(alone.Build(7, fresh.data(), static_cast<uint32_t>(fresh.size())));
+    Encoder borrowing(PointerWidth::Bits64, storage);
+    ASSERT_TRUE(borrowing.Build(7, reused.data(), static_cast<uint32_t>(reused.size())));
+    EXPECT_EQ(BytesOf(borrowing), BytesOf(alone));
+  }
+  // A text written into reserved room, padding included, over words a larger message left.
+  const Text odd = Letters(5);
+  Encoder alone;
+  alone.Open(1);
+  Param text = Param::Text16(odd, CString16);
+  ASSERT_TRUE(alone.Add(text));
+  alone.Finish(7);
+  Encoder borrowing(PointerWidth::Bits64, storage);
+  borrowing.Open(1);
+  uint8_t* room = borrowing.AddString16Space(odd.size(), CString16);
+  ASSERT_NE(room, nullptr);
+  std::memcpy(room, odd.data(), odd.size() * 2);
+  borrowing.Finish(7);
+  EXPECT_EQ(BytesOf(borrowing), BytesOf(alone));
+}
+
+TEST(LargeMessage, BorrowedWordsGoBackWithTheirMemory) {
+  ipc::WordStorage storage;
+  const uint8_t* first = nullptr;
+  for (int i = 0; i < 3; ++i) {
+    Encoder e(PointerWidth::Bits64, storage);
+    e.Open(1);
+    ASSERT_NE(e.AddString16Space(1 << 20), nullptr);
+    e.Finish(7);
+    if (first == nullptr) first = e.Bytes();
+    EXPECT_EQ(e.Bytes(), first) << "a second large message of the same size allocated afresh";
+  }
+  EXPECT_TRUE(storage.empty());
+  EXPECT_GE(storage.capacity(), size_t{1} << 18);
+}
+
+}  // namespace

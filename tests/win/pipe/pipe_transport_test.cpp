@@ -244,4 +244,60 @@ TEST(PipeTransport, PumpsWindowMessagesWhileWaiting) {
   DestroyWindow(window);
 }
 
+// The quiet action belongs to reads that wait long for the peer: once per such read, the
+// read still delivering what comes after, and never for a quick read or a waiting write.
+TEST(PipeTransport, QuietActionRunsOnceForEachReadThatWaitsLong) {
+  enum class Peer { WritesFirst, WritesLate, EndsLate, ReadsLate };
+  struct Case {
+    const char* name;
+    Peer peer;
+    int expectedRuns;
+  };
+  const Case cases[] = {
+      {"bytes already there", Peer::WritesFirst, 0},
+      {"bytes after a quiet while", Peer::WritesLate, 1},
+      {"peer ends after a quiet while", Peer::EndsLate, 1},
+      {"write waits for a slow reader", Peer::ReadsLate, 0},
+  };
+  for (bool pump : {false, true}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.name) + (pump ? ", pumping" : ""));
+      const std::wstring name = FreshPipeName();
+      UniqueHandle server = CreateServerEnd(name);
+      UniqueHandle client = OpenClientEnd(name);
+      ASSERT_TRUE(client.valid());
+      PipeTransportWithMessagePump transport;
+      ASSERT_TRUE(transport.Open(server.release(), true));
+      transport.SetPumpMessages(pump);
+      int runs = 0;
+      transport.SetQuietAction(50, [&runs] { ++runs; });
+      if (c.peer == Peer::WritesFirst) {
+        ASSERT_TRUE(WriteAll(client.get(), Hello.data(), Hello.size()));
+      }
+      std::thread peer([&] {
+        if (c.peer == Peer::WritesFirst) return;
+        Sleep(300);
+        if (c.peer == Peer::WritesLate) WriteAll(client.get(), Hello.data(), Hello.size());
+        if (c.peer == Peer::EndsLate) client.reset();
+        if (c.peer == Peer::ReadsLate) ReadExactly(client.get(), 65536);
+      });
+      if (c.peer == Peer::ReadsLate) {
+        const std::vector<uint8_t> large(65536, 0x5a);
+        EXPECT_TRUE(transport.Write(large.data(), large.size()));
+      } else {
+        size_t count = 0;
+        const uint8_t* bytes = transport.Read(count);
+        if (c.peer == Peer::EndsLate) {
+          EXPECT_EQ(bytes, nullptr);
+        } else {
+          ASSERT_NE(bytes, nullptr);
+          EXPECT_EQ(std::vector<uint8_t>(bytes, bytes + count), Hello);
+        }
+      }
+      peer.join();
+      EXPECT_EQ(runs, c.expectedRuns);
+    }
+  }
+}
+
 }  // namespace
