@@ -133,10 +133,26 @@ void Encoder::Finish(int32_t id) {
 }
 
 void Decoder::Append(const uint8_t* bytes, size_t count) {
-  if (capturing_ && count != 0) {
-    const size_t used = Capture(bytes, count);
-    bytes += used;
-    count -= used;
+  for (;;) {
+    if (capturing_ && count != 0) {
+      const size_t used = Capture(bytes, count);
+      bytes += used;
+      count -= used;
+    }
+    // A large block goes in by pieces, each parsed as far as it goes (as the receive loop
+    // does with its reads), so that a payload in it is taken straight from the block rather
+    // than gathered in buffer_ first. Only Decode delivers: once the data section is whole
+    // (or the message refused), the rest waits for it.
+    if (count <= PieceBytes || capturing_ || failed_ || state_ == DecoderState::Trailer ||
+        state_ == DecoderState::Complete) {
+      break;
+    }
+    // Pieces end on whole words of the stream: the decoder only runs on whole words.
+    const size_t piece = PieceBytes - BufferedBytes() % 8;
+    buffer_.insert(buffer_.end(), bytes, bytes + piece);
+    bytes += piece;
+    count -= piece;
+    static_cast<void>(Advance(false));
   }
   if (count != 0) buffer_.insert(buffer_.end(), bytes, bytes + count);
 }
@@ -154,10 +170,20 @@ DecodeResult Decoder::ContinueIfWord() const {
 
 DecodeResult Decoder::Fail() {
   list_.Clear();
+  failed_ = true;
   return DecodeResult::Error;
 }
 
 DecodeResult Decoder::Decode() {
+  last_ = Advance(true);
+  return last_;
+}
+
+// The steps as far as the bytes go; without `deliver`, no further than the trailer, so that
+// a message is only ever delivered (and its bytes given up) by Decode.
+DecodeResult Decoder::Advance(bool deliver) {
+  // A refused message stays refused until Reset, however often it is asked again.
+  if (failed_) return DecodeResult::Error;
   DecodeResult r = DecodeResult::Done;
   do {
     switch (state_) {
@@ -171,14 +197,13 @@ DecodeResult Decoder::Decode() {
         r = StepData();
         break;
       case DecoderState::Trailer:
-        r = StepTrailer();
+        r = deliver ? StepTrailer() : DecodeResult::NeedMore;
         break;
       case DecoderState::Complete:
         r = DecodeResult::Done;
         break;
     }
   } while (r == DecodeResult::Continue);
-  last_ = r;
   return r;
 }
 
@@ -438,6 +463,7 @@ void Decoder::ShrinkBuffer() {
 
 void Decoder::Reset() {
   state_ = DecoderState::Header;
+  failed_ = false;
   declaredCount_ = -1;
   expectedWords_ = -1;
   offset_ = 0;

@@ -103,6 +103,8 @@ class Decoder {
  public:
   explicit Decoder(PointerWidth width = NativePointerWidth) : width_(width) {}
 
+  // Takes bytes of any count; a payload among them goes straight into its string, so even a
+  // whole large message appended at once is copied once.
   void Append(const uint8_t* bytes, size_t count);
   // NeedMore, Done or Error; state() is Complete exactly when a message was delivered.
   // After Error the list holds the message id (when the header got that far) and no
@@ -127,8 +129,11 @@ class Decoder {
   // Above this, the byte buffer is given back once a message is delivered: one large
   // message must not keep its size held for the rest of the connection.
   static constexpr size_t RetainedBufferLimit = 65536;
+  // Appended blocks larger than this are decoded piece by piece as they go in.
+  static constexpr size_t PieceBytes = 4096;
 
  private:
+  DecodeResult Advance(bool deliver);
   DecodeResult StepHeader();
   DecodeResult StepTypeList();
   DecodeResult StepData();
@@ -158,6 +163,7 @@ class Decoder {
   int64_t expectedWords_ = -1;
   size_t offset_ = 0;
   DecodeResult last_ = DecodeResult::None;
+  bool failed_ = false;  // Error was answered; only Reset starts afresh
 
   // The data section, parsed as its words arrive.
   size_t nextType_ = 0;

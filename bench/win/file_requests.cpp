@@ -198,9 +198,9 @@ struct Kind {
   const char* name;
   std::vector<uint8_t> request;
   size_t expectedTextLength;
-  int rounds;    // timed rounds
-  int perRound;  // requests per timed sample (many for ping, whose round trip is short)
-  double target;  // 0: reported for information, no target
+  int rounds;         // timed rounds
+  int perRound;       // requests per timed sample (many for ping, whose round trip is short)
+  double target;      // 0: reported for information, no target
   DWORD pauseMs = 0;  // before each round: 0 for a burst of requests
 };
 

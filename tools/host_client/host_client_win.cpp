@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <iterator>
 #include <utility>
 
 #include "base/win_text.h"
@@ -371,9 +372,10 @@ CallResult HostConnection::ReadMessage(DWORD timeoutMs, Message& out) {
       decoder.Append(pending_.data(), whole);
       ipc::DecodeResult r = decoder.Decode();
       if (r == ipc::DecodeResult::Done && decoder.state() == ipc::DecoderState::Complete) {
-        const ParamList& list = decoder.list();
+        ParamList& list = decoder.list();
         out.id = list.id;
-        out.params.assign(list.params, list.params + list.count);
+        // Moved: the decoder goes with this call, and a large reply's text is not copied again.
+        out.params.assign(std::make_move_iterator(list.params), std::make_move_iterator(list.params + list.count));
         size_t consumed = whole - decoder.BufferedBytes();
         pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(consumed));
         return CallResult::Ok;

@@ -366,9 +366,9 @@ TEST(Channel, ReplyWordsAreKeptBetweenRepliesUntilReleased) {
   } handler;
   const size_t large = 1 << 20;
   MemoryTransport transport;
-  transport.QueueChunk(Concat({EncodeMessage(1, {Param::Int32(static_cast<int32_t>(large))}),
-                               EncodeMessage(2, {Param::Int32(5)}), EncodeMessage(3, {Param::Int32(5)}),
-                               EncodeMessage(4, {Param::Int32(5)})}));
+  transport.QueueChunk(
+      Concat({EncodeMessage(1, {Param::Int32(static_cast<int32_t>(large))}), EncodeMessage(2, {Param::Int32(5)}),
+              EncodeMessage(3, {Param::Int32(5)}), EncodeMessage(4, {Param::Int32(5)})}));
   MemChannel channel(&transport);
   EXPECT_EQ(channel.ReceiveLoop(&handler), ipc::ResultReadFailed);
   ASSERT_EQ(handler.retainedAtStart.size(), 4u);

@@ -58,8 +58,15 @@ TEST(LargeMessage, ArrivingPayloadGoesStraightIntoItsStringHoweverItIsSplit) {
   const std::vector<uint8_t> msg = EncodeMessage(6, LargeRequest(600000));  // 1.2 MB of text
   Decoder whole;
   whole.Append(msg.data(), msg.size());
+  // Taken in while it went in, yet delivered (and its bytes given up) only by Decode.
+  EXPECT_NE(whole.state(), DecoderState::Complete);
+  EXPECT_EQ(whole.BufferedBytes(), msg.size());
   ASSERT_EQ(whole.Decode(), DecodeResult::Done);
-  for (size_t chunk : {size_t{4096}, size_t{4093}, size_t{8}, size_t{3}, size_t{1000}}) {
+  ASSERT_TRUE(whole.list().params[4].string16 == Letters(600000));
+  // Blocks above the read size too, the whole message among them: the decoder takes them
+  // in pieces itself.
+  for (size_t chunk :
+       {size_t{4096}, size_t{4093}, size_t{8}, size_t{3}, size_t{1000}, size_t{4097}, size_t{100001}, msg.size()}) {
     SCOPED_TRACE(chunk);
     Decoder d;
     size_t retained = 0;
@@ -85,7 +92,7 @@ TEST(LargeMessage, CapturedPayloadsKeepTheirFamilyRules) {
   data.push_back(5);
   std::vector<uint64_t> dropped = RawMessage(6, {TypeWord(ipc::String16Flag | 23), 2}, data);
   const std::vector<uint8_t> droppedBytes = WordsToBytes(dropped);
-  for (size_t chunk : {size_t{4096}, size_t{7}}) {
+  for (size_t chunk : {size_t{4096}, size_t{7}, size_t{5003}, msg.size() + droppedBytes.size()}) {
     SCOPED_TRACE(chunk);
     Decoder d;
     size_t retained = 0;
@@ -127,7 +134,24 @@ TEST(LargeMessage, FaultFoundEarlyIsReportedOnlyOnceTheDeclaredTotalArrived) {
     d.Append(bytes.data() + bytes.size() - 8, 8);
     EXPECT_EQ(d.Decode(), DecodeResult::Error);
     EXPECT_EQ(d.list().count, 0u);
+    // Whole, followed by a good message: refused all the same, and refused again when asked
+    // again (the block was decoded while it went in).
+    const std::vector<uint8_t> good = EncodeMessage(6, {Param::Int32(1)});
+    const std::vector<uint8_t> both = Concat({bytes, good});
+    Decoder w;
+    w.Append(both.data(), both.size());
+    EXPECT_EQ(w.Decode(), DecodeResult::Error);
+    EXPECT_EQ(w.Decode(), DecodeResult::Error);
+    EXPECT_EQ(w.list().count, 0u);
   }
+  // A refused header stays refused: the words after it are not read as a header of their own.
+  const std::vector<uint8_t> next = EncodeMessage(6, LargeRequest(5000));
+  std::vector<uint8_t> block(32, 0xEE);
+  block.insert(block.end(), next.begin(), next.end());
+  Decoder h;
+  h.Append(block.data(), block.size());
+  EXPECT_EQ(h.Decode(), DecodeResult::Error);
+  EXPECT_EQ(h.Decode(), DecodeResult::Error);
 }
 
 TEST(LargeMessage, BufferReturnsToItsSmallSizeAfterALargeMessageAndIsReusedForSmallOnes) {
