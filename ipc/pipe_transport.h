@@ -49,7 +49,7 @@ class PipeTransportWithMessagePump {
   }
 
  private:
-  bool WaitForIo(OVERLAPPED& overlapped, DWORD& transferred, bool quietAction = false);
+  bool WaitForIo(OVERLAPPED& overlapped, DWORD& transferred, bool forRead = false);
   bool WaitForEvent(HANDLE event, DWORD timeoutMs, bool& timedOut) const;
 
   UniqueHandle pipe_;

@@ -103,8 +103,9 @@ bool PipeTransportWithMessagePump::WaitForEvent(HANDLE event, DWORD timeoutMs, b
   return r == 0;
 }
 
-bool PipeTransportWithMessagePump::WaitForIo(OVERLAPPED& overlapped, DWORD& transferred, bool quietAction) {
-  const bool quiet = quietAction && quietAction_ && quietMs_ != INFINITE;
+bool PipeTransportWithMessagePump::WaitForIo(OVERLAPPED& overlapped, DWORD& transferred, bool forRead) {
+  // Only reads wait for the host to speak; the quiet action belongs to them.
+  const bool quiet = forRead && quietAction_ && quietMs_ != INFINITE;
   bool timedOut = false;
   bool completed = WaitForEvent(overlapped.hEvent, quiet ? quietMs_ : INFINITE, timedOut);
   if (timedOut) {
