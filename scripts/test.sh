@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Runs every test: native unit tests under AddressSanitizer/UBSan, the Win32 and end-to-end
 # tests of both Windows targets under Wine (x64 with the machine's Wine, x86 under WoW64 in a
-# trixie root made once and reused), a build of the benchmarks, and a bounded run of each fuzz
-# target. Installs what it needs first. Ends with one line 'N passed, N failed'.
+# trixie root made once and reused, natively or by emulation, whichever this machine allows),
+# a build of the benchmarks, and a bounded run of each fuzz target. Installs what it needs first. Ends with one line 'N passed, N failed'.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -65,11 +65,14 @@ count_ctest "$logs/wine.log"
 
 step "win32: Win32 and end-to-end tests under WoW64"
 # A root that cannot be made (no root rights, no mirror) fails this layer loudly: the x86
-# exe is shipped, so its tests never pass by being skipped.
+# exe is shipped, so its tests never pass by being skipped. The root says which way 32-bit
+# code runs here (natively, or under emulation where the kernel runs none) and why.
 root_start=$SECONDS
 if scripts/wow64-root.sh make; then
   echo "wow64 root ready in $((SECONDS - root_start)) s"
+  x86_start=$SECONDS
   scripts/wow64-root.sh run scripts/wine-ctest.sh build/win32 2>&1 | tee "$logs/wow64.log" || true
+  echo "win32: x86 layer ran $(scripts/wow64-root.sh way 2>/dev/null) in $((SECONDS - x86_start)) s"
   count_ctest "$logs/wow64.log"
 else
   echo "win32: the x86 runtime layer is not available on this machine; its tests did not run" | tee "$logs/wow64.log"
