@@ -93,7 +93,6 @@ make_root() {
     command -v debootstrap >/dev/null || die "debootstrap is missing (scripts/setup.sh installs it)"
     local start=$SECONDS
     echo "wow64-root: making $root (once; about three minutes and 2 GB)"
-    forget_binfmt
     rm -rf "$root"
     mkdir -p "$root"
     unshare --mount --propagation private -- "$0" __make "$(mirror)"
@@ -111,6 +110,7 @@ make_root() {
 # Inside the namespace: debootstrap, then Wine 10 with both loaders.
 make_inside() {
   local mirror=$1
+  forget_binfmt
   debootstrap --variant=minbase trixie "$root" "$mirror" >"$root.debootstrap.log" 2>&1 ||
     { tail -n 20 "$root.debootstrap.log" >&2; die "debootstrap failed (log: $root.debootstrap.log)"; }
   mount_system
@@ -143,19 +143,29 @@ qemu_inside() {
   echo "$qemu_recipe" >"$qemu_ready"
 }
 
-# binfmt_misc sends i386 ELF programs to the root's qemu-i386. F opens the emulator now, so
-# it is found from inside the root too; P keeps argv[0], which Wine's loader reads.
-register_binfmt() {
-  [ -f "$qemu_ready" ] || die "the root has no qemu-i386: run '$0 make' first"
+# Inside a namespace: binfmt_misc mounted, if the machine has not mounted it already.
+binfmt_mounted() {
   [ -e "$binfmt/register" ] || mount -t binfmt_misc binfmt_misc "$binfmt" ||
     die "cannot mount binfmt_misc, so 32-bit programs cannot be sent to qemu-i386"
-  [ -e "$binfmt/$binfmt_name" ] && return 0
+}
+
+# binfmt_misc sends i386 ELF programs to the root's qemu-i386. F opens the emulator now, so
+# it is found from inside the root too; P keeps argv[0], which Wine's loader reads. An entry
+# for another emulator (an older root, another root path) is replaced.
+register_binfmt() {
+  [ -f "$qemu_ready" ] || die "the root has no qemu-i386: run '$0 make' first"
+  binfmt_mounted
+  if [ -e "$binfmt/$binfmt_name" ]; then
+    grep -qxF "interpreter $root$qemu" "$binfmt/$binfmt_name" && return 0
+    echo -1 >"$binfmt/$binfmt_name"
+  fi
   printf '%s' ":$binfmt_name:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:$root$qemu:FP" \
     >"$binfmt/register" || die "cannot register qemu-i386 with binfmt_misc"
 }
 
 # A remade root brings a new emulator; the entry pinned the old one.
 forget_binfmt() {
+  [ -e "$binfmt/register" ] || mount -t binfmt_misc binfmt_misc "$binfmt" 2>/dev/null || return 0
   if [ -e "$binfmt/$binfmt_name" ]; then echo -1 >"$binfmt/$binfmt_name" || true; fi
 }
 
