@@ -151,7 +151,9 @@ binfmt_mounted() {
 
 # binfmt_misc sends i386 ELF programs to the root's qemu-i386. F opens the emulator now, so
 # it is found from inside the root too; P keeps argv[0], which Wine's loader reads. An entry
-# for another emulator (an older root, another root path) is replaced.
+# for another emulator (an older root, another root path) is replaced. Newer kernels drop the
+# entries with the last binfmt_misc mount, so the entry often lives only as long as this run's
+# namespace; older ones keep it, which is harmless on a machine that runs no 32-bit code.
 register_binfmt() {
   [ -f "$qemu_ready" ] || die "the root has no qemu-i386: run '$0 make' first"
   binfmt_mounted
