@@ -14,7 +14,7 @@ sdk=$(ls -d "$work"/unpacked/TarnvelBroker-*)
 (cd "$sdk" && sha256sum --quiet -c SHA256SUMS)
 for f in bin/x64/TarnvelBroker.exe bin/x86/TarnvelBroker.exe include/tarnvel/host_client.h \
          lib/cmake/TarnvelBroker/TarnvelBrokerConfig.cmake lib/cmake/TarnvelBroker/TarnvelBrokerConfigVersion.cmake \
-         doc/protocol.md; do
+         doc/protocol.md LICENSE CHANGELOG.md; do
   [ -f "$sdk/$f" ] || { echo "check-package: $f missing" >&2; exit 1; }
 done
 ls "$sdk"/lib/x64/*.a "$sdk"/lib/x86/*.a >/dev/null

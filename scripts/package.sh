@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the release zip build/package/TarnvelBroker-<version>.zip: both exes (stripped), the
 # host SDK (headers, static libraries of both architectures, CMake package files), the
-# protocol reference, the README and SHA256SUMS. Reuses the win64 and win32 build trees.
+# protocol reference, the README, the licence, the changelog and SHA256SUMS. Reuses the win64 and win32 build trees.
 # Usage: scripts/package.sh   (prints the zip's path last)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -21,7 +21,7 @@ for preset in win64 win32; do
 done
 x86_64-w64-mingw32-strip "$stage/bin/x64/TarnvelBroker.exe"
 i686-w64-mingw32-strip "$stage/bin/x86/TarnvelBroker.exe"
-cp README.md "$stage/README.md"
+cp README.md LICENSE CHANGELOG.md "$stage/"
 
 (cd "$stage" && find . -type f ! -name SHA256SUMS | sed 's|^\./||' | LC_ALL=C sort | xargs sha256sum >SHA256SUMS)
 # Python's zipfile keeps the setup free of one more package.
