@@ -36,8 +36,9 @@ class Child {
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;
 
-  // `args` follows the quoted program path on the command line.
-  bool Start(const std::wstring& exe, const std::wstring& args, bool withStdio) {
+  // `args` follows the quoted program path on the command line. Standard error joins
+  // standard output unless `errorTo` (an inheritable handle) takes it.
+  bool Start(const std::wstring& exe, const std::wstring& args, bool withStdio, HANDLE errorTo = nullptr) {
     std::wstring commandLine = L"\"" + exe + L"\" " + args;
     STARTUPINFOW si{};
     si.cb = sizeof si;
@@ -56,7 +57,7 @@ class Child {
       si.dwFlags = STARTF_USESTDHANDLES;
       si.hStdInput = childIn.get();
       si.hStdOutput = childOut.get();
-      si.hStdError = childOut.get();
+      si.hStdError = errorTo != nullptr ? errorTo : childOut.get();
     }
     PROCESS_INFORMATION pi{};
     if (!CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, withStdio ? TRUE : FALSE, 0, nullptr, nullptr,

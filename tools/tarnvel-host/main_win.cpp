@@ -35,6 +35,14 @@ void Out(const std::string& line) {
   fflush(stdout);
 }
 
+// What went wrong goes to standard error, so a script reads the session on standard output
+// and the failures apart from it.
+void Err(const std::string& line) {
+  std::string s = "tarnvel-host: " + line + "\n";
+  fwrite(s.data(), 1, s.size(), stderr);
+  fflush(stderr);
+}
+
 struct Options {
   std::wstring brokerExe;
   std::wstring pipeName;
@@ -392,6 +400,7 @@ class StdinLines {
 
 int wmain(int argc, wchar_t** argv) {
   _setmode(_fileno(stdout), _O_BINARY);
+  _setmode(_fileno(stderr), _O_BINARY);
   SetConsoleOutputCP(CP_UTF8);
 
   Options options;
@@ -399,6 +408,11 @@ int wmain(int argc, wchar_t** argv) {
   // Lines before this index come before standard input's when --script - is given.
   size_t stdinAt = SIZE_MAX;
   std::string error;
+  // A session of nothing is a mistake, not a success; "/?" is how Windows programs are asked.
+  if (argc < 2 || (argc == 2 && std::wstring(argv[1]) == L"/?")) {
+    fputs(HelpText(), stderr);
+    return ExitUsage;
+  }
   for (int i = 1; i < argc; ++i) {
     std::wstring arg = argv[i];
     const bool takesValue = arg == L"--broker" || arg == L"--pipe" || arg == L"--host-pid" || arg == L"--timeout" ||
@@ -483,7 +497,7 @@ int wmain(int argc, wchar_t** argv) {
       why += ": the broker exited with code " + std::to_string(code) + " before accepting; " +
              StartUpCause(start.hostPid, options.pipeName);
     }
-    Out(why);
+    Err(why);
     exitCode = ExitMisbehaved;
   } else {
     Session session(options, broker, conn);
@@ -524,7 +538,7 @@ int wmain(int argc, wchar_t** argv) {
     Out("  debugger: " + line);
   }
   if (!exited) {
-    Out("broker did not exit within " + std::to_string(options.timeoutMs) + " ms; ended it");
+    Err("broker did not exit within " + std::to_string(options.timeoutMs) + " ms; ended it");
     broker.Terminate();
     return ExitMisbehaved;
   }

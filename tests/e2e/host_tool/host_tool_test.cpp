@@ -164,6 +164,44 @@ TEST(HostTool, BrokerThatRefusesItsCommandLineIsReported) {
   EXPECT_FALSE(Has(run.output, "> ping"));
 }
 
+// A script reads the session on standard output and what went wrong on standard error.
+TEST(HostTool, UsageAndFailuresGoToStandardError) {
+  struct Case {
+    std::wstring args;
+    DWORD exitCode;
+    const char* onError;
+  };
+  const Case cases[] = {
+      {L"", 2, "usage: tarnvel-host"},
+      {L"/?", 2, "usage: tarnvel-host"},
+      {L"--frobnicate", 2, "--frobnicate is not an option"},
+      {L"--broker \"" + e2e::BrokerExe() + L"\" --host-pid 1073741820 ping", 3, "cannot connect to the broker pipe"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args);
+    SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
+    wchar_t dir[MAX_PATH], path[MAX_PATH];
+    ASSERT_NE(GetTempPathW(MAX_PATH, dir), 0u);
+    ASSERT_NE(GetTempFileNameW(dir, L"err", 0, path), 0u);
+    UniqueHandle errors(CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
+                                    CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+    ASSERT_TRUE(errors.valid());
+    e2e::Child tool;
+    ASSERT_TRUE(tool.Start(e2e::HostExe(), c.args, true, errors.get()));
+    std::string output = tool.ReadAll(30000);
+    DWORD code = 99;
+    ASSERT_TRUE(tool.WaitForExit(e2e::StartMs, code));
+    std::string error(64 * 1024, '\0');
+    DWORD n = 0;
+    ASSERT_NE(SetFilePointer(errors.get(), 0, nullptr, FILE_BEGIN), INVALID_SET_FILE_POINTER);
+    ASSERT_TRUE(ReadFile(errors.get(), &error[0], static_cast<DWORD>(error.size()), &n, nullptr));
+    error.resize(n);
+    EXPECT_EQ(code, c.exitCode) << output << error;
+    EXPECT_TRUE(Has(error, c.onError)) << error;
+    EXPECT_FALSE(Has(output, c.onError)) << output;
+  }
+}
+
 TEST(HostTool, WithoutBrokerOptionTheBuiltBrokerIsFound) {
   e2e::Child tool;
   ASSERT_TRUE(tool.Start(e2e::HostExe(), L"ping", true));
