@@ -1,10 +1,14 @@
 # Install rules of the host SDK and the broker. One installed tree holds both architectures:
-# bin/<arch>/TarnvelBroker.exe, lib/<arch>/*.a (or .lib), include/tarnvel/, and
+# bin/<arch>/TarnvelBroker.exe and tarnvel-host.exe, lib/<arch>/*.a (or .lib), include/tarnvel/, and
 # lib/cmake/TarnvelBroker/ with a config that picks the consumer's architecture.
 include(CMakePackageConfigHelpers)
 
 set(TARNVEL_CMAKE_DIR lib/cmake/TarnvelBroker)
 install(TARGETS TarnvelBroker RUNTIME DESTINATION bin/${TARNVEL_ARCH})
+# The host stand-in beside the broker, which it starts by default.
+if(TARGET tarnvel-host)
+  install(TARGETS tarnvel-host RUNTIME DESTINATION bin/${TARNVEL_ARCH})
+endif()
 # The host library's static dependencies travel with it (linked, not used directly).
 install(TARGETS tarnvel_host_client tarnvel_host_replies tarnvel_ipc tarnvel_base
   EXPORT TarnvelBrokerTargets

@@ -12,7 +12,8 @@ mkdir -p "$work"
 python3 -m zipfile -e "$zip" "$work/unpacked"
 sdk=$(ls -d "$work"/unpacked/TarnvelBroker-*)
 (cd "$sdk" && sha256sum --quiet -c SHA256SUMS)
-for f in bin/x64/TarnvelBroker.exe bin/x86/TarnvelBroker.exe include/tarnvel/host_client.h \
+for f in bin/x64/TarnvelBroker.exe bin/x86/TarnvelBroker.exe bin/x64/tarnvel-host.exe bin/x86/tarnvel-host.exe \
+         include/tarnvel/host_client.h \
          lib/cmake/TarnvelBroker/TarnvelBrokerConfig.cmake lib/cmake/TarnvelBroker/TarnvelBrokerConfigVersion.cmake \
          doc/protocol.md LICENSE CHANGELOG.md; do
   [ -f "$sdk/$f" ] || { echo "check-package: $f missing" >&2; exit 1; }

@@ -8,7 +8,8 @@ set -euo pipefail
 need=()
 have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 for pkg in g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64 wine cmake ninja-build \
-           googletest libbenchmark-dev clang libclang-rt-dev python3 debootstrap clang-format; do
+           googletest libbenchmark-dev clang libclang-rt-dev python3 debootstrap clang-format \
+           osslsigncode openssl; do
   have_pkg "$pkg" || need+=("$pkg")
 done
 if ((${#need[@]})); then

@@ -47,6 +47,18 @@ else
   failed=$((failed + 1))
 fi
 
+step "release: two builds in different folders give one zip; signed with a throwaway certificate, it verifies and runs"
+release_start=$SECONDS
+if scripts/check-release.sh build/package/TarnvelBroker-*.zip >"$logs/check-release.log" 2>&1; then
+  grep '^check-release:' "$logs/check-release.log"
+  echo "release checks took $((SECONDS - release_start)) s"
+  passed=$((passed + 1))
+else
+  tail -n 30 "$logs/check-release.log"
+  echo "release: FAILED"
+  failed=$((failed + 1))
+fi
+
 step "native: configure and build"
 cmake --preset native >/dev/null
 cmake --build --preset native -j "$jobs"

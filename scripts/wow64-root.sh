@@ -56,8 +56,8 @@ probe() {
   local bin="$top/build/ia32-probe" src="$top/scripts/ia32-probe.c"
   if [ ! -x "$bin" ] || [ "$src" -nt "$bin" ]; then
     mkdir -p "$top/build"
-    cc -O1 -static -no-pie -o "$bin.tmp" "$src" || die "cannot build the 32-bit probe ($src)"
-    mv "$bin.tmp" "$bin"
+    cc -O1 -static -no-pie -o "$bin.$$" "$src" || die "cannot build the 32-bit probe ($src)"
+    mv "$bin.$$" "$bin"
   fi
   "$bin"
 }
