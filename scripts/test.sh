@@ -12,7 +12,8 @@ logs=build/test-logs
 mkdir -p "$logs"
 passed=0
 failed=0
-step() { echo; echo "==== $*"; }
+# Each step says when it started, counted from the start of the command.
+step() { echo; echo "==== [$((SECONDS / 60))m$((SECONDS % 60))s] $*"; }
 # Adds the counts of a ctest log ("N% tests passed, F tests failed out of T").
 count_ctest() {
   local line total bad

@@ -13,6 +13,7 @@
 
 #include "base/win_text.h"
 #include "tools/host_client/host_client.h"
+#include "tools/tarnvel-host/json.h"
 #include "tools/tarnvel-host/session.h"
 
 using namespace tarnvel::host;
@@ -50,6 +51,7 @@ struct Options {
   DWORD timeoutMs = 5000;
   DWORD quietMs = 300;
   bool debugLines = false;
+  bool json = false;  // one JSON object per session line and one for the end
   PointerWidth handleWidth = NativePointerWidth;
 };
 
@@ -172,6 +174,28 @@ class Session {
   Session(const Options& options, BrokerProcess& broker, HostConnection& conn)
       : options_(options), broker_(broker), conn_(conn) {}
 
+  // A session line starts: in text mode it is echoed, in JSON mode it opens the line's object.
+  void Begin(const Text& line) {
+    if (!options_.json) {
+      Out("> " + Utf8(line));
+      return;
+    }
+    record_ = JsonObject();
+    debug_.clear();
+    std::vector<Text> words;
+    std::string unused;
+    record_.String("line", line);
+    if (SplitWords(line, words, unused) && !words.empty()) record_.String("word", words[0]);
+  }
+
+  // The line is done: in JSON mode its object, with the debugger lines written meanwhile.
+  void End() {
+    if (!options_.json) return;
+    ShowDebugLines();
+    record_.Raw("debugLines", JsonArray(debug_));
+    Out(record_.Json());
+  }
+
   // False when the broker misbehaved; the session stops there.
   bool Run(const Action& a) {
     switch (a.kind) {
@@ -195,7 +219,7 @@ class Session {
         return true;
       case Action::Kind::Close:
         conn_.Close();
-        Out("  host closed the pipe");
+        Say("  host closed the pipe", "closed", "true");
         return true;
     }
     return false;
@@ -204,22 +228,37 @@ class Session {
   void ShowDebugLines() {
     for (std::string line : broker_.TakeNewDebugLines()) {
       while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
-      Out("  debugger: " + line);
+      if (options_.json) {
+        debug_.push_back(JsonStringFromBytes(line));
+      } else {
+        Out("  debugger: " + line);
+      }
     }
   }
 
  private:
+  // Text mode prints `text`; JSON mode adds the member `name` with the JSON value `json`.
+  void Say(const std::string& text, const char* name, const std::string& json) {
+    if (options_.json) {
+      record_.Raw(name, json);
+    } else {
+      Out(text);
+    }
+  }
+
   bool Fail(CallResult r) {
     ShowDebugLines();
     if (r == CallResult::NotConnected) {
-      Out("  not sent: the connection ended earlier in this session");
+      Say("  not sent: the connection ended earlier in this session", "error",
+          JsonStringFromBytes("not sent: the connection ended earlier in this session"));
       return false;
     }
     std::string what = CallResultName(r);
     if (r == CallResult::WrongReply) what += ": " + MessageText(conn_.lastMessage());
     char ms[32];
     snprintf(ms, sizeof ms, " (%lu ms)", static_cast<unsigned long>(options_.timeoutMs));
-    Out("  broker misbehaved: " + what + (r == CallResult::TimedOut ? std::string(ms) : std::string()));
+    what += r == CallResult::TimedOut ? std::string(ms) : std::string();
+    Say("  broker misbehaved: " + what, "error", JsonStringFromBytes("broker misbehaved: " + what));
     return false;
   }
 
@@ -229,6 +268,7 @@ class Session {
     if (r != CallResult::Ok) return Fail(r);
     ShowDebugLines();
     if (reply.status != 0) anyRequestFailed_ = true;
+    if (options_.json) return RecordReply(a, reply);
     std::string head = "  reply: " + std::to_string(reply.status) + " " + StatusName(reply.status);
     if (reply.status != 0 || a.shape == ReplyShape::Plain) {
       Out(head + " " + Quoted(reply.text));
@@ -248,6 +288,30 @@ class Session {
         Out("    " + Quoted(items[i]) + " = " + data);
       }
     }
+    return true;
+  }
+
+  // A reply as JSON members: its numbers and names, then its text, or its list of names, or
+  // its values as name and data (a value that is not a string has empty data, as listed).
+  bool RecordReply(const Action& a, const Reply& reply) {
+    record_.Number("op", a.op).Number("status", reply.status).Bytes("statusName", StatusName(reply.status));
+    if (reply.status != 0 || a.shape == ReplyShape::Plain) {
+      record_.String("text", reply.text);
+      return true;
+    }
+    std::vector<Text> items = SplitNulList(reply.text);
+    std::vector<std::string> values;
+    if (a.shape == ReplyShape::List) {
+      for (const Text& t : items) values.push_back(JsonString(t));
+      record_.Raw("list", JsonArray(values));
+      return true;
+    }
+    for (size_t i = 0; i < items.size(); i += 2) {
+      JsonObject pair;
+      pair.String("name", items[i]).Raw("data", i + 1 < items.size() ? JsonString(items[i + 1]) : "null");
+      values.push_back(pair.Json());
+    }
+    record_.Raw("values", JsonArray(values));
     return true;
   }
 
@@ -274,6 +338,10 @@ class Session {
     CallResult r = conn_.RequestPluginPipe(a.number, options_.timeoutMs, reply);
     if (r != CallResult::Ok) return Fail(r);
     ShowDebugLines();
+    if (options_.json) {
+      record_.Number("pid", a.number).Number("error", reply.error).Number("handle", reply.handle);
+      return true;
+    }
     char buf[128];
     if (reply.handle == -1) {
       snprintf(buf, sizeof buf, "  reply 4: error %ld, handle -1 (no pipe made)", static_cast<long>(reply.error));
@@ -291,7 +359,7 @@ class Session {
     CallResult r = conn_.ReadMessage(options_.timeoutMs, m);
     if (r != CallResult::Ok) return Fail(r);
     ShowDebugLines();
-    Out("  " + MessageText(m));
+    Say("  " + MessageText(m), "message", JsonStringFromBytes(MessageText(m)));
     return true;
   }
 
@@ -303,14 +371,15 @@ class Session {
     ShowDebugLines();
     switch (r) {
       case CallResult::TimedOut:
-        Out("  no reply (none expected)");
+        Say("  no reply (none expected)", "reply", "\"none\"");
         return true;
       case CallResult::Broken:
         conn_.Close();
-        Out("  the broker ended the connection");
+        Say("  the broker ended the connection", "reply", "\"connection ended\"");
         return true;
       case CallResult::Ok:
-        Out("  broker misbehaved: unexpected " + MessageText(m));
+        Say("  broker misbehaved: unexpected " + MessageText(m), "error",
+            JsonStringFromBytes("broker misbehaved: unexpected " + MessageText(m)));
         return false;
       default:
         return Fail(r);
@@ -321,6 +390,8 @@ class Session {
   BrokerProcess& broker_;
   HostConnection& conn_;
   bool anyRequestFailed_ = false;
+  JsonObject record_;
+  std::vector<std::string> debug_;  // JSON strings
 };
 
 }  // namespace
@@ -429,6 +500,8 @@ int wmain(int argc, wchar_t** argv) {
       return ExitOk;
     } else if (arg == L"--debug-lines") {
       options.debugLines = true;
+    } else if (arg == L"--json") {
+      options.json = true;
     } else if (arg == L"--broker") {
       options.brokerExe = argv[++i];
     } else if (arg == L"--pipe") {
@@ -483,9 +556,10 @@ int wmain(int argc, wchar_t** argv) {
             static_cast<unsigned long>(broker.startError()));
     return ExitMisbehaved;
   }
-  Out("broker " + Narrow(options.brokerExe) + " started, pid " + std::to_string(broker.pid()) + ", pipe \\\\.\\pipe\\" +
-      Narrow(options.pipeName) + ", host pid " + std::to_string(start.hostPid) +
-      (options.debugLines ? ", under the debugger" : ""));
+  if (!options.json)
+    Out("broker " + Narrow(options.brokerExe) + " started, pid " + std::to_string(broker.pid()) +
+        ", pipe \\\\.\\pipe\\" + Narrow(options.pipeName) + ", host pid " + std::to_string(start.hostPid) +
+        (options.debugLines ? ", under the debugger" : ""));
 
   HostConnection conn(options.handleWidth);
   int exitCode = ExitOk;
@@ -502,8 +576,10 @@ int wmain(int argc, wchar_t** argv) {
   } else {
     Session session(options, broker, conn);
     auto run = [&](const Line& line) {
-      Out("> " + Utf8(line.text));
-      if (session.Run(line.action)) return true;
+      session.Begin(line.text);
+      const bool ok = session.Run(line.action);
+      session.End();
+      if (ok) return true;
       exitCode = ExitMisbehaved;
       return false;
     };
@@ -533,17 +609,35 @@ int wmain(int argc, wchar_t** argv) {
 
   DWORD brokerExit = 0;
   bool exited = broker.WaitForExit(options.timeoutMs, &brokerExit);
+  std::vector<std::string> lastLines;
   for (std::string line : broker.TakeNewDebugLines()) {
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
-    Out("  debugger: " + line);
+    if (options.json) {
+      lastLines.push_back(JsonStringFromBytes(line));
+    } else {
+      Out("  debugger: " + line);
+    }
   }
   if (!exited) {
     Err("broker did not exit within " + std::to_string(options.timeoutMs) + " ms; ended it");
     broker.Terminate();
-    return ExitMisbehaved;
+    exitCode = ExitMisbehaved;
+  } else {
+    if (!options.json) Out("broker exit code: " + std::to_string(brokerExit));
+    if (brokerExit != 0 && exitCode == ExitOk) exitCode = ExitMisbehaved;
+    if (exitCode == ExitOk && requestFailed) exitCode = ExitRequestFailed;
   }
-  Out("broker exit code: " + std::to_string(brokerExit));
-  if (brokerExit != 0 && exitCode == ExitOk) exitCode = ExitMisbehaved;
-  if (exitCode == ExitOk && requestFailed) exitCode = ExitRequestFailed;
+  if (options.json) {
+    // The end of the session: which broker ran, how it ended, and this program's own status.
+    JsonObject end;
+    end.Bool("end", true)
+        .Raw("broker", JsonString(FromWide(options.brokerExe)))
+        .Number("pid", broker.pid())
+        .Raw("pipe", JsonString(FromWide(options.pipeName)))
+        .Raw("brokerExitCode", exited ? std::to_string(brokerExit) : "null")
+        .Number("exitCode", exitCode)
+        .Raw("debugLines", JsonArray(lastLines));
+    Out(end.Json());
+  }
   return exitCode;
 }

@@ -336,6 +336,8 @@ const char* HelpText() {
          "  --script FILE     read session lines from FILE (UTF-8); '-' reads standard input and\n"
          "                    runs each line as soon as it arrives\n"
          "  --debug-lines     run the broker under the debugger and show its debugger lines\n"
+         "  --json            print one JSON object per session line (its word, status, text or\n"
+         "                    list, and the debugger lines written for it) and one for the end\n"
          "  --pipe NAME       pipe name to give the broker (default: a unique name)\n"
          "  --host-pid PID    process id to give as the host (default: this program)\n"
          "  --timeout MS      time-out for connecting, each reply and the broker's exit (default 5000)\n"

@@ -202,6 +202,49 @@ TEST(HostTool, UsageAndFailuresGoToStandardError) {
   }
 }
 
+// --json: one object per line, exact texts (a lone surrogate stays a lone surrogate), the
+// debugger lines written for each request, and one object for the end.
+TEST(HostTool, JsonGivesOneObjectPerLineAndOneForTheEnd) {
+  const std::wstring key = Key();
+  std::string k;  // the key as a JSON text: ASCII, with every \ doubled
+  for (wchar_t c : key) k += c == L'\\' ? std::string("\\\\") : std::string(1, static_cast<char>(c));
+  std::wstring odd = L"x";
+  odd.push_back(static_cast<wchar_t>(0xD800));
+  odd += L"y";
+  ToolRun run = RunTool(L"--json --debug-lines", {
+                                                     L"ping",
+                                                     L"write-string hkcu '" + key + L"' v '" + odd + L"'",
+                                                     L"read-string hkcu '" + key + L"' v",
+                                                     L"list-values hkcu '" + key + L"'",
+                                                     L"read-string hkcu software\\other v",
+                                                     L"delete-tree hkcu '" + key + L"'",
+                                                 });
+  SCOPED_TRACE(run.output);
+  EXPECT_EQ(run.exitCode, 1u);  // one refusal
+  const std::string lines[] = {
+      R"({"line":"ping","word":"ping","op":11,"status":0,"statusName":"Success","text":"pong","debugLines":[]})",
+      R"("word":"read-string","op":1,"status":0,"statusName":"Success","text":"x\ud800y","debugLines":[]})",
+      R"("word":"list-values","op":10,"status":0,"statusName":"Success","values":[{"name":"v","data":"x\ud800y"}],)",
+      R"({"line":"read-string hkcu software\\other v","word":"read-string","op":1,"status":2,"statusName":"Denied",)"
+      R"("text":"","debugLines":["[TarnvelBroker] denied: outside Tarnvel subtree"]})",
+  };
+  for (const std::string& line : lines) EXPECT_TRUE(Has(run.output, line)) << line;
+  EXPECT_TRUE(Has(run.output, R"({"line":"write-string hkcu ')" + k));
+  EXPECT_TRUE(Has(run.output, R"(,"brokerExitCode":0,"exitCode":1,"debugLines":[]})"
+                              "\n"));
+  // Nothing but JSON: every line is one object.
+  size_t objects = 0;
+  for (size_t at = 0; at < run.output.size();) {
+    size_t nl = run.output.find('\n', at);
+    ASSERT_NE(nl, std::string::npos);
+    EXPECT_EQ(run.output[at], '{');
+    EXPECT_EQ(run.output[nl - 1], '}');
+    ++objects;
+    at = nl + 1;
+  }
+  EXPECT_EQ(objects, 7u);
+}
+
 TEST(HostTool, WithoutBrokerOptionTheBuiltBrokerIsFound) {
   e2e::Child tool;
   ASSERT_TRUE(tool.Start(e2e::HostExe(), L"ping", true));
