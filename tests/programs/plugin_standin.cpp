@@ -1,5 +1,7 @@
 // Plays a sandboxed plug-in that received one end of a private pipe from the broker.
 // Talks with the test over its standard handles, one line each way:
+//   out: "pid <process id>" first, when started with --say-pid (so that a host can ask
+//        the broker for a pipe for this process)
 //   in:  the handle value (decimal) that reply 4 carried, valid in this process
 //   out: "server-end" once the handle is the server end of a one-instance pipe
 //   out: "connected" once the broker's client end is connected to it
@@ -41,7 +43,12 @@ bool PeerConnected(HANDLE pipe, DWORD& error) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  if (argc > 1 && std::string(argv[1]) == "--say-pid") {
+    char buf[32];
+    snprintf(buf, sizeof buf, "pid %lu", static_cast<unsigned long>(GetCurrentProcessId()));
+    Say(buf);
+  }
   std::string value = ReadLine();
   if (value.empty()) return 1;
   UniqueHandle owned(reinterpret_cast<HANDLE>(static_cast<intptr_t>(std::strtoll(value.c_str(), nullptr, 10))));
