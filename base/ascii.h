@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // ASCII-only text helpers shared by the policies: letter case folds for 'A'-'Z' alone, so
 // no locale or Unicode table ever takes part in a judgement.
 #pragma once

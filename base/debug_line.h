@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The broker's diagnostics: single lines on the debugger output, nothing else.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The one wait that keeps a thread's window messages flowing: the main thread while the
 // host connects, and a transport that pumps while its I/O is pending.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The record of one overlapped operation with its own manual-reset event. It stays where it
 // was made (the system holds its address while the operation is pending).
 #pragma once

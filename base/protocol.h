@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The protocol header under the names the broker's own code uses.
 #pragma once
 #include "tarnvel/protocol.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // RAII owners for Win32 handles: one small template over a traits type that names the
 // handle type, its empty value and its close function.
 #pragma once

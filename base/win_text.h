@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Conversions between Text and the wide strings of the Win32 API (both UTF-16 on Windows).
 #pragma once
 #include <windows.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Min, median and max of a benchmark's samples, as every benchmark here reports them.
 #pragma once
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The broker's command line: " --ipc=<pipe name> --proc=<host process id>", the two
 // switches in that order, each preceded by a blank. Pure.
 #pragma once

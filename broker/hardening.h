@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Process-wide hardening applied first thing at start-up. The shell loads extensions into
 // this process, so DLLs come from System32 only, a corrupted heap ends the process, and
 // extension points and remote or low-label images are refused where the system can.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Entry of the broker: parse the command line, watch the host, create the broker pipe,
 // hand it to the server thread, pump window messages until the host connected, then
 // sleep until the host process or the server thread ends.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The server thread owns the broker pipe and everything of the host's one connection:
 // it accepts the host, brings up the service layer, signals the main thread, runs the
 // receive loop and tears down in a fixed order.

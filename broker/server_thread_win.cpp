@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "broker/server_thread.h"
 
 #include "ipc/pipe_transport.h"

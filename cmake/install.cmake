@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Install rules of the host SDK and the broker. One installed tree holds both architectures:
 # bin/<arch>/TarnvelBroker.exe and tarnvel-host.exe, lib/<arch>/*.a (or .lib), include/tarnvel/, and
 # lib/cmake/TarnvelBroker/ with a config that picks the consumer's architecture.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Arbitrary bytes through the decoder and the receive loop.
 // Input: one control byte (bits 0-5 seed the chunking, bit 6 makes writes fail, bit 7
 // selects 32-bit handles), then the byte stream as it would arrive on the pipe.

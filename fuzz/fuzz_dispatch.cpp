@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Random requests through the dispatcher over recording operations. Checks: no operation
 // ever runs without an Allow verdict for exactly the texts it receives (judged again here,
 // apart from the dispatcher), an operation runs only for its own op code, a refusal runs

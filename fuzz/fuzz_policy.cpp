@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Arbitrary UTF-16 texts through the key and path policies and the text conversions.
 // Input: UTF-16LE code units; U+FFFF splits it into up to four texts (a, b, c, d).
 // Each allowed verdict must satisfy what the policy promises its callers.

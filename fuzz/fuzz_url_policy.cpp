@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // CheckHttpUrl against the URL rules worked out independently: the exact verdict for every
 // input, and whatever it admits is a plain http/https address with a usable authority.
 #include <cstddef>

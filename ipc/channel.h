@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The channel: reads bytes from a transport, reassembles one message at a time, hands it
 // to the handler that claims its id, and goes on until something ends the connection.
 // Handlers run synchronously on the loop's thread and write their replies before the

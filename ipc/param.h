@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // One typed message parameter (Param) and one decoded message (ParamList).
 #pragma once
 #include <cstdint>

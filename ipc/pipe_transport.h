@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Raw bytes over one named-pipe handle. Every operation is overlapped but waits for its own
 // completion, so to its caller the transport blocks; while it waits it can keep the calling
 // thread's window messages flowing. Message boundaries are not kept: the channel reassembles.

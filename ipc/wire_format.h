@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The message format: 64-bit little-endian words.
 //   header (magic, id, count, total words) | type words | TypeListEnd | data words | MessageEnd
 // Encoder builds one message in one word array; Decoder reassembles one message at a time

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The registry key policy and what every policy shares: verdict codes and texts, the one
 // normalisation of keys and paths, the ".." test, the write classification of op codes
 // and the value-name rule. Pure functions of their arguments.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Text conversions of the registry operations: decimal numbers in and out, and the
 // NUL-terminated list form of the listings. Pure.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The registry operations: one short sequence of registry calls per request, on handles
 // opened for that request alone. Each acts on the key as the policy judged it (see
 // CanonicalRegistryKey); value names and data are used as carried.

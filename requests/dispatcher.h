@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The decision path of a broker request, as pure code: which policy judges which text, in
 // which order, and which operation then runs on the value that was judged. Every byte
 // here came from the host and may be hostile.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Plug-in data files (ops 14-17, called after CheckAppDataPath allowed text A) and copies
 // through the local temporary folder (ops 21, 22, which judge their own paths).
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // File contents cross the channel as hexadecimal text. Pure.
 #pragma once
 #include <cstddef>

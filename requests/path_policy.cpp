@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "requests/path_policy.h"
 
 #include <string_view>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The path policy: pure judgments of file paths and shell targets, plus the two folder
 // look-ups and the long-path expansion that feed them (the *_win.cpp side).
 // The checks judge normalised copies; callers act on the texts as carried.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The broker request (message id 6, reply id 7): one service whose dispatcher picks the
 // operation by op code, applies the policy that guards it, runs it and fills a status and
 // a reply text.

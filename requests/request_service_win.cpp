@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "requests/request_service.h"
 
 #include "base/debug_line.h"

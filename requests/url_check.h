@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Ops 23 and 24: asynchronous URL checks on detached worker threads, at most four held.
 #pragma once
 #include <cstdint>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Message id 3: provisions a fresh private named pipe, places its server end into the
 // plug-in's process (reply id 4 carries the handle value there) and connects to it as its
 // client. The broker parks the client end, serving nothing over it, until the host's

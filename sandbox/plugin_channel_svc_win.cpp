@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "sandbox/plugin_channel_svc.h"
 
 #include <windows.h>

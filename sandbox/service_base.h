@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The service framework: the base of every service, the converters that turn decoded
 // parameters into a service's typed inputs and its outputs into reply parameters, and the
 // five-in/two-out service shape of the broker request. Templates over the channel, so the

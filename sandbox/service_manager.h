@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The service manager: maps message ids to services for the channel. The broker's manager
 // holds a registry that the broker fills (id 6 -> the request service); ids it does not
 // know fall back to the built-in table (id 3 -> the plug-in channel service). One manager

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Runs every benchmark of one Windows build tree under Wine, in that tree's prefix.
 # Usage: scripts/bench-wine.sh BUILD_DIR
 set -euo pipefail

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Runs the benchmarks: the codec natively (optimised build), the file requests through a
 # real broker under Wine, x64 and then x86 (the latter in the WoW64 root). Each reports
 # against a baseline measured in the same run. TARNVEL_BENCH_X86=0 skips the x86 broker.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Checks a built broker exe: GUI subsystem, an embedded manifest asking for asInvoker,
 # and imports of system DLLs only (the C++ runtime is linked statically).
 # Usage: scripts/check-exe.sh EXE...

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Checks a release zip as an integrator uses it: unpacks it, verifies SHA256SUMS, builds
 # examples/host-session against the unpacked SDK (x64, MinGW) with find_package, and runs
 # one session of it against the packaged x64 broker under Wine (the win64 tree's prefix).

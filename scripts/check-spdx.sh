@@ -23,7 +23,9 @@ while IFS= read -r f; do
     *) line="# $tag" ;;
   esac
   # A script's first line stays its #! line.
-  if head -n 1 "$f" | grep -q '^#!'; then
+  if [ ! -s "$f" ]; then
+    echo "$line" >"$f"
+  elif head -n 1 "$f" | grep -q '^#!'; then
     sed -i "1a $line" "$f"
   else
     sed -i "1i $line" "$f"

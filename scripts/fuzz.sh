@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Runs every fuzz target of the native build for a bounded time, split evenly, from its
 # seed corpus in fuzz/corpus/<target> (new inputs go to a scratch copy, not the repo).
 set -euo pipefail

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* Answers whether this machine runs 32-bit x86 user code natively: exit 0 and "yes: ..."
  * if it does, exit 1 and "no: ..." if it does not. A forked child far-returns into the
  * 32-bit user code segment (0x23) and runs one byte whose meaning differs there (0x40 is

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Builds the release zip build/package/TarnvelBroker-<version>.zip: both brokers and both
 # tarnvel-host tools (stripped, signed when scripts/sign.sh is given a certificate), the
 # host SDK (headers, static libraries of both architectures, CMake package files), the

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Installs, only when missing, everything that building and testing need from Debian's
 # packages: both MinGW-w64 -posix cross compilers, Wine, CMake, Ninja, GoogleTest sources,
 # Google Benchmark, clang with its sanitizer/fuzzer runtime, and debootstrap for the x86

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Signs Windows binaries in place with Authenticode (SHA-256), when the environment names a
 # certificate and its key; otherwise leaves them unsigned and says so.
 #   TARNVEL_SIGN_CERT  the certificate (chain), PEM or DER

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Runs every test: native unit tests under AddressSanitizer/UBSan, the Win32 and end-to-end
 # tests of both Windows targets under Wine (x64 with the machine's Wine, x86 under WoW64 in a
 # trixie root made once and reused, natively or by emulation, whichever this machine allows),
@@ -26,6 +27,9 @@ count_ctest() {
 
 step "format: tracked C++ files follow .clang-format"
 if scripts/check-format.sh; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
+
+step "licence: every tracked source file names its licence"
+if scripts/check-spdx.sh; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
 
 # Both Windows targets first: the native suite also checks the shape of both exes.
 step "win64: configure and build"

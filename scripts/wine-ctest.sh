@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Runs ctest of a Windows build tree under Wine with one wineserver kept for the whole
 # run (each cold start of Wine costs about a second).
 # Usage: scripts/wine-ctest.sh BUILD_DIR [ctest arguments...]

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Sourced by the scripts that run Windows programs: a throwaway Wine prefix inside the
 # build tree, quiet, no display, no proxy (WinINet would use it).
 # Usage: source scripts/wine-env.sh BUILD_DIR

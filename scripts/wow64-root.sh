@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # The x86 runtime layer: a Debian trixie root whose Wine 10 runs 32-bit Windows programs in
 # its classic WoW64 layout (a 64-bit and a 32-bit loader; the machine's own Wine 8 has no
 # WoW64). Made once and reused; only Wine lives there, the cross compilers and the build tree

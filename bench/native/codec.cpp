@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Encoder and decoder cost against a memcpy of the same bytes, measured in the same run.
 // Every codec benchmark reports `x_memcpy`: its time per message divided by the time of one
 // memcpy of the message's bytes (calibrated once per size at start-up), so 1.0 means "as fast

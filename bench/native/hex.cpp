@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Hexadecimal text of a 4 MiB file (the largest read) against two baselines measured in
 // the same run: a plain widening copy of the same bytes into a text of the same length
 // (the floor), and a straightforward per-character coder (what the tables replace).

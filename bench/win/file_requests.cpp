@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Requests through a real broker, each measured interleaved in one run against a bare
 // transfer of the same bytes through the broker's own transport style (overlapped I/O with
 // an event per operation, reads of at most 4096 bytes, the reply in one write), served by a

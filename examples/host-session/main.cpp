@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A host application in miniature, built against the installed TarnvelBroker SDK: starts the
 // broker, keeps a launch counter and a settings file for its plug-ins, and shuts down.
 // Usage: host-session [PATH-OF-TarnvelBroker.exe]

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TarnvelBroker host SDK: start a broker beside the host application, talk to it, stop it.
 //
 //   tarnvel::host::Broker broker;

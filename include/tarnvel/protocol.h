@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The broker's protocol in one place, for the broker and for hosts alike: message ids, the
 // request's op codes and statuses, and which op codes write (docs/protocol.md).
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Shared by the end-to-end tests: where the programs are, and a child process with its
 // standard handles connected to the test (for the plug-in stand-in and tarnvel-host).
 // Every wait takes a time-out; a child still running at the end of a test is ended.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A host that connects to the broker pipe \\.\pipe\<name> and ends at once, the moment its
 // CreateFileW succeeds. Exit code 0 once it connected, 2 when no pipe accepted it in 10 s.
 #include <windows.h>

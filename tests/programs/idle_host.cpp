@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Stands in for a host process whose life a test controls: it only waits, at most the
 // given milliseconds (default 60000), so that a forgotten one cannot outlive the test run.
 #include <windows.h>

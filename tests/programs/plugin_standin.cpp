@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Plays a sandboxed plug-in that received one end of a private pipe from the broker.
 // Talks with the test over its standard handles, one line each way:
 //   out: "pid <process id>" first, when started with --say-pid (so that a host can ask

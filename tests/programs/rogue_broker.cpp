@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A broker that misbehaves on purpose, so that tests can see tarnvel-host notice it.
 // Started like the broker (" --ipc=<name> --proc=<pid>"); the environment variable
 // TARNVEL_ROGUE_MODE says what it does with the first request it reads:

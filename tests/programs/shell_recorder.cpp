@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Stand-in shell handler: writes the argument it was started with (UTF-16, or "<none>"
 // without one) to the file named by TARNVEL_SHELL_RECORD, via a temporary file and a
 // rename so that a test never sees half a record.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Captures the debugger lines written in this process while an instance lives.
 // Windows: a vectored exception handler for DBG_PRINTEXCEPTION_C; native: the DebugLine sink.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A loopback HTTP server for URL-check tests: 127.0.0.1 on an ephemeral port, one answer
 // per path (status, delay, redirect target), unknown paths 404. Every request is answered
 // eventually: a delay ends early when the server stops, because WinINet may wait forever

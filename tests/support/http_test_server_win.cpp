@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "support/http_test_server.h"
 
 #include <winsock2.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // An in-memory stand-in for the pipe transport: hands out scripted chunks of incoming
 // bytes one per Read (null once they run out, like a closed peer) and records every Write.
 #pragma once

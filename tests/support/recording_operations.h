@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Operations that only record what they were asked, for the dispatcher's native tests and
 // its fuzz target: which operation ran, on which texts, and with which verdicts.
 #pragma once

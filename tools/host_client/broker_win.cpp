@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The typed calls of include/tarnvel/host_client.h over the raw layer: each call is one
 // request 6 (or 3), its reply read strictly.
 #include "tarnvel/host_client.h"

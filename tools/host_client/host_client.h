@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Raw layer of the host library: the messages themselves. Not installed; applications use
 // the typed calls of include/tarnvel/host_client.h, which are built on this layer, and the
 // tests and tarnvel-host use it to write any message they like.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "tools/host_client/host_client.h"
 
 #include "base/overlapped.h"

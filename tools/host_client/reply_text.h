@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The reply texts of the typed host calls, read strictly: a reply the broker sends in a
 // form other than the protocol's is reported (CallError::BadReplyText), never guessed at.
 // Pure: builds natively and runs under the sanitizers.

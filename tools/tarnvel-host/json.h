@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // JSON texts for tarnvel-host --json. Pure: no Win32 here, so the escaping is tested
 // natively.
 #pragma once

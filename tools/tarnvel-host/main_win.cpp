@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // tarnvel-host: a host application in miniature. Starts a broker, connects as its host,
 // runs a session of requests written in plain words and prints every reply (see --help).
 #include <windows.h>

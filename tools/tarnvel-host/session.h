@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The words of a tarnvel-host session: one line per action, split into words, turned into
 // an Action. Pure: no Win32 here, so the rules read the same on every build.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What differs between the x64 and the x86 broker: the registry view of the local-machine
 // hive and the width of a handle on the wire. Each test runs against the broker of its own
 // build, and holds for both.

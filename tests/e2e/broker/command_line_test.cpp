@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The broker's command line and exit code, seen from a host: a real TarnvelBroker.exe
 // under Wine, started with the command lines below.
 #include <gtest/gtest.h>

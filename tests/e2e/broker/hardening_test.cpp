@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Hostile peers of the broker: copy-in sources that are pipes or devices, and hosts that
 // end at the awkward moment right after connecting.
 #include <gtest/gtest.h>

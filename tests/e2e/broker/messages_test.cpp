@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Messages on the broker pipe as a host sends them: replies, what gets no reply, what ends
 // the connection, and the broker's debugger lines (the broker runs under the debugger API).
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Message 3: the broker places one end of a private pipe into a plug-in's process. A second
 // process (plugin_standin.exe) plays the plug-in and reports what it sees of that pipe.
 #include <gtest/gtest.h>

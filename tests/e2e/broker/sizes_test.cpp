@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Sizes that come from the wire or from a file, at the edges where a 32-bit size_t would
 // wrap: hostile payload lengths end the connection cleanly, and the largest legitimate
 // reads and writes arrive whole. Run against both brokers; the x86 one is where a wrap shows.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The host SDK's typed calls against a real broker: values come back typed, refusals as
 // statuses, debugger lines through the callback, and shutdown waits, then terminates.
 #include <gtest/gtest.h>

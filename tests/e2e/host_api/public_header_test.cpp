@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The public header alone: it must compile without Windows headers and leave the global
 // names of the broker's own code free for the application. Each declaration below would
 // collide with a leaked one and fail the build.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // tarnvel-host.exe as a person uses it: a session in words, the printed replies, the
 // broker's debugger lines beside them, and the exit code.
 #include <gtest/gtest.h>

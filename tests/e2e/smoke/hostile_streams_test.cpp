@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A bounded hostile-stream smoke against a real broker: a few hundred byte streams made from
 // the decoder's fuzz corpus (whole, mutated, spliced) and from noise, each sent on a fresh
 // connection. Every stream must end with the broker's exit code 0 within the time-out. This

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The dispatcher's order of decisions over recording operations: for every op code, which
 // operation runs on which texts after which judgement, and what is refused with which line.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // tarnvel-host --json: what a script's JSON parser reads must be exactly the broker's text.
 #include <gtest/gtest.h>
 

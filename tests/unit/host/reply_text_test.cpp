@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The host library reads reply texts strictly: what the protocol does not allow is refused,
 // not guessed into a number or bytes.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Large messages: payloads taken straight into their strings as they arrive, judged only
 // once the declared total arrived, and no large buffer kept after them.
 #include <gtest/gtest.h>

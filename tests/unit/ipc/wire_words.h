@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Helpers of the ipc tests: messages as word lists and as the bytes on the pipe.
 #pragma once
 #include <cstdint>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Printable form of a Text for failure messages: ASCII as is, other code units as \uXXXX.
 #pragma once
 #include <cstdio>

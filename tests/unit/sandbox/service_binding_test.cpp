@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The id-6 binding over an in-memory channel: check order (id, count, types), the
 // converters, the reply shape, and what happens when the service operation throws.
 #include <gtest/gtest.h>

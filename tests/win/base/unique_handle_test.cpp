@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The owning handle types: what a reset does to the thread's last error and to the handle.
 #include <windows.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The request dispatcher's order of decisions and the service manager, in-process against
 // the real registry of the test prefix.
 #include <windows.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // File requests against the real folders of the test prefix: R is the roaming
 // application-data folder, T the local temporary folder. Every test works in folders of
 // its own with unique names and removes them afterwards.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include <windows.h>
 // Defines the folder ids here rather than needing uuid.lib.
 #include <initguid.h>

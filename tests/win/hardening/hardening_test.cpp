@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Start-up hardening as far as Wine lets it be observed: which steps the system took, and
 // their visible effect on the DLL search.
 #include <windows.h>

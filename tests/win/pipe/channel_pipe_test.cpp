@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The channel over a real named pipe: the receive loop on this thread, a host stand-in on
 // another thread that talks through the client end.
 #include <windows.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Real named pipes for the transport tests: a fresh name per pipe, an overlapped server end
 // as the broker creates it, and a plain blocking client end as a host would open it.
 #pragma once

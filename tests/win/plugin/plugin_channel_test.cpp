@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Plug-in pipe provisioning in-process: this test process plays both the host (it reads
 // reply 4 from the broker channel) and the plug-in (the server ends land in this process).
 #include <windows.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The registry operations against the real registry of the test prefix. Every test works
 // below its own key HKCU\Software\Tarnvel\RegOpsTest\<test name> (HKLM for the
 // local-machine reads) and removes it afterwards; checks go through the raw API.
