@@ -45,16 +45,11 @@ bool IsPluginFolderName(View k) {
   return true;
 }
 
-// The scheme of a URL-like text ("ms-msdt:", "shell:", "file:"), empty when there is none.
-// A single letter before ':' is a drive, not a scheme.
-View UrlScheme(View l) {
-  if (l.empty() || !IsAsciiLetter(l[0])) return View();
-  size_t i = 1;
-  while (i < l.size() && (IsAsciiLetter(l[i]) || IsAsciiDigit(l[i]) || l[i] == u'+' || l[i] == u'-' || l[i] == u'.')) {
-    ++i;
-  }
-  if (i < 2 || i >= l.size() || l[i] != u':') return View();
-  return l.substr(0, i);
+// The text before the first ':' is a scheme to the shell when it has two or more units and
+// no separator, whatever its characters: the shell runs "1x:", "+x:" or ".x:" as URLs, and
+// folds some non-ASCII letters to ASCII ones (U+017F is 's'). One unit is a drive letter.
+bool HasShellScheme(View l, size_t colon) {
+  return colon != View::npos && colon >= 2 && l.substr(0, colon).find_first_of(u"\\/") == View::npos;
 }
 
 }  // namespace
@@ -164,14 +159,17 @@ PolicyVerdict CheckExport(const Text& source, const Text& destination, const Tex
 }
 
 PolicyVerdict CheckShellTarget(const Text& target) {
-  if (target.empty() || HasNul(target)) return MalformedKey;
+  if (target.empty() || target.size() > MaxShellTargetLength || HasNul(target)) return MalformedKey;
   const Text l = AsciiLower(target);
-  if (StartsWith(l, u"http://") || StartsWith(l, u"https://")) return Allow;
+  if (StartsWith(l, u"http://") || StartsWith(l, u"https://")) {
+    // The handler's command line quotes the URL ("%1"): a '"' would end that quote and hand
+    // the rest of the text to the browser as arguments of its own.
+    return l.find(u'"') == Text::npos ? Allow : MalformedKey;
+  }
   if (l.find(u'"') != Text::npos) return MalformedKey;
   if (l[0] == u'/' || l[0] == u'-') return MalformedKey;
   // Any other scheme would hand the text to whatever protocol handler is registered for
   // it, whatever extension it ends in; only ftp is let through to the document test.
-  // URL parsers drop leading spaces and control characters before the scheme.
   // Any invisible character before the first ':' may hide a scheme from us but not from
   // the shell ("\u00A0someapp:...").
   const size_t colon = l.find(u':');
@@ -179,10 +177,7 @@ PolicyVerdict CheckShellTarget(const Text& target) {
   for (const char16_t c : beforeColon) {
     if (IsInvisibleOrControl(c)) return OutsideSubtree;
   }
-  View rest = View(l);
-  while (!rest.empty() && rest.front() <= u' ') rest.remove_prefix(1);
-  const View scheme = UrlScheme(rest);
-  if (!scheme.empty() && scheme != u"ftp") return OutsideSubtree;
+  if (HasShellScheme(l, colon) && beforeColon != u"ftp") return OutsideSubtree;
   const size_t dot = l.rfind(u'.');
   if (dot == Text::npos) return OutsideSubtree;
   return InTable(View(l).substr(dot), kShellDocumentExtensions) ? Allow : OutsideSubtree;

@@ -2,6 +2,7 @@
 // look-ups and the long-path expansion that feed them (the *_win.cpp side).
 // The checks judge normalised copies; callers act on the texts as carried.
 #pragma once
+#include <cstddef>
 #include <optional>
 #include "base/text.h"
 #include "registry/key_policy.h"
@@ -22,6 +23,10 @@ bool IsInsideFolder(const Text& p, const Text& f);
 [[nodiscard]] bool IsDataFolderItself(const Text& path, const Text& dataRoot);
 [[nodiscard]] PolicyVerdict CheckCopyIn(const Text& source, const Text& destination, const Text& tempFolder);
 [[nodiscard]] PolicyVerdict CheckExport(const Text& source, const Text& destination, const Text& tempFolder);
+// Longest shell target, checked before any shell call: Wine's shell writes past its own
+// stack buffers from about 997 characters on and ends the process. Document paths (260)
+// and nearly all URLs fit, though Windows itself takes URLs of up to 2083 characters.
+constexpr size_t MaxShellTargetLength = 900;
 [[nodiscard]] PolicyVerdict CheckShellTarget(const Text& target);
 
 #ifdef _WIN32

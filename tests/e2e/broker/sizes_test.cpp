@@ -172,6 +172,32 @@ TEST(BrokerSizes, LongStringValueRoundTripsWithItsByteCount) {
   EXPECT_EQ(b.CloseAndExitCode(), 0);
 }
 
+// Wine's shell overflows its stack from about 997 characters on. Targets beyond the bound
+// are refused before any shell call; the broker answers every length and stays.
+TEST(BrokerSizes, ShellTargetOfAnyLengthIsAnsweredAndTheBrokerStays) {
+  const Text folder = T("C:\\tarnvel-no-such-folder\\");
+  const struct {
+    size_t length;
+    int32_t status;
+  } cases[] = {
+      {900, 3},  // at the bound: a missing document, which the shell reports as such
+      {901, 2}, {997, 2}, {2083, 2}, {40000, 2}, {1000000, 2},
+  };
+  Broker b;
+  ASSERT_TRUE(b.StartAndConnect());
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.length);
+    const Text target = folder + Text(c.length - folder.size() - 4, u'a') + T(".txt");
+    ASSERT_EQ(target.size(), c.length);
+    Reply reply;
+    ASSERT_EQ(b.conn.Request(18, 0, target, T(""), T(""), LargeMs, reply), CallResult::Ok);
+    EXPECT_EQ(reply.status, c.status);
+    ASSERT_EQ(b.conn.Request(11, 0, T(""), T(""), T(""), e2e::ReplyMs, reply), CallResult::Ok);
+    EXPECT_EQ(reply.text, T("pong"));
+  }
+  EXPECT_EQ(b.CloseAndExitCode(), 0);
+}
+
 size_t CurrentWorkingSet(HANDLE process) {
   PROCESS_MEMORY_COUNTERS counters{};
   counters.cb = sizeof counters;

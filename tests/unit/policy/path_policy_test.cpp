@@ -178,7 +178,7 @@ TEST(PathPolicy, ExportOnlyFromTempToPlainPaths) {
 TEST(PathPolicy, ShellTargets) {
   const OneText cases[] = {
       {u"HTTPS://host/a b", Allow},
-      {u"http://host/\"q\"", Allow},
+      {u"http://host/\"q\"", MalformedKey},
       {u"C:\\docs\\r.PDF", Allow},
       {u"C:r.pdf", Allow},
       {u"\\\\host\\share\\r.htm", Allow},
@@ -220,9 +220,51 @@ TEST(PathPolicy, ShellTargetRefusesSchemesOtherThanFtp) {
   };
   for (const Text& t : refused) EXPECT_EQ(CheckShellTarget(t), OutsideSubtree) << ShowText(t);
 
-  // Not schemes: a drive letter, a leading digit, a colon after a separator.
-  const Text allowed[] = {u"C:\\docs\\r.PDF", u"z:/r.txt", u"1ab:x.pdf", u"docs\\a:b.pdf"};
+  // Not schemes: a drive letter, a colon after a separator.
+  const Text allowed[] = {u"C:\\docs\\r.PDF", u"z:/r.txt", u"docs\\a:b.pdf", u"docs/a:b.pdf", u"\\\\h\\s:x.pdf"};
   for (const Text& t : allowed) EXPECT_EQ(CheckShellTarget(t), Allow) << ShowText(t);
+}
+
+// The shell runs any text of two or more units before the first ':' without a separator as
+// a URL, whatever its characters, and folds some non-ASCII letters to ASCII ones.
+TEST(PathPolicy, ShellTargetTakesAnyTextBeforeTheColonAsAScheme) {
+  const Text refused[] = {
+      u"1x:x.pdf",         u"1ab:x.pdf",  u"+x:x.pdf", u".x:x.pdf", u"x.:x.pdf", u"_x:x.pdf", u"%73hell:x.pdf",
+      u"\u017Fhell:x.pdf",  // LATIN SMALL LETTER LONG S, folded to 's'
+      u"\u212Aey:x.pdf",    // KELVIN SIGN, folded to 'k'
+      u"f\u0131le:x.pdf",   // dotless i
+      u"\uFF46tp:x.pdf",    // full-width 'f': not ASCII "ftp"
+      u" ftp:x.pdf",       u"ftp :x.pdf", u"12:x.pdf",
+  };
+  for (const Text& t : refused) EXPECT_EQ(CheckShellTarget(t), OutsideSubtree) << ShowText(t);
+
+  const Text allowed[] = {u"ftp:x.pdf", u"FTP://h/x.txt", u"Ftp:x.csv", u"x:r.pdf", u"1:r.pdf", u"\u017F:r.pdf"};
+  for (const Text& t : allowed) EXPECT_EQ(CheckShellTarget(t), Allow) << ShowText(t);
+}
+
+// A '"' ends the "%1" of the handler's command line; what follows would reach the browser
+// as arguments of its own.
+TEST(PathPolicy, ShellTargetRefusesUrlsWithAQuote) {
+  const Text refused[] = {
+      u"http://host/\" --new-window file:///c:/x",
+      u"https://host/a\"b",
+      u"HTTP://\"",
+      u"http://host/\"",
+  };
+  for (const Text& t : refused) EXPECT_EQ(CheckShellTarget(t), MalformedKey) << ShowText(t);
+  EXPECT_EQ(CheckShellTarget(u"http://host/'q' --x"), Allow);
+}
+
+TEST(PathPolicy, ShellTargetLengthIsBounded) {
+  const Text url = u"https://host/";
+  const Text document = u"C:\\docs\\";
+  ASSERT_EQ(MaxShellTargetLength, 900u);
+  EXPECT_EQ(CheckShellTarget(url + Text(MaxShellTargetLength - url.size(), u'a')), Allow);
+  EXPECT_EQ(CheckShellTarget(url + Text(MaxShellTargetLength + 1 - url.size(), u'a')), MalformedKey);
+  EXPECT_EQ(CheckShellTarget(document + Text(MaxShellTargetLength - document.size() - 4, u'a') + u".pdf"), Allow);
+  EXPECT_EQ(CheckShellTarget(document + Text(MaxShellTargetLength + 1 - document.size() - 4, u'a') + u".pdf"),
+            MalformedKey);
+  EXPECT_EQ(CheckShellTarget(url + Text(40000, u'a')), MalformedKey);
 }
 
 // URL parsers drop these before (or inside) a scheme, so "\u00A0someapp:" is "someapp:".
