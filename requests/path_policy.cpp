@@ -13,6 +13,9 @@ constexpr View kCopyInExtensions[] = {u".pdf", u".jpg", u".jpeg", u".jpe", u".pn
                                       u".gif", u".bmp", u".dib",  u".tif", u".tiff"};
 constexpr View kExportExtensions[] = {u".jpg", u".png", u".bmp", u".dib", u".tif", u".gif", u".pdf"};
 
+// Names Windows opens as devices in any folder and with any extension ("nul.pdf").
+constexpr View kDeviceNames[] = {u"con", u"prn", u"aux", u"nul", u"conin$", u"conout$", u"clock$"};
+
 constexpr View kPluginFolder = u"tarnvel";
 constexpr size_t kPluginFolderSuffixDigits = 8;
 
@@ -43,6 +46,21 @@ bool IsPluginFolderName(View k) {
     if (!IsLowerHexDigit(k[i])) return false;
   }
   return true;
+}
+
+// A path component as Windows uses it: trailing dots and spaces are dropped ("pipe." and
+// "nul. " name "pipe" and "nul").
+View WindowsComponent(View c) {
+  while (!c.empty() && (c.back() == u'.' || c.back() == u' ')) c.remove_suffix(1);
+  return c;
+}
+
+// "com1".."com9", "lpt1".."lpt9" (also 0 and the superscript digits), and the fixed names.
+bool IsDeviceBaseName(View lowered) {
+  if (InTable(lowered, kDeviceNames)) return true;
+  if (lowered.size() != 4 || !(StartsWith(lowered, u"com") || StartsWith(lowered, u"lpt"))) return false;
+  const char16_t n = lowered[3];
+  return IsAsciiDigit(n) || n == 0x00B9 || n == 0x00B2 || n == 0x00B3;
 }
 
 // The text before the first ':' is a scheme to the shell when it has two or more units and
@@ -113,8 +131,26 @@ bool IsPipeOrDevicePathForm(const Text& t) {
   while (i < t.size() && IsPathSeparator(t[i])) ++i;
   while (i < t.size() && !IsPathSeparator(t[i])) ++i;
   while (i < t.size() && IsPathSeparator(t[i])) ++i;
-  const Text share = AsciiLower(t.substr(i, 4));
-  return share == u"pipe" && (i + 4 == t.size() || IsPathSeparator(t[i + 4]));
+  size_t end = i;
+  while (end < t.size() && !IsPathSeparator(t[end])) ++end;
+  // "pipe." and "pipe " are the pipe share too.
+  return AsciiLower(Text(WindowsComponent(View(t).substr(i, end - i)))) == u"pipe";
+}
+
+bool HasDeviceNameComponent(const Text& t) {
+  const Text l = AsciiLower(t);
+  size_t start = 0;
+  while (start <= l.size()) {
+    size_t end = start;
+    while (end < l.size() && !IsPathSeparator(l[end])) ++end;
+    // "nul", "NUL.pdf", "nul .x.pdf", "nul:" and "nul. " all open the device.
+    const View component = WindowsComponent(View(l).substr(start, end - start));
+    View base = component.substr(0, component.find_first_of(u".:"));
+    while (!base.empty() && base.back() == u' ') base.remove_suffix(1);
+    if (IsDeviceBaseName(base)) return true;
+    start = end + 1;
+  }
+  return false;
 }
 
 bool IsDataFolderItself(const Text& path, const Text& dataRoot) {
@@ -130,6 +166,8 @@ PolicyVerdict CheckCopyIn(const Text& source, const Text& destination, const Tex
   if (!IsAbsolutePathForm(source) || !IsAbsolutePathForm(destination)) return MalformedKey;
   // Opening such a source would connect to a pipe that anyone (a plug-in) may serve.
   if (IsPipeOrDevicePathForm(source)) return MalformedKey;
+  // A device reads or swallows bytes where a file was judged ("NUL.pdf": nothing written).
+  if (HasDeviceNameComponent(source) || HasDeviceNameComponent(destination)) return MalformedKey;
   const Text s = NormaliseForPolicy(source);
   const Text d = NormaliseForPolicy(destination);
   const Text t = NormaliseForPolicy(tempFolder);
@@ -146,6 +184,9 @@ PolicyVerdict CheckExport(const Text& source, const Text& destination, const Tex
   if (source.empty() || destination.empty() || tempFolder.empty()) return MalformedKey;
   if (HasNul(source) || HasNul(destination)) return MalformedKey;
   if (!IsExportPathForm(source) || !IsExportPathForm(destination)) return MalformedKey;
+  // Writing to a pipe blocks on whoever serves it; a device swallows the copy.
+  if (IsPipeOrDevicePathForm(destination)) return MalformedKey;
+  if (HasDeviceNameComponent(source) || HasDeviceNameComponent(destination)) return MalformedKey;
   const Text s = NormaliseForPolicy(source);
   const Text d = NormaliseForPolicy(destination);
   const Text t = NormaliseForPolicy(tempFolder);

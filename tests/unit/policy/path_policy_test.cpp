@@ -175,6 +175,60 @@ TEST(PathPolicy, ExportOnlyFromTempToPlainPaths) {
   EXPECT_EQ(CheckExport(T + u"\\a.pdf", u"E:\\a.pdf", u""), MalformedKey);
 }
 
+// Windows opens these as devices in any folder, with any extension, in any case, once it
+// has dropped trailing dots and spaces: a copy there writes no file, a read may block.
+TEST(PathPolicy, DeviceNamesAreRefusedOnBothSidesOfBothCopies) {
+  const Text devices[] = {u"NUL.pdf",       u"nul.pdf",       u"AUX.pdf",    u"con.pdf",     u"PRN.x.pdf",
+                          u"nul .pdf",      u"nul. .pdf",     u"COM1.pdf",   u"lpt9.pdf",    u"com0.pdf",
+                          u"COM\u00B9.pdf", u"lpt\u00B3.pdf", u"CONIN$.pdf", u"conout$.pdf", u"clock$.pdf",
+                          u"nul:.pdf",      u"Nul.PDF",       u"AUX",        u"nul. .",      u"con "};
+  for (const Text& d : devices) {
+    SCOPED_TRACE(ShowText(d));
+    EXPECT_TRUE(HasDeviceNameComponent(u"C:\\x\\" + d));
+    EXPECT_TRUE(HasDeviceNameComponent(d + u"\\x.pdf"));
+  }
+  const Text ordinary[] = {u"C:\\x\\null.pdf", u"C:\\nu\\a.pdf",        u"C:\\com10.pdf",
+                           u"C:\\lpt.pdf",     u"C:\\auxx\\a.pdf",      u"C:\\x\\ nul.pdf",
+                           u"C:\\a.nul",       u"C:\\x\\com\u00B4.pdf", u"C:\\conin.pdf"};
+  for (const Text& t : ordinary) EXPECT_FALSE(HasDeviceNameComponent(t)) << ShowText(t);
+
+  const TwoTexts copyIn[] = {
+      {u"C:\\a.pdf", T + u"\\NUL.pdf", MalformedKey},    {u"C:\\a.pdf", T + u"\\sub\\aux.PDF", MalformedKey},
+      {u"C:\\a.pdf", T + u"\\nul\\b.pdf", MalformedKey}, {u"C:\\a.png", T + u"\\com1 .png", MalformedKey},
+      {u"C:\\x\\CON.pdf", T + u"\\b.pdf", MalformedKey}, {u"C:\\aux\\a.pdf", T + u"\\b.pdf", MalformedKey},
+      {u"C:\\null.pdf", T + u"\\nul1.pdf", Allow},
+  };
+  for (const TwoTexts& c : copyIn) {
+    EXPECT_EQ(CheckCopyIn(c.source, c.destination, T), c.expected)
+        << ShowText(c.source) << " -> " << ShowText(c.destination);
+  }
+  const TwoTexts exports[] = {
+      {T + u"\\a.pdf", u"E:\\out\\NUL.pdf", MalformedKey}, {T + u"\\a.pdf", u"E:\\out\\Aux.pdf", MalformedKey},
+      {T + u"\\a.pdf", u"E:\\lpt1\\a.pdf", MalformedKey},  {T + u"\\a.pdf", u"E:\\out\\nul..pdf", MalformedKey},
+      {T + u"\\nul.pdf", u"E:\\out\\a.pdf", MalformedKey}, {T + u"\\a.pdf", u"E:\\out\\annul.pdf", Allow},
+  };
+  for (const TwoTexts& c : exports) {
+    EXPECT_EQ(CheckExport(c.source, c.destination, T), c.expected)
+        << ShowText(c.source) << " -> " << ShowText(c.destination);
+  }
+}
+
+// Windows drops trailing dots and spaces from "pipe." and "pipe ": those shares are pipes.
+TEST(PathPolicy, PipeSharesAreJudgedOnTheFormWindowsUses) {
+  const Text pipes[] = {u"\\\\localhost\\pipe.\\x.pdf", u"\\\\localhost\\pipe \\x.pdf", u"\\\\h\\PIPE. .\\x.pdf",
+                        u"//h/pipe./x.pdf", u"\\\\h\\pipe."};
+  for (const Text& p : pipes) {
+    SCOPED_TRACE(ShowText(p));
+    EXPECT_TRUE(IsPipeOrDevicePathForm(p));
+    EXPECT_EQ(CheckCopyIn(p, T + u"\\b.pdf", T), MalformedKey);
+    EXPECT_EQ(CheckExport(T + u"\\a.pdf", p, T), MalformedKey);
+  }
+  const Text shares[] = {u"\\\\h\\pipes\\x.pdf", u"\\\\h\\.pipe\\x.pdf", u"\\\\h\\pi pe\\x.pdf"};
+  for (const Text& p : shares) EXPECT_FALSE(IsPipeOrDevicePathForm(p)) << ShowText(p);
+  // Exports to pipes and device namespaces block on whoever serves them.
+  EXPECT_EQ(CheckExport(T + u"\\a.pdf", u"\\\\localhost\\pipe\\x.pdf", T), MalformedKey);
+}
+
 TEST(PathPolicy, ShellTargets) {
   const OneText cases[] = {
       {u"HTTPS://host/a b", Allow},
