@@ -209,7 +209,7 @@ void StartDetachedWorker(std::unique_ptr<HttpCheckThreadArg> arg) {
 
 namespace {
 
-// The act takes only a judged URL, and its worker checks exactly that text.
+// Under HttpCheckLock: expiry, the limit, the worker and the id of a new check.
 RequestStatus StartLocked(const Text& url, uint64_t now, Text& reply) {
   HttpCheckMap& table = HttpCheckTable();
   for (auto it = table.begin(); it != table.end();) {
@@ -252,6 +252,8 @@ RequestStatus PollLocked(uint32_t id, Text& reply) {
   return RequestStatus::Success;
 }
 
+// The act takes only a judged URL, and its worker checks exactly that text (and redirect
+// targets that pass the same check).
 RequestStatus StartJudgedCheck(const JudgedUrl& judged, Text& reply) {
   if (!judged.allowed()) return RequestStatus::Denied;
   const uint64_t now = HttpCheckNow();
