@@ -111,6 +111,7 @@ void CheckCopies(const Text& source, const Text& destination, const Text& temp) 
       Check(!(ls.compare(k, 4, u"pipe") == 0 && (k + 4 == ls.size() || sep(ls[k + 4]))));
     }
     Check(!HasNul(source) && !HasNul(destination));
+    Check(!HasDeviceNameComponent(source) && !HasDeviceNameComponent(destination));
     Check(!HasDotDotComponent(s) && !HasDotDotComponent(d));
     Check(!t.empty() && IsInsideFolder(d, t) && StartsWith(d, t + u"\\") && d.size() > t.size() + 1);
     const std::optional<Text> e = MatchCopyInExtension(s);
@@ -119,6 +120,8 @@ void CheckCopies(const Text& source, const Text& destination, const Text& temp) 
   if (CheckExport(source, destination, temp) == Allow) {
     Check(IsExportPathForm(source) && IsExportPathForm(destination));
     Check(source.find(u':', 2) == Text::npos && destination.find(u':', 2) == Text::npos);
+    Check(!HasNul(source) && !HasNul(destination) && !IsPipeOrDevicePathForm(destination));
+    Check(!HasDeviceNameComponent(source) && !HasDeviceNameComponent(destination));
     Check(!HasDotDotComponent(s) && !HasDotDotComponent(d));
     Check(!t.empty() && StartsWith(s, t + u"\\") && s.size() > t.size() + 1);
     const Text x = ExtensionOf(s);
@@ -127,9 +130,8 @@ void CheckCopies(const Text& source, const Text& destination, const Text& temp) 
   }
 }
 
-bool IsSchemeChar(char16_t c) {
-  return (c >= u'a' && c <= u'z') || (c >= u'0' && c <= u'9') || c == u'+' || c == u'-' || c == u'.';
-}
+// Whatever stands before the first ':' without a separator is a scheme to the shell.
+bool IsShellScheme(const Text& beforeColon) { return beforeColon.find_first_of(u"\\/") == Text::npos; }
 
 bool IsInvisible(char16_t ch) {
   return ch < 0x20 || (ch >= 0x7F && ch <= 0xA0) || ch == 0x1680 || (ch >= 0x2000 && ch <= 0x200F) ||
@@ -138,22 +140,18 @@ bool IsInvisible(char16_t ch) {
 
 // The shell-target rules, in their documented order.
 PolicyVerdict ExpectedShellVerdict(const Text& target) {
-  if (target.empty() || HasNul(target)) return MalformedKey;
+  if (target.empty() || target.size() > MaxShellTargetLength || HasNul(target)) return MalformedKey;
   const Text l = AsciiLower(target);
-  if (StartsWith(l, u"http://") || StartsWith(l, u"https://")) return Allow;
+  if (StartsWith(l, u"http://") || StartsWith(l, u"https://")) {
+    return l.find(u'"') == Text::npos ? Allow : MalformedKey;
+  }
   if (l.find(u'"') != Text::npos || l[0] == u'/' || l[0] == u'-') return MalformedKey;
   const size_t colon = l.find(u':');
   if (colon != Text::npos) {
     for (size_t k = 0; k < colon; ++k) {
       if (IsInvisible(l[k])) return OutsideSubtree;
     }
-  }
-  size_t i = 0;
-  while (i < l.size() && l[i] <= u' ') ++i;
-  if (i < l.size() && l[i] >= u'a' && l[i] <= u'z') {
-    size_t j = i + 1;
-    while (j < l.size() && IsSchemeChar(l[j])) ++j;
-    if (j < l.size() && l[j] == u':' && j - i >= 2 && l.compare(i, j - i, u"ftp") != 0) return OutsideSubtree;
+    if (colon >= 2 && IsShellScheme(l.substr(0, colon)) && l.compare(0, colon, u"ftp") != 0) return OutsideSubtree;
   }
   const size_t dot = l.rfind(u'.');
   if (dot == Text::npos) return OutsideSubtree;
@@ -165,8 +163,10 @@ PolicyVerdict ExpectedShellVerdict(const Text& target) {
 void CheckShell(const Text& target) {
   Check(CheckShellTarget(target) == ExpectedShellVerdict(target));
   if (CheckShellTarget(target) != Allow) return;
-  Check(!target.empty() && !HasNul(target));
+  Check(!target.empty() && target.size() <= MaxShellTargetLength && !HasNul(target));
   const Text l = AsciiLower(target);
+  // Nothing that could close the handler's quoted "%1".
+  Check(l.find(u'"') == Text::npos);
   if (StartsWith(l, u"http://") || StartsWith(l, u"https://")) return;
   Check(l.find(u'"') == Text::npos && l[0] != u'/' && l[0] != u'-');
   // Nothing invisible (space-like, control, format) ahead of the first ':'.
@@ -178,13 +178,7 @@ void CheckShell(const Text& target) {
   }
   const Text x = l.substr(l.rfind(u'.'));
   Check(x == u".html" || x == u".htm" || x == u".txt" || x == u".csv" || x == u".pdf" || x == u".xml");
-  size_t i = 0;
-  while (i < l.size() && l[i] <= u' ') ++i;
-  if (i < l.size() && l[i] >= u'a' && l[i] <= u'z') {
-    size_t j = i + 1;
-    while (j < l.size() && IsSchemeChar(l[j])) ++j;
-    if (j < l.size() && l[j] == u':' && j - i >= 2) Check(l.compare(i, j - i, u"ftp") == 0);
-  }
+  if (colon != Text::npos && colon >= 2 && IsShellScheme(l.substr(0, colon))) Check(l.compare(0, colon, u"ftp") == 0);
 }
 
 void CheckConversions(const uint8_t* data, size_t size, const Text& a, const std::vector<Text>& texts) {

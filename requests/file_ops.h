@@ -13,6 +13,8 @@
 [[nodiscard]] RequestStatus DeleteAppDataFile(const Text& path);
 [[nodiscard]] RequestStatus CopyFileIn(const Text& source, const Text& destination);
 [[nodiscard]] RequestStatus ExportFile(const Text& source, const Text& destination);
+// The path opens as a file on a disk (not a device, pipe or folder).
+[[nodiscard]] bool IsOrdinaryDiskFile(const Text& path);
 
 // Op 14 in two steps, so that the reply's hex text is built where it is sent: Open judges
 // the file as ReadAppDataFile does (NotFound for a missing, unreadable or too large file),

@@ -115,6 +115,21 @@ void CreateExportDirectories(const Text& destination) {
   CreateDirectoryW(WidePtr(parent), nullptr);
 }
 
+}  // namespace
+
+// A copy that "succeeded" into a device (NUL swallows it) wrote no file: success is only
+// what a disk file, not a folder, shows afterwards.
+bool IsOrdinaryDiskFile(const Text& path) {
+  UniqueHandle file(CreateFileW(WidePtr(path), FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
+  if (!file || GetFileType(file.get()) != FILE_TYPE_DISK) return false;
+  BY_HANDLE_FILE_INFORMATION info{};
+  return GetFileInformationByHandle(file.get(), &info) && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+namespace {
+
 bool Exists(const Text& path) { return GetFileAttributesW(WidePtr(path)) != INVALID_FILE_ATTRIBUTES; }
 
 // The acts take only a judged copy, and use its very texts, never the request's raw ones:
@@ -131,15 +146,15 @@ RequestStatus CopyJudgedIn(const JudgedCopy& copy) {
   if (!CopyFileW(WidePtr(copy.source()), WidePtr(copy.destination()), FALSE)) return RequestStatus::Failed;
   // Read-only or hidden bits of the source must not stay on the plug-in's copy.
   SetFileAttributesW(WidePtr(copy.destination()), FILE_ATTRIBUTE_NORMAL);
-  return RequestStatus::Success;
+  return IsOrdinaryDiskFile(copy.destination()) ? RequestStatus::Success : RequestStatus::Failed;
 }
 
 RequestStatus ExportJudged(const JudgedCopy& copy) {
   if (!copy.allowed()) return RequestStatus::Denied;
   if (!Exists(copy.source())) return RequestStatus::NotFound;
   CreateExportDirectories(copy.destination());
-  return CopyFileW(WidePtr(copy.source()), WidePtr(copy.destination()), FALSE) ? RequestStatus::Success
-                                                                               : RequestStatus::Failed;
+  if (!CopyFileW(WidePtr(copy.source()), WidePtr(copy.destination()), FALSE)) return RequestStatus::Failed;
+  return IsOrdinaryDiskFile(copy.destination()) ? RequestStatus::Success : RequestStatus::Failed;
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <cwchar>
 #include <vector>
 
+#include "base/ascii.h"
 #include "base/win_text.h"
 #include "requests/path_policy.h"
 
@@ -29,7 +30,9 @@ Text LocalTempFolder() {
 }
 
 Text ExpandLongPath(const Text& path) {
-  if (path.empty()) return path;
+  // A NUL would cut the folder part short at the system call, and the check would judge
+  // a path the request never named: such a text stays as it is, for the check to refuse.
+  if (path.empty() || HasNul(path)) return path;
   const size_t k = path.find_last_of(u"\\/");
   if (k == Text::npos || k == 0) return path;
 

@@ -14,6 +14,9 @@ constexpr View kCopyInExtensions[] = {u".pdf", u".jpg", u".jpeg", u".jpe", u".pn
                                       u".gif", u".bmp", u".dib",  u".tif", u".tiff"};
 constexpr View kExportExtensions[] = {u".jpg", u".png", u".bmp", u".dib", u".tif", u".gif", u".pdf"};
 
+// Names Windows opens as devices in any folder and with any extension ("nul.pdf").
+constexpr View kDeviceNames[] = {u"con", u"prn", u"aux", u"nul", u"conin$", u"conout$", u"clock$"};
+
 constexpr View kPluginFolder = u"tarnvel";
 constexpr size_t kPluginFolderSuffixDigits = 8;
 
@@ -46,16 +49,26 @@ bool IsPluginFolderName(View k) {
   return true;
 }
 
-// The scheme of a URL-like text ("ms-msdt:", "shell:", "file:"), empty when there is none.
-// A single letter before ':' is a drive, not a scheme.
-View UrlScheme(View l) {
-  if (l.empty() || !IsAsciiLetter(l[0])) return View();
-  size_t i = 1;
-  while (i < l.size() && (IsAsciiLetter(l[i]) || IsAsciiDigit(l[i]) || l[i] == u'+' || l[i] == u'-' || l[i] == u'.')) {
-    ++i;
-  }
-  if (i < 2 || i >= l.size() || l[i] != u':') return View();
-  return l.substr(0, i);
+// A path component as Windows uses it: trailing dots and spaces are dropped ("pipe." and
+// "nul. " name "pipe" and "nul").
+View WindowsComponent(View c) {
+  while (!c.empty() && (c.back() == u'.' || c.back() == u' ')) c.remove_suffix(1);
+  return c;
+}
+
+// "com1".."com9", "lpt1".."lpt9" (also 0 and the superscript digits), and the fixed names.
+bool IsDeviceBaseName(View lowered) {
+  if (InTable(lowered, kDeviceNames)) return true;
+  if (lowered.size() != 4 || !(StartsWith(lowered, u"com") || StartsWith(lowered, u"lpt"))) return false;
+  const char16_t n = lowered[3];
+  return IsAsciiDigit(n) || n == 0x00B9 || n == 0x00B2 || n == 0x00B3;
+}
+
+// The text before the first ':' is a scheme to the shell when it has two or more units and
+// no separator, whatever its characters: the shell runs "1x:", "+x:" or ".x:" as URLs, and
+// folds some non-ASCII letters to ASCII ones (U+017F is 's'). One unit is a drive letter.
+bool HasShellScheme(View l, size_t colon) {
+  return colon != View::npos && colon >= 2 && l.substr(0, colon).find_first_of(u"\\/") == View::npos;
 }
 
 }  // namespace
@@ -119,8 +132,26 @@ bool IsPipeOrDevicePathForm(const Text& t) {
   while (i < t.size() && IsPathSeparator(t[i])) ++i;
   while (i < t.size() && !IsPathSeparator(t[i])) ++i;
   while (i < t.size() && IsPathSeparator(t[i])) ++i;
-  const Text share = AsciiLower(t.substr(i, 4));
-  return share == u"pipe" && (i + 4 == t.size() || IsPathSeparator(t[i + 4]));
+  size_t end = i;
+  while (end < t.size() && !IsPathSeparator(t[end])) ++end;
+  // "pipe." and "pipe " are the pipe share too.
+  return AsciiLower(Text(WindowsComponent(View(t).substr(i, end - i)))) == u"pipe";
+}
+
+bool HasDeviceNameComponent(const Text& t) {
+  const Text l = AsciiLower(t);
+  size_t start = 0;
+  while (start <= l.size()) {
+    size_t end = start;
+    while (end < l.size() && !IsPathSeparator(l[end])) ++end;
+    // "nul", "NUL.pdf", "nul .x.pdf", "nul:" and "nul. " all open the device.
+    const View component = WindowsComponent(View(l).substr(start, end - start));
+    View base = component.substr(0, component.find_first_of(u".:"));
+    while (!base.empty() && base.back() == u' ') base.remove_suffix(1);
+    if (IsDeviceBaseName(base)) return true;
+    start = end + 1;
+  }
+  return false;
 }
 
 bool IsDataFolderItself(const Text& path, const Text& dataRoot) {
@@ -136,6 +167,8 @@ PolicyVerdict CheckCopyIn(const Text& source, const Text& destination, const Tex
   if (!IsAbsolutePathForm(source) || !IsAbsolutePathForm(destination)) return MalformedKey;
   // Opening such a source would connect to a pipe that anyone (a plug-in) may serve.
   if (IsPipeOrDevicePathForm(source)) return MalformedKey;
+  // A device reads or swallows bytes where a file was judged ("NUL.pdf": nothing written).
+  if (HasDeviceNameComponent(source) || HasDeviceNameComponent(destination)) return MalformedKey;
   const Text s = NormaliseForPolicy(source);
   const Text d = NormaliseForPolicy(destination);
   const Text t = NormaliseForPolicy(tempFolder);
@@ -152,6 +185,9 @@ PolicyVerdict CheckExport(const Text& source, const Text& destination, const Tex
   if (source.empty() || destination.empty() || tempFolder.empty()) return MalformedKey;
   if (HasNul(source) || HasNul(destination)) return MalformedKey;
   if (!IsExportPathForm(source) || !IsExportPathForm(destination)) return MalformedKey;
+  // Writing to a pipe blocks on whoever serves it; a device swallows the copy.
+  if (IsPipeOrDevicePathForm(destination)) return MalformedKey;
+  if (HasDeviceNameComponent(source) || HasDeviceNameComponent(destination)) return MalformedKey;
   const Text s = NormaliseForPolicy(source);
   const Text d = NormaliseForPolicy(destination);
   const Text t = NormaliseForPolicy(tempFolder);
@@ -165,14 +201,17 @@ PolicyVerdict CheckExport(const Text& source, const Text& destination, const Tex
 }
 
 PolicyVerdict CheckShellTarget(const Text& target) {
-  if (target.empty() || HasNul(target)) return MalformedKey;
+  if (target.empty() || target.size() > MaxShellTargetLength || HasNul(target)) return MalformedKey;
   const Text l = AsciiLower(target);
-  if (StartsWith(l, u"http://") || StartsWith(l, u"https://")) return Allow;
+  if (StartsWith(l, u"http://") || StartsWith(l, u"https://")) {
+    // The handler's command line quotes the URL ("%1"): a '"' would end that quote and hand
+    // the rest of the text to the browser as arguments of its own.
+    return l.find(u'"') == Text::npos ? Allow : MalformedKey;
+  }
   if (l.find(u'"') != Text::npos) return MalformedKey;
   if (l[0] == u'/' || l[0] == u'-') return MalformedKey;
   // Any other scheme would hand the text to whatever protocol handler is registered for
   // it, whatever extension it ends in; only ftp is let through to the document test.
-  // URL parsers drop leading spaces and control characters before the scheme.
   // Any invisible character before the first ':' may hide a scheme from us but not from
   // the shell ("\u00A0someapp:...").
   const size_t colon = l.find(u':');
@@ -180,10 +219,7 @@ PolicyVerdict CheckShellTarget(const Text& target) {
   for (const char16_t c : beforeColon) {
     if (IsInvisibleOrControl(c)) return OutsideSubtree;
   }
-  View rest = View(l);
-  while (!rest.empty() && rest.front() <= u' ') rest.remove_prefix(1);
-  const View scheme = UrlScheme(rest);
-  if (!scheme.empty() && scheme != u"ftp") return OutsideSubtree;
+  if (HasShellScheme(l, colon) && beforeColon != u"ftp") return OutsideSubtree;
   const size_t dot = l.rfind(u'.');
   if (dot == Text::npos) return OutsideSubtree;
   return InTable(View(l).substr(dot), kShellDocumentExtensions) ? Allow : OutsideSubtree;

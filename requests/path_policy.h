@@ -3,6 +3,7 @@
 // look-ups and the long-path expansion that feed them (the *_win.cpp side).
 // The checks judge normalised copies; callers act on the texts as carried.
 #pragma once
+#include <cstddef>
 #include <optional>
 #include "base/text.h"
 #include "registry/key_policy.h"
@@ -10,7 +11,11 @@
 bool IsAbsolutePathForm(const Text& t);
 bool IsExportPathForm(const Text& t);
 // "\\.\...", "\\?\..." (either slash) or "\\host\pipe\...": names that reach devices and pipes.
+// Judged on the form Windows uses: "\\host\pipe.\x" is a pipe too.
 bool IsPipeOrDevicePathForm(const Text& t);
+// A component names a DOS device (CON, PRN, AUX, NUL, COM0-9, LPT0-9, ...), any case, any
+// extension, trailing dots and spaces dropped as Windows drops them.
+bool HasDeviceNameComponent(const Text& t);
 Text ExtensionOf(const Text& t);
 // The matching entry of the copy-in extension table (a static string), or none.
 std::optional<Text> MatchCopyInExtension(const Text& normalised);
@@ -23,6 +28,10 @@ bool IsInsideFolder(const Text& p, const Text& f);
 [[nodiscard]] bool IsDataFolderItself(const Text& path, const Text& dataRoot);
 [[nodiscard]] PolicyVerdict CheckCopyIn(const Text& source, const Text& destination, const Text& tempFolder);
 [[nodiscard]] PolicyVerdict CheckExport(const Text& source, const Text& destination, const Text& tempFolder);
+// Longest shell target, checked before any shell call: Wine's shell writes past its own
+// stack buffers from about 997 characters on and ends the process. Document paths (260)
+// and nearly all URLs fit, though Windows itself takes URLs of up to 2083 characters.
+constexpr size_t MaxShellTargetLength = 900;
 [[nodiscard]] PolicyVerdict CheckShellTarget(const Text& target);
 
 #ifdef _WIN32

@@ -129,8 +129,10 @@ int64_t TarnvelBrokerRegistrySvc::SendFileReply(BrokerChannel& channel, AppDataF
       encoder.Open(2);
       Param ok = Param::Int32(static_cast<int32_t>(RequestStatus::Success), Int32Kind2);
       uint8_t* text = encoder.Add(ok) ? encoder.AddString16Space(uint64_t{file.size()} * 2) : nullptr;
-      if (text == nullptr) return ipc::ResultEncodeFailed;
-      if (file.ReadInto(text)) {
+      if (text == nullptr) {
+        // No message can carry it: a failed request, and the connection goes on.
+        status = RequestStatus::Failed;
+      } else if (file.ReadInto(text)) {
         ExpandHexUtf16LeInPlace(text, file.size());
         encoder.Finish(MessageId::Reply);
         built = true;

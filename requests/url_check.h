@@ -16,6 +16,21 @@ constexpr uint64_t HttpCheckExpiryMs = 120000;
 [[nodiscard]] inline bool IsHttpCheckExpired(bool done, uint64_t startTick, uint64_t now) {
   return done && now - startTick > HttpCheckExpiryMs;
 }
+// Every check ends within this many milliseconds of its start: one still running then ends
+// with WinINet's time-out error (12002) and its network work is abandoned, so checks that
+// never answer cannot hold the table's slots.
+constexpr uint64_t HttpCheckDeadlineMs = 30000;
+constexpr uint32_t HttpCheckTimeoutError = 12002;  // ERROR_INTERNET_TIMEOUT
+[[nodiscard]] inline bool IsHttpCheckOverdue(bool done, uint64_t startTick, uint64_t now) {
+  return !done && now - startTick >= HttpCheckDeadlineMs;
+}
+// Redirects followed at most; one more, or one to anything but an allowed http(s) URL, ends
+// the check with ERROR_HTTP_REDIRECT_FAILED (12156).
+constexpr uint32_t MaxHttpCheckRedirects = 5;
+constexpr uint32_t HttpCheckRedirectError = 12156;
+[[nodiscard]] inline bool IsHttpRedirectStatus(uint32_t status) {
+  return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
 // The poll reply of a finished check: "error <code>" when the check failed, else "http <status>".
 Text HttpCheckResultText(uint32_t statusCode, uint32_t errorCode);
 

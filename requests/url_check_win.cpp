@@ -12,6 +12,7 @@
 #include <system_error>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "base/debug_line.h"
 #include "base/unique_handle.h"
@@ -29,11 +30,15 @@ constexpr DWORD HttpCheckUrlFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACH
 static_assert(HttpCheckUrlFlags == 0x840C0200, "WinINet flags of the URL check");
 
 // The worker writes done and the codes; the server thread reads them. Both under HttpCheckLock.
+// A check that reaches its deadline is ended by the server thread instead, which then takes
+// the worker's internet handle and closes it: that cancels the worker's blocked calls and
+// closes its request handles with it. startTick never changes after the start.
 struct HttpCheck {
   bool done = false;
   uint32_t statusCode = 0;
   uint32_t errorCode = 0;
   uint64_t startTick = 0;
+  HINTERNET internet = nullptr;  // the worker's, while its network work runs
 };
 
 using HttpCheckMap = std::map<uint32_t, std::shared_ptr<HttpCheck>>;
@@ -67,38 +72,123 @@ void SetCheckOption(HINTERNET internet, DWORD option, DWORD value) {
   InternetSetOptionW(internet, option, &value, sizeof value);
 }
 
+// WinINet's time-outs for the next step: never past the check's deadline.
+DWORD StepTimeoutMs(uint64_t startTick) {
+  const uint64_t elapsed = HttpCheckNow() - startTick;
+  if (elapsed >= HttpCheckDeadlineMs) return 1;  // 0 would mean no time-out at all
+  const uint64_t left = HttpCheckDeadlineMs - elapsed;
+  return left < HttpCheckTimeoutMs ? static_cast<DWORD>(left) : HttpCheckTimeoutMs;
+}
+
+// A request handle of the worker's own. Once the check was ended at its deadline, closing
+// the internet handle closed this one as well, and it is left alone.
+void CloseRequest(const HttpCheck& check, HINTERNET request) {
+  std::lock_guard<std::mutex> hold(HttpCheckLock());
+  if (!check.done) InternetCloseHandle(request);
+}
+
+// Where a redirect response points, resolved against the URL that gave it; false when it
+// has no usable Location.
+bool RedirectTarget(HINTERNET request, const Text& from, Text& to) {
+  constexpr DWORD MaxLocationUnits = 4096;
+  wchar_t location[MaxLocationUnits + 1] = {};
+  DWORD bytes = MaxLocationUnits * sizeof(wchar_t);
+  if (!HttpQueryInfoW(request, HTTP_QUERY_LOCATION, location, &bytes, nullptr)) return false;
+  wchar_t combined[MaxLocationUnits + 1] = {};
+  DWORD units = MaxLocationUnits;
+  if (!InternetCombineUrlW(WidePtr(from), location, combined, &units, 0)) return false;
+  to = FromWide(combined, units);
+  return true;
+}
+
 void RunHttpCheck(const Text& url, const std::shared_ptr<HttpCheck>& check) {
   uint32_t statusCode = 0;
   uint32_t errorCode = 0;
-  {
-    UniqueInternetHandle internet(
-        InternetOpenW(L"Tarnvel URL check", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
-    if (!internet) {
-      errorCode = GetLastError();
-    } else {
-      SetCheckOption(internet.get(), INTERNET_OPTION_CONNECT_TIMEOUT, HttpCheckTimeoutMs);
-      SetCheckOption(internet.get(), INTERNET_OPTION_RECEIVE_TIMEOUT, HttpCheckTimeoutMs);
-      SetCheckOption(internet.get(), INTERNET_OPTION_SEND_TIMEOUT, HttpCheckTimeoutMs);
-      SetCheckOption(internet.get(), INTERNET_OPTION_CONNECT_RETRIES, HttpCheckConnectRetries);
-      UniqueInternetHandle request(InternetOpenUrlW(internet.get(), WidePtr(url), nullptr, 0, HttpCheckUrlFlags, 0));
+  const HINTERNET internet = InternetOpenW(L"Tarnvel URL check", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+  if (!internet) {
+    errorCode = GetLastError();
+  } else {
+    {
+      std::lock_guard<std::mutex> hold(HttpCheckLock());
+      if (check->done) {  // ended at its deadline before the work began
+        InternetCloseHandle(internet);
+        return;
+      }
+      check->internet = internet;
+    }
+    SetCheckOption(internet, INTERNET_OPTION_CONNECT_RETRIES, HttpCheckConnectRetries);
+    // Redirects are followed here, not by WinINet: each target is judged as the first URL
+    // was, and their number is bounded.
+    Text current = url;
+    HINTERNET request = nullptr;
+    for (uint32_t redirects = 0;; ++redirects) {
+      const DWORD timeout = StepTimeoutMs(check->startTick);
+      SetCheckOption(internet, INTERNET_OPTION_CONNECT_TIMEOUT, timeout);
+      SetCheckOption(internet, INTERNET_OPTION_RECEIVE_TIMEOUT, timeout);
+      SetCheckOption(internet, INTERNET_OPTION_SEND_TIMEOUT, timeout);
+      request = InternetOpenUrlW(internet, WidePtr(current), nullptr, 0,
+                                 HttpCheckUrlFlags | INTERNET_FLAG_NO_AUTO_REDIRECT, 0);
       if (!request) {
         errorCode = GetLastError();
-      } else {
-        DWORD code = 0;
-        DWORD length = sizeof code;
-        if (HttpQueryInfoW(request.get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &code, &length, nullptr)) {
-          statusCode = code;
-        } else {
-          errorCode = GetLastError();
-        }
+        break;
       }
-      // The request handle closes before the internet handle (reverse order of declaration).
+      DWORD code = 0;
+      DWORD length = sizeof code;
+      if (!HttpQueryInfoW(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &code, &length, nullptr)) {
+        errorCode = GetLastError();
+        break;
+      }
+      if (!IsHttpRedirectStatus(code)) {
+        statusCode = code;
+        break;
+      }
+      Text next;
+      if (redirects == MaxHttpCheckRedirects || !RedirectTarget(request, current, next) ||
+          CheckHttpUrl(next) != Allow) {
+        errorCode = HttpCheckRedirectError;
+        break;
+      }
+      CloseRequest(*check, request);
+      request = nullptr;
+      current = std::move(next);
     }
+    {
+      std::lock_guard<std::mutex> hold(HttpCheckLock());
+      // Ended at its deadline meanwhile: the result is given, the handles are closed.
+      if (check->done) return;
+      check->internet = nullptr;
+      check->statusCode = statusCode;
+      check->errorCode = errorCode;
+      check->done = true;
+    }
+    if (request) InternetCloseHandle(request);
+    InternetCloseHandle(internet);
+    return;
   }
   std::lock_guard<std::mutex> hold(HttpCheckLock());
+  if (check->done) return;
   check->statusCode = statusCode;
   check->errorCode = errorCode;
   check->done = true;
+}
+
+// Under HttpCheckLock: every running check past its deadline ends with WinINet's time-out
+// error. Their internet handles are handed out, to be closed once the lock is released.
+void EndOverdueChecks(uint64_t now, std::vector<HINTERNET>& abandoned) {
+  for (auto& entry : HttpCheckTable()) {
+    HttpCheck& check = *entry.second;
+    if (!IsHttpCheckOverdue(check.done, check.startTick, now)) continue;
+    check.done = true;
+    check.statusCode = 0;
+    check.errorCode = HttpCheckTimeoutError;
+    if (check.internet != nullptr) abandoned.push_back(check.internet);
+    check.internet = nullptr;
+  }
+}
+
+// Cancels the abandoned workers' blocked calls; their threads then end on their own.
+void CloseAbandoned(const std::vector<HINTERNET>& abandoned) {
+  for (HINTERNET internet : abandoned) InternetCloseHandle(internet);
 }
 
 struct HttpCheckThreadArg {
@@ -120,13 +210,8 @@ void StartDetachedWorker(std::unique_ptr<HttpCheckThreadArg> arg) {
 
 namespace {
 
-// The act takes only a judged URL, and its worker checks exactly that text.
-RequestStatus StartJudgedCheck(const JudgedUrl& judged, Text& reply) {
-  if (!judged.allowed()) return RequestStatus::Denied;
-  const Text& url = judged.url();
-  const uint64_t now = HttpCheckNow();
-
-  std::lock_guard<std::mutex> hold(HttpCheckLock());
+// Under HttpCheckLock: expiry, the limit, the worker and the id of a new check.
+RequestStatus StartLocked(const Text& url, uint64_t now, Text& reply) {
   HttpCheckMap& table = HttpCheckTable();
   for (auto it = table.begin(); it != table.end();) {
     if (IsHttpCheckExpired(it->second->done, it->second->startTick, now)) {
@@ -154,19 +239,7 @@ RequestStatus StartJudgedCheck(const JudgedUrl& judged, Text& reply) {
   return RequestStatus::Success;
 }
 
-}  // namespace
-
-RequestStatus StartHttpCheck(const Text& url, Text& reply) {
-  const JudgedUrl judged = JudgeUrl(url);
-  if (!judged.allowed()) WriteRefusalLine("[TarnvelBroker] http check ", judged.verdict());
-  return StartJudgedCheck(judged, reply);
-}
-
-RequestStatus PollHttpCheck(const Text& idText, Text& reply) {
-  uint32_t id = 0;
-  if (!ParseHttpCheckId(idText, id)) return RequestStatus::BadArgument;
-
-  std::lock_guard<std::mutex> hold(HttpCheckLock());
+RequestStatus PollLocked(uint32_t id, Text& reply) {
   HttpCheckMap& table = HttpCheckTable();
   const auto it = table.find(id);
   if (it == table.end()) return RequestStatus::NotFound;
@@ -178,6 +251,44 @@ RequestStatus PollHttpCheck(const Text& idText, Text& reply) {
   reply = HttpCheckResultText(check.statusCode, check.errorCode);
   table.erase(it);
   return RequestStatus::Success;
+}
+
+// The act takes only a judged URL, and its worker checks exactly that text (and redirect
+// targets that pass the same check).
+RequestStatus StartJudgedCheck(const JudgedUrl& judged, Text& reply) {
+  if (!judged.allowed()) return RequestStatus::Denied;
+  const uint64_t now = HttpCheckNow();
+  std::vector<HINTERNET> abandoned;
+  RequestStatus status = RequestStatus::Failed;
+  {
+    std::lock_guard<std::mutex> hold(HttpCheckLock());
+    EndOverdueChecks(now, abandoned);
+    status = StartLocked(judged.url(), now, reply);
+  }
+  CloseAbandoned(abandoned);
+  return status;
+}
+
+}  // namespace
+
+RequestStatus StartHttpCheck(const Text& url, Text& reply) {
+  const JudgedUrl judged = JudgeUrl(url);
+  if (!judged.allowed()) WriteRefusalLine("[TarnvelBroker] http check ", judged.verdict());
+  return StartJudgedCheck(judged, reply);
+}
+
+RequestStatus PollHttpCheck(const Text& idText, Text& reply) {
+  uint32_t id = 0;
+  if (!ParseHttpCheckId(idText, id)) return RequestStatus::BadArgument;
+  std::vector<HINTERNET> abandoned;
+  RequestStatus status = RequestStatus::Failed;
+  {
+    std::lock_guard<std::mutex> hold(HttpCheckLock());
+    EndOverdueChecks(HttpCheckNow(), abandoned);
+    status = PollLocked(id, reply);
+  }
+  CloseAbandoned(abandoned);
+  return status;
 }
 
 void SetHttpCheckClockForTesting(uint64_t (*clock)()) { g_clockForTesting.store(clock); }

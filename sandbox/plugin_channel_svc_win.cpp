@@ -50,6 +50,14 @@ int64_t SbxPISDKGetHandleToPluginIPCChannelSvc::Serve(BrokerChannel& channel, In
   return ProvisionPluginChannel(channel, in.processId);
 }
 
+// The client end reached the pipe this process created, not an instance of the same name
+// that another process created first (the first-instance flag is not enforced everywhere,
+// and the name is predictable).
+bool ReachedOwnPipe(HANDLE client) {
+  ULONG server = 0;
+  return GetNamedPipeServerProcessId(client, &server) && server == GetCurrentProcessId();
+}
+
 int64_t ProvisionPluginChannel(BrokerChannel& channel, int32_t targetProcessId) {
   const DWORD tick = GetTickCount();
   const DWORD self = GetCurrentProcessId();
@@ -60,21 +68,40 @@ int64_t ProvisionPluginChannel(BrokerChannel& channel, int32_t targetProcessId) 
 
   HANDLE remote = INVALID_HANDLE_VALUE;
   DWORD error = 0;
-  UniqueHandle target(OpenProcess(PROCESS_DUP_HANDLE, FALSE, static_cast<DWORD>(targetProcessId)));
+  UniqueHandle client;
+  // The query right tells which process the id opened: Windows also opens a process for
+  // its id plus 1 to 3.
+  UniqueHandle target(
+      OpenProcess(PROCESS_DUP_HANDLE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(targetProcessId)));
+  const DWORD opened = target ? GetProcessId(target.get()) : 0;
   if (!target) {
     // The handle value -1 already tells the requester that nothing was made; the code
-    // says why, as for the other two failures.
+    // says why, as for the other failures.
     error = GetLastError();
+  } else if (opened == 0 || opened == self) {
+    // Both ends would stay in the broker, one more pipe for every such request.
+    error = ERROR_INVALID_PARAMETER;
   } else {
     SECURITY_ATTRIBUTES sa = {sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-    HANDLE pipe = CreateNamedPipeW(name, kPipeOpenMode, kPipeMode, 1, 4096, 4096, 2000, &sa);
-    if (pipe == INVALID_HANDLE_VALUE) {
+    UniqueHandle pipe(CreateNamedPipeW(name, kPipeOpenMode, kPipeMode, 1, 4096, 4096, 2000, &sa));
+    if (!pipe) {
       error = GetLastError();
-    } else if (!DuplicateHandle(GetCurrentProcess(), pipe, target.get(), &remote, 0, FALSE,
-                                DUPLICATE_CLOSE_SOURCE | DUPLICATE_SAME_ACCESS)) {
-      // DUPLICATE_CLOSE_SOURCE closed our end either way; the pipe is gone.
-      error = GetLastError();
-      remote = INVALID_HANDLE_VALUE;
+    } else {
+      // Connected before the server end leaves: the broker's end must be on this pipe.
+      client.reset(ConnectToPluginPipe(name));
+      if (!client) {
+        error = GetLastError() != 0 ? GetLastError() : static_cast<DWORD>(ERROR_PIPE_NOT_CONNECTED);
+      } else if (!ReachedOwnPipe(client.get())) {
+        // As where the first-instance flag is enforced: the name belongs to someone else.
+        error = ERROR_ACCESS_DENIED;
+        client.reset();
+      } else if (!DuplicateHandle(GetCurrentProcess(), pipe.release(), target.get(), &remote, 0, FALSE,
+                                  DUPLICATE_CLOSE_SOURCE | DUPLICATE_SAME_ACCESS)) {
+        // DUPLICATE_CLOSE_SOURCE closed our server end either way; the pipe is gone.
+        error = GetLastError();
+        remote = INVALID_HANDLE_VALUE;
+        client.reset();
+      }
     }
   }
 
@@ -86,9 +113,8 @@ int64_t ProvisionPluginChannel(BrokerChannel& channel, int32_t targetProcessId) 
 
   PipeTransportWithMessagePump& transport = PluginChannelTransport();
   g_pluginTransportRef.store(&transport);
-  // A client end held from an earlier request is closed here rather than left open. A
-  // connection that could not be made leaves none, and serving goes on.
-  static_cast<void>(transport.Adopt(ConnectToPluginPipe(name)));
+  // A client end held from an earlier request is closed here rather than left open.
+  static_cast<void>(transport.Adopt(client.release()));
   return sent;
 }
 

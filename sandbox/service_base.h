@@ -134,13 +134,20 @@ class ServerTuple_5_2 : public SandboxPISvcBase<Channel>, public ipc::MsgIn<Requ
     } catch (...) {
       // The service catches everything itself; should anything still escape, the
       // requester gets a failure rather than a half-filled reply.
-      status = 3;
+      status = FailedStatus;
       reply.clear();
     }
     Param out[2];
     OutConverter::Build(status, std::move(reply), out);
+    const int64_t sent = this->SendMsg(channel, ReplyId, out, 2);
+    if (sent != ipc::ResultEncodeFailed) return sent;
+    // A reply text no message can carry (beyond MaxTotalWords) is a failed request, not a
+    // broken connection: the requester hears status 3 and the next request is served.
+    OutConverter::Build(FailedStatus, Text(), out);
     return this->SendMsg(channel, ReplyId, out, 2);
   }
+
+  static constexpr int32_t FailedStatus = static_cast<int32_t>(RequestStatus::Failed);
 
  protected:
   ~ServerTuple_5_2() = default;

@@ -114,6 +114,28 @@ TEST(BrokerCommandLine, SecondBrokerWithTheSameNameExitsWithOne) {
   EXPECT_EQ(first.CloseAndExitCode(), 0);
 }
 
+// A process that created the broker's name first, with room for more instances: the
+// broker's own create may still succeed (Wine does not enforce the first-instance flag),
+// and the host's connect could then reach that process. The broker must not serve there.
+TEST(BrokerCommandLine, NameCreatedFirstByAnotherProcessExitsWithOne) {
+  for (const DWORD instances : {DWORD{2}, DWORD{PIPE_UNLIMITED_INSTANCES}}) {
+    SCOPED_TRACE(instances);
+    const std::wstring name = MakeUniquePipeName(L"tarnvel-e2e-squat");
+    UniqueHandle squatter(CreateNamedPipeW((L"\\\\.\\pipe\\" + name).c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE,
+                                           instances, 4096, 4096, 0, nullptr));
+    ASSERT_TRUE(squatter.valid()) << GetLastError();
+
+    StartOptions o;
+    o.exe = e2e::BrokerExe();
+    o.pipeName = name;
+    BrokerProcess broker;
+    ASSERT_TRUE(broker.Start(o));
+    DWORD code = 0;
+    ASSERT_TRUE(broker.WaitForExit(e2e::StartMs, &code)) << "the broker is waiting on a name another process owns";
+    EXPECT_EQ(code, 1u);
+  }
+}
+
 TEST(BrokerLifecycle, HostClosingThePipeEndsTheBrokerWithZero) {
   Broker b;
   ASSERT_TRUE(b.StartAndConnect());

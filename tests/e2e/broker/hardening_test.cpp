@@ -56,20 +56,20 @@ TEST(BrokerHardening, CopyInFromAPipeIsRefusedAtOnceAndNeverConnects) {
   GetOverlappedResult(server.get(), &ov, &ignored, TRUE);
 }
 
-// A legacy device name with a picture's extension passes the policy but is not a disk file.
+// A legacy device name with a picture's extension is a device, not a file: the policy
+// refuses it on either side before anything is opened.
 TEST(BrokerHardening, CopyInCopiesOnlyFromDiskFiles) {
   const Text temp = LocalTemp();
   ASSERT_FALSE(temp.empty());
   Broker b;
-  ASSERT_TRUE(b.StartAndConnect());
+  ASSERT_TRUE(b.StartAndConnect(true));
   const Text destination = temp + u"\\e2e-from-device.png";
   Reply reply;
   ASSERT_EQ(b.conn.Request(21, 0, T("C:\\nul.png"), destination, T(""), e2e::ReplyMs, reply), CallResult::Ok);
-  if (GetFileAttributesW(L"C:\\nul.png") != INVALID_FILE_ATTRIBUTES) {
-    EXPECT_EQ(reply.status, 3) << "a device answered as a file, so only the disk-file test can refuse it";
-  } else {
-    EXPECT_EQ(reply.status, 1);
-  }
+  EXPECT_EQ(reply.status, 2);
+  ASSERT_EQ(b.conn.Request(21, 0, destination, temp + u"\\AUX.png", T(""), e2e::ReplyMs, reply), CallResult::Ok);
+  EXPECT_EQ(reply.status, 2);
+  EXPECT_EQ(b.process.DebugLines(), std::vector<std::string>(2, "[TarnvelBroker] file copy denied: malformed key\n"));
   EXPECT_EQ(GetFileAttributesW(reinterpret_cast<const wchar_t*>(destination.c_str())), INVALID_FILE_ATTRIBUTES);
   EXPECT_EQ(b.CloseAndExitCode(), 0);
 }

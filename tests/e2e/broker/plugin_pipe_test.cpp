@@ -57,6 +57,44 @@ TEST(PluginPipe, EachRequestGetsItsOwnPipe) {
   EXPECT_EQ(b.CloseAndExitCode(), 0);
 }
 
+TEST(PluginPipe, BrokersOwnProcessGetsNoHandle) {
+  Broker b;
+  ASSERT_TRUE(b.StartAndConnect());
+  PluginPipeReply reply;
+  ASSERT_EQ(b.conn.RequestPluginPipe(b.process.pid(), e2e::ReplyMs, reply), CallResult::Ok);
+  EXPECT_EQ(reply.handle, -1);
+  EXPECT_NE(reply.error, 0);
+  Reply pong;
+  ASSERT_EQ(b.conn.Request(11, 0, T(""), T(""), T(""), e2e::ReplyMs, pong), CallResult::Ok);
+  EXPECT_EQ(b.CloseAndExitCode(), 0);
+}
+
+// Another process created every name the broker's next pipe may take, with room for more
+// instances: the broker's client end would reach that process, and the plug-in would get
+// a pipe whose other end is not the broker. It gets no handle instead.
+TEST(PluginPipe, NameCreatedFirstByAnotherProcessGivesNoHandle) {
+  e2e::Child plugin;
+  ASSERT_TRUE(plugin.Start(e2e::Program("idle_host"), L"30000", false));
+  Broker b;
+  ASSERT_TRUE(b.StartAndConnect());
+  e2e::Child squatter;
+  ASSERT_TRUE(squatter.Start(e2e::Program("pipe_squatter"), std::to_wstring(b.process.pid()) + L" 1 4000", true));
+  std::string line;
+  ASSERT_TRUE(squatter.ReadLine(e2e::StartMs, line));
+  ASSERT_EQ(line, "ready 4000");
+
+  PluginPipeReply reply;
+  ASSERT_EQ(b.conn.RequestPluginPipe(plugin.pid(), e2e::ReplyMs, reply), CallResult::Ok);
+  EXPECT_EQ(reply.handle, -1);
+  EXPECT_EQ(reply.error, ERROR_ACCESS_DENIED);
+  // The next request takes a name nobody holds and is served as usual.
+  ASSERT_EQ(b.conn.RequestPluginPipe(plugin.pid(), e2e::ReplyMs, reply), CallResult::Ok);
+  EXPECT_EQ(reply.error, 0);
+  EXPECT_NE(reply.handle, -1);
+  squatter.CloseInput();
+  EXPECT_EQ(b.CloseAndExitCode(), 0);
+}
+
 TEST(PluginPipe, ProcessThatDoesNotExistGetsNoHandle) {
   Broker b;
   ASSERT_TRUE(b.StartAndConnect());

@@ -173,6 +173,54 @@ TEST(BrokerSizes, LongStringValueRoundTripsWithItsByteCount) {
   EXPECT_EQ(b.CloseAndExitCode(), 0);
 }
 
+// A listing whose reply text is beyond what one message carries (three values of 12.5
+// million characters: 75 MB of text) is a failed request; the connection goes on.
+TEST(BrokerSizes, ReplyTooLargeForAMessageAnswersFailedAndServingGoesOn) {
+  const Text key = T("software\\tarnvel\\e2e-too-large");
+  Broker b;
+  ASSERT_TRUE(b.StartAndConnect());
+  Reply reply;
+  const Text value(12500000, u'v');
+  for (const char* name : {"a", "b", "c"}) {
+    ASSERT_EQ(b.conn.Request(2, 0, key, T(name), value, LargeMs, reply), CallResult::Ok);
+    ASSERT_EQ(reply.status, 0) << name;
+  }
+  ASSERT_EQ(b.conn.Request(10, 0, key, T(""), T(""), LargeMs, reply), CallResult::Ok);
+  EXPECT_EQ(reply.status, 3);
+  EXPECT_TRUE(reply.text.empty());
+  ASSERT_EQ(b.conn.Request(11, 0, T(""), T(""), T(""), e2e::ReplyMs, reply), CallResult::Ok);
+  EXPECT_EQ(reply.text, T("pong"));
+  ASSERT_EQ(b.conn.Request(7, 0, key, T(""), T(""), LargeMs, reply), CallResult::Ok);
+  EXPECT_EQ(reply.status, 0);
+  EXPECT_EQ(b.CloseAndExitCode(), 0);
+}
+
+// Wine's shell overflows its stack from about 997 characters on. Targets beyond the bound
+// are refused before any shell call; the broker answers every length and stays.
+TEST(BrokerSizes, ShellTargetOfAnyLengthIsAnsweredAndTheBrokerStays) {
+  const Text folder = T("C:\\tarnvel-no-such-folder\\");
+  const struct {
+    size_t length;
+    int32_t status;
+  } cases[] = {
+      {900, 3},  // at the bound: a missing document, which the shell reports as such
+      {901, 2}, {997, 2}, {2083, 2}, {40000, 2}, {1000000, 2},
+  };
+  Broker b;
+  ASSERT_TRUE(b.StartAndConnect());
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.length);
+    const Text target = folder + Text(c.length - folder.size() - 4, u'a') + T(".txt");
+    ASSERT_EQ(target.size(), c.length);
+    Reply reply;
+    ASSERT_EQ(b.conn.Request(18, 0, target, T(""), T(""), LargeMs, reply), CallResult::Ok);
+    EXPECT_EQ(reply.status, c.status);
+    ASSERT_EQ(b.conn.Request(11, 0, T(""), T(""), T(""), e2e::ReplyMs, reply), CallResult::Ok);
+    EXPECT_EQ(reply.text, T("pong"));
+  }
+  EXPECT_EQ(b.CloseAndExitCode(), 0);
+}
+
 size_t CurrentWorkingSet(HANDLE process) {
   PROCESS_MEMORY_COUNTERS counters{};
   counters.cb = sizeof counters;

@@ -176,10 +176,64 @@ TEST(PathPolicy, ExportOnlyFromTempToPlainPaths) {
   EXPECT_EQ(CheckExport(T + u"\\a.pdf", u"E:\\a.pdf", u""), MalformedKey);
 }
 
+// Windows opens these as devices in any folder, with any extension, in any case, once it
+// has dropped trailing dots and spaces: a copy there writes no file, a read may block.
+TEST(PathPolicy, DeviceNamesAreRefusedOnBothSidesOfBothCopies) {
+  const Text devices[] = {u"NUL.pdf",       u"nul.pdf",       u"AUX.pdf",    u"con.pdf",     u"PRN.x.pdf",
+                          u"nul .pdf",      u"nul. .pdf",     u"COM1.pdf",   u"lpt9.pdf",    u"com0.pdf",
+                          u"COM\u00B9.pdf", u"lpt\u00B3.pdf", u"CONIN$.pdf", u"conout$.pdf", u"clock$.pdf",
+                          u"nul:.pdf",      u"Nul.PDF",       u"AUX",        u"nul. .",      u"con "};
+  for (const Text& d : devices) {
+    SCOPED_TRACE(ShowText(d));
+    EXPECT_TRUE(HasDeviceNameComponent(u"C:\\x\\" + d));
+    EXPECT_TRUE(HasDeviceNameComponent(d + u"\\x.pdf"));
+  }
+  const Text ordinary[] = {u"C:\\x\\null.pdf", u"C:\\nu\\a.pdf",        u"C:\\com10.pdf",
+                           u"C:\\lpt.pdf",     u"C:\\auxx\\a.pdf",      u"C:\\x\\ nul.pdf",
+                           u"C:\\a.nul",       u"C:\\x\\com\u00B4.pdf", u"C:\\conin.pdf"};
+  for (const Text& t : ordinary) EXPECT_FALSE(HasDeviceNameComponent(t)) << ShowText(t);
+
+  const TwoTexts copyIn[] = {
+      {u"C:\\a.pdf", T + u"\\NUL.pdf", MalformedKey},    {u"C:\\a.pdf", T + u"\\sub\\aux.PDF", MalformedKey},
+      {u"C:\\a.pdf", T + u"\\nul\\b.pdf", MalformedKey}, {u"C:\\a.png", T + u"\\com1 .png", MalformedKey},
+      {u"C:\\x\\CON.pdf", T + u"\\b.pdf", MalformedKey}, {u"C:\\aux\\a.pdf", T + u"\\b.pdf", MalformedKey},
+      {u"C:\\null.pdf", T + u"\\nul1.pdf", Allow},
+  };
+  for (const TwoTexts& c : copyIn) {
+    EXPECT_EQ(CheckCopyIn(c.source, c.destination, T), c.expected)
+        << ShowText(c.source) << " -> " << ShowText(c.destination);
+  }
+  const TwoTexts exports[] = {
+      {T + u"\\a.pdf", u"E:\\out\\NUL.pdf", MalformedKey}, {T + u"\\a.pdf", u"E:\\out\\Aux.pdf", MalformedKey},
+      {T + u"\\a.pdf", u"E:\\lpt1\\a.pdf", MalformedKey},  {T + u"\\a.pdf", u"E:\\out\\nul..pdf", MalformedKey},
+      {T + u"\\nul.pdf", u"E:\\out\\a.pdf", MalformedKey}, {T + u"\\a.pdf", u"E:\\out\\annul.pdf", Allow},
+  };
+  for (const TwoTexts& c : exports) {
+    EXPECT_EQ(CheckExport(c.source, c.destination, T), c.expected)
+        << ShowText(c.source) << " -> " << ShowText(c.destination);
+  }
+}
+
+// Windows drops trailing dots and spaces from "pipe." and "pipe ": those shares are pipes.
+TEST(PathPolicy, PipeSharesAreJudgedOnTheFormWindowsUses) {
+  const Text pipes[] = {u"\\\\localhost\\pipe.\\x.pdf", u"\\\\localhost\\pipe \\x.pdf", u"\\\\h\\PIPE. .\\x.pdf",
+                        u"//h/pipe./x.pdf", u"\\\\h\\pipe."};
+  for (const Text& p : pipes) {
+    SCOPED_TRACE(ShowText(p));
+    EXPECT_TRUE(IsPipeOrDevicePathForm(p));
+    EXPECT_EQ(CheckCopyIn(p, T + u"\\b.pdf", T), MalformedKey);
+    EXPECT_EQ(CheckExport(T + u"\\a.pdf", p, T), MalformedKey);
+  }
+  const Text shares[] = {u"\\\\h\\pipes\\x.pdf", u"\\\\h\\.pipe\\x.pdf", u"\\\\h\\pi pe\\x.pdf"};
+  for (const Text& p : shares) EXPECT_FALSE(IsPipeOrDevicePathForm(p)) << ShowText(p);
+  // Exports to pipes and device namespaces block on whoever serves them.
+  EXPECT_EQ(CheckExport(T + u"\\a.pdf", u"\\\\localhost\\pipe\\x.pdf", T), MalformedKey);
+}
+
 TEST(PathPolicy, ShellTargets) {
   const OneText cases[] = {
       {u"HTTPS://host/a b", Allow},
-      {u"http://host/\"q\"", Allow},
+      {u"http://host/\"q\"", MalformedKey},
       {u"C:\\docs\\r.PDF", Allow},
       {u"C:r.pdf", Allow},
       {u"\\\\host\\share\\r.htm", Allow},
@@ -221,9 +275,51 @@ TEST(PathPolicy, ShellTargetRefusesSchemesOtherThanFtp) {
   };
   for (const Text& t : refused) EXPECT_EQ(CheckShellTarget(t), OutsideSubtree) << ShowText(t);
 
-  // Not schemes: a drive letter, a leading digit, a colon after a separator.
-  const Text allowed[] = {u"C:\\docs\\r.PDF", u"z:/r.txt", u"1ab:x.pdf", u"docs\\a:b.pdf"};
+  // Not schemes: a drive letter, a colon after a separator.
+  const Text allowed[] = {u"C:\\docs\\r.PDF", u"z:/r.txt", u"docs\\a:b.pdf", u"docs/a:b.pdf", u"\\\\h\\s:x.pdf"};
   for (const Text& t : allowed) EXPECT_EQ(CheckShellTarget(t), Allow) << ShowText(t);
+}
+
+// The shell runs any text of two or more units before the first ':' without a separator as
+// a URL, whatever its characters, and folds some non-ASCII letters to ASCII ones.
+TEST(PathPolicy, ShellTargetTakesAnyTextBeforeTheColonAsAScheme) {
+  const Text refused[] = {
+      u"1x:x.pdf",         u"1ab:x.pdf",  u"+x:x.pdf", u".x:x.pdf", u"x.:x.pdf", u"_x:x.pdf", u"%73hell:x.pdf",
+      u"\u017Fhell:x.pdf",  // LATIN SMALL LETTER LONG S, folded to 's'
+      u"\u212Aey:x.pdf",    // KELVIN SIGN, folded to 'k'
+      u"f\u0131le:x.pdf",   // dotless i
+      u"\uFF46tp:x.pdf",    // full-width 'f': not ASCII "ftp"
+      u" ftp:x.pdf",       u"ftp :x.pdf", u"12:x.pdf",
+  };
+  for (const Text& t : refused) EXPECT_EQ(CheckShellTarget(t), OutsideSubtree) << ShowText(t);
+
+  const Text allowed[] = {u"ftp:x.pdf", u"FTP://h/x.txt", u"Ftp:x.csv", u"x:r.pdf", u"1:r.pdf", u"\u017F:r.pdf"};
+  for (const Text& t : allowed) EXPECT_EQ(CheckShellTarget(t), Allow) << ShowText(t);
+}
+
+// A '"' ends the "%1" of the handler's command line; what follows would reach the browser
+// as arguments of its own.
+TEST(PathPolicy, ShellTargetRefusesUrlsWithAQuote) {
+  const Text refused[] = {
+      u"http://host/\" --new-window file:///c:/x",
+      u"https://host/a\"b",
+      u"HTTP://\"",
+      u"http://host/\"",
+  };
+  for (const Text& t : refused) EXPECT_EQ(CheckShellTarget(t), MalformedKey) << ShowText(t);
+  EXPECT_EQ(CheckShellTarget(u"http://host/'q' --x"), Allow);
+}
+
+TEST(PathPolicy, ShellTargetLengthIsBounded) {
+  const Text url = u"https://host/";
+  const Text document = u"C:\\docs\\";
+  ASSERT_EQ(MaxShellTargetLength, 900u);
+  EXPECT_EQ(CheckShellTarget(url + Text(MaxShellTargetLength - url.size(), u'a')), Allow);
+  EXPECT_EQ(CheckShellTarget(url + Text(MaxShellTargetLength + 1 - url.size(), u'a')), MalformedKey);
+  EXPECT_EQ(CheckShellTarget(document + Text(MaxShellTargetLength - document.size() - 4, u'a') + u".pdf"), Allow);
+  EXPECT_EQ(CheckShellTarget(document + Text(MaxShellTargetLength + 1 - document.size() - 4, u'a') + u".pdf"),
+            MalformedKey);
+  EXPECT_EQ(CheckShellTarget(url + Text(40000, u'a')), MalformedKey);
 }
 
 // URL parsers drop these before (or inside) a scheme, so "\u00A0someapp:" is "someapp:".

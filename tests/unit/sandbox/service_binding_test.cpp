@@ -19,6 +19,12 @@ class RecordingService
   void OnRequest(const int32_t op, const int32_t hive, const Text& a, const Text& b, const Text& c, int32_t& status,
                  Text& reply) override {
     calls.push_back({op, hive, a, b, c});
+    if (op == 98) {
+      // One unit more than a whole message of MaxTotalWords words could carry.
+      reply.assign(size_t{ipc::MaxTotalWords} * 4 + 1, u'x');
+      status = 0;
+      return;
+    }
     if (op == 99) {
       reply = u"half";
       throw std::runtime_error("boom");
@@ -135,6 +141,18 @@ TEST_F(BindingTest, WrongCountOrTypeIsDroppedWithOneLineAndTheNextRequestIsServe
 TEST_F(BindingTest, AThrowingOperationStillGetsAFailureReplyWithAnEmptyText) {
   const Param t = Param::Text16(u"x");
   EXPECT_EQ(Run({Encode(6, Request(99, 0, t, t, t)), Encode(6, Request(1, 1, t, t, t))}), ipc::ResultReadFailed);
+  std::vector<Reply> r = Replies(transport.written());
+  ASSERT_EQ(r.size(), 2u);
+  EXPECT_EQ(r[0].status, 3);
+  EXPECT_TRUE(r[0].text.empty());
+  EXPECT_EQ(r[1].status, 2);
+  EXPECT_EQ(r[1].text, u"xxx");
+}
+
+TEST_F(BindingTest, AReplyTooLargeForAMessageIsAFailureAndTheNextRequestIsServed) {
+  const Param t = Param::Text16(u"x");
+  EXPECT_EQ(Run({Encode(6, Request(98, 0, t, t, t)), Encode(6, Request(1, 1, t, t, t))}), ipc::ResultReadFailed);
+  EXPECT_EQ(service.calls.size(), 2u);
   std::vector<Reply> r = Replies(transport.written());
   ASSERT_EQ(r.size(), 2u);
   EXPECT_EQ(r[0].status, 3);

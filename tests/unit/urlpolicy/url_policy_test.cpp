@@ -105,6 +105,21 @@ TEST(HttpCheckTable, OnlyFinishedChecksExpireAndOnlyAfterTwoMinutes) {
   EXPECT_TRUE(IsHttpCheckExpired(true, UINT64_MAX - 10, 120000));
 }
 
+TEST(HttpCheckTable, OnlyRunningChecksReachTheirDeadlineAtThirtySeconds) {
+  const uint64_t start = 1000;
+  EXPECT_FALSE(IsHttpCheckOverdue(false, start, start + 29999));
+  EXPECT_TRUE(IsHttpCheckOverdue(false, start, start + 30000));
+  EXPECT_FALSE(IsHttpCheckOverdue(true, start, start + 10 * 30000));
+  EXPECT_TRUE(IsHttpCheckOverdue(false, UINT64_MAX - 10, 30000));
+}
+
+TEST(HttpCheckTable, OnlyRedirectStatusesAreFollowed) {
+  for (uint32_t status : {301u, 302u, 303u, 307u, 308u}) EXPECT_TRUE(IsHttpRedirectStatus(status)) << status;
+  for (uint32_t status : {200u, 204u, 300u, 304u, 305u, 306u, 309u, 404u}) {
+    EXPECT_FALSE(IsHttpRedirectStatus(status)) << status;
+  }
+}
+
 TEST(HttpCheckTable, ResultTextNamesTheErrorBeforeTheStatus) {
   EXPECT_EQ(HttpCheckResultText(200, 0), u"http 200");
   EXPECT_EQ(HttpCheckResultText(0, 12029), u"error 12029");

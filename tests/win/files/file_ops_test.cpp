@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cwchar>
 #include <string>
@@ -392,6 +393,85 @@ TEST_F(FileOpsTest, RefusedCopiesWriteExactlyOneLineAndTouchNothing) {
   EXPECT_FALSE(Exists(work_ + u"\\b.png"));
   EXPECT_FALSE(Exists(work_ + u"\\b.jpeg"));
   EXPECT_FALSE(Exists(data_ + u"\\out")) << "a refused export creates no folders";
+}
+
+// A NUL cut the folder part short where the long-path expansion called the system, so the
+// check judged a path the request never named and let it pass.
+TEST_F(FileOpsTest, NulInsideTheFolderPartIsRefused) {
+  ASSERT_TRUE(CreateDirectoryW(WidePtr(work_ + u"\\sub"), nullptr));
+  WriteRaw(data_ + u"\\a.pdf", std::string("%PDF in"));
+  WriteRaw(work_ + u"\\sub\\a.pdf", std::string("%PDF out"));
+  const Text nulFolder = work_ + u"\\sub" + Text(1, u'\0') + u"x";
+  {
+    DebugCapture capture;
+    EXPECT_EQ(CopyFileIn(data_ + u"\\a.pdf", nulFolder + u"\\b.pdf"), RequestStatus::Denied);
+    EXPECT_EQ(capture.Lines(), std::vector<std::string>{"[TarnvelBroker] file copy denied: malformed key\n"});
+  }
+  EXPECT_FALSE(Exists(work_ + u"\\sub\\b.pdf"));
+  {
+    DebugCapture capture;
+    EXPECT_EQ(ExportFile(nulFolder + u"\\a.pdf", data_ + u"\\out\\a.pdf"), RequestStatus::Denied);
+    EXPECT_EQ(capture.Lines(), std::vector<std::string>{"[TarnvelBroker] file export denied: malformed key\n"});
+  }
+  EXPECT_FALSE(Exists(data_ + u"\\out"));
+}
+
+// Windows opens these as devices (NUL swallows the copy and CopyFileW reports success), in
+// any folder and with any extension, and drops trailing dots and spaces first.
+TEST_F(FileOpsTest, DevicesAndPipesAreRefusedOnBothSides) {
+  WriteRaw(data_ + u"\\a.pdf", std::string("%PDF in"));
+  WriteRaw(work_ + u"\\a.pdf", std::string("%PDF out"));
+  const std::string copyMalformed = "[TarnvelBroker] file copy denied: malformed key\n";
+  const std::string exportMalformed = "[TarnvelBroker] file export denied: malformed key\n";
+  struct Case {
+    bool isExport;
+    Text source;
+    Text destination;
+    std::string line;
+  } cases[] = {
+      {false, data_ + u"\\a.pdf", work_ + u"\\NUL.pdf", copyMalformed},
+      {false, data_ + u"\\a.pdf", work_ + u"\\aux.pdf", copyMalformed},
+      {false, data_ + u"\\a.pdf", work_ + u"\\nul .pdf", copyMalformed},
+      {false, u"C:\\x\\CON.pdf", work_ + u"\\b.pdf", copyMalformed},
+      {false, u"\\\\localhost\\pipe.\\tarnvel-none.pdf", work_ + u"\\b.pdf", copyMalformed},
+      {true, work_ + u"\\a.pdf", data_ + u"\\out\\NUL.pdf", exportMalformed},
+      {true, work_ + u"\\a.pdf", data_ + u"\\out\\AUX.pdf", exportMalformed},
+      {true, work_ + u"\\a.pdf", data_ + u"\\com1\\a.pdf", exportMalformed},
+      {true, work_ + u"\\a.pdf", u"\\\\localhost\\pipe\\tarnvel-none.pdf", exportMalformed},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.destination));
+    DebugCapture capture;
+    const RequestStatus status = c.isExport ? ExportFile(c.source, c.destination) : CopyFileIn(c.source, c.destination);
+    EXPECT_EQ(status, RequestStatus::Denied);
+    EXPECT_EQ(capture.Lines(), std::vector<std::string>{c.line});
+  }
+  EXPECT_FALSE(Exists(data_ + u"\\out"));
+  // Only a listing tells: the system answers for "com1" whether or not a folder is there.
+  WIN32_FIND_DATAW found{};
+  const HANDLE search = FindFirstFileW(WidePtr(data_ + u"\\*"), &found);
+  ASSERT_NE(search, INVALID_HANDLE_VALUE);
+  std::vector<Text> names;
+  do {
+    names.push_back(FromWide(found.cFileName));
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<Text>{u".", u"..", u"a.pdf"}));
+}
+
+// What a copy must leave behind before it reports success.
+TEST_F(FileOpsTest, OnlyADiskFileIsAnOrdinaryFile) {
+  WriteRaw(work_ + u"\\a.pdf", std::string("%PDF"));
+  EXPECT_TRUE(IsOrdinaryDiskFile(work_ + u"\\a.pdf"));
+  EXPECT_FALSE(IsOrdinaryDiskFile(work_));
+  EXPECT_FALSE(IsOrdinaryDiskFile(work_ + u"\\missing.pdf"));
+  EXPECT_FALSE(IsOrdinaryDiskFile(u"NUL"));
+  EXPECT_FALSE(IsOrdinaryDiskFile(work_ + u"\\NUL.pdf"));
+  const Text pipe = u"\\\\.\\pipe\\tarnvel-files-" + UniqueDataFolderName();
+  UniqueHandle server(CreateNamedPipeW(WidePtr(pipe), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, 1, 4096, 4096, 0, nullptr));
+  ASSERT_TRUE(server.valid());
+  EXPECT_FALSE(IsOrdinaryDiskFile(pipe));
 }
 
 TEST_F(FileOpsTest, ExportCreatesEveryMissingFolderLevel) {

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
-// Plug-in pipe provisioning in-process: this test process plays both the host (it reads
-// reply 4 from the broker channel) and the plug-in (the server ends land in this process).
+// Plug-in pipe provisioning in-process: this test process plays the host (it reads reply 4
+// from the broker channel) and the broker; a child process plays the plug-in, and the test
+// looks at the server ends that land there through duplicates of its own.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -53,6 +54,39 @@ struct ChannelPair {
   bool opened = false;
 };
 
+// A waiting child process that receives the server ends.
+struct PlugInProcess {
+  PlugInProcess() {
+    std::wstring exe = L"Z:";
+    for (const char* p = TARNVEL_TEST_PROGRAMS_DIR "/idle_host.exe"; *p; ++p) exe.push_back(*p == '/' ? L'\\' : *p);
+    std::wstring commandLine = L"\"" + exe + L"\" 30000";
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    if (CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+      CloseHandle(pi.hThread);
+      process = pi.hProcess;
+      pid = pi.dwProcessId;
+    }
+  }
+  ~PlugInProcess() {
+    if (process == nullptr) return;
+    TerminateProcess(process, 0);
+    WaitForSingleObject(process, 5000);
+    CloseHandle(process);
+  }
+  // A handle of this process to the same server end as `remote` in the child.
+  HANDLE Local(int64_t remote) const {
+    HANDLE local = nullptr;
+    if (!DuplicateHandle(process, reinterpret_cast<HANDLE>(static_cast<intptr_t>(remote)), GetCurrentProcess(), &local,
+                         0, FALSE, DUPLICATE_SAME_ACCESS))
+      return nullptr;
+    return local;
+  }
+  HANDLE process = nullptr;
+  DWORD pid = 0;
+};
+
 // A server end reports its peer only while a client is connected; 0 means connected.
 DWORD PeerState(HANDLE serverEnd) {
   DWORD available = 0;
@@ -62,19 +96,23 @@ DWORD PeerState(HANDLE serverEnd) {
 TEST(PluginChannel, LaterRequestClosesTheClientEndHeldForTheEarlierOne) {
   ChannelPair pair;
   ASSERT_TRUE(pair.opened);
+  PlugInProcess plugin;
+  ASSERT_NE(plugin.process, nullptr);
   int32_t error = -1;
   int64_t first = -1, second = -1;
-  ASSERT_EQ(ProvisionPluginChannel(pair.channel, static_cast<int32_t>(GetCurrentProcessId())), 0);
+  ASSERT_EQ(ProvisionPluginChannel(pair.channel, static_cast<int32_t>(plugin.pid)), 0);
   ASSERT_TRUE(pair.ReadReply4(error, first));
   EXPECT_EQ(error, 0);
   ASSERT_NE(first, -1);
-  const HANDLE firstEnd = reinterpret_cast<HANDLE>(static_cast<intptr_t>(first));
+  const HANDLE firstEnd = plugin.Local(first);
+  ASSERT_NE(firstEnd, nullptr);
   EXPECT_EQ(PeerState(firstEnd), 0u) << "the broker is connected to the first pipe";
 
-  ASSERT_EQ(ProvisionPluginChannel(pair.channel, static_cast<int32_t>(GetCurrentProcessId())), 0);
+  ASSERT_EQ(ProvisionPluginChannel(pair.channel, static_cast<int32_t>(plugin.pid)), 0);
   ASSERT_TRUE(pair.ReadReply4(error, second));
   ASSERT_NE(second, -1);
-  const HANDLE secondEnd = reinterpret_cast<HANDLE>(static_cast<intptr_t>(second));
+  const HANDLE secondEnd = plugin.Local(second);
+  ASSERT_NE(secondEnd, nullptr);
   EXPECT_EQ(PeerState(secondEnd), 0u);
   EXPECT_NE(PeerState(firstEnd), 0u) << "the client end of the first pipe is no longer held open";
 
@@ -83,6 +121,21 @@ TEST(PluginChannel, LaterRequestClosesTheClientEndHeldForTheEarlierOne) {
   EXPECT_NE(PeerState(secondEnd), 0u);
   CloseHandle(firstEnd);
   CloseHandle(secondEnd);
+}
+
+// The broker's own process as the plug-in: both ends would stay in the broker, one more
+// pipe for every such request.
+TEST(PluginChannel, BrokersOwnProcessGetsNoHandle) {
+  ChannelPair pair;
+  ASSERT_TRUE(pair.opened);
+  for (int i = 0; i < 2; ++i) {
+    int32_t error = 0;
+    int64_t handle = 0;
+    ASSERT_EQ(ProvisionPluginChannel(pair.channel, static_cast<int32_t>(GetCurrentProcessId())), 0);
+    ASSERT_TRUE(pair.ReadReply4(error, handle));
+    EXPECT_EQ(handle, -1);
+    EXPECT_EQ(error, ERROR_INVALID_PARAMETER);
+  }
 }
 
 TEST(PluginChannel, ConnectingGivesUpOnAPipeThatNeverBecomesAvailable) {

@@ -11,6 +11,7 @@
 
 #include "base/unique_handle.h"
 #include "base/win_text.h"
+#include "requests/path_policy.h"
 #include "requests/shell_open.h"
 #include "support/debug_capture.h"
 
@@ -170,6 +171,26 @@ TEST_F(ShellOpenTest, UrlReachesHandlerExactlyAsCarried) {
   }
 }
 
+// The longest target allowed goes through the shell's whole path, the handler's command
+// line included, without harm; one unit more never reaches the shell.
+TEST_F(ShellOpenTest, LongestUrlReachesHandlerAndOneMoreIsRefused) {
+  const Text base = u"https://tarnvel.invalid/";
+  const Text longest = base + Text(MaxShellTargetLength - base.size(), u'q');
+  RequestStatus status = RequestStatus::BadArgument;
+  OnFreshThread([&] { status = ShellOpen(longest); });
+  EXPECT_EQ(status, RequestStatus::Success);
+  std::wstring record;
+  ASSERT_TRUE(WaitForRecord(record, 10000)) << "the handler was not started";
+  EXPECT_EQ(FromWide(record), longest);
+
+  DeleteFileW(RecordPath().c_str());
+  DebugCapture capture;
+  OnFreshThread([&] { status = ShellOpen(longest + u"q"); });
+  EXPECT_EQ(status, RequestStatus::Denied);
+  EXPECT_EQ(capture.Lines(), std::vector<std::string>{"[TarnvelBroker] shell open denied: malformed key\n"});
+  EXPECT_FALSE(WaitForRecord(record, 1000));
+}
+
 TEST_F(ShellOpenTest, DocumentReachesHandlerExactlyAsCarried) {
   const std::wstring document = TempDir() + L"Tarnvel Shell Report.TXT";
   {
@@ -200,6 +221,9 @@ TEST_F(ShellOpenTest, RefusedTargetsNeverReachTheShell) {
       {FromWide(L"\"" + document + L"\""), "[TarnvelBroker] shell open denied: malformed key\n"},
       {u"C:\\docs\\report.exe", "[TarnvelBroker] shell open denied: outside Tarnvel subtree\n"},
       {u"-r.txt", "[TarnvelBroker] shell open denied: malformed key\n"},
+      // The '"' would close the handler's "%1" and pass the rest as arguments of its own.
+      {u"http://tarnvel.invalid/\" --new-window x", "[TarnvelBroker] shell open denied: malformed key\n"},
+      {u"HTTPS://tarnvel.invalid/a\"b", "[TarnvelBroker] shell open denied: malformed key\n"},
   };
   for (const auto& c : cases) {
     DebugCapture capture;

@@ -203,14 +203,76 @@ TEST_F(UrlCheckTest, FinishedUnpolledChecksExpireAfterTwoMinutes) {
   EXPECT_EQ(Narrow(AwaitResult(u"5").text), "http 200");
 }
 
-TEST_F(UrlCheckTest, RunningChecksNeverExpire) {
+// The two-minute expiry drops finished checks only; a running one stays until its deadline.
+TEST_F(UrlCheckTest, RunningChecksDoNotExpireBeforeTheirDeadline) {
   SetHttpCheckClockForTesting(FakeClock);
   g_fakeNow = 0;
   for (int i = 0; i < 4; ++i) ASSERT_EQ(Start(server_.Url("/slow")).status, RequestStatus::Success);
-  g_fakeNow = 1000000000;
+  g_fakeNow = HttpCheckDeadlineMs - 1;
   EXPECT_EQ(Start(server_.Url("/ok")).status, RequestStatus::Failed);
   for (const Text id : {u"1", u"2", u"3", u"4"}) EXPECT_EQ(Poll(id).text, u"pending");
   for (const Text id : {u"1", u"2", u"3", u"4"}) EXPECT_EQ(Narrow(AwaitResult(id).text), "http 200");
+}
+
+// A server that accepts and never answers held a check (and its slot) forever: WinINet's
+// receive time-out is not honoured everywhere. At its deadline the check ends with the
+// time-out error and its slot is free again once the result is fetched, or two minutes
+// after the start without a poll.
+TEST_F(UrlCheckTest, ChecksEndAtTheirDeadlineAndFreeTheirSlots) {
+  server_.SetResponse("/hang", {200, 60000, ""});  // answered early when the server stops
+  SetHttpCheckClockForTesting(FakeClock);
+  g_fakeNow = 1000;
+  for (int i = 0; i < 4; ++i) ASSERT_EQ(Start(server_.Url("/hang")).status, RequestStatus::Success);
+  for (const Text id : {u"1", u"2", u"3", u"4"}) EXPECT_EQ(Poll(id).text, u"pending");
+  EXPECT_EQ(Start(server_.Url("/ok")).status, RequestStatus::Failed);
+
+  g_fakeNow = 1000 + HttpCheckDeadlineMs - 1;
+  EXPECT_EQ(Poll(u"1").text, u"pending");
+  g_fakeNow = 1000 + HttpCheckDeadlineMs;
+  // Ended, but a result not yet fetched still holds its slot.
+  EXPECT_EQ(Start(server_.Url("/ok")).status, RequestStatus::Failed);
+  EXPECT_EQ(Narrow(Poll(u"1").text), "error 12002");
+  EXPECT_EQ(Poll(u"1").status, RequestStatus::NotFound);
+  Reply next = Start(server_.Url("/ok"));
+  ASSERT_EQ(next.status, RequestStatus::Success) << "the fetched check's slot is free";
+  EXPECT_EQ(next.text, u"5");
+  EXPECT_EQ(Narrow(AwaitResult(next.text).text), "http 200");
+
+  // The other three ended too; unpolled, they go two minutes after their start.
+  g_fakeNow = 1000 + HttpCheckExpiryMs + 1;
+  EXPECT_EQ(Start(server_.Url("/ok")).status, RequestStatus::Success);
+  for (const Text id : {u"2", u"3", u"4"}) EXPECT_EQ(Poll(id).status, RequestStatus::NotFound);
+}
+
+// Redirects are followed up to a small number, and only to http(s) URLs.
+TEST_F(UrlCheckTest, RedirectsAreBoundedAndJudged) {
+  const int hops = static_cast<int>(MaxHttpCheckRedirects);
+  // /a0 -> /a1 -> ... -> /a<hops> answers 200: exactly the limit.
+  for (int i = 0; i < hops; ++i) {
+    server_.SetResponse("/a" + std::to_string(i), {i % 2 ? 302 : 307, 0, "/a" + std::to_string(i + 1)});
+  }
+  server_.SetResponse("/a" + std::to_string(hops), {204, 0, ""});
+  // /b0 -> ... -> /b<hops+1>: one redirect too many.
+  for (int i = 0; i <= hops; ++i) server_.SetResponse("/b" + std::to_string(i), {301, 0, "/b" + std::to_string(i + 1)});
+  server_.SetResponse("/b" + std::to_string(hops + 1), {200, 0, ""});
+  server_.SetResponse("/loop", {308, 0, "/loop"});
+  server_.SetResponse("/file", {302, 0, "file:///c:/windows/win.ini"});
+  server_.SetResponse("/userinfo", {303, 0, "http://user@127.0.0.1/ok"});
+  server_.SetResponse("/notmodified", {304, 0, "/ok"});
+  const struct {
+    const char* path;
+    const char* result;
+  } cases[] = {
+      {"/a0", "http 204"},      {"/b0", "error 12156"},       {"/loop", "error 12156"},
+      {"/file", "error 12156"}, {"/userinfo", "error 12156"}, {"/notmodified", "http 304"},
+  };
+  for (const auto& c : cases) {
+    Reply started = Start(server_.Url(c.path));
+    ASSERT_EQ(started.status, RequestStatus::Success);
+    EXPECT_EQ(Narrow(AwaitResult(started.text).text), c.result) << c.path;
+  }
+  EXPECT_EQ(server_.RequestCount("/b" + std::to_string(hops + 1)), 0);
+  EXPECT_EQ(server_.RequestCount("/loop"), hops + 1);
 }
 
 TEST_F(UrlCheckTest, IdWrapsToZeroAfterTheLargest) {
