@@ -72,9 +72,11 @@ void SetCheckOption(HINTERNET internet, DWORD option, DWORD value) {
   InternetSetOptionW(internet, option, &value, sizeof value);
 }
 
-// WinINet's time-outs for the next step: never past the check's deadline.
-DWORD StepTimeoutMs(uint64_t startTick) {
-  const uint64_t elapsed = HttpCheckNow() - startTick;
+// WinINet's time-outs for the next step: never past the check's deadline. Measured on the
+// system's own clock from the worker's start (a few milliseconds after the check's), so that
+// a test clock moved on by the table's tests never cuts a worker's steps short.
+DWORD StepTimeoutMs(uint64_t workerStartTick) {
+  const uint64_t elapsed = GetTickCount64() - workerStartTick;
   if (elapsed >= HttpCheckDeadlineMs) return 1;  // 0 would mean no time-out at all
   const uint64_t left = HttpCheckDeadlineMs - elapsed;
   return left < HttpCheckTimeoutMs ? static_cast<DWORD>(left) : HttpCheckTimeoutMs;
@@ -102,6 +104,7 @@ bool RedirectTarget(HINTERNET request, const Text& from, Text& to) {
 }
 
 void RunHttpCheck(const Text& url, const std::shared_ptr<HttpCheck>& check) {
+  const uint64_t workerStartTick = GetTickCount64();
   uint32_t statusCode = 0;
   uint32_t errorCode = 0;
   const HINTERNET internet = InternetOpenW(L"Tarnvel URL check", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
@@ -122,7 +125,7 @@ void RunHttpCheck(const Text& url, const std::shared_ptr<HttpCheck>& check) {
     Text current = url;
     HINTERNET request = nullptr;
     for (uint32_t redirects = 0;; ++redirects) {
-      const DWORD timeout = StepTimeoutMs(check->startTick);
+      const DWORD timeout = StepTimeoutMs(workerStartTick);
       SetCheckOption(internet, INTERNET_OPTION_CONNECT_TIMEOUT, timeout);
       SetCheckOption(internet, INTERNET_OPTION_RECEIVE_TIMEOUT, timeout);
       SetCheckOption(internet, INTERNET_OPTION_SEND_TIMEOUT, timeout);
