@@ -118,11 +118,11 @@ JudgedShellTarget JudgeShellTarget(const Text& target) { return JudgedShellTarge
 JudgedUrl JudgeUrl(const Text& url) { return JudgedUrl(url, CheckHttpUrl(url)); }
 
 JudgedCopy JudgeCopyIn(const Text& source, const Text& expandedDestination, const Text& tempFolder) {
-  return JudgedCopy(source, expandedDestination, CheckCopyIn(source, expandedDestination, tempFolder));
+  return JudgedCopy(source, expandedDestination, tempFolder, CheckCopyIn(source, expandedDestination, tempFolder));
 }
 
 JudgedCopy JudgeExport(const Text& expandedSource, const Text& destination, const Text& tempFolder) {
-  return JudgedCopy(expandedSource, destination, CheckExport(expandedSource, destination, tempFolder));
+  return JudgedCopy(expandedSource, destination, tempFolder, CheckExport(expandedSource, destination, tempFolder));
 }
 
 void WriteRefusalLine(const char* prefix, PolicyVerdict verdict) {

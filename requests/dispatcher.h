@@ -67,14 +67,17 @@ class JudgedCopy {
   [[nodiscard]] bool allowed() const { return verdict_ == Allow; }
   const Text& source() const { return source_; }
   const Text& destination() const { return destination_; }
+  // The temporary folder the check judged the copy's inner side against.
+  const Text& tempFolder() const { return tempFolder_; }
 
  private:
-  JudgedCopy(const Text& source, const Text& destination, PolicyVerdict verdict)
-      : source_(source), destination_(destination), verdict_(verdict) {}
+  JudgedCopy(const Text& source, const Text& destination, const Text& tempFolder, PolicyVerdict verdict)
+      : source_(source), destination_(destination), tempFolder_(tempFolder), verdict_(verdict) {}
   friend JudgedCopy JudgeCopyIn(const Text& source, const Text& expandedDestination, const Text& tempFolder);
   friend JudgedCopy JudgeExport(const Text& expandedSource, const Text& destination, const Text& tempFolder);
   Text source_;
   Text destination_;
+  Text tempFolder_;
   PolicyVerdict verdict_;
 };
 [[nodiscard]] JudgedCopy JudgeCopyIn(const Text& source, const Text& expandedDestination, const Text& tempFolder);

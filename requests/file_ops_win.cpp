@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/ascii.h"
 #include "base/debug_line.h"
 #include "base/unique_handle.h"
 #include "base/win_text.h"
@@ -103,6 +104,13 @@ bool WriteFileReplacing(const Text& path, const Text& hex) {
   return temporary.Commit(path);
 }
 
+// A file on a disk: not a device, pipe or folder.
+bool IsDiskFileHandle(HANDLE file) {
+  if (GetFileType(file) != FILE_TYPE_DISK) return false;
+  BY_HANDLE_FILE_INFORMATION info{};
+  return GetFileInformationByHandle(file, &info) && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
 // Every folder level of an export destination; the drive root ("C:\") is skipped and only
 // '\' separates. Failures (folders that exist already) are harmless and ignored.
 void CreateExportDirectories(const Text& destination) {
@@ -123,38 +131,123 @@ bool IsOrdinaryDiskFile(const Text& path) {
   UniqueHandle file(CreateFileW(WidePtr(path), FILE_READ_ATTRIBUTES,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
-  if (!file || GetFileType(file.get()) != FILE_TYPE_DISK) return false;
-  BY_HANDLE_FILE_INFORMATION info{};
-  return GetFileInformationByHandle(file.get(), &info) && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+  return file && IsDiskFileHandle(file.get());
 }
 
 namespace {
 
 bool Exists(const Text& path) { return GetFileAttributesW(WidePtr(path)) != INVALID_FILE_ATTRIBUTES; }
 
+// Where a handle really is, every junction, symbolic link and other redirection on the way
+// resolved, in the form the checks judge ("C:\...", "\server\share\..."); empty when the
+// system cannot tell.
+Text FinalPathOf(HANDLE file) {
+  const DWORD flags = FILE_NAME_NORMALIZED | VOLUME_NAME_DOS;
+  const DWORD needed = GetFinalPathNameByHandleW(file, nullptr, 0, flags);
+  if (needed == 0) return Text();
+  std::vector<wchar_t> buffer(static_cast<size_t>(needed) + 1, L'\0');
+  const DWORD written = GetFinalPathNameByHandleW(file, buffer.data(), needed + 1, flags);
+  if (written == 0 || written > needed) return Text();
+  Text path = FromWide(buffer.data(), written);
+  if (StartsWith(path, u"\\\\?\\UNC\\")) return u"\\\\" + path.substr(8);
+  if (StartsWith(path, u"\\\\?\\")) return path.substr(4);
+  return path;
+}
+
+// The opened file is the one the copy's check judged inside the temporary folder: a plug-in
+// may place junctions and links there, and the act must not follow one out. Links above the
+// folder (a profile moved by the system) are the system's own, so the folder is compared as
+// it resolves, and what lies below it as it was judged.
+bool ReachedJudgedPath(HANDLE file, const Text& judged, const Text& tempFolder) {
+  const Text n = NormaliseForPolicy(judged);
+  const Text t = NormaliseForPolicy(tempFolder);
+  if (!IsInsideFolder(n, t)) return false;
+  UniqueHandle folder(CreateFileW(WidePtr(tempFolder), FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!folder) return false;
+  const Text folderNow = FinalPathOf(folder.get());
+  const Text fileNow = FinalPathOf(file);
+  if (folderNow.empty() || fileNow.empty()) return false;
+  return NormaliseForPolicy(fileNow) == NormaliseForPolicy(folderNow) + n.substr(t.size());
+}
+
+// Copies the whole of `from` (from its start) over the contents of `to`.
+bool CopyContents(HANDLE from, HANDLE to) {
+  LARGE_INTEGER zero{};
+  if (!SetFilePointerEx(from, zero, nullptr, FILE_BEGIN) || !SetFilePointerEx(to, zero, nullptr, FILE_BEGIN) ||
+      !SetEndOfFile(to)) {
+    return false;
+  }
+  std::vector<uint8_t> chunk(WriteChunkBytes);
+  for (;;) {
+    DWORD got = 0;
+    if (!ReadFile(from, chunk.data(), static_cast<DWORD>(chunk.size()), &got, nullptr)) return false;
+    if (got == 0) return true;
+    DWORD put = 0;
+    if (!WriteFile(to, chunk.data(), got, &put, nullptr) || put != got) return false;
+  }
+}
+
+// Identification level only: a pipe server reached despite the policy cannot act as us.
+UniqueHandle OpenSourceFile(const Text& path) {
+  return UniqueHandle(CreateFileW(WidePtr(path), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
+}
+
+// A file this act created and must not leave behind.
+void DeleteOpened(HANDLE file) {
+  FILE_DISPOSITION_INFO dispose{TRUE};
+  SetFileInformationByHandle(file, FileDispositionInfo, &dispose, sizeof dispose);
+}
+
 // The acts take only a judged copy, and use its very texts, never the request's raw ones:
-// the paths touched are the paths judged.
+// the paths touched are the paths judged, and the file inside the temporary folder is the
+// one opened there, not one a link leads to.
 RequestStatus CopyJudgedIn(const JudgedCopy& copy) {
   if (!copy.allowed()) return RequestStatus::Denied;
   if (!Exists(copy.source())) return RequestStatus::NotFound;
-  // Only a disk file is copied. The source stays open (others may read, not replace or
-  // delete it) until the copy is done, so the file judged a disk file is the file copied.
-  // Identification level only: a pipe server reached despite the policy cannot act as us.
-  UniqueHandle opened(CreateFileW(WidePtr(copy.source()), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                  FILE_ATTRIBUTE_NORMAL | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
-  if (!opened || GetFileType(opened.get()) != FILE_TYPE_DISK) return RequestStatus::Failed;
-  if (!CopyFileW(WidePtr(copy.source()), WidePtr(copy.destination()), FALSE)) return RequestStatus::Failed;
-  // Read-only or hidden bits of the source must not stay on the plug-in's copy.
-  SetFileAttributesW(WidePtr(copy.destination()), FILE_ATTRIBUTE_NORMAL);
-  return IsOrdinaryDiskFile(copy.destination()) ? RequestStatus::Success : RequestStatus::Failed;
+  // Only a disk file is copied; it stays open (others may read, not replace or delete it)
+  // until the copy is done, so the file judged a disk file is the file copied.
+  UniqueHandle source = OpenSourceFile(copy.source());
+  if (!source || !IsDiskFileHandle(source.get())) return RequestStatus::Failed;
+  // Opened without truncating: a destination that turns out to lie elsewhere is left as it was.
+  UniqueHandle destination(CreateFileW(WidePtr(copy.destination()), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr,
+                                       OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!destination) return RequestStatus::Failed;
+  const bool created = GetLastError() != ERROR_ALREADY_EXISTS;
+  if (!ReachedJudgedPath(destination.get(), copy.destination(), copy.tempFolder())) {
+    if (created) DeleteOpened(destination.get());
+    WriteRefusalLine("[TarnvelBroker] file copy ", OutsideSubtree);
+    return RequestStatus::Denied;
+  }
+  if (!IsDiskFileHandle(destination.get()) || !CopyContents(source.get(), destination.get())) {
+    if (created) DeleteOpened(destination.get());
+    return RequestStatus::Failed;
+  }
+  // Read-only or hidden bits must not stay on the plug-in's copy.
+  FILE_BASIC_INFO basic{};
+  basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+  SetFileInformationByHandle(destination.get(), FileBasicInfo, &basic, sizeof basic);
+  return RequestStatus::Success;
 }
 
 RequestStatus ExportJudged(const JudgedCopy& copy) {
   if (!copy.allowed()) return RequestStatus::Denied;
   if (!Exists(copy.source())) return RequestStatus::NotFound;
+  UniqueHandle source = OpenSourceFile(copy.source());
+  if (!source || !IsDiskFileHandle(source.get())) return RequestStatus::Failed;
+  if (!ReachedJudgedPath(source.get(), copy.source(), copy.tempFolder())) {
+    WriteRefusalLine("[TarnvelBroker] file export ", OutsideSubtree);
+    return RequestStatus::Denied;
+  }
   CreateExportDirectories(copy.destination());
-  if (!CopyFileW(WidePtr(copy.source()), WidePtr(copy.destination()), FALSE)) return RequestStatus::Failed;
-  return IsOrdinaryDiskFile(copy.destination()) ? RequestStatus::Success : RequestStatus::Failed;
+  UniqueHandle destination(CreateFileW(WidePtr(copy.destination()), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                       FILE_ATTRIBUTE_NORMAL | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
+                                       nullptr));
+  // Success only for a disk file: a device (NUL swallows the bytes) writes no file.
+  if (!destination || !IsDiskFileHandle(destination.get())) return RequestStatus::Failed;
+  return CopyContents(source.get(), destination.get()) ? RequestStatus::Success : RequestStatus::Failed;
 }
 
 }  // namespace

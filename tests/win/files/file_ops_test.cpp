@@ -70,6 +70,11 @@ void RemoveTree(const Text& path) {
   const DWORD attributes = GetFileAttributesW(WidePtr(path));
   if (attributes == INVALID_FILE_ATTRIBUTES) return;
   SetFileAttributesW(WidePtr(path), attributes & ~(FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN));
+  // A link goes, never what it leads to.
+  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+    if (!RemoveDirectoryW(WidePtr(path))) DeleteFileW(WidePtr(path));
+    return;
+  }
   if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
     DeleteFileW(WidePtr(path));
     return;
@@ -461,6 +466,84 @@ TEST_F(FileOpsTest, DevicesAndPipesAreRefusedOnBothSides) {
 }
 
 // What a copy must leave behind before it reports success.
+// Wine makes Unix symbolic links visible to Windows programs, and resolves them the way
+// Windows resolves junctions and links; a Windows program under Wine can start a Unix one.
+// Empty when the link is there, else why not (on Windows: always, and the test is skipped).
+std::string MakeUnixLink(const Text& link, const Text& target) {
+  using UnixName = char*(CDECL*)(LPCWSTR);
+  const auto unixName = reinterpret_cast<UnixName>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+  if (unixName == nullptr) return "not under Wine";
+  char* unixLink = unixName(WidePtr(link));
+  char* unixTarget = unixName(WidePtr(target));
+  std::wstring command;
+  if (unixLink != nullptr && unixTarget != nullptr) {
+    // Wine splits a Unix child's command line as Windows does: double quotes group.
+    const std::string narrow = std::string("ln -sfn \"") + unixTarget + "\" \"" + unixLink + "\"";
+    command.assign(narrow.begin(), narrow.end());
+  }
+  HeapFree(GetProcessHeap(), 0, unixLink);
+  HeapFree(GetProcessHeap(), 0, unixTarget);
+  if (command.empty()) return "no Unix names for the link and its target";
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi{};
+  if (!CreateProcessW(L"Z:\\bin\\ln", &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+    return "cannot start ln (error " + std::to_string(GetLastError()) + ")";
+  }
+  UniqueHandle process(pi.hProcess), thread(pi.hThread);
+  // Wine does not wait for a Unix child through its handle: watch for the link instead.
+  for (int i = 0; i < 250 && GetFileAttributesW(WidePtr(link)) == INVALID_FILE_ATTRIBUTES; ++i) Sleep(20);
+  if (GetFileAttributesW(WidePtr(link)) == INVALID_FILE_ATTRIBUTES) {
+    return "ln ran, but the link is not there (error " + std::to_string(GetLastError()) + ")";
+  }
+  return std::string();
+}
+
+// A plug-in may place links inside the temporary folder; a copy through one would write the
+// plug-in's bytes anywhere, and an export would read any file. The act touches only what
+// lies where the check judged it.
+TEST_F(FileOpsTest, LinksInsideTheTemporaryFolderAreNotFollowed) {
+  const Text outside = Own(roaming_ + u"\\outside-" + UniqueDataFolderName());
+  ASSERT_TRUE(CreateDirectoryW(WidePtr(outside), nullptr));
+  WriteRaw(outside + u"\\secret.png", std::string("secret"));
+  WriteRaw(data_ + u"\\plugin.png", std::string("plug-in bytes"));
+  std::string why = MakeUnixLink(work_ + u"\\folder", outside);
+  if (why.empty()) why = MakeUnixLink(work_ + u"\\file.png", outside + u"\\secret.png");
+  if (!why.empty()) GTEST_SKIP() << "cannot make a link here: " << why;
+  const std::string copyLine = "[TarnvelBroker] file copy denied: outside Tarnvel subtree\n";
+  const std::string exportLine = "[TarnvelBroker] file export denied: outside Tarnvel subtree\n";
+  struct Case {
+    const char* what;
+    bool isExport;
+    Text source;
+    Text destination;
+    std::string line;
+  } cases[] = {
+      {"copy into a linked folder", false, data_ + u"\\plugin.png", work_ + u"\\folder\\new.png", copyLine},
+      {"copy over a linked folder's file", false, data_ + u"\\plugin.png", work_ + u"\\folder\\secret.png", copyLine},
+      {"copy over a linked file", false, data_ + u"\\plugin.png", work_ + u"\\file.png", copyLine},
+      {"export from a linked folder", true, work_ + u"\\folder\\secret.png", data_ + u"\\out1.png", exportLine},
+      {"export of a linked file", true, work_ + u"\\file.png", data_ + u"\\out2.png", exportLine},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    DebugCapture capture;
+    const RequestStatus status = c.isExport ? ExportFile(c.source, c.destination) : CopyFileIn(c.source, c.destination);
+    EXPECT_EQ(status, RequestStatus::Denied);
+    EXPECT_EQ(capture.Lines(), std::vector<std::string>{c.line});
+  }
+  EXPECT_EQ(ReadRaw(outside + u"\\secret.png"), "secret");
+  EXPECT_FALSE(Exists(outside + u"\\new.png")) << "the copy left a file behind the link";
+  EXPECT_FALSE(Exists(data_ + u"\\out1.png"));
+  EXPECT_FALSE(Exists(data_ + u"\\out2.png"));
+  // The same folder without links: the copies work.
+  EXPECT_EQ(CopyFileIn(data_ + u"\\plugin.png", work_ + u"\\plain.png"), RequestStatus::Success);
+  EXPECT_EQ(ReadRaw(work_ + u"\\plain.png"), "plug-in bytes");
+  EXPECT_EQ(ExportFile(work_ + u"\\plain.png", data_ + u"\\out3.png"), RequestStatus::Success);
+  EXPECT_EQ(ReadRaw(data_ + u"\\out3.png"), "plug-in bytes");
+}
+
 TEST_F(FileOpsTest, OnlyADiskFileIsAnOrdinaryFile) {
   WriteRaw(work_ + u"\\a.pdf", std::string("%PDF"));
   EXPECT_TRUE(IsOrdinaryDiskFile(work_ + u"\\a.pdf"));
