@@ -81,7 +81,7 @@ void CheckAppData(const Text& path, const Text& root) {
   if (CheckAppDataPath(path, root) != Allow) return;
   const Text n = NormaliseForPolicy(path);
   const Text folder = NormaliseForPolicy(root) + u"\\tarnvel";
-  Check(!HasNul(path) && !HasDotDotComponent(n));
+  Check(!HasNul(path) && !HasDotsOnlyComponent(n) && !HasDeviceNameComponent(path));
   Check(StartsWith(n, folder));
   // "<root>\tarnvel" itself, below it, or the same with 8 lower-case hex digits appended.
   const Text rest = n.substr(folder.size());
@@ -112,7 +112,7 @@ void CheckCopies(const Text& source, const Text& destination, const Text& temp) 
     }
     Check(!HasNul(source) && !HasNul(destination));
     Check(!HasDeviceNameComponent(source) && !HasDeviceNameComponent(destination));
-    Check(!HasDotDotComponent(s) && !HasDotDotComponent(d));
+    Check(!HasDotsOnlyComponent(s) && !HasDotsOnlyComponent(d));
     Check(!t.empty() && IsInsideFolder(d, t) && StartsWith(d, t + u"\\") && d.size() > t.size() + 1);
     const std::optional<Text> e = MatchCopyInExtension(s);
     Check(e.has_value() && MatchCopyInExtension(d) == e && EndsWith(d, *e) && EndsWith(s, *e));
@@ -122,7 +122,7 @@ void CheckCopies(const Text& source, const Text& destination, const Text& temp) 
     Check(source.find(u':', 2) == Text::npos && destination.find(u':', 2) == Text::npos);
     Check(!HasNul(source) && !HasNul(destination) && !IsPipeOrDevicePathForm(destination));
     Check(!HasDeviceNameComponent(source) && !HasDeviceNameComponent(destination));
-    Check(!HasDotDotComponent(s) && !HasDotDotComponent(d));
+    Check(!HasDotsOnlyComponent(s) && !HasDotsOnlyComponent(d));
     Check(!t.empty() && StartsWith(s, t + u"\\") && s.size() > t.size() + 1);
     const Text x = ExtensionOf(s);
     Check(x == u".jpg" || x == u".png" || x == u".bmp" || x == u".dib" || x == u".tif" || x == u".gif" || x == u".pdf");

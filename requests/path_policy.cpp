@@ -73,6 +73,18 @@ bool HasShellScheme(View l, size_t colon) {
 
 }  // namespace
 
+bool HasDotsOnlyComponent(const Text& normalised) {
+  size_t start = 0;
+  while (start < normalised.size()) {
+    size_t end = normalised.find(u'\\', start);
+    if (end == Text::npos) end = normalised.size();
+    const View component = View(normalised).substr(start, end - start);
+    if (!component.empty() && component.find_first_not_of(u". ") == View::npos) return true;
+    start = end + 1;
+  }
+  return false;
+}
+
 bool IsAbsolutePathForm(const Text& t) {
   if (t.size() < 3) return false;
   if (t[1] == u':' && IsPathSeparator(t[2])) return IsAsciiLetter(t[0]);
@@ -111,10 +123,12 @@ bool IsInsideFolder(const Text& p, const Text& f) {
 
 PolicyVerdict CheckAppDataPath(const Text& path, const Text& dataRoot) {
   if (path.empty() || dataRoot.empty() || HasNul(path)) return MalformedKey;
+  // "tarnvel\con" reads the console and "tarnvel\nul.txt" swallows a write.
+  if (HasDeviceNameComponent(path)) return MalformedKey;
   const Text n = NormaliseForPolicy(path);
   const Text f = NormaliseForPolicy(dataRoot);
   if (n.empty() || f.empty()) return MalformedKey;
-  if (HasDotDotComponent(n)) return MalformedKey;
+  if (HasDotsOnlyComponent(n)) return MalformedKey;
   if (!IsInsideFolder(n, f)) return OutsideSubtree;
 
   const size_t start = f.size() + 1;
@@ -134,8 +148,15 @@ bool IsPipeOrDevicePathForm(const Text& t) {
   while (i < t.size() && IsPathSeparator(t[i])) ++i;
   size_t end = i;
   while (end < t.size() && !IsPathSeparator(t[end])) ++end;
-  // "pipe." and "pipe " are the pipe share too.
-  return AsciiLower(Text(WindowsComponent(View(t).substr(i, end - i)))) == u"pipe";
+  // A share's root is no file, and a colon in the share's name is no name ("pipe.:x").
+  size_t next = end;
+  while (next < t.size() && IsPathSeparator(t[next])) ++next;
+  if (next >= t.size()) return true;
+  View share = View(t).substr(i, end - i);
+  share = share.substr(0, share.find(u':'));
+  // "pipe." and "pipe " are the pipe share too; the mailslot share is a device as well.
+  const Text name = AsciiLower(Text(WindowsComponent(share)));
+  return name == u"pipe" || name == u"mailslot";
 }
 
 bool HasDeviceNameComponent(const Text& t) {
@@ -173,7 +194,7 @@ PolicyVerdict CheckCopyIn(const Text& source, const Text& destination, const Tex
   const Text d = NormaliseForPolicy(destination);
   const Text t = NormaliseForPolicy(tempFolder);
   if (s.empty() || d.empty() || t.empty()) return MalformedKey;
-  if (HasDotDotComponent(s) || HasDotDotComponent(d)) return MalformedKey;
+  if (HasDotsOnlyComponent(s) || HasDotsOnlyComponent(d)) return MalformedKey;
 
   const std::optional<Text> kind = MatchCopyInExtension(s);
   if (!kind) return OutsideSubtree;
@@ -192,7 +213,7 @@ PolicyVerdict CheckExport(const Text& source, const Text& destination, const Tex
   const Text d = NormaliseForPolicy(destination);
   const Text t = NormaliseForPolicy(tempFolder);
   if (s.empty() || d.empty() || t.empty()) return MalformedKey;
-  if (HasDotDotComponent(s) || HasDotDotComponent(d)) return MalformedKey;
+  if (HasDotsOnlyComponent(s) || HasDotsOnlyComponent(d)) return MalformedKey;
 
   const Text x = ExtensionOf(s);
   if (!InTable(x, kExportExtensions)) return OutsideSubtree;

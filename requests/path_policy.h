@@ -10,12 +10,16 @@
 
 bool IsAbsolutePathForm(const Text& t);
 bool IsExportPathForm(const Text& t);
-// "\\.\...", "\\?\..." (either slash) or "\\host\pipe\...": names that reach devices and pipes.
+// "\\.\...", "\\?\..." (either slash), "\\host\pipe\..." or "\\host\mailslot\...": names
+// that reach devices, pipes and mailslots; and "\\host\share" alone, a share's root.
 // Judged on the form Windows uses: "\\host\pipe.\x" is a pipe too.
 bool IsPipeOrDevicePathForm(const Text& t);
 // A component names a DOS device (CON, PRN, AUX, NUL, COM0-9, LPT0-9, ...), any case, any
 // extension, trailing dots and spaces dropped as Windows drops them.
 bool HasDeviceNameComponent(const Text& t);
+// A component made of dots and spaces only ("..", "...", ".. ", " "): Windows drops trailing
+// dots and spaces, so such a component may climb out ("..." is ".." there) or vanish.
+bool HasDotsOnlyComponent(const Text& normalised);
 Text ExtensionOf(const Text& t);
 // The matching entry of the copy-in extension table (a static string), or none.
 std::optional<Text> MatchCopyInExtension(const Text& normalised);

@@ -217,7 +217,10 @@ TEST(PathPolicy, DeviceNamesAreRefusedOnBothSidesOfBothCopies) {
 // Windows drops trailing dots and spaces from "pipe." and "pipe ": those shares are pipes.
 TEST(PathPolicy, PipeSharesAreJudgedOnTheFormWindowsUses) {
   const Text pipes[] = {u"\\\\localhost\\pipe.\\x.pdf", u"\\\\localhost\\pipe \\x.pdf", u"\\\\h\\PIPE. .\\x.pdf",
-                        u"//h/pipe./x.pdf", u"\\\\h\\pipe."};
+                        u"//h/pipe./x.pdf", u"\\\\h\\pipe.",
+                        // mailslots, share roots, and a colon inside the share's name
+                        u"\\\\localhost\\mailslot\\x.pdf", u"\\\\h\\MailSlot.\\x.pdf", u"\\\\server\\share.pdf",
+                        u"\\\\server\\share.pdf\\", u"\\\\h\\pipe.:x.pdf", u"\\\\h\\pipe:x\\y.pdf"};
   for (const Text& p : pipes) {
     SCOPED_TRACE(ShowText(p));
     EXPECT_TRUE(IsPipeOrDevicePathForm(p));
@@ -348,6 +351,36 @@ TEST(PathPolicy, ShellTargetRefusesInvisibleCharactersBeforeTheColon) {
 }  // namespace
 
 namespace {
+
+// Windows drops trailing dots and spaces from a component, so "..." climbs as ".." does and
+// ".. " may too; a component of dots and spaces only is refused wherever a path is judged.
+// A data file named after a device opens the device: "con" reads the console (the broker
+// would wait on it), "nul.txt" swallows a write that answers Success.
+TEST(PathPolicy, DataFilesNamedAfterDevicesAreRefused) {
+  const Text devices[] = {u"con", u"NUL.txt", u"aux .bin", u"com1.dat", u"conin$", u"sub\\lpt9\\x"};
+  for (const Text& d : devices) {
+    EXPECT_EQ(CheckAppDataPath(R + u"\\tarnvel\\" + d, R), MalformedKey) << ShowText(d);
+  }
+  EXPECT_EQ(CheckAppDataPath(R + u"\\tarnvel\\console.txt", R), Allow);
+  EXPECT_EQ(CheckAppDataPath(R + u"\\tarnvel\\com10.txt", R), Allow);
+}
+
+TEST(PathPolicy, ComponentsOfDotsAndSpacesOnlyAreRefused) {
+  const Text climbs[] = {u"..", u"...", u".. ", u"..  ", u". .", u" ..", u".", u"   "};
+  for (const Text& c : climbs) {
+    SCOPED_TRACE(ShowText(c));
+    EXPECT_EQ(CheckAppDataPath(R + u"\\tarnvel\\" + c + u"\\secret.txt", R), MalformedKey);
+    EXPECT_EQ(CheckCopyIn(u"C:\\in\\a.png", T + u"\\x\\" + c + u"\\b.png", T), MalformedKey);
+    EXPECT_EQ(CheckCopyIn(u"C:\\in\\" + c + u"\\a.png", T + u"\\b.png", T), MalformedKey);
+    EXPECT_EQ(CheckExport(T + u"\\x\\" + c + u"\\a.png", u"C:\\out\\a.png", T), MalformedKey);
+    EXPECT_EQ(CheckExport(T + u"\\a.png", u"C:\\out\\" + c + u"\\a.png", T), MalformedKey);
+  }
+  // Dots inside a name, and names that merely start or end with dots, are names.
+  EXPECT_EQ(CheckAppDataPath(R + u"\\tarnvel\\...x\\a.b.c", R), Allow);
+  EXPECT_EQ(CheckCopyIn(u"C:\\in\\.a\\a.png", T + u"\\x..\\b.png", T), Allow);
+  EXPECT_FALSE(HasDotsOnlyComponent(u"c:\\a\\.b\\c."));
+  EXPECT_TRUE(HasDotsOnlyComponent(u"c:\\a\\...\\c"));
+}
 
 TEST(PathPolicy, DataFolderItselfIsAFirstLevelFolderOfTheRoamingFolder) {
   const Text R = u"C:\\Users\\u\\AppData\\Roaming";
