@@ -5,8 +5,6 @@
 
 namespace tarnvel::host {
 
-namespace {
-
 void AppendUtf8(std::string& out, uint32_t cp) {
   if (cp < 0x80) {
     out.push_back(static_cast<char>(cp));
@@ -24,6 +22,8 @@ void AppendUtf8(std::string& out, uint32_t cp) {
     out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
   }
 }
+
+namespace {
 
 void AppendEscape(std::string& out, uint32_t unit) {
   char buf[8];

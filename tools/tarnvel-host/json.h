@@ -2,12 +2,16 @@
 // JSON texts for tarnvel-host --json. Pure: no Win32 here, so the escaping is tested
 // natively.
 #pragma once
+#include <cstdint>
 #include <string>
 #include <vector>
 
 #include "base/text.h"
 
 namespace tarnvel::host {
+
+// Appends one code point (up to U+10FFFF) as UTF-8.
+void AppendUtf8(std::string& out, uint32_t codePoint);
 
 // A JSON string literal of UTF-16 text, in UTF-8. Surrogate pairs become their character;
 // a lone surrogate becomes its \uXXXX escape, so the text's exact units survive; ", \ and
