@@ -172,6 +172,13 @@ bool ReachedJudgedPath(HANDLE file, const Text& judged, const Text& tempFolder) 
   return NormaliseForPolicy(fileNow) == NormaliseForPolicy(folderNow) + n.substr(t.size());
 }
 
+// A hard link gives one file several names: the judged name may be one of them while the
+// same data is also a file elsewhere. Only a file with a single name is touched.
+bool HasOtherNames(HANDLE file) {
+  BY_HANDLE_FILE_INFORMATION info{};
+  return !GetFileInformationByHandle(file, &info) || info.nNumberOfLinks != 1;
+}
+
 // Copies the whole of `from` (from its start) over the contents of `to`.
 bool CopyContents(HANDLE from, HANDLE to) {
   LARGE_INTEGER zero{};
@@ -216,7 +223,8 @@ RequestStatus CopyJudgedIn(const JudgedCopy& copy) {
                                        OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!destination) return RequestStatus::Failed;
   const bool created = GetLastError() != ERROR_ALREADY_EXISTS;
-  if (!ReachedJudgedPath(destination.get(), copy.destination(), copy.tempFolder())) {
+  if (!ReachedJudgedPath(destination.get(), copy.destination(), copy.tempFolder()) ||
+      HasOtherNames(destination.get())) {
     if (created) DeleteOpened(destination.get());
     WriteRefusalLine("[TarnvelBroker] file copy ", OutsideSubtree);
     return RequestStatus::Denied;
@@ -237,7 +245,7 @@ RequestStatus ExportJudged(const JudgedCopy& copy) {
   if (!Exists(copy.source())) return RequestStatus::NotFound;
   UniqueHandle source = OpenSourceFile(copy.source());
   if (!source || !IsDiskFileHandle(source.get())) return RequestStatus::Failed;
-  if (!ReachedJudgedPath(source.get(), copy.source(), copy.tempFolder())) {
+  if (!ReachedJudgedPath(source.get(), copy.source(), copy.tempFolder()) || HasOtherNames(source.get())) {
     WriteRefusalLine("[TarnvelBroker] file export ", OutsideSubtree);
     return RequestStatus::Denied;
   }

@@ -157,6 +157,25 @@ bool SameIgnoringCase(const Text& a, const Text& b) {
          CSTR_EQUAL;
 }
 
+// A copy or export that must be refused with exactly one debugger line.
+struct RefusedCopy {
+  const char* what;
+  bool isExport;
+  Text source;
+  Text destination;
+  std::string line;
+};
+
+void ExpectEachRefused(const std::vector<RefusedCopy>& cases) {
+  for (const RefusedCopy& c : cases) {
+    SCOPED_TRACE(c.what);
+    DebugCapture capture;
+    const RequestStatus status = c.isExport ? ExportFile(c.source, c.destination) : CopyFileIn(c.source, c.destination);
+    EXPECT_EQ(status, RequestStatus::Denied);
+    EXPECT_EQ(capture.Lines(), std::vector<std::string>{c.line});
+  }
+}
+
 class FileOpsTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -369,13 +388,7 @@ TEST_F(FileOpsTest, RefusedCopiesWriteExactlyOneLineAndTouchNothing) {
   const std::string copyMalformed = "[TarnvelBroker] file copy denied: malformed key\n";
   const std::string exportOutside = "[TarnvelBroker] file export denied: outside Tarnvel subtree\n";
   const std::string exportMalformed = "[TarnvelBroker] file export denied: malformed key\n";
-  struct Case {
-    const char* what;
-    bool isExport;
-    Text source;
-    Text destination;
-    std::string line;
-  } cases[] = {
+  ExpectEachRefused({
       {"copy to a folder outside T", false, data_ + u"\\a.png", data_ + u"\\b.png", copyOutside},
       {"copy to T's letters but not inside", false, data_ + u"\\a.png", temp_ + u"x\\b.png", copyOutside},
       {"copy changing .jpg to .jpeg", false, data_ + u"\\a.jpg", work_ + u"\\b.jpeg", copyOutside},
@@ -386,14 +399,7 @@ TEST_F(FileOpsTest, RefusedCopiesWriteExactlyOneLineAndTouchNothing) {
       {"export changing the extension", true, work_ + u"\\a.pdf", data_ + u"\\out\\a.png", exportOutside},
       {"export to a stream", true, work_ + u"\\a.pdf", data_ + u"\\out\\a.pdf:s", exportMalformed},
       {"export to a long-path prefix", true, work_ + u"\\a.pdf", u"\\\\?\\" + data_ + u"\\out\\a.pdf", exportMalformed},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    DebugCapture capture;
-    const RequestStatus status = c.isExport ? ExportFile(c.source, c.destination) : CopyFileIn(c.source, c.destination);
-    EXPECT_EQ(status, RequestStatus::Denied);
-    EXPECT_EQ(capture.Lines(), std::vector<std::string>{c.line});
-  }
+  });
   EXPECT_FALSE(Exists(data_ + u"\\b.png"));
   EXPECT_FALSE(Exists(work_ + u"\\b.png"));
   EXPECT_FALSE(Exists(work_ + u"\\b.jpeg"));
@@ -465,11 +471,10 @@ TEST_F(FileOpsTest, DevicesAndPipesAreRefusedOnBothSides) {
   EXPECT_EQ(names, (std::vector<Text>{u".", u"..", u"a.pdf"}));
 }
 
-// What a copy must leave behind before it reports success.
 // Wine makes Unix symbolic links visible to Windows programs, and resolves them the way
 // Windows resolves junctions and links; a Windows program under Wine can start a Unix one.
 // Empty when the link is there, else why not (on Windows: always, and the test is skipped).
-std::string MakeUnixLink(const Text& link, const Text& target) {
+std::string MakeUnixLink(const Text& link, const Text& target, bool symbolic = true) {
   using UnixName = char*(CDECL*)(LPCWSTR);
   const auto unixName = reinterpret_cast<UnixName>(
       reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
@@ -479,7 +484,8 @@ std::string MakeUnixLink(const Text& link, const Text& target) {
   std::wstring command;
   if (unixLink != nullptr && unixTarget != nullptr) {
     // Wine splits a Unix child's command line as Windows does: double quotes group.
-    const std::string narrow = std::string("ln -sfn \"") + unixTarget + "\" \"" + unixLink + "\"";
+    const std::string narrow =
+        std::string(symbolic ? "ln -sfn \"" : "ln -f \"") + unixTarget + "\" \"" + unixLink + "\"";
     command.assign(narrow.begin(), narrow.end());
   }
   HeapFree(GetProcessHeap(), 0, unixLink);
@@ -510,33 +516,24 @@ TEST_F(FileOpsTest, LinksInsideTheTemporaryFolderAreNotFollowed) {
   WriteRaw(data_ + u"\\plugin.png", std::string("plug-in bytes"));
   std::string why = MakeUnixLink(work_ + u"\\folder", outside);
   if (why.empty()) why = MakeUnixLink(work_ + u"\\file.png", outside + u"\\secret.png");
+  if (why.empty()) why = MakeUnixLink(work_ + u"\\hard.png", outside + u"\\secret.png", false);
   if (!why.empty()) GTEST_SKIP() << "cannot make a link here: " << why;
   const std::string copyLine = "[TarnvelBroker] file copy denied: outside Tarnvel subtree\n";
   const std::string exportLine = "[TarnvelBroker] file export denied: outside Tarnvel subtree\n";
-  struct Case {
-    const char* what;
-    bool isExport;
-    Text source;
-    Text destination;
-    std::string line;
-  } cases[] = {
+  ExpectEachRefused({
       {"copy into a linked folder", false, data_ + u"\\plugin.png", work_ + u"\\folder\\new.png", copyLine},
       {"copy over a linked folder's file", false, data_ + u"\\plugin.png", work_ + u"\\folder\\secret.png", copyLine},
       {"copy over a linked file", false, data_ + u"\\plugin.png", work_ + u"\\file.png", copyLine},
       {"export from a linked folder", true, work_ + u"\\folder\\secret.png", data_ + u"\\out1.png", exportLine},
       {"export of a linked file", true, work_ + u"\\file.png", data_ + u"\\out2.png", exportLine},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    DebugCapture capture;
-    const RequestStatus status = c.isExport ? ExportFile(c.source, c.destination) : CopyFileIn(c.source, c.destination);
-    EXPECT_EQ(status, RequestStatus::Denied);
-    EXPECT_EQ(capture.Lines(), std::vector<std::string>{c.line});
-  }
+      {"copy over a hard-linked file", false, data_ + u"\\plugin.png", work_ + u"\\hard.png", copyLine},
+      {"export of a hard-linked file", true, work_ + u"\\hard.png", data_ + u"\\out4.png", exportLine},
+  });
   EXPECT_EQ(ReadRaw(outside + u"\\secret.png"), "secret");
   EXPECT_FALSE(Exists(outside + u"\\new.png")) << "the copy left a file behind the link";
   EXPECT_FALSE(Exists(data_ + u"\\out1.png"));
   EXPECT_FALSE(Exists(data_ + u"\\out2.png"));
+  EXPECT_FALSE(Exists(data_ + u"\\out4.png"));
   // The same folder without links: the copies work.
   EXPECT_EQ(CopyFileIn(data_ + u"\\plugin.png", work_ + u"\\plain.png"), RequestStatus::Success);
   EXPECT_EQ(ReadRaw(work_ + u"\\plain.png"), "plug-in bytes");
@@ -544,6 +541,7 @@ TEST_F(FileOpsTest, LinksInsideTheTemporaryFolderAreNotFollowed) {
   EXPECT_EQ(ReadRaw(data_ + u"\\out3.png"), "plug-in bytes");
 }
 
+// What a copy must leave behind before it reports success.
 TEST_F(FileOpsTest, OnlyADiskFileIsAnOrdinaryFile) {
   WriteRaw(work_ + u"\\a.pdf", std::string("%PDF"));
   EXPECT_TRUE(IsOrdinaryDiskFile(work_ + u"\\a.pdf"));
