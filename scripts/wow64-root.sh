@@ -173,7 +173,9 @@ forget_binfmt() {
 }
 
 run_inside() {
-  if [ "$(way 2>/dev/null)" = emulated ]; then register_binfmt; fi
+  local w
+  w=$(way 2>/dev/null) || die "the 32-bit probe could not run, so the way to run 32-bit code is unknown"
+  if [ "$w" = emulated ]; then register_binfmt; fi
   mount_system
   mkdir -p "$root$top"
   mount --bind "$top" "$root$top"
