@@ -52,12 +52,16 @@ mirror() {
   echo "$uri"
 }
 
-# Prints the probe's answer ("yes: ..." or "no: ...") and succeeds only on "yes".
+# Prints the probe's answer ("yes: ..." or "no: ...") and exits 0 on "yes", 1 on "no"; a
+# probe that cannot be built exits 2, so that "no answer" is never taken for "no".
 probe() {
   local bin="$top/build/ia32-probe" src="$top/scripts/ia32-probe.c"
   if [ ! -x "$bin" ] || [ "$src" -nt "$bin" ]; then
     mkdir -p "$top/build"
-    cc -O1 -static -no-pie -o "$bin.$$" "$src" || die "cannot build the 32-bit probe ($src)"
+    if ! cc -O1 -static -no-pie -o "$bin.$$" "$src"; then
+      echo "wow64-root: cannot build the 32-bit probe ($src)" >&2
+      exit 2
+    fi
     mv "$bin.$$" "$bin"
   fi
   "$bin"
@@ -65,14 +69,19 @@ probe() {
 
 # "native" or "emulated", with the probe's reason on stderr.
 way() {
-  local answer
-  if answer=$(probe); then
-    echo "wow64-root: 32-bit x86 code runs natively here ($answer); Wine's 32-bit loader runs natively" >&2
-    echo native
-  else
-    echo "wow64-root: this machine runs no 32-bit x86 code ($answer); Wine's 32-bit loader runs under qemu-i386 emulation" >&2
-    echo emulated
-  fi
+  local answer rc=0
+  answer=$(probe) || rc=$?
+  case $rc in
+    0)
+      echo "wow64-root: 32-bit x86 code runs natively here ($answer); Wine's 32-bit loader runs natively" >&2
+      echo native
+      ;;
+    1)
+      echo "wow64-root: this machine runs no 32-bit x86 code ($answer); Wine's 32-bit loader runs under qemu-i386 emulation" >&2
+      echo emulated
+      ;;
+    *) die "the 32-bit probe gave no answer" ;;
+  esac
 }
 
 mount_system() {
