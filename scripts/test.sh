@@ -3,7 +3,9 @@
 # Runs every test: native unit tests under AddressSanitizer/UBSan, the Win32 and end-to-end
 # tests of both Windows targets under Wine (x64 with the machine's Wine, x86 under WoW64 in a
 # trixie root made once and reused, natively or by emulation, whichever this machine allows),
-# a build of the benchmarks, and a bounded run of each fuzz target. Installs what it needs first. Ends with one line 'N passed, N failed'.
+# a build of the benchmarks, and a bounded run of each fuzz target; also the release zip's
+# checks (contents, reproducibility, signing) and the licence lines. Installs what it needs
+# first. Ends with one line 'N passed, N failed'.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
