@@ -97,7 +97,9 @@ struct Broker::Impl {
     if (!conn || !conn->IsOpen()) return out;
     Reply reply;
     out.call = FromCallResult(conn->Request(op, hive, a, b, c, options.timeoutMs, reply));
-    if (out.call == CallError::Broken || out.call == CallError::Malformed) conn->Close();
+    // The protocol has no correlation field: once a call stops waiting for its reply (or the
+    // stream is in doubt), the next reply read would be this request's. The connection ends.
+    if (out.call != CallError::None) conn->Close();
     if (out.call != CallError::None) return out;
     out.rawStatus = reply.status;
     out.status = StatusOf(reply.status);
@@ -362,7 +364,7 @@ Result<PluginPipe> Broker::RequestPluginPipe(uint32_t pluginPid) {
   if (!m.conn || !m.conn->IsOpen()) return out;
   PluginPipeReply reply;
   out.call = FromCallResult(m.conn->RequestPluginPipe(pluginPid, m.options.timeoutMs, reply));
-  if (out.call == CallError::Broken || out.call == CallError::Malformed) m.conn->Close();
+  if (out.call != CallError::None) m.conn->Close();  // as for requests: no stale reply later
   if (out.call != CallError::None) return out;
   out.status = RequestStatus::Success;
   out.rawStatus = 0;

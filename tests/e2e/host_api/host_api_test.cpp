@@ -215,6 +215,47 @@ TEST(HostApi, StartFailuresSayWhy) {
   EXPECT_EQ(badHost.exitCode(), 1u);
 }
 
+// Size of a file in bytes, or -1 when it cannot be opened.
+long long FileSize(const std::wstring& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return -1;
+  return (static_cast<long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+// The protocol has no correlation field: a call that stopped waiting must not leave its
+// reply for a later call to read as its own. A real copy of 1 GiB (several seconds under
+// Wine) outlasts a deadline of 1.5 s; once the broker has finished it and written its reply,
+// a later call must not take that reply for its answer.
+TEST(HostApi, AfterATimeOutNoLaterCallReadsAnEarlierReply) {
+  wchar_t local[MAX_PATH] = {};
+  ASSERT_NE(GetEnvironmentVariableW(L"LOCALAPPDATA", local, MAX_PATH), 0u);
+  const std::wstring name = L"tarnvel-late-" + std::to_wstring(GetCurrentProcessId()) + L".png";
+  const std::wstring source = std::wstring(local) + L"\\" + name;
+  const std::wstring destination = std::wstring(local) + L"\\Temp\\" + name;
+  {
+    UniqueHandle file(CreateFileW(source.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    ASSERT_TRUE(file.valid());
+    LARGE_INTEGER size;
+    size.QuadPart = 1LL << 30;
+    ASSERT_TRUE(SetFilePointerEx(file.get(), size, nullptr, FILE_BEGIN) && SetEndOfFile(file.get()));
+  }
+  th::Broker broker;
+  th::BrokerOptions o = Options();
+  o.timeoutMs = 1500;
+  ASSERT_TRUE(broker.Start(o));
+  EXPECT_EQ(broker.CopyIn(source, destination).call, th::CallError::TimedOut);
+  // The broker goes on copying; by the time the copy is whole, its reply is on its way.
+  for (int i = 0; i < 600 && FileSize(destination) != (1LL << 30); ++i) Sleep(100);
+  Sleep(500);
+  const th::Result<bool> exists = broker.KeyExists(th::Hive::CurrentUser, L"software\\tarnvel\\" + name);
+  EXPECT_EQ(exists.call, th::CallError::NotStarted)
+      << "status " << th::RequestStatusName(exists.status) << ", value " << exists.value;
+  EXPECT_EQ(broker.Ping().call, th::CallError::NotStarted);
+  broker.Shutdown();
+  DeleteFileW(source.c_str());
+  DeleteFileW(destination.c_str());
+}
+
 TEST(HostApi, ShutdownTerminatesABrokerThatDoesNotExit) {
   SetEnvironmentVariableW(L"TARNVEL_ROGUE_MODE", L"linger");
   th::Broker broker;
