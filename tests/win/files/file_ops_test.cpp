@@ -157,6 +157,10 @@ bool SameIgnoringCase(const Text& a, const Text& b) {
          CSTR_EQUAL;
 }
 
+// The debugger lines of refused copies.
+const std::string kCopyOutside = "[TarnvelBroker] file copy denied: outside Tarnvel subtree\n";
+const std::string kExportOutside = "[TarnvelBroker] file export denied: outside Tarnvel subtree\n";
+
 // A copy or export that must be refused with exactly one debugger line.
 struct RefusedCopy {
   const char* what;
@@ -384,19 +388,17 @@ TEST_F(FileOpsTest, RefusedCopiesWriteExactlyOneLineAndTouchNothing) {
   WriteRaw(data_ + u"\\a.pdf", std::string("d"));
   WriteRaw(work_ + u"\\a.pdf", std::string("d"));
   WriteRaw(work_ + u"\\a.tiff", std::string("t"));
-  const std::string copyOutside = "[TarnvelBroker] file copy denied: outside Tarnvel subtree\n";
   const std::string copyMalformed = "[TarnvelBroker] file copy denied: malformed key\n";
-  const std::string exportOutside = "[TarnvelBroker] file export denied: outside Tarnvel subtree\n";
   const std::string exportMalformed = "[TarnvelBroker] file export denied: malformed key\n";
   ExpectEachRefused({
-      {"copy to a folder outside T", false, data_ + u"\\a.png", data_ + u"\\b.png", copyOutside},
-      {"copy to T's letters but not inside", false, data_ + u"\\a.png", temp_ + u"x\\b.png", copyOutside},
-      {"copy changing .jpg to .jpeg", false, data_ + u"\\a.jpg", work_ + u"\\b.jpeg", copyOutside},
+      {"copy to a folder outside T", false, data_ + u"\\a.png", data_ + u"\\b.png", kCopyOutside},
+      {"copy to T's letters but not inside", false, data_ + u"\\a.png", temp_ + u"x\\b.png", kCopyOutside},
+      {"copy changing .jpg to .jpeg", false, data_ + u"\\a.jpg", work_ + u"\\b.jpeg", kCopyOutside},
       {"copy of a relative source", false, u"a.png", work_ + u"\\b.png", copyMalformed},
       {"copy climbing out of T", false, data_ + u"\\a.png", work_ + u"\\..\\..\\b.png", copyMalformed},
-      {"export from outside T", true, data_ + u"\\a.pdf", data_ + u"\\out\\a.pdf", exportOutside},
-      {"export of a .tiff", true, work_ + u"\\a.tiff", data_ + u"\\out\\a.tiff", exportOutside},
-      {"export changing the extension", true, work_ + u"\\a.pdf", data_ + u"\\out\\a.png", exportOutside},
+      {"export from outside T", true, data_ + u"\\a.pdf", data_ + u"\\out\\a.pdf", kExportOutside},
+      {"export of a .tiff", true, work_ + u"\\a.tiff", data_ + u"\\out\\a.tiff", kExportOutside},
+      {"export changing the extension", true, work_ + u"\\a.pdf", data_ + u"\\out\\a.png", kExportOutside},
       {"export to a stream", true, work_ + u"\\a.pdf", data_ + u"\\out\\a.pdf:s", exportMalformed},
       {"export to a long-path prefix", true, work_ + u"\\a.pdf", u"\\\\?\\" + data_ + u"\\out\\a.pdf", exportMalformed},
   });
@@ -518,16 +520,15 @@ TEST_F(FileOpsTest, LinksInsideTheTemporaryFolderAreNotFollowed) {
   if (why.empty()) why = MakeUnixLink(work_ + u"\\file.png", outside + u"\\secret.png");
   if (why.empty()) why = MakeUnixLink(work_ + u"\\hard.png", outside + u"\\secret.png", false);
   if (!why.empty()) GTEST_SKIP() << "cannot make a link here: " << why;
-  const std::string copyLine = "[TarnvelBroker] file copy denied: outside Tarnvel subtree\n";
-  const std::string exportLine = "[TarnvelBroker] file export denied: outside Tarnvel subtree\n";
   ExpectEachRefused({
-      {"copy into a linked folder", false, data_ + u"\\plugin.png", work_ + u"\\folder\\new.png", copyLine},
-      {"copy over a linked folder's file", false, data_ + u"\\plugin.png", work_ + u"\\folder\\secret.png", copyLine},
-      {"copy over a linked file", false, data_ + u"\\plugin.png", work_ + u"\\file.png", copyLine},
-      {"export from a linked folder", true, work_ + u"\\folder\\secret.png", data_ + u"\\out1.png", exportLine},
-      {"export of a linked file", true, work_ + u"\\file.png", data_ + u"\\out2.png", exportLine},
-      {"copy over a hard-linked file", false, data_ + u"\\plugin.png", work_ + u"\\hard.png", copyLine},
-      {"export of a hard-linked file", true, work_ + u"\\hard.png", data_ + u"\\out4.png", exportLine},
+      {"copy into a linked folder", false, data_ + u"\\plugin.png", work_ + u"\\folder\\new.png", kCopyOutside},
+      {"copy over a linked folder's file", false, data_ + u"\\plugin.png", work_ + u"\\folder\\secret.png",
+       kCopyOutside},
+      {"copy over a linked file", false, data_ + u"\\plugin.png", work_ + u"\\file.png", kCopyOutside},
+      {"export from a linked folder", true, work_ + u"\\folder\\secret.png", data_ + u"\\out1.png", kExportOutside},
+      {"export of a linked file", true, work_ + u"\\file.png", data_ + u"\\out2.png", kExportOutside},
+      {"copy over a hard-linked file", false, data_ + u"\\plugin.png", work_ + u"\\hard.png", kCopyOutside},
+      {"export of a hard-linked file", true, work_ + u"\\hard.png", data_ + u"\\out4.png", kExportOutside},
   });
   EXPECT_EQ(ReadRaw(outside + u"\\secret.png"), "secret");
   EXPECT_FALSE(Exists(outside + u"\\new.png")) << "the copy left a file behind the link";

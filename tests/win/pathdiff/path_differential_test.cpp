@@ -1,13 +1,13 @@
 // SPDX-License-Identifier: Apache-2.0
-// The path checks judge a text; Windows opens what its own path conversion
-// makes of it. Thousands of paths from a seeded grammar (separators, "." and
-// "..", trailing dots and spaces, device names, "\\?\" and "\\.\" prefixes, UNC
-// forms, NULs, case and non-ASCII variants, long components) are judged by the
-// data-file, copy-in and export checks, and every allowed one is converted by
-// the system (ntdll's DOS-to-NT conversion, which is what CreateFileW uses): it
-// must land inside the folder its check allowed, and never on a device, a pipe
-// or a mailslot. A failure prints the seed and the path; fixed ones stay below
-// as cases.
+// The path checks judge a text; Windows opens what its own path conversion makes of it.
+// Thousands of paths from a seeded grammar (separators, "." and "..", trailing dots and
+// spaces, device names, "\\?\" and "\\.\" prefixes, UNC forms, NULs, case and non-ASCII
+// variants, long components) are judged by the data-file, copy-in and export checks, and
+// every allowed one is converted by the system (ntdll's DOS-to-NT conversion, which is what
+// CreateFileW uses): it must land inside the folder its check allowed, and never on a device,
+// a pipe or a mailslot. A failure prints the seed and the path; fixed ones stay below as
+// cases. What counts as a device or a plug-in folder is written here apart from the policy's
+// own, so that a fault in one is not repeated in the other.
 #include <windows.h>
 #include <winternl.h>
 
