@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
-// The broker's protocol in one place, for the broker and for hosts alike: message ids, the
-// request's op codes and statuses, and which op codes write (docs/protocol.md).
+// The broker's protocol in one place, for the broker, hosts, tools and tests alike: message
+// ids, the request's op table and its statuses (docs/protocol.md). Plain C++17, no system
+// headers: an MSVC, MinGW or native build includes it as it is.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 namespace tarnvel::protocol {
@@ -48,21 +50,76 @@ enum class RequestStatus : int32_t {
   BadArgument = 4,
 };
 
-// The op codes whose key (or data path) is judged for writing; every other code, unknown
+// The op code as it travels in a request.
+constexpr int32_t Code(RequestOp op) { return static_cast<int32_t>(op); }
+constexpr int32_t Code(RequestStatus status) { return static_cast<int32_t>(status); }
+
+// One row per op code: everything a host, a tool or a test needs to say about it.
+struct OpInfo {
+  RequestOp op;
+  const char* word;   // its word in tarnvel-host
+  bool usesHive;      // the hive selector is judged (registry ops)
+  const char* texts;  // the request texts it reads, in argument order ("AB": A, then B)
+  bool writes;        // its key or data path is judged for writing
+};
+
+inline constexpr OpInfo kOps[] = {
+    {RequestOp::Ping, "ping", false, "", false},
+    {RequestOp::ReadString, "read-string", true, "AB", false},
+    {RequestOp::WriteString, "write-string", true, "ABC", true},
+    {RequestOp::ReadDword, "read-dword", true, "AB", false},
+    {RequestOp::WriteDword, "write-dword", true, "ABC", true},
+    {RequestOp::DeleteValue, "delete-value", true, "AB", true},
+    {RequestOp::DeleteKey, "delete-key", true, "A", true},
+    {RequestOp::DeleteKeyTree, "delete-tree", true, "A", true},
+    {RequestOp::KeyExists, "key-exists", true, "A", false},
+    {RequestOp::ListSubkeys, "list-keys", true, "A", false},
+    {RequestOp::ListValues, "list-values", true, "A", false},
+    {RequestOp::ReadQword, "read-qword", true, "AB", false},
+    {RequestOp::WriteQword, "write-qword", true, "ABC", true},
+    {RequestOp::ReadAppDataFile, "read-file", false, "A", false},
+    {RequestOp::WriteAppDataFile, "write-file", false, "AC", true},
+    {RequestOp::AppDataFileExists, "file-exists", false, "A", false},
+    {RequestOp::DeleteAppDataFile, "delete-file", false, "A", true},
+    {RequestOp::ShellOpen, "shell-open", false, "A", false},
+    // Copy tree judges its source for reading and its destination for writing.
+    {RequestOp::CopyKeyTree, "copy-tree", true, "AB", false},
+    {RequestOp::CopyFileIn, "copy-in", false, "AB", false},
+    {RequestOp::ExportFile, "export", false, "AB", false},
+    {RequestOp::StartHttpCheck, "http-check", false, "A", false},
+    {RequestOp::PollHttpCheck, "http-poll", false, "A", false},
+};
+
+// The row of an op code; null for a code the broker does not serve.
+constexpr const OpInfo* FindOp(int32_t opCode) {
+  for (const OpInfo& info : kOps) {
+    if (Code(info.op) == opCode) return &info;
+  }
+  return nullptr;
+}
+
+// The op code whose key (or data path) is judged for writing; every other code, unknown
 // ones included, is judged as a read.
 constexpr bool IsWriteOp(int32_t opCode) {
-  switch (static_cast<RequestOp>(opCode)) {
-    case RequestOp::WriteString:
-    case RequestOp::WriteDword:
-    case RequestOp::DeleteValue:
-    case RequestOp::DeleteKey:
-    case RequestOp::DeleteKeyTree:
-    case RequestOp::WriteQword:
-    case RequestOp::WriteAppDataFile:
-    case RequestOp::DeleteAppDataFile:
-      return true;
+  const OpInfo* info = FindOp(opCode);
+  return info != nullptr && info->writes;
+}
+
+// "Success", "NotFound", "Denied", "Failed", "BadArgument"; null for any other number.
+constexpr const char* StatusName(int32_t status) {
+  switch (status) {
+    case Code(RequestStatus::Success):
+      return "Success";
+    case Code(RequestStatus::NotFound):
+      return "NotFound";
+    case Code(RequestStatus::Denied):
+      return "Denied";
+    case Code(RequestStatus::Failed):
+      return "Failed";
+    case Code(RequestStatus::BadArgument):
+      return "BadArgument";
     default:
-      return false;
+      return nullptr;
   }
 }
 
