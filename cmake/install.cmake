@@ -1,7 +1,9 @@
 # SPDX-License-Identifier: Apache-2.0
 # Install rules of the host SDK and the broker. One installed tree holds both architectures:
-# bin/<arch>/TarnvelBroker.exe and tarnvel-host.exe, lib/<arch>/*.a (or .lib), include/tarnvel/, and
-# lib/cmake/TarnvelBroker/ with a config that picks the consumer's architecture.
+# bin/<arch>/ the broker, tarnvel-host and TarnvelHost.dll; lib/<arch>/ the DLL's import
+# libraries for MinGW (libTarnvelHost.dll.a) and MSVC-style linkers (TarnvelHost.lib);
+# lib/TarnvelHost.def; include/tarnvel/; and lib/cmake/TarnvelBroker/ with a config that picks
+# the consumer's architecture and linker. Nothing internal is installed or exported.
 include(CMakePackageConfigHelpers)
 
 set(TARNVEL_CMAKE_DIR lib/cmake/TarnvelBroker)
@@ -10,12 +12,12 @@ install(TARGETS TarnvelBroker RUNTIME DESTINATION bin/${TARNVEL_ARCH})
 if(TARGET tarnvel-host)
   install(TARGETS tarnvel-host RUNTIME DESTINATION bin/${TARNVEL_ARCH})
 endif()
-# The host library's static dependencies travel with it (linked, not used directly).
-install(TARGETS tarnvel_host_client tarnvel_host_replies tarnvel_ipc tarnvel_base
-  EXPORT TarnvelBrokerTargets
-  ARCHIVE DESTINATION lib/${TARNVEL_ARCH})
+install(TARGETS tarnvel_host_dll RUNTIME DESTINATION bin/${TARNVEL_ARCH} ARCHIVE DESTINATION lib/${TARNVEL_ARCH})
+if(TARNVEL_HOST_MSVC_LIB)
+  install(FILES ${TARNVEL_HOST_MSVC_LIB} DESTINATION lib/${TARNVEL_ARCH})
+endif()
+install(FILES ${PROJECT_SOURCE_DIR}/sdk/TarnvelHost.def DESTINATION lib)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/tarnvel DESTINATION include)
-install(EXPORT TarnvelBrokerTargets NAMESPACE Tarnvel:: DESTINATION ${TARNVEL_CMAKE_DIR}/${TARNVEL_ARCH})
 configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/TarnvelBrokerConfig.cmake.in
   ${PROJECT_BINARY_DIR}/TarnvelBrokerConfig.cmake INSTALL_DESTINATION ${TARNVEL_CMAKE_DIR})
 # The architecture is checked by the config itself, so that one version file serves both.

@@ -29,7 +29,7 @@
 #include "broker/server_thread.h"
 #include "ipc/pipe_transport.h"
 #include "ipc/wire_format.h"
-#include "tools/host_client/host_client.h"
+#include "tools/raw_client/raw_client.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "base/unique_handle.h"
-#include "tools/host_client/host_client.h"
+#include "tools/raw_client/raw_client.h"
 
 namespace e2e {
 

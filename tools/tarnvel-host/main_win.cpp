@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "base/win_text.h"
-#include "tools/host_client/host_client.h"
+#include "tools/raw_client/raw_client.h"
 #include "tools/tarnvel-host/json.h"
 #include "tools/tarnvel-host/session.h"
 

@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: Apache-2.0
-// The host SDK's typed calls against a real broker: values come back typed, refusals as
-// statuses, debugger lines through the callback, and shutdown waits, then terminates.
+// The host SDK's C++ layer over TarnvelHost.dll against a real broker: values come back typed,
+// refusals as statuses with their debugger lines, deadlines per call, a Broker moves, and
+// shutdown waits, then terminates.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <mutex>
 #include <thread>
 
@@ -27,7 +29,7 @@ struct Lines {
 th::BrokerOptions Options(Lines* lines = nullptr) {
   th::BrokerOptions o;
   o.exe = e2e::BrokerExe();
-  o.timeoutMs = e2e::StartMs;
+  o.connectTimeout = o.callTimeout = o.shutdownTimeout = std::chrono::milliseconds(e2e::StartMs);
   if (lines != nullptr) {
     o.onDebugLine = [lines](const std::string& line) {
       std::lock_guard<std::mutex> lock(lines->mutex);
@@ -152,9 +154,14 @@ TEST(HostApi, RefusalsAreStatusesWithTheirDebuggerLineAtTheCallback) {
   th::Result<th::Done> denied = broker.WriteString(th::Hive::LocalMachine, Key(), L"x", L"y");
   EXPECT_EQ(denied.call, th::CallError::None);
   EXPECT_EQ(denied.status, th::RequestStatus::Denied);
+  EXPECT_EQ(denied.debugLines, std::vector<std::string>{"[TarnvelBroker] denied: write to read-only hive"});
   th::Result<uint32_t> check = broker.StartUrlCheck(L"file:///c:/windows");
   EXPECT_EQ(check.status, th::RequestStatus::Denied);
-  EXPECT_EQ(broker.PollUrlCheck(4000000000u).status, th::RequestStatus::NotFound);
+  ASSERT_EQ(check.debugLines.size(), 1u);
+  EXPECT_EQ(check.debugLines[0].rfind("[TarnvelBroker] http check ", 0), 0u) << check.debugLines[0];
+  th::Result<th::UrlCheckState> poll = broker.PollUrlCheck(4000000000u);
+  EXPECT_EQ(poll.status, th::RequestStatus::NotFound);
+  EXPECT_TRUE(poll.debugLines.empty());
 
   th::Result<th::PluginPipe> pipe = broker.RequestPluginPipe(1073741808);
   EXPECT_TRUE(pipe.ok());
@@ -170,6 +177,68 @@ TEST(HostApi, RefusalsAreStatusesWithTheirDebuggerLineAtTheCallback) {
             1);
   // Trailing line feeds are removed before delivery.
   for (const std::string& l : lines.lines) EXPECT_EQ(l.find('\n'), std::string::npos) << l;
+}
+
+// Each result carries the lines written while its own request was served, and only those,
+// without a callback: a refused read explains itself.
+TEST(HostApi, EachResultCarriesTheDebuggerLinesOfItsOwnRequest) {
+  th::Broker broker;
+  th::BrokerOptions o = Options();
+  o.debugLines = true;
+  ASSERT_TRUE(broker.Start(o));
+  const th::Result<std::wstring> outside = broker.ReadString(th::Hive::CurrentUser, L"software\\elsewhere", L"x");
+  EXPECT_EQ(outside.status, th::RequestStatus::Denied);
+  EXPECT_EQ(outside.debugLines, std::vector<std::string>{"[TarnvelBroker] denied: outside Tarnvel subtree"});
+  const th::Result<th::Done> tree =
+      broker.CopyTree(th::Hive::LocalMachine, L"software\\tarnvel\\a", L"software\\tarnvel\\b");
+  EXPECT_EQ(tree.debugLines, std::vector<std::string>{"[TarnvelBroker] copy tree denied"});
+  const th::Result<std::wstring> pong = broker.Ping();
+  EXPECT_TRUE(pong.ok());
+  EXPECT_TRUE(pong.debugLines.empty());
+  // Without the debugger, no lines at all.
+  th::Broker plain;
+  ASSERT_TRUE(plain.Start(Options()));
+  EXPECT_TRUE(plain.ReadString(th::Hive::CurrentUser, L"software\\elsewhere", L"x").debugLines.empty());
+}
+
+// A request beyond one message is refused before anything is written, so the connection
+// stays in step and usable.
+TEST(HostApi, ARequestTooLargeForOneMessageIsNotSent) {
+  th::Broker broker;
+  ASSERT_TRUE(broker.Start(Options()));
+  const std::vector<uint8_t> bytes((16u << 20) + 1, 0x5a);  // 4 hexadecimal bytes each on the wire
+  EXPECT_EQ(broker.WriteDataFile(L"C:\\x.bin", bytes).call, th::CallError::TooLarge);
+  const std::wstring text((8u << 20) * 4 - 16, L'x');  // fits as a text, not with its message
+  EXPECT_EQ(broker.WriteString(th::Hive::CurrentUser, Key(), L"big", text).call, th::CallError::TooLarge);
+  EXPECT_TRUE(broker.Ping().ok());
+}
+
+th::Broker StartedBroker() {
+  th::Broker broker;
+  EXPECT_TRUE(broker.Start(Options()));
+  return broker;
+}
+
+TEST(HostApi, ABrokerMovesWithItsConnection) {
+  th::Broker first = StartedBroker();  // returned from a function
+  const uint32_t pid = first.pid();
+  EXPECT_NE(pid, 0u);
+  th::Broker second(std::move(first));
+  EXPECT_EQ(first.Ping().call, th::CallError::NotStarted);
+  EXPECT_EQ(second.Ping().value, L"pong");
+  EXPECT_EQ(second.pid(), pid);
+  th::Broker third;
+  third = std::move(second);
+  EXPECT_EQ(second.Ping().call, th::CallError::NotStarted);
+  EXPECT_EQ(third.Ping().value, L"pong");
+  // Assigning over a started Broker shuts its broker down.
+  th::Broker other = StartedBroker();
+  const uint32_t otherPid = other.pid();
+  other = std::move(third);
+  EXPECT_EQ(other.pid(), pid);
+  UniqueHandle gone(OpenProcess(SYNCHRONIZE, FALSE, otherPid));
+  EXPECT_TRUE(!gone.valid() || WaitForSingleObject(gone.get(), e2e::StartMs) == WAIT_OBJECT_0);
+  EXPECT_TRUE(other.Shutdown().exited);
 }
 
 TEST(HostApi, UrlCheckResultsAreTyped) {
@@ -213,6 +282,18 @@ TEST(HostApi, StartFailuresSayWhy) {
   EXPECT_FALSE(badHost.Start(o));
   EXPECT_EQ(badHost.startFailure(), th::StartFailure::BrokerExited);
   EXPECT_EQ(badHost.exitCode(), 1u);
+
+  th::Broker noExe;
+  EXPECT_FALSE(noExe.Start(th::BrokerOptions()));
+  EXPECT_EQ(noExe.startFailure(), th::StartFailure::BadOptions);
+  th::Broker twice;
+  ASSERT_TRUE(twice.Start(Options()));
+  EXPECT_FALSE(twice.Start(Options()));
+  EXPECT_EQ(twice.startFailure(), th::StartFailure::None);  // the first start still stands
+  EXPECT_TRUE(twice.Ping().ok());
+
+  EXPECT_STREQ(th::StartFailureName(th::StartFailure::BrokerExited), "the broker exited before accepting");
+  EXPECT_STREQ(th::StartFailureName(static_cast<th::StartFailure>(99)), "?");
 }
 
 // Size of a file in bytes, or -1 when it cannot be opened.
@@ -240,10 +321,11 @@ TEST(HostApi, AfterATimeOutNoLaterCallReadsAnEarlierReply) {
     ASSERT_TRUE(SetFilePointerEx(file.get(), size, nullptr, FILE_BEGIN) && SetEndOfFile(file.get()));
   }
   th::Broker broker;
-  th::BrokerOptions o = Options();
-  o.timeoutMs = 1500;
-  ASSERT_TRUE(broker.Start(o));
-  EXPECT_EQ(broker.CopyIn(source, destination).call, th::CallError::TimedOut);
+  ASSERT_TRUE(broker.Start(Options()));
+  // This call's own deadline, far below the default one.
+  const ULONGLONG before = GetTickCount64();
+  EXPECT_EQ(broker.CopyIn(source, destination, std::chrono::milliseconds(1500)).call, th::CallError::TimedOut);
+  EXPECT_LT(GetTickCount64() - before, static_cast<ULONGLONG>(e2e::StartMs));
   // The broker goes on copying; by the time the copy is whole, its reply is on its way.
   for (int i = 0; i < 600 && FileSize(destination) != (1LL << 30); ++i) Sleep(100);
   Sleep(500);
@@ -261,15 +343,16 @@ TEST(HostApi, ShutdownTerminatesABrokerThatDoesNotExit) {
   th::Broker broker;
   th::BrokerOptions o = Options();
   o.exe = e2e::Program("rogue_broker");
-  o.timeoutMs = 1000;
+  o.callTimeout = std::chrono::milliseconds(1000);
   ASSERT_TRUE(broker.Start(o));
   SetEnvironmentVariableW(L"TARNVEL_ROGUE_MODE", nullptr);
   EXPECT_EQ(broker.Ping().call, th::CallError::TimedOut);
   const ULONGLONG before = GetTickCount64();
-  th::ShutdownResult end = broker.Shutdown();
+  th::ShutdownResult end = broker.Shutdown(std::chrono::seconds(1));
   EXPECT_FALSE(end.exited);
   EXPECT_TRUE(end.terminated);
   EXPECT_LT(GetTickCount64() - before, 8000u);
+  EXPECT_TRUE(broker.Shutdown().terminated);  // the first shutdown's result
 }
 
 }  // namespace

@@ -3,7 +3,7 @@
 // not guessed into a number or bytes.
 #include <gtest/gtest.h>
 
-#include "tools/host_client/reply_text.h"
+#include "sdk/reply_text.h"
 
 namespace {
 

@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
-// The reply texts of the typed host calls, read strictly: a reply the broker sends in a
+// The reply texts of the host library's typed calls, read strictly: a reply the broker sends in a
 // form other than the protocol's is reported (CallError::BadReplyText), never guessed at.
 // Pure: builds natively and runs under the sanitizers.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -16,7 +17,8 @@ std::u16string DecimalText(uint64_t value);
 
 // Bytes as lower-case hexadecimal, and back (either case; an odd length or another
 // character is refused).
-std::u16string HexText(const std::vector<uint8_t>& bytes);
+std::u16string HexText(const uint8_t* bytes, size_t count);
+inline std::u16string HexText(const std::vector<uint8_t>& bytes) { return HexText(bytes.data(), bytes.size()); }
 bool DecodeHexText(const std::u16string& text, std::vector<uint8_t>& out);
 
 // "pending", "http <status code>" or "error <Windows error>".

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "tools/host_client/host_client.h"
+#include "tools/raw_client/raw_client.h"
 
 #include "base/overlapped.h"
 
@@ -80,6 +80,7 @@ bool BrokerProcess::Start(const StartOptions& options) {
     commandLine = BrokerCommandLine(options.exe, options.pipeName, host);
   }
   onDebugLine_ = options.onDebugLine;
+  keepDebugLines_ = options.keepDebugLines;
   if (options.underDebugger) return StartDebugged(options.exe, std::move(commandLine));
   return StartPlain(options, std::move(commandLine));
 }
@@ -185,6 +186,7 @@ void BrokerProcess::DebugLoop(std::wstring exe, std::wstring commandLine) {
 void BrokerProcess::AddDebugLine(std::string line) {
   // Outside the lock, so that the callback may call back into this object.
   if (onDebugLine_) onDebugLine_(line);
+  if (!keepDebugLines_) return;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     debugLines_.push_back(std::move(line));
@@ -300,7 +302,7 @@ std::vector<uint8_t> HostConnection::EncodeRequest(int32_t op, int32_t hive, con
 }
 
 bool HostConnection::WriteRaw(const std::vector<uint8_t>& bytes, DWORD timeoutMs) {
-  if (!pipe_.valid()) return false;
+  if (!pipe_.valid() || bytes.empty()) return false;
   const ULONGLONG deadline = GetTickCount64() + timeoutMs;
   size_t done = 0;
   while (done < bytes.size()) {
@@ -414,6 +416,10 @@ CallResult HostConnection::RequestPluginPipe(DWORD pluginPid, DWORD timeoutMs, P
   std::vector<Param> params;
   params.push_back(Param::Int32(static_cast<int32_t>(pluginPid), Int32Kind4));
   if (!Send(PluginPipeRequestId, std::move(params), timeoutMs)) return CallResult::WriteFailed;
+  return ReadPluginPipeReply(timeoutMs, out);
+}
+
+CallResult HostConnection::ReadPluginPipeReply(DWORD timeoutMs, PluginPipeReply& out) {
   CallResult r = ReadMessage(timeoutMs, last_);
   if (r != CallResult::Ok) return r;
   if (last_.id != PluginPipeReplyId || last_.params.size() != 2 || last_.params[0].type != Int32Kind4 ||
@@ -428,8 +434,7 @@ CallResult HostConnection::RequestPluginPipe(DWORD pluginPid, DWORD timeoutMs, P
 // ---- texts ---------------------------------------------------------------------------
 
 std::string StatusName(int32_t status) {
-  static const char* const names[] = {"Success", "NotFound", "Denied", "Failed", "BadArgument"};
-  if (status >= 0 && status <= 4) return names[status];
+  if (const char* name = protocol::StatusName(status)) return name;
   char buf[32];
   snprintf(buf, sizeof buf, "status %ld", static_cast<long>(status));
   return buf;

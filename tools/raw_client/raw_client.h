@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
-// Raw layer of the host library: the messages themselves. Not installed; applications use
-// the typed calls of include/tarnvel/host_client.h, which are built on this layer, and the
-// tests and tarnvel-host use it to write any message they like.
+// Raw layer of the host side: the messages themselves. Not installed; applications use the
+// host library (TarnvelHost.dll, include/tarnvel/host.h), which is built on this layer, and
+// the tests and tarnvel-host use it to write any message they like.
 //
 //  - BrokerProcess starts TarnvelBroker.exe the way a host does, with the command line
 //    `"<exe>" --ipc=<pipe name> --proc=<host pid>` (or any command line a test wants),
@@ -14,7 +14,7 @@
 //    (id 3 -> reply id 4).
 //
 // Every wait is bounded by the caller's time-out: a broker that does not answer shows up
-// as CallResult::TimedOut, never as a hang. Windows-only (host_client_win.cpp).
+// as CallResult::TimedOut, never as a hang. Windows-only (raw_client_win.cpp).
 #pragma once
 #include <windows.h>
 
@@ -62,6 +62,8 @@ struct StartOptions {
   // Under the debugger: called with each debugger line on the debug-loop thread, as it
   // arrives, besides keeping it for DebugLines().
   std::function<void(const std::string&)> onDebugLine;
+  // False: lines go to onDebugLine only, so that a long session does not pile them up.
+  bool keepDebugLines = true;
 };
 
 class BrokerProcess {
@@ -98,6 +100,7 @@ class BrokerProcess {
   void AddDebugLine(std::string line);
 
   std::function<void(const std::string&)> onDebugLine_;
+  bool keepDebugLines_ = true;
 
   UniqueHandle process_;
   DWORD pid_ = 0;
@@ -154,6 +157,7 @@ class HostConnection {
   static std::vector<uint8_t> Encode(int32_t id, std::vector<Param> params, PointerWidth width = NativePointerWidth);
   static std::vector<uint8_t> EncodeRequest(int32_t op, int32_t hive, const Text& a, const Text& b, const Text& c);
 
+  // False for an empty byte string: that is a message the encoder refused (too large).
   bool WriteRaw(const std::vector<uint8_t>& bytes, DWORD timeoutMs = 5000);
   bool Send(int32_t id, std::vector<Param> params, DWORD timeoutMs = 5000);
   // Ok with the next message; TimedOut, Broken or Malformed otherwise. Bytes of a following
@@ -167,6 +171,8 @@ class HostConnection {
   CallResult ReadReply(DWORD timeoutMs, Reply& out);
   // Message 3 with the plug-in's process id, and its reply 4 (error Int32Kind4, handle PointerSized).
   CallResult RequestPluginPipe(DWORD pluginPid, DWORD timeoutMs, PluginPipeReply& out);
+  // Reads a reply 4 to a message 3 already sent.
+  CallResult ReadPluginPipeReply(DWORD timeoutMs, PluginPipeReply& out);
 
   // The message that made a call answer WrongReply.
   const Message& lastMessage() const { return last_; }

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "tools/host_client/reply_text.h"
+#include "sdk/reply_text.h"
 
 namespace tarnvel::host::detail {
 namespace {
@@ -44,13 +44,13 @@ std::u16string DecimalText(uint64_t value) {
   return out;
 }
 
-std::u16string HexText(const std::vector<uint8_t>& bytes) {
+std::u16string HexText(const uint8_t* bytes, size_t count) {
   static const char16_t digits[] = u"0123456789abcdef";
   std::u16string out;
-  out.reserve(bytes.size() * 2);
-  for (uint8_t b : bytes) {
-    out.push_back(digits[b >> 4]);
-    out.push_back(digits[b & 15]);
+  out.reserve(count * 2);
+  for (size_t i = 0; i < count; ++i) {
+    out.push_back(digits[bytes[i] >> 4]);
+    out.push_back(digits[bytes[i] & 15]);
   }
   return out;
 }
