@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: Apache-2.0
-# Checks a release zip as an integrator uses it: unpacks it, verifies SHA256SUMS, builds
-# examples/host-session against the unpacked SDK (x64, MinGW) with find_package, and runs
-# one session of it against the packaged x64 broker under Wine (the win64 tree's prefix).
+# Checks a release zip as an integrator uses it: unpacks it, verifies SHA256SUMS, the exes and
+# both TarnvelHost.dll (export table, imports), builds examples/host-session (C++) and
+# examples/host-session-c (C) against the unpacked SDK (x64, MinGW) with find_package and runs
+# one session of each against the packaged x64 broker under Wine (the win64 tree's prefix);
+# then links an MSVC-ABI host (clang and lld-link, no MSVC) against the shipped TarnvelHost.lib
+# of each architecture and runs the x64 one.
 # Usage: scripts/check-package.sh ZIP
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -13,26 +16,49 @@ mkdir -p "$work"
 python3 -m zipfile -e "$zip" "$work/unpacked"
 sdk=$(ls -d "$work"/unpacked/TarnvelBroker-*)
 (cd "$sdk" && sha256sum --quiet -c SHA256SUMS)
-for f in bin/x64/TarnvelBroker.exe bin/x86/TarnvelBroker.exe bin/x64/tarnvel-host.exe bin/x86/tarnvel-host.exe \
-         include/tarnvel/host_client.h \
+for arch in x64 x86; do
+  for f in bin/$arch/TarnvelBroker.exe bin/$arch/tarnvel-host.exe bin/$arch/TarnvelHost.dll \
+           lib/$arch/libTarnvelHost.dll.a lib/$arch/TarnvelHost.lib; do
+    [ -f "$sdk/$f" ] || { echo "check-package: $f missing" >&2; exit 1; }
+  done
+done
+for f in include/tarnvel/host.h include/tarnvel/host_client.h include/tarnvel/protocol.h lib/TarnvelHost.def \
          lib/cmake/TarnvelBroker/TarnvelBrokerConfig.cmake lib/cmake/TarnvelBroker/TarnvelBrokerConfigVersion.cmake \
-         doc/protocol.md LICENSE CHANGELOG.md; do
+         doc/protocol.md doc/host-sdk.md LICENSE CHANGELOG.md; do
   [ -f "$sdk/$f" ] || { echo "check-package: $f missing" >&2; exit 1; }
 done
-ls "$sdk"/lib/x64/*.a "$sdk"/lib/x86/*.a >/dev/null
+# Nothing internal travels: no static library of the broker's own code.
+if ls "$sdk"/lib/*/*.a 2>/dev/null | grep -v 'libTarnvelHost.dll.a$'; then
+  echo "check-package: internal libraries in the package" >&2; exit 1
+fi
 scripts/check-exe.sh "$sdk/bin/x64/TarnvelBroker.exe" "$sdk/bin/x86/TarnvelBroker.exe"
+scripts/check-dll.sh "$sdk/bin/x64/TarnvelHost.dll" "$sdk/bin/x86/TarnvelHost.dll"
 
-cmake -S examples/host-session -B "$work/example" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-  -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-x86_64.cmake" -DCMAKE_PREFIX_PATH="$PWD/$sdk" >/dev/null
-cmake --build "$work/example"
+for example in host-session host-session-c; do
+  cmake -S examples/$example -B "$work/$example" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-x86_64.cmake" -DCMAKE_PREFIX_PATH="$PWD/$sdk" >/dev/null
+  cmake --build "$work/$example"
+done
 
 source scripts/wine-env.sh build/win64
 started=0
 if wineserver -p 2>/dev/null; then started=1; fi
 wine cmd /c exit </dev/null >/dev/null 2>&1 || true
-broker="Z:$(cd "$sdk" && pwd)/bin/x64/TarnvelBroker.exe"
 rc=0
-wine "$work/example/host-session.exe" "${broker//\//\\}" </dev/null | tee "$work/session.log" || rc=$?
+for example in host-session host-session-c; do
+  # The example's build put the DLL and the broker beside it; the broker's path is given.
+  broker="Z:$(cd "$work/$example" && pwd)/TarnvelBroker.exe"
+  one=0
+  wine "$work/$example/$example.exe" "${broker//\//\\}" </dev/null | tee "$work/$example.log" || one=$?
+  if [ "$one" -ne 0 ] || ! grep -q '^session ok' "$work/$example.log"; then
+    echo "check-package: the $example session failed" >&2
+    rc=1
+  fi
+done
+scripts/check-msvc-abi.sh x64 "$sdk/lib/x64/TarnvelHost.lib" "$sdk/bin/x64/TarnvelHost.dll" \
+  "$sdk/bin/x64/TarnvelBroker.exe" "$work/msvc-abi-x64" --run || rc=1
+scripts/check-msvc-abi.sh x86 "$sdk/lib/x86/TarnvelHost.lib" "$sdk/bin/x86/TarnvelHost.dll" \
+  "$sdk/bin/x86/TarnvelBroker.exe" "$work/msvc-abi-x86" || rc=1
 [ "$started" -eq 1 ] && { wineserver -k || true; }
-[ "$rc" -eq 0 ] && grep -q '^session ok' "$work/session.log" || { echo "check-package: the example session failed" >&2; exit 1; }
-echo "check-package: example built against the package and ran a session"
+[ "$rc" -eq 0 ] || exit 1
+echo "check-package: C++ and C examples built against the package and ran a session; MSVC-ABI host linked (x64, x86) and ran (x64)"

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: Apache-2.0
-# Builds the release zip build/package/TarnvelBroker-<version>.zip: both brokers and both
-# tarnvel-host tools (stripped, signed when scripts/sign.sh is given a certificate), the
-# host SDK (headers, static libraries of both architectures, CMake package files), the
-# protocol reference, the README, the licence, the changelog and SHA256SUMS. Reuses the
-# win64 and win32 build trees; two runs on one commit give byte-identical zips.
+# Builds the release zip build/package/TarnvelBroker-<version>.zip: both brokers, both
+# tarnvel-host tools and both TarnvelHost.dll (stripped, signed when scripts/sign.sh is given
+# a certificate), the host SDK (headers, the DLL's import libraries for MinGW and MSVC-style
+# linkers of both architectures, its .def file, CMake package files), the protocol reference,
+# the SDK notes, the README, the licence, the changelog and SHA256SUMS. Reuses the win64 and
+# win32 build trees; two runs on one commit give byte-identical zips.
 # Usage: scripts/package.sh   (prints the zip's path last)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -24,11 +25,11 @@ mkdir -p "$stage"
 
 for preset in win64 win32; do
   cmake --preset "$preset" >/dev/null
-  cmake --build --preset "$preset" -j "$jobs" --target TarnvelBroker tarnvel_host_client tarnvel-host
+  cmake --build --preset "$preset" -j "$jobs" --target TarnvelBroker tarnvel_host_dll tarnvel_host_msvc_lib tarnvel-host
   cmake --install "build/$preset" --prefix "$stage" >/dev/null
 done
-x86_64-w64-mingw32-strip "$stage"/bin/x64/*.exe
-i686-w64-mingw32-strip "$stage"/bin/x86/*.exe
+x86_64-w64-mingw32-strip "$stage"/bin/x64/*.exe "$stage"/bin/x64/*.dll
+i686-w64-mingw32-strip "$stage"/bin/x86/*.exe "$stage"/bin/x86/*.dll
 # Authenticode, when the environment gives a certificate and key (see scripts/sign.sh).
 scripts/sign.sh $(find "$stage/bin" -type f \( -name '*.exe' -o -name '*.dll' \) | LC_ALL=C sort)
 cp README.md LICENSE CHANGELOG.md "$stage/"

@@ -42,10 +42,10 @@ step "win32: configure and build"
 cmake --preset win32 >/dev/null
 cmake --build --preset win32 -j "$jobs"
 
-step "package: release zip; the example built against it runs one session (x64, Wine)"
+step "package: release zip; C++ and C examples built against it run a session (x64, Wine); MSVC-ABI host against its .lib"
 if scripts/package.sh >"$logs/package.log" 2>&1 &&
    scripts/check-package.sh build/package/TarnvelBroker-*.zip 2>&1 | tee "$logs/check-package.log" &&
-   grep -q '^check-package: example built' "$logs/check-package.log"; then
+   grep -q '^check-package: C++ and C examples built' "$logs/check-package.log"; then
   tail -n 2 "$logs/package.log"
   passed=$((passed + 1))
 else
