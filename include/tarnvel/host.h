@@ -4,7 +4,8 @@
  * C functions; <tarnvel/host_client.h> is a C++ layer over it.
  *
  *   tarnvel_broker* broker = tarnvel_broker_create();
- *   tarnvel_options options = {sizeof options};
+ *   tarnvel_options options = {0};
+ *   options.size = sizeof options;
  *   options.exe = L"C:\\Program Files\\Maker\\TarnvelBroker.exe";
  *   options.exeLength = wcslen(options.exe);
  *   if (tarnvel_broker_start(broker, &options) != TARNVEL_START_OK) { ... }
