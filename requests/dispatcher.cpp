@@ -4,7 +4,8 @@
 #include <string>
 #include <utility>
 #include "base/debug_line.h"
-#include "registry/reg_text.h"
+#include "base/decimal.h"
+#include "base/nul_list.h"
 #include "requests/path_policy.h"
 #include "requests/url_check.h"
 

@@ -14,7 +14,7 @@
 #include "base/unique_handle.h"
 #include "base/win_text.h"
 #include "registry/key_policy.h"
-#include "requests/hex.h"
+#include "base/hex.h"
 #include "requests/dispatcher.h"
 #include "requests/path_policy.h"
 

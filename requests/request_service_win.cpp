@@ -4,7 +4,7 @@
 #include "base/debug_line.h"
 #include "registry/registry_ops.h"
 #include "requests/file_ops.h"
-#include "requests/hex.h"
+#include "base/hex.h"
 #include "requests/path_policy.h"
 #include "requests/shell_open.h"
 #include "requests/url_check.h"
