@@ -2,7 +2,7 @@
 #include "broker/command_line.h"
 
 #include <limits>
-#include "registry/reg_text.h"
+#include "base/decimal.h"
 
 namespace {
 const Text kIpcSwitch = u" --ipc=";

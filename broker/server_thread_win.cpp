@@ -2,7 +2,7 @@
 #include "broker/server_thread.h"
 
 #include "ipc/pipe_transport.h"
-#include "requests/request_service.h"
+#include "requests/request_service_win.h"
 #include "sandbox/plugin_channel_svc.h"
 #include "sandbox/service_manager.h"
 

@@ -254,10 +254,10 @@ class StubRequestService
  public:
   std::vector<RequestCall> calls;
   void OnRequest(const int32_t op, const int32_t hive, const Text& a, const Text& b, const Text& c, int32_t& status,
-                 Text& reply) override {
+                 ipc::ReplyBody& reply) override {
     calls.push_back({op, hive, a, b, c});
     status = op ^ hive;
-    reply = c + b + a;
+    reply.text = c + b + a;
   }
 };
 

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
-// Random requests through the dispatcher over recording operations. Checks: no operation
-// ever runs without an Allow verdict for exactly the texts it receives (judged again here,
-// apart from the dispatcher), an operation runs only for its own op code, a refusal runs
-// nothing, and at most one operation runs per request.
+// Random requests through the dispatcher over recording operations. Checks, for every op
+// code alike: no operation ever runs on a text that its policy, judged again here apart from
+// the dispatcher, does not allow, nor on any text but the one judged; an operation runs only
+// for its own op code, a refusal runs nothing, and at most one operation runs per request.
 // Input: 4 bytes op code, 1 byte hive, then UTF-16LE texts A, B, C split by U+FFFF.
 #include <cstddef>
 #include <cstdint>
@@ -11,9 +11,11 @@
 #include <string>
 #include <vector>
 
+#include "base/hex.h"
 #include "registry/key_policy.h"
 #include "requests/dispatcher.h"
 #include "requests/path_policy.h"
+#include "requests/url_check.h"
 #include "support/recording_operations.h"
 
 namespace {
@@ -31,6 +33,8 @@ const char* OperationOf(int32_t op) {
       "CopyFileIn",    "ExportFile",    "StartHttpCheck", "PollHttpCheck"};
   return op >= 0 && op <= 24 ? kNames[op] : nullptr;
 }
+
+void CheckOneRequest(int32_t op, int32_t hive, const std::vector<Text>& texts);
 
 }  // namespace
 
@@ -50,34 +54,64 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
   }
   texts.resize(3);
+  // The input's own op code, then the same texts under every op code of the table: texts
+  // that one op allows are the likeliest to show another op judging them wrongly.
+  CheckOneRequest(op, hive, texts);
+  for (const tarnvel::protocol::OpInfo& info : tarnvel::protocol::kOps) CheckOneRequest(Code(info.op), hive, texts);
+  return 0;
+}
+
+namespace {
+
+void CheckOneRequest(int32_t op, int32_t hive, const std::vector<Text>& texts) {
   const Text& a = texts[0];
   const Text& b = texts[1];
 
   RecordingOperations ops;
-  Text reply;
+  ipc::ReplyBody reply;
   const RequestStatus status = DispatchRequest(ops, op, hive, a, b, texts[2], reply);
 
   Check(ops.calls.size() <= 1);
-  if (status == RequestStatus::Denied && op != 18 && op != 21 && op != 22 && op != 23) Check(ops.calls.empty());
-  if (ops.calls.empty()) return 0;
+  Check(!reply.source);
+  if (status == RequestStatus::Denied) Check(ops.calls.empty());
+  if (ops.calls.empty()) return;
   const RecordedCall& call = ops.calls[0];
   const char* expected = OperationOf(op);
+  Check(tarnvel::protocol::FindOp(op) != nullptr);
   Check(expected != nullptr && call.name == expected);
-  Check(!call.texts.empty() && call.texts[0] == a);
-  for (PolicyVerdict v : call.judged) Check(v == Allow);
 
+  // Every operation's texts are judged again here, apart from the dispatcher: none may
+  // run on a text its policy did not allow, nor on any text but the one judged.
   if (op == 20) {
-    Check(call.texts.size() == 2 && call.texts[1] == b && call.hives == std::vector<int32_t>{hive, hive});
+    Check(call.texts == std::vector<Text>{CanonicalRegistryKey(a), CanonicalRegistryKey(b)});
+    Check(call.hives == std::vector<int32_t>{hive, hive});
     Check(CheckRegistryKey(hive, a, false) == Allow && CheckRegistryKey(hive, b, true) == Allow);
   } else if (op >= 14 && op <= 17) {
-    Check(call.judged.size() == 1 && CheckAppDataPath(a, ops.dataFolder) == Allow);
-  } else if (op == 18 || op >= 21) {
-    Check(call.judged.empty());  // these judge their own texts
+    Check(call.texts[0] == a && CheckAppDataPath(a, ops.dataFolder) == Allow);
+    if (op == 15) Check(IsHexText(texts[2].data(), texts[2].size()) && !IsDataFolderItself(a, ops.dataFolder));
+  } else if (op == 18) {
+    Check(call.texts == std::vector<Text>{a} && CheckShellTarget(a) == Allow);
+  } else if (op == 21 || op == 22) {
+    // The recording expansion is the identity for these texts unless they hold a short name.
+    const Text source = op == 22 ? ops.ExpandLongPath(a) : a;
+    const Text destination = op == 21 ? ops.ExpandLongPath(b) : b;
+    Check(call.texts.size() == 4 && call.texts[0] == source && call.texts[1] == destination);
+    Check(call.texts[2] == ops.tempFolder);
+    Check((op == 21 ? CheckCopyIn(source, destination, ops.tempFolder)
+                    : CheckExport(source, destination, ops.tempFolder)) == Allow);
+    const Text inside = NormaliseForPolicy(op == 21 ? destination : source);
+    Check(inside == NormaliseForPolicy(ops.tempFolder) + call.texts[3]);
+  } else if (op == 23) {
+    Check(call.texts == std::vector<Text>{a} && CheckHttpUrl(a) == Allow);
+  } else if (op == 24) {
+    uint32_t id = 0;
+    Check(ParseHttpCheckId(a, id) && call.texts == std::vector<Text>{Text(1, static_cast<char16_t>(id & 0xFFFF))});
   } else {
-    Check(call.judged.size() == 1 && call.hives == std::vector<int32_t>{hive});
-    Check(CheckRegistryKey(hive, a, IsWriteOp(op)) == Allow);
+    Check(call.hives == std::vector<int32_t>{hive});
+    Check(call.texts[0] == CanonicalRegistryKey(a) && CheckRegistryKey(hive, a, IsWriteOp(op)) == Allow);
     const bool valueOp = op <= 5 || op == 12 || op == 13;
     if (valueOp) Check(IsValidValueName(b) && call.texts.size() >= 2 && call.texts[1] == b);
   }
-  return 0;
 }
+
+}  // namespace

@@ -12,8 +12,9 @@
 #include <vector>
 
 #include "registry/key_policy.h"
-#include "registry/reg_text.h"
-#include "requests/hex.h"
+#include "base/decimal.h"
+#include "base/nul_list.h"
+#include "base/hex.h"
 #include "requests/path_policy.h"
 
 namespace {
@@ -204,6 +205,21 @@ void CheckConversions(const uint8_t* data, size_t size, const Text& a, const std
   size_t expected = 0;
   for (const Text& t : texts) expected += t.size() + 1;
   Check(joined.size() == expected && (joined.empty() || joined.back() == 0));
+  bool wellFormed = false;
+  const bool nulFree = std::none_of(texts.begin(), texts.end(), [](const Text& t) { return HasNul(t); });
+  if (nulFree) Check(SplitNulTerminated(joined, &wellFormed) == texts && wellFormed);
+  const std::vector<Text> parts = SplitNulTerminated(a, &wellFormed);
+  Check(JoinNulTerminated(parts) == (wellFormed ? a : a + Text(1, u'\0')));
+
+  // A strict decimal is exactly the digits its value formats to, leading zeros aside.
+  uint64_t strict = 0;
+  const bool digitsOnly =
+      !a.empty() && std::all_of(a.begin(), a.end(), [](char16_t d) { return d >= u'0' && d <= u'9'; });
+  if (ParseDecimalDigits(a, 4294967295u, strict)) {
+    Check(digitsOnly && strict <= 4294967295u && strict == ParseUnsigned64Decimal(a));
+  } else {
+    Check(!digitsOnly || ParseUnsigned64Decimal(a) > 4294967295u);
+  }
 }
 
 // Value names, write classification and verdict texts.

@@ -13,18 +13,20 @@
 #include "base/debug_line.h"
 #include "base/protocol.h"
 #include "ipc/param.h"
+#include "ipc/reply_body.h"
 #include "ipc/wire_format.h"
 
 namespace ipc {
 
 // Results of the channel layer; handlers may return other non-zero values.
 constexpr int64_t ResultHandled = 0;
-constexpr int64_t ResultUnclaimed = -1;     // BadMessageRecv: no service claims the id
-constexpr int64_t ResultEncodeFailed = -3;  // SendMsg: undefined type code, nothing written
-constexpr int64_t ResultWriteFailed = -4;   // SendMsg: the transport failed to write
-constexpr int64_t ResultReadFailed = -5;    // the transport read failed or delivered nothing
-constexpr int64_t ResultMalformed = -7;     // the decoder did not reach Complete
-constexpr int64_t ResultNoHandler = -10;    // no handler at all; or MsgIn given a foreign id
+constexpr int64_t ResultUnclaimed = -1;      // BadMessageRecv: no service claims the id
+constexpr int64_t ResultEncodeFailed = -3;   // SendMsg: undefined type code, nothing written
+constexpr int64_t ResultWriteFailed = -4;    // SendMsg: the transport failed to write
+constexpr int64_t ResultReadFailed = -5;     // the transport read failed or delivered nothing
+constexpr int64_t ResultMalformed = -7;      // the decoder did not reach Complete
+constexpr int64_t ResultNoHandler = -10;     // no handler at all; or MsgIn given a foreign id
+constexpr int64_t ResultTextUnfilled = -12;  // SendMsg: the text source failed, nothing written
 
 // Message id of the keep-alive that the loop swallows when it carries one zero value.
 constexpr int32_t IgnoredMessageId = MessageId::KeepAlive;
@@ -170,6 +172,21 @@ class MsgOut {
   static int64_t SendMsg(Channel& channel, int32_t id, Param first, Param second) {
     Param params[2] = {std::move(first), std::move(second)};
     return SendMsg(channel, id, params, 2);
+  }
+  // The n parameters, then a String16 that `source` produces straight into its place in the
+  // message. ResultEncodeFailed when no message can carry it, ResultTextUnfilled when the
+  // source fails; nothing is written in either case. Memory for it may run out (bad_alloc).
+  static int64_t SendMsg(Channel& channel, int32_t id, Param* params, uint32_t n, TextSource& source) {
+    typename Channel::EncoderType encoder(channel.width(), channel.replyWords());
+    encoder.Open(n + 1);
+    for (uint32_t i = 0; i < n; ++i) {
+      if (!encoder.Add(params[i])) return ResultEncodeFailed;
+    }
+    uint8_t* room = encoder.AddString16Space(source.Units());
+    if (room == nullptr) return ResultEncodeFailed;
+    if (!source.Fill(room)) return ResultTextUnfilled;
+    encoder.Finish(id);
+    return channel.transport()->Write(encoder.Bytes(), encoder.ByteCount()) ? ResultHandled : ResultWriteFailed;
   }
 };
 

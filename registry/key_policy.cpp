@@ -27,52 +27,6 @@ constexpr std::u16string_view kLocalMachineRoots[] = {u"software\\tarnvel", u"so
 
 }  // namespace
 
-const char* VerdictText(int32_t code) {
-  switch (code) {
-    case Allow:
-      return "allow";
-    case UnknownHive:
-      return "denied: unknown hive";
-    case OutsideSubtree:
-      return "denied: outside Tarnvel subtree";
-    case MalformedKey:
-      return "denied: malformed key";
-    case WriteToReadOnlyHive:
-      return "denied: write to read-only hive";
-    default:
-      return "denied";
-  }
-}
-
-Text CanonicalRegistryKey(const Text& key) {
-  Text out;
-  out.reserve(key.size());
-  // A run of separators is only emitted once something follows it, so leading and
-  // trailing runs vanish without a second pass.
-  bool pendingSeparator = false;
-  for (char16_t c : key) {
-    if (IsPathSeparator(c)) {
-      pendingSeparator = !out.empty();
-      continue;
-    }
-    if (pendingSeparator) {
-      out.push_back(u'\\');
-      pendingSeparator = false;
-    }
-    out.push_back(c);
-  }
-  return out;
-}
-
-Text NormaliseForPolicy(const Text& text) { return AsciiLower(CanonicalRegistryKey(text)); }
-
-bool HasDotDotComponent(const Text& n) {
-  if (n == u"..") return true;
-  if (n.find(u"\\..\\") != Text::npos) return true;
-  if (StartsWith(n, u"..\\")) return true;
-  return n.size() >= 3 && n.compare(n.size() - 3, 3, u"\\..") == 0;
-}
-
 PolicyVerdict CheckRegistryKey(int32_t hiveSelector, const Text& key, bool isWrite) {
   if (key.empty() || HasNul(key)) return MalformedKey;
   const Text normalised = NormaliseForPolicy(key);
@@ -96,6 +50,8 @@ bool IsValidValueName(const Text& name) {
   return true;
 }
 
-JudgedKey JudgeKey(int32_t hive, const Text& key, bool isWrite) {
-  return JudgedKey(hive, key, CheckRegistryKey(hive, key, isWrite));
+Judgement<JudgedKey> JudgeKey(int32_t hive, const Text& key, bool isWrite) {
+  const PolicyVerdict verdict = CheckRegistryKey(hive, key, isWrite);
+  if (verdict != Allow) return Judgement<JudgedKey>(verdict);
+  return Judgement<JudgedKey>(JudgedKey(hive, CanonicalRegistryKey(key)));
 }

@@ -4,14 +4,21 @@
 #include <string>
 #include <utility>
 #include "base/debug_line.h"
-#include "registry/reg_text.h"
+#include "base/decimal.h"
+#include "base/hex.h"
+#include "base/nul_list.h"
 #include "requests/path_policy.h"
-#include "requests/url_check.h"
 
 namespace {
 
-RequestStatus ReadOutcome(bool ok) { return ok ? RequestStatus::Success : RequestStatus::NotFound; }
-RequestStatus WriteOutcome(bool ok) { return ok ? RequestStatus::Success : RequestStatus::Failed; }
+// Writes "[TarnvelBroker] <what><verdict text>\n" as one debugger line.
+void WriteRefusalLine(const char* what, PolicyVerdict verdict) {
+  std::string line = "[TarnvelBroker] ";
+  line += what;
+  line += VerdictText(verdict);
+  line += '\n';
+  DebugLine(line.c_str());
+}
 
 bool IsValueOp(RequestOp op) {
   switch (op) {
@@ -33,123 +40,197 @@ bool IsDataFileOp(RequestOp op) {
          op == RequestOp::DeleteAppDataFile;
 }
 
+// The one place a registry operation's Win32 error becomes a status. Reads that fail find
+// nothing; writes that fail failed. A value or key that is already missing is deleted, but
+// a key that cannot be opened to delete one of its values is a failure.
+RequestStatus RegistryStatus(RequestOp op, const RegistryResult& r) {
+  const bool missing = r.error == RegistryFileNotFound;
+  switch (op) {
+    case RequestOp::WriteString:
+    case RequestOp::WriteDword:
+    case RequestOp::WriteQword:
+      return r.ok() ? RequestStatus::Success : RequestStatus::Failed;
+    case RequestOp::DeleteValue:
+      return r.ok() || (missing && r.step == RegistryStep::Act) ? RequestStatus::Success : RequestStatus::Failed;
+    case RequestOp::DeleteKey:
+      return r.ok() || missing ? RequestStatus::Success : RequestStatus::Failed;
+    case RequestOp::DeleteKeyTree:
+      return r.ok() || (missing && r.step == RegistryStep::Open) ? RequestStatus::Success : RequestStatus::Failed;
+    default:
+      return r.ok() ? RequestStatus::Success : RequestStatus::NotFound;
+  }
+}
+
 RequestStatus CopyTree(RequestOperations& ops, int32_t hive, const Text& source, const Text& destination) {
   // Both keys are always judged, so one line covers either refusal.
-  const JudgedKey from = JudgeKey(hive, source, false);
-  const JudgedKey to = JudgeKey(hive, destination, true);
+  const Judgement<JudgedKey> from = JudgeKey(hive, source, false);
+  const Judgement<JudgedKey> to = JudgeKey(hive, destination, true);
   if (!from.allowed() || !to.allowed()) {
     DebugLine("[TarnvelBroker] copy tree denied\n");
     return RequestStatus::Denied;
   }
-  return ReadOutcome(ops.CopyKeyTree(from, to));
+  return RegistryStatus(RequestOp::CopyKeyTree, ops.CopyKeyTree(*from, *to));
 }
 
-RequestStatus RunDataFileOp(RequestOperations& ops, RequestOp op, const JudgedDataPath& path, const Text& c,
-                            Text& reply) {
-  switch (op) {
-    case RequestOp::ReadAppDataFile:
-      return ops.ReadDataFile(path, reply);
-    case RequestOp::WriteAppDataFile:
-      return ops.WriteDataFile(path, c);
-    case RequestOp::AppDataFileExists:
-      return ops.DataFileExists(path);
+RequestStatus ShellOpen(RequestOperations& ops, const Text& target) {
+  const Judgement<JudgedShellTarget> judged = JudgeShellTarget(target);
+  if (!judged.allowed()) {
+    WriteRefusalLine("shell open ", judged.verdict());
+    return RequestStatus::Denied;
+  }
+  return ops.ShellOpen(*judged);
+}
+
+RequestStatus StartHttpCheck(RequestOperations& ops, const Text& url, Text& reply) {
+  const Judgement<JudgedUrl> judged = JudgeUrl(url);
+  if (!judged.allowed()) {
+    WriteRefusalLine("http check ", judged.verdict());
+    return RequestStatus::Denied;
+  }
+  uint32_t id = 0;
+  switch (ops.StartHttpCheck(*judged, id)) {
+    case HttpCheckStart::Started:
+      reply = FormatUnsignedDecimal(id);
+      return RequestStatus::Success;
+    case HttpCheckStart::TooMany:
+      DebugLine("[TarnvelBroker] http check refused: too many outstanding\n");
+      return RequestStatus::Failed;
     default:
-      return ops.DeleteDataFile(path);
+      return RequestStatus::Failed;
   }
 }
 
-RequestStatus RunRegistryOp(RequestOperations& ops, RequestOp op, const JudgedKey& key, const Text& b, const Text& c,
-                            Text& reply) {
+RequestStatus PollHttpCheck(RequestOperations& ops, const Text& idText, Text& reply) {
+  uint32_t id = 0;
+  if (!ParseHttpCheckId(idText, id)) return RequestStatus::BadArgument;
+  return ops.PollHttpCheck(id, reply);
+}
+
+// Copy-in judges its destination, export its source, each as the long-path expansion gives
+// it: that expanded text is the one the act then uses.
+RequestStatus Copy(RequestOperations& ops, RequestOp op, const Text& source, const Text& destination) {
+  const bool in = op == RequestOp::CopyFileIn;
+  const char* what = in ? "file copy " : "file export ";
+  const Text expanded = ops.ExpandLongPath(in ? destination : source);
+  const Text temp = ops.TempFolder();
+  const Judgement<JudgedCopy> judged =
+      in ? JudgeCopyIn(source, expanded, temp) : JudgeExport(expanded, destination, temp);
+  if (!judged.allowed()) {
+    WriteRefusalLine(what, judged.verdict());
+    return RequestStatus::Denied;
+  }
+  switch (in ? ops.CopyFileIn(*judged) : ops.ExportFile(*judged)) {
+    case CopyOutcome::Copied:
+      return RequestStatus::Success;
+    case CopyOutcome::SourceMissing:
+      return RequestStatus::NotFound;
+    case CopyOutcome::NotAtJudgedPath:
+      // The file opened inside the temporary folder is not the one judged: it leads out.
+      WriteRefusalLine(what, OutsideSubtree);
+      return RequestStatus::Denied;
+    default:
+      return RequestStatus::Failed;
+  }
+}
+
+RequestStatus DataFileOp(RequestOperations& ops, RequestOp op, const Text& a, const Text& c, ipc::ReplyBody& reply) {
+  const Text dataFolder = ops.DataFolder();
+  const Judgement<JudgedDataPath> path = JudgeDataPath(a, dataFolder);
+  if (!path.allowed()) {
+    WriteRefusalLine("", path.verdict());
+    return RequestStatus::Denied;
+  }
+  switch (op) {
+    case RequestOp::ReadAppDataFile:
+      return ops.ReadDataFile(*path, reply);
+    case RequestOp::WriteAppDataFile:
+      if (!IsHexText(c.data(), c.size())) return RequestStatus::BadArgument;
+      // Its temporary file would land beside the plug-in folders, where nothing was allowed.
+      if (IsDataFolderItself(a, dataFolder)) return RequestStatus::Failed;
+      return ops.WriteDataFile(*path, c);
+    case RequestOp::AppDataFileExists:
+      return ops.DataFileExists(*path);
+    default:
+      return ops.DeleteDataFile(*path);
+  }
+}
+
+RequestStatus RegistryOp(RequestOperations& ops, RequestOp op, const JudgedKey& key, const Text& b, const Text& c,
+                         Text& reply) {
   if (IsValueOp(op) && !IsValidValueName(b)) return RequestStatus::BadArgument;
+  RegistryResult result;
   switch (op) {
     case RequestOp::ReadString: {
       Text value;
-      if (!ops.ReadString(key, b, value)) return RequestStatus::NotFound;
-      reply = std::move(value);
-      return RequestStatus::Success;
+      result = ops.ReadString(key, b, value);
+      if (result.ok()) reply = std::move(value);
+      break;
     }
     case RequestOp::WriteString:
-      return WriteOutcome(ops.WriteString(key, b, c));
+      result = ops.WriteString(key, b, c);
+      break;
     case RequestOp::ReadDword: {
       uint32_t value = 0;
-      if (!ops.ReadDword(key, b, value)) return RequestStatus::NotFound;
-      reply = FormatUnsignedDecimal(value);
-      return RequestStatus::Success;
+      result = ops.ReadDword(key, b, value);
+      if (result.ok()) reply = FormatUnsignedDecimal(value);
+      break;
     }
     case RequestOp::WriteDword:
-      return WriteOutcome(ops.WriteDword(key, b, static_cast<uint32_t>(ParseSigned64Decimal(c))));
+      result = ops.WriteDword(key, b, static_cast<uint32_t>(ParseSigned64Decimal(c)));
+      break;
     case RequestOp::ReadQword: {
       uint64_t value = 0;
-      if (!ops.ReadQword(key, b, value)) return RequestStatus::NotFound;
-      reply = FormatUnsignedDecimal(value);
-      return RequestStatus::Success;
+      result = ops.ReadQword(key, b, value);
+      if (result.ok()) reply = FormatUnsignedDecimal(value);
+      break;
     }
     case RequestOp::WriteQword:
-      return WriteOutcome(ops.WriteQword(key, b, ParseUnsigned64Decimal(c)));
+      result = ops.WriteQword(key, b, ParseUnsigned64Decimal(c));
+      break;
     case RequestOp::DeleteValue:
-      return WriteOutcome(ops.DeleteValue(key, b));
+      result = ops.DeleteValue(key, b);
+      break;
     case RequestOp::DeleteKey:
-      return WriteOutcome(ops.DeleteKey(key));
+      result = ops.DeleteKey(key);
+      break;
     case RequestOp::DeleteKeyTree:
-      return WriteOutcome(ops.DeleteKeyTree(key));
+      result = ops.DeleteKeyTree(key);
+      break;
     case RequestOp::KeyExists:
-      return ReadOutcome(ops.KeyExists(key));
+      result = ops.KeyExists(key);
+      break;
     case RequestOp::ListSubkeys:
     case RequestOp::ListValues: {
       std::vector<Text> items;
-      const bool ok = op == RequestOp::ListSubkeys ? ops.ListSubkeys(key, items) : ops.ListValues(key, items);
-      if (!ok) return RequestStatus::NotFound;
-      reply = JoinNulTerminated(items);
-      return RequestStatus::Success;
+      result = op == RequestOp::ListSubkeys ? ops.ListSubkeys(key, items) : ops.ListValues(key, items);
+      if (result.ok()) reply = JoinNulTerminated(items);
+      break;
     }
     default:
       return RequestStatus::BadArgument;  // op codes this service does not serve
   }
+  return RegistryStatus(op, result);
 }
 
 }  // namespace
 
-JudgedDataPath JudgeDataPath(const Text& path, const Text& dataFolder) {
-  return JudgedDataPath(path, CheckAppDataPath(path, dataFolder));
-}
-
-JudgedShellTarget JudgeShellTarget(const Text& target) { return JudgedShellTarget(target, CheckShellTarget(target)); }
-
-JudgedUrl JudgeUrl(const Text& url) { return JudgedUrl(url, CheckHttpUrl(url)); }
-
-JudgedCopy JudgeCopyIn(const Text& source, const Text& expandedDestination, const Text& tempFolder) {
-  return JudgedCopy(source, expandedDestination, tempFolder, CheckCopyIn(source, expandedDestination, tempFolder));
-}
-
-JudgedCopy JudgeExport(const Text& expandedSource, const Text& destination, const Text& tempFolder) {
-  return JudgedCopy(expandedSource, destination, tempFolder, CheckExport(expandedSource, destination, tempFolder));
-}
-
-void WriteRefusalLine(const char* prefix, PolicyVerdict verdict) {
-  std::string line = prefix;
-  line += VerdictText(verdict);
-  line += '\n';
-  DebugLine(line.c_str());
-}
-
 RequestStatus DispatchRequest(RequestOperations& ops, int32_t opCode, int32_t hiveSelector, const Text& textA,
-                              const Text& textB, const Text& textC, Text& replyText) {
-  replyText.clear();
+                              const Text& textB, const Text& textC, ipc::ReplyBody& reply) {
+  reply.Clear();
   const auto op = static_cast<RequestOp>(opCode);
   switch (op) {
     case RequestOp::Ping:
-      replyText = AsciiText("pong");
+      reply.text = AsciiText("pong");
       return RequestStatus::Success;
     case RequestOp::ShellOpen:
-      return ops.ShellOpen(textA);
+      return ShellOpen(ops, textA);
     case RequestOp::StartHttpCheck:
-      return ops.StartHttpCheck(textA, replyText);
+      return StartHttpCheck(ops, textA, reply.text);
     case RequestOp::PollHttpCheck:
-      return ops.PollHttpCheck(textA, replyText);
+      return PollHttpCheck(ops, textA, reply.text);
     case RequestOp::CopyFileIn:
-      return ops.CopyFileIn(textA, textB);
     case RequestOp::ExportFile:
-      return ops.ExportFile(textA, textB);
+      return Copy(ops, op, textA, textB);
     case RequestOp::CopyKeyTree:
       return CopyTree(ops, hiveSelector, textA, textB);
     default:
@@ -158,18 +239,11 @@ RequestStatus DispatchRequest(RequestOperations& ops, int32_t opCode, int32_t hi
 
   // The general policy stage runs before the op code is examined, so unknown codes are
   // judged (as reads) too.
-  if (IsDataFileOp(op)) {
-    const JudgedDataPath path = JudgeDataPath(textA, ops.DataFolder());
-    if (!path.allowed()) {
-      WriteRefusalLine("[TarnvelBroker] ", path.verdict());
-      return RequestStatus::Denied;
-    }
-    return RunDataFileOp(ops, op, path, textC, replyText);
-  }
-  const JudgedKey key = JudgeKey(hiveSelector, textA, IsWriteOp(opCode));
+  if (IsDataFileOp(op)) return DataFileOp(ops, op, textA, textC, reply);
+  const Judgement<JudgedKey> key = JudgeKey(hiveSelector, textA, IsWriteOp(opCode));
   if (!key.allowed()) {
-    WriteRefusalLine("[TarnvelBroker] ", key.verdict());
+    WriteRefusalLine("", key.verdict());
     return RequestStatus::Denied;
   }
-  return RunRegistryOp(ops, op, key, textB, textC, replyText);
+  return RegistryOp(ops, op, *key, textB, textC, reply.text);
 }

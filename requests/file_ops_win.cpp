@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "requests/file_ops.h"
+#include "requests/file_ops_win.h"
 
 #include <windows.h>
 
@@ -13,10 +13,8 @@
 #include "base/debug_line.h"
 #include "base/unique_handle.h"
 #include "base/win_text.h"
-#include "registry/key_policy.h"
-#include "requests/hex.h"
-#include "requests/dispatcher.h"
-#include "requests/path_policy.h"
+#include "base/hex.h"
+#include "policy/normalise.h"
 
 namespace {
 
@@ -158,18 +156,15 @@ Text FinalPathOf(HANDLE file) {
 // may place junctions and links there, and the act must not follow one out. Links above the
 // folder (a profile moved by the system) are the system's own, so the folder is compared as
 // it resolves, and what lies below it as it was judged.
-bool ReachedJudgedPath(HANDLE file, const Text& judged, const Text& tempFolder) {
-  const Text n = NormaliseForPolicy(judged);
-  const Text t = NormaliseForPolicy(tempFolder);
-  if (!IsInsideFolder(n, t)) return false;
-  UniqueHandle folder(CreateFileW(WidePtr(tempFolder), FILE_READ_ATTRIBUTES,
+bool ReachedJudgedPath(HANDLE file, const JudgedCopy& copy) {
+  UniqueHandle folder(CreateFileW(WidePtr(copy.tempFolder()), FILE_READ_ATTRIBUTES,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                   FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   if (!folder) return false;
   const Text folderNow = FinalPathOf(folder.get());
   const Text fileNow = FinalPathOf(file);
   if (folderNow.empty() || fileNow.empty()) return false;
-  return NormaliseForPolicy(fileNow) == NormaliseForPolicy(folderNow) + n.substr(t.size());
+  return NormaliseForPolicy(fileNow) == NormaliseForPolicy(folderNow) + copy.remainderBelowTemp();
 }
 
 // A hard link gives one file several names: the judged name may be one of them while the
@@ -211,100 +206,93 @@ void DeleteOpened(HANDLE file) {
 // The acts take only a judged copy, and use its very texts, never the request's raw ones:
 // the paths touched are the paths judged, and the file inside the temporary folder is the
 // one opened there, not one a link leads to.
-RequestStatus CopyJudgedIn(const JudgedCopy& copy) {
-  if (!copy.allowed()) return RequestStatus::Denied;
-  if (!Exists(copy.source())) return RequestStatus::NotFound;
+CopyOutcome CopyIn(const JudgedCopy& copy) {
+  if (!Exists(copy.source())) return CopyOutcome::SourceMissing;
   // Only a disk file is copied; it stays open (others may read, not replace or delete it)
   // until the copy is done, so the file judged a disk file is the file copied.
   UniqueHandle source = OpenSourceFile(copy.source());
-  if (!source || !IsDiskFileHandle(source.get())) return RequestStatus::Failed;
+  if (!source || !IsDiskFileHandle(source.get())) return CopyOutcome::Failed;
   // Opened without truncating: a destination that turns out to lie elsewhere is left as it was.
   UniqueHandle destination(CreateFileW(WidePtr(copy.destination()), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr,
                                        OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!destination) return RequestStatus::Failed;
+  if (!destination) return CopyOutcome::Failed;
   const bool created = GetLastError() != ERROR_ALREADY_EXISTS;
-  if (!ReachedJudgedPath(destination.get(), copy.destination(), copy.tempFolder()) ||
-      HasOtherNames(destination.get())) {
+  if (!ReachedJudgedPath(destination.get(), copy) || HasOtherNames(destination.get())) {
     if (created) DeleteOpened(destination.get());
-    WriteRefusalLine("[TarnvelBroker] file copy ", OutsideSubtree);
-    return RequestStatus::Denied;
+    return CopyOutcome::NotAtJudgedPath;
   }
   if (!IsDiskFileHandle(destination.get()) || !CopyContents(source.get(), destination.get())) {
     if (created) DeleteOpened(destination.get());
-    return RequestStatus::Failed;
+    return CopyOutcome::Failed;
   }
   // Read-only or hidden bits must not stay on the plug-in's copy.
   FILE_BASIC_INFO basic{};
   basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
   SetFileInformationByHandle(destination.get(), FileBasicInfo, &basic, sizeof basic);
-  return RequestStatus::Success;
+  return CopyOutcome::Copied;
 }
 
-RequestStatus ExportJudged(const JudgedCopy& copy) {
-  if (!copy.allowed()) return RequestStatus::Denied;
-  if (!Exists(copy.source())) return RequestStatus::NotFound;
+CopyOutcome Export(const JudgedCopy& copy) {
+  if (!Exists(copy.source())) return CopyOutcome::SourceMissing;
   UniqueHandle source = OpenSourceFile(copy.source());
-  if (!source || !IsDiskFileHandle(source.get())) return RequestStatus::Failed;
-  if (!ReachedJudgedPath(source.get(), copy.source(), copy.tempFolder()) || HasOtherNames(source.get())) {
-    WriteRefusalLine("[TarnvelBroker] file export ", OutsideSubtree);
-    return RequestStatus::Denied;
+  if (!source || !IsDiskFileHandle(source.get())) return CopyOutcome::Failed;
+  if (!ReachedJudgedPath(source.get(), copy) || HasOtherNames(source.get())) {
+    return CopyOutcome::NotAtJudgedPath;
   }
   CreateExportDirectories(copy.destination());
   UniqueHandle destination(CreateFileW(WidePtr(copy.destination()), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                        FILE_ATTRIBUTE_NORMAL | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
                                        nullptr));
   // Success only for a disk file: a device (NUL swallows the bytes) writes no file.
-  if (!destination || !IsDiskFileHandle(destination.get())) return RequestStatus::Failed;
-  return CopyContents(source.get(), destination.get()) ? RequestStatus::Success : RequestStatus::Failed;
+  if (!destination || !IsDiskFileHandle(destination.get())) return CopyOutcome::Failed;
+  return CopyContents(source.get(), destination.get()) ? CopyOutcome::Copied : CopyOutcome::Failed;
 }
+
+// The reply text of op 14: the open file, read into the reply message's own room and
+// expanded to hexadecimal there, so the message is the only copy of the text and the file's
+// bytes need no buffer of their own.
+class FileHexText final : public ipc::TextSource {
+ public:
+  FileHexText(UniqueHandle file, uint32_t size) : file_(std::move(file)), size_(size) {}
+  uint64_t Units() const override { return uint64_t{size_} * 2; }
+  bool Fill(uint8_t* room) override {
+    const bool read = ReadExactly(file_.get(), room, size_);
+    file_.reset();
+    if (!read) return false;
+    ExpandHexUtf16LeInPlace(room, size_);
+    return true;
+  }
+  // As for a file that could not be opened.
+  int32_t unfilledStatus() const override { return static_cast<int32_t>(RequestStatus::NotFound); }
+
+ private:
+  UniqueHandle file_;
+  uint32_t size_;
+};
 
 }  // namespace
 
-RequestStatus AppDataFileReader::Open(const Text& path) {
-  file_.reset();
-  size_ = 0;
-  return OpenForRead(path, file_, size_) ? RequestStatus::Success : RequestStatus::NotFound;
-}
-
-bool AppDataFileReader::ReadInto(uint8_t* out) {
-  const bool ok = file_.valid() && ReadExactly(file_.get(), out, size_);
-  file_.reset();
-  return ok;
-}
-
-RequestStatus ReadAppDataFile(const Text& path, Text& reply) {
-  reply.clear();
-  AppDataFileReader file;
-  if (file.Open(path) != RequestStatus::Success) return RequestStatus::NotFound;
-  std::vector<uint8_t> bytes(file.size());
-  if (!file.ReadInto(bytes.data())) return RequestStatus::NotFound;
-  reply = EncodeHexLower(bytes.data(), bytes.size());
+RequestStatus OpenAppDataFileReply(const JudgedDataPath& path, ipc::ReplyBody& reply) {
+  UniqueHandle file;
+  uint32_t size = 0;
+  if (!OpenForRead(path.path(), file, size)) return RequestStatus::NotFound;
+  reply.source.reset(new FileHexText(std::move(file), size));
   return RequestStatus::Success;
 }
 
-RequestStatus WriteAppDataFile(const Text& path, const Text& hexData) {
-  if (!IsHexText(hexData.data(), hexData.size())) return RequestStatus::BadArgument;
-  if (IsDataFolderItself(path, AppDataFolder())) return RequestStatus::Failed;
-  return WriteFileReplacing(path, hexData) ? RequestStatus::Success : RequestStatus::Failed;
+RequestStatus WriteAppDataFile(const JudgedDataPath& path, const Text& hexData) {
+  return WriteFileReplacing(path.path(), hexData) ? RequestStatus::Success : RequestStatus::Failed;
 }
 
-RequestStatus AppDataFileExists(const Text& path) {
-  return Exists(path) ? RequestStatus::Success : RequestStatus::NotFound;
+RequestStatus AppDataFileExists(const JudgedDataPath& path) {
+  return Exists(path.path()) ? RequestStatus::Success : RequestStatus::NotFound;
 }
 
-RequestStatus DeleteAppDataFile(const Text& path) {
-  if (DeleteFileW(WidePtr(path)) || GetLastError() == ERROR_FILE_NOT_FOUND) return RequestStatus::Success;
+RequestStatus DeleteAppDataFile(const JudgedDataPath& path) {
+  if (DeleteFileW(WidePtr(path.path())) || GetLastError() == ERROR_FILE_NOT_FOUND) return RequestStatus::Success;
   return RequestStatus::Failed;
 }
 
-RequestStatus CopyFileIn(const Text& source, const Text& destination) {
-  const JudgedCopy copy = JudgeCopyIn(source, ExpandLongPath(destination), LocalTempFolder());
-  if (!copy.allowed()) WriteRefusalLine("[TarnvelBroker] file copy ", copy.verdict());
-  return CopyJudgedIn(copy);
-}
+CopyOutcome CopyFileIn(const JudgedCopy& copy) { return CopyIn(copy); }
 
-RequestStatus ExportFile(const Text& source, const Text& destination) {
-  const JudgedCopy copy = JudgeExport(ExpandLongPath(source), destination, LocalTempFolder());
-  if (!copy.allowed()) WriteRefusalLine("[TarnvelBroker] file export ", copy.verdict());
-  return ExportJudged(copy);
-}
+CopyOutcome ExportFile(const JudgedCopy& copy) { return Export(copy); }

@@ -7,7 +7,7 @@
 
 #include "base/ascii.h"
 #include "base/win_text.h"
-#include "requests/path_policy.h"
+#include "requests/folders_win.h"
 
 namespace {
 

@@ -1,12 +1,13 @@
 // SPDX-License-Identifier: Apache-2.0
-// The path policy: pure judgments of file paths and shell targets, plus the two folder
-// look-ups and the long-path expansion that feed them (the *_win.cpp side).
+// The path policy: pure judgments of file paths and shell targets. The folders they judge
+// against come from the system (requests/folders_win.h) through the dispatcher.
 // The checks judge normalised copies; callers act on the texts as carried.
 #pragma once
 #include <cstddef>
 #include <optional>
 #include "base/text.h"
-#include "registry/key_policy.h"
+#include "policy/normalise.h"
+#include "policy/verdict.h"
 
 bool IsAbsolutePathForm(const Text& t);
 bool IsExportPathForm(const Text& t);
@@ -37,11 +38,3 @@ bool IsInsideFolder(const Text& p, const Text& f);
 // and nearly all URLs fit, though Windows itself takes URLs of up to 2083 characters.
 constexpr size_t MaxShellTargetLength = 900;
 [[nodiscard]] PolicyVerdict CheckShellTarget(const Text& target);
-
-#ifdef _WIN32
-// Looked up afresh for every request; empty on failure.
-Text AppDataFolder();
-Text LocalTempFolder();
-// Short (8.3) directory names become long ones; the last component is kept as is.
-Text ExpandLongPath(const Text& path);
-#endif

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "requests/shell_open.h"
+#include "requests/shell_open_win.h"
 
 #include <windows.h>
 #include <objbase.h>
@@ -10,15 +10,9 @@
 
 #include "base/debug_line.h"
 #include "base/win_text.h"
-#include "registry/key_policy.h"
-#include "requests/dispatcher.h"
-#include "requests/path_policy.h"
 
-namespace {
-
-// The act takes only a judged target and opens exactly its text.
-RequestStatus OpenJudged(const JudgedShellTarget& judged) {
-  if (!judged.allowed()) return RequestStatus::Denied;
+// The act opens exactly the judged text.
+RequestStatus ShellOpen(const JudgedShellTarget& judged) {
   const Text& target = judged.target();
 
   // Some shell handlers are COM objects; the thread must be left in the apartment state it had.
@@ -37,12 +31,4 @@ RequestStatus OpenJudged(const JudgedShellTarget& judged) {
            static_cast<unsigned long>(static_cast<uint32_t>(hr)));
   DebugLine(line);
   return RequestStatus::Failed;
-}
-
-}  // namespace
-
-RequestStatus ShellOpen(const Text& target) {
-  const JudgedShellTarget judged = JudgeShellTarget(target);
-  if (!judged.allowed()) WriteRefusalLine("[TarnvelBroker] shell open ", judged.verdict());
-  return OpenJudged(judged);
 }

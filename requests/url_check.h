@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
-// Ops 23 and 24: asynchronous URL checks on detached worker threads, at most four held.
+// The pure rules of ops 23 and 24, the URL checks: the URL policy and the check table.
 #pragma once
 #include <cstdint>
 #include "base/text.h"
-#include "registry/key_policy.h"
+#include "policy/verdict.h"
 #include "requests/request_ops.h"
 
 [[nodiscard]] PolicyVerdict CheckHttpUrl(const Text& url);  // pure
@@ -34,18 +34,6 @@ constexpr uint32_t HttpCheckRedirectError = 12156;
 // The poll reply of a finished check: "error <code>" when the check failed, else "http <status>".
 Text HttpCheckResultText(uint32_t statusCode, uint32_t errorCode);
 
-#ifdef _WIN32
-[[nodiscard]] RequestStatus StartHttpCheck(const Text& url, Text& reply);
-[[nodiscard]] RequestStatus PollHttpCheck(const Text& idText, Text& reply);
-
-// Test hooks only; the broker never calls these.
-// Replaces the millisecond clock of the expiry rule (nullptr restores GetTickCount64).
-void SetHttpCheckClockForTesting(uint64_t (*clock)());
-// Forgets every held check (running workers finish into their own, now unlisted, state)
-// and sets the id the next started check will get.
-void ResetHttpChecksForTesting(uint32_t nextId = 1);
-// Whether the check with this id is held and finished, without delivering its result.
-bool IsHttpCheckDoneForTesting(uint32_t id);
-// Makes the next worker-thread start fail as if the system had refused the thread.
-void FailNextHttpCheckThreadStartForTesting();
-#endif
+// How a start ended: the check runs (its id is the reply), four are held already, or the
+// system refused its worker.
+enum class HttpCheckStart { Started, TooMany, Failed };

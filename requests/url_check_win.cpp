@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "requests/url_check.h"
+#include "requests/url_check_win.h"
 
 #include <windows.h>
 #include <wininet.h>
@@ -17,7 +17,6 @@
 #include "base/debug_line.h"
 #include "base/unique_handle.h"
 #include "base/win_text.h"
-#include "requests/dispatcher.h"
 
 namespace {
 
@@ -214,7 +213,7 @@ void StartDetachedWorker(std::unique_ptr<HttpCheckThreadArg> arg) {
 namespace {
 
 // Under HttpCheckLock: expiry, the limit, the worker and the id of a new check.
-RequestStatus StartLocked(const Text& url, uint64_t now, Text& reply) {
+HttpCheckStart StartLocked(const Text& url, uint64_t now, uint32_t& id) {
   HttpCheckMap& table = HttpCheckTable();
   for (auto it = table.begin(); it != table.end();) {
     if (IsHttpCheckExpired(it->second->done, it->second->startTick, now)) {
@@ -223,23 +222,19 @@ RequestStatus StartLocked(const Text& url, uint64_t now, Text& reply) {
       ++it;
     }
   }
-  if (table.size() >= MaxOutstandingChecks) {
-    DebugLine("[TarnvelBroker] http check refused: too many outstanding\n");
-    return RequestStatus::Failed;
-  }
+  if (table.size() >= MaxOutstandingChecks) return HttpCheckStart::TooMany;
 
   auto check = std::make_shared<HttpCheck>();
   check->startTick = now;
   try {
     StartDetachedWorker(std::unique_ptr<HttpCheckThreadArg>(new HttpCheckThreadArg{check, url, RunHttpCheck}));
   } catch (const std::system_error&) {
-    return RequestStatus::Failed;
+    return HttpCheckStart::Failed;
   }
 
-  const uint32_t id = NextHttpCheckId()++;
+  id = NextHttpCheckId()++;
   table[id] = std::move(check);
-  reply = AsciiText(std::to_string(id).c_str());
-  return RequestStatus::Success;
+  return HttpCheckStart::Started;
 }
 
 RequestStatus PollLocked(uint32_t id, Text& reply) {
@@ -256,33 +251,23 @@ RequestStatus PollLocked(uint32_t id, Text& reply) {
   return RequestStatus::Success;
 }
 
-// The act takes only a judged URL, and its worker checks exactly that text (and redirect
-// targets that pass the same check).
-RequestStatus StartJudgedCheck(const JudgedUrl& judged, Text& reply) {
-  if (!judged.allowed()) return RequestStatus::Denied;
+}  // namespace
+
+// The worker checks exactly the judged text (and redirect targets that pass the same check).
+HttpCheckStart StartHttpCheck(const JudgedUrl& judged, uint32_t& id) {
   const uint64_t now = HttpCheckNow();
   std::vector<HINTERNET> abandoned;
-  RequestStatus status = RequestStatus::Failed;
+  HttpCheckStart started = HttpCheckStart::Failed;
   {
     std::lock_guard<std::mutex> hold(HttpCheckLock());
     EndOverdueChecks(now, abandoned);
-    status = StartLocked(judged.url(), now, reply);
+    started = StartLocked(judged.url(), now, id);
   }
   CloseAbandoned(abandoned);
-  return status;
+  return started;
 }
 
-}  // namespace
-
-RequestStatus StartHttpCheck(const Text& url, Text& reply) {
-  const JudgedUrl judged = JudgeUrl(url);
-  if (!judged.allowed()) WriteRefusalLine("[TarnvelBroker] http check ", judged.verdict());
-  return StartJudgedCheck(judged, reply);
-}
-
-RequestStatus PollHttpCheck(const Text& idText, Text& reply) {
-  uint32_t id = 0;
-  if (!ParseHttpCheckId(idText, id)) return RequestStatus::BadArgument;
+RequestStatus PollHttpCheck(uint32_t id, Text& reply) {
   std::vector<HINTERNET> abandoned;
   RequestStatus status = RequestStatus::Failed;
   {

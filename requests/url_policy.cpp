@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 #include "base/ascii.h"
+#include "base/decimal.h"
 
 namespace {
 
@@ -15,12 +16,8 @@ bool IsForbiddenUrlUnit(char16_t c) { return c <= 0x20 || c == 0x7F || c == u'"'
 }  // namespace
 
 bool ParseHttpCheckId(const Text& idText, uint32_t& id) {
-  if (idText.empty() || idText.size() > 10) return false;
   uint64_t value = 0;
-  for (char16_t c : idText) {
-    if (c < u'0' || c > u'9') return false;
-    value = value * 10 + static_cast<uint64_t>(c - u'0');
-  }
+  if (idText.size() > 10 || !ParseDecimalDigits(idText, UINT64_MAX, value)) return false;
   id = value > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(value);
   return true;
 }

@@ -5,6 +5,7 @@
 // connection ends.
 #pragma once
 #include <cstdint>
+#include "sandbox/broker_channel_win.h"
 #include "sandbox/service_base.h"
 
 class SbxPISDKGetHandleToPluginIPCChannelSvc

@@ -11,14 +11,12 @@
 #include "base/text.h"
 #include "ipc/channel.h"
 #include "ipc/param.h"
-
-#ifdef _WIN32
-#include "ipc/pipe_transport.h"
-using BrokerChannel = ipc::Channel<PipeTransportWithMessagePump, ipc::Encoder, ipc::Decoder>;
-#endif
+#include "ipc/reply_body.h"
 
 // Written for a wrong parameter count and for a wrong parameter type alike.
 constexpr const char* ArgErrorLine = "!! svc:OnMsgArgCountError";
+// Written when serving a request threw.
+constexpr const char* RequestThrewLine = "[TarnvelBroker] request threw; reported as failed\n";
 
 template <class Channel>
 class SandboxPISvcBase : public MsgHandlerBase<Channel>, public ipc::MsgOut<Channel> {
@@ -86,9 +84,11 @@ struct MsgParamConverter<MessageId::Request> {
 template <>
 struct MsgParamConverter<MessageId::Reply> {
   static void Build(int32_t status, Text&& text, Param (&out)[2]) {
-    out[0] = Param::Int32(status, Int32Kind2);
+    BuildStatus(status, out[0]);
     out[1] = Param::Text16(std::move(text), String16);
   }
+  // The status alone, for a reply whose text a source produces in its place.
+  static void BuildStatus(int32_t status, Param& out) { out = Param::Int32(status, Int32Kind2); }
 };
 
 // Plug-in channel request (id 3): the plug-in's process id.
@@ -119,26 +119,36 @@ class ServerTuple_5_2 : public SandboxPISvcBase<Channel>, public ipc::MsgIn<Requ
     return this->DispatchMsgIn(id, channel, params, count);
   }
 
+  // The reply text, or a source of it, goes into `reply`, which arrives empty.
   virtual void OnRequest(const int32_t opCode, const int32_t hiveSelector, const Text& textA, const Text& textB,
-                         const Text& textC, int32_t& status, Text& replyText) = 0;
+                         const Text& textC, int32_t& status, ipc::ReplyBody& reply) = 0;
 
   static bool ConvertInputs(Param* const* params, Inputs& in, int32_t& expectedType) {
     return InConverter::Convert(params, in, expectedType);
   }
 
+  // The one catch of a request: anything an operation, or the reply's own text, throws
+  // (memory exhausted, above all) is answered with status 3 and an empty text.
   int64_t Serve(Channel& channel, Inputs& in) {
-    int32_t status = 0;
-    Text reply;
+    int32_t status = FailedStatus;
+    ipc::ReplyBody reply;
     try {
       OnRequest(in.opCode, in.hiveSelector, in.textA, in.textB, in.textC, status, reply);
+      if (reply.source) {
+        Param head;
+        OutConverter::BuildStatus(status, head);
+        const int64_t sent = this->SendMsg(channel, ReplyId, &head, 1, *reply.source);
+        if (sent != ipc::ResultEncodeFailed && sent != ipc::ResultTextUnfilled) return sent;
+        status = sent == ipc::ResultTextUnfilled ? reply.source->unfilledStatus() : FailedStatus;
+        reply.Clear();
+      }
     } catch (...) {
-      // The service catches everything itself; should anything still escape, the
-      // requester gets a failure rather than a half-filled reply.
+      DebugLine(RequestThrewLine);
       status = FailedStatus;
-      reply.clear();
+      reply.Clear();
     }
     Param out[2];
-    OutConverter::Build(status, std::move(reply), out);
+    OutConverter::Build(status, std::move(reply.text), out);
     const int64_t sent = this->SendMsg(channel, ReplyId, out, 2);
     if (sent != ipc::ResultEncodeFailed) return sent;
     // A reply text no message can carry (beyond MaxTotalWords) is a failed request, not a

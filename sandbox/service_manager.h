@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <map>
+#include "sandbox/broker_channel_win.h"
 #include "sandbox/service_base.h"
 
 class SandboxPIServiceManager : public ipc::ServiceLookup<BrokerChannel> {

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "requests/hex.h"
+#include "base/hex.h"
 
 namespace {
 

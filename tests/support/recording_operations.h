@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 // Operations that only record what they were asked, for the dispatcher's native tests and
-// its fuzz target: which operation ran, on which texts, and with which verdicts.
+// its fuzz target: which operation ran, and on which judged texts.
 #pragma once
 #include <string>
 #include <vector>
@@ -8,57 +8,73 @@
 
 struct RecordedCall {
   std::string name;
-  std::vector<Text> texts;            // the texts the operation received, in order
-  std::vector<PolicyVerdict> judged;  // verdicts of the judged values it received
+  std::vector<Text> texts;  // the texts the operation received, in order
   std::vector<int32_t> hives;
 };
 
 class RecordingOperations : public RequestOperations {
  public:
   Text dataFolder = u"C:\\Users\\u\\AppData\\Roaming";
+  Text tempFolder = u"C:\\Users\\u\\AppData\\Local\\Temp";
   std::vector<RecordedCall> calls;
+  std::vector<Text> expanded;  // paths handed to ExpandLongPath, in order
+  // What the next operation answers where a test wants another outcome.
+  RegistryResult registryResult{};
+  CopyOutcome copyOutcome = CopyOutcome::Copied;
+  HttpCheckStart httpStart = HttpCheckStart::Started;
 
   Text DataFolder() override { return dataFolder; }
-
-  bool ReadString(const JudgedKey& k, const Text& n, Text& out) override {
-    Record("ReadString", k, {n});
-    out = u"value";
-    return true;
+  Text TempFolder() override { return tempFolder; }
+  // Short names are made long as the system would: "PROGRA~1" is "Program Files" here.
+  Text ExpandLongPath(const Text& path) override {
+    expanded.push_back(path);
+    Text out = path;
+    const Text shortName = u"PROGRA~1";
+    const size_t at = out.find(shortName);
+    if (at != Text::npos) out.replace(at, shortName.size(), u"Program Files");
+    return out;
   }
-  bool WriteString(const JudgedKey& k, const Text& n, const Text& d) override {
+
+  RegistryResult ReadString(const JudgedKey& k, const Text& n, Text& out) override {
+    out = u"value";
+    return Record("ReadString", k, {n});
+  }
+  RegistryResult WriteString(const JudgedKey& k, const Text& n, const Text& d) override {
     return Record("WriteString", k, {n, d});
   }
-  bool ReadDword(const JudgedKey& k, const Text& n, uint32_t& out) override {
+  RegistryResult ReadDword(const JudgedKey& k, const Text& n, uint32_t& out) override {
     out = 4294967295u;
     return Record("ReadDword", k, {n});
   }
-  bool WriteDword(const JudgedKey& k, const Text& n, uint32_t v) override {
+  RegistryResult WriteDword(const JudgedKey& k, const Text& n, uint32_t v) override {
     return Record("WriteDword", k, {n, Text(1, static_cast<char16_t>(v & 0xFFFF))});
   }
-  bool ReadQword(const JudgedKey& k, const Text& n, uint64_t& out) override {
+  RegistryResult ReadQword(const JudgedKey& k, const Text& n, uint64_t& out) override {
     out = 18446744073709551615ull;
     return Record("ReadQword", k, {n});
   }
-  bool WriteQword(const JudgedKey& k, const Text& n, uint64_t) override { return Record("WriteQword", k, {n}); }
-  bool DeleteValue(const JudgedKey& k, const Text& n) override { return Record("DeleteValue", k, {n}); }
-  bool DeleteKey(const JudgedKey& k) override { return Record("DeleteKey", k, {}); }
-  bool DeleteKeyTree(const JudgedKey& k) override { return Record("DeleteKeyTree", k, {}); }
-  bool KeyExists(const JudgedKey& k) override { return Record("KeyExists", k, {}); }
-  bool ListSubkeys(const JudgedKey& k, std::vector<Text>& names) override {
+  RegistryResult WriteQword(const JudgedKey& k, const Text& n, uint64_t) override {
+    return Record("WriteQword", k, {n});
+  }
+  RegistryResult DeleteValue(const JudgedKey& k, const Text& n) override { return Record("DeleteValue", k, {n}); }
+  RegistryResult DeleteKey(const JudgedKey& k) override { return Record("DeleteKey", k, {}); }
+  RegistryResult DeleteKeyTree(const JudgedKey& k) override { return Record("DeleteKeyTree", k, {}); }
+  RegistryResult KeyExists(const JudgedKey& k) override { return Record("KeyExists", k, {}); }
+  RegistryResult ListSubkeys(const JudgedKey& k, std::vector<Text>& names) override {
     names = {u"x", u"yz"};
     return Record("ListSubkeys", k, {});
   }
-  bool ListValues(const JudgedKey& k, std::vector<Text>& items) override {
+  RegistryResult ListValues(const JudgedKey& k, std::vector<Text>& items) override {
     items = {u"n", u"d"};
     return Record("ListValues", k, {});
   }
-  bool CopyKeyTree(const JudgedKey& from, const JudgedKey& to) override {
-    calls.push_back({"CopyKeyTree", {from.key(), to.key()}, {from.verdict(), to.verdict()}, {from.hive(), to.hive()}});
-    return true;
+  RegistryResult CopyKeyTree(const JudgedKey& from, const JudgedKey& to) override {
+    calls.push_back({"CopyKeyTree", {from.key(), to.key()}, {from.hive(), to.hive()}});
+    return registryResult;
   }
 
-  RequestStatus ReadDataFile(const JudgedDataPath& p, Text& reply) override {
-    reply = u"00ff";
+  RequestStatus ReadDataFile(const JudgedDataPath& p, ipc::ReplyBody& reply) override {
+    reply.text = u"00ff";
     return RecordPath("ReadDataFile", p, {});
   }
   RequestStatus WriteDataFile(const JudgedDataPath& p, const Text& hex) override {
@@ -67,31 +83,36 @@ class RecordingOperations : public RequestOperations {
   RequestStatus DataFileExists(const JudgedDataPath& p) override { return RecordPath("DataFileExists", p, {}); }
   RequestStatus DeleteDataFile(const JudgedDataPath& p) override { return RecordPath("DeleteDataFile", p, {}); }
 
-  RequestStatus ShellOpen(const Text& t) override { return RecordRaw("ShellOpen", {t}); }
-  RequestStatus CopyFileIn(const Text& s, const Text& d) override { return RecordRaw("CopyFileIn", {s, d}); }
-  RequestStatus ExportFile(const Text& s, const Text& d) override { return RecordRaw("ExportFile", {s, d}); }
-  RequestStatus StartHttpCheck(const Text& url, Text& reply) override {
-    reply = u"1";
-    return RecordRaw("StartHttpCheck", {url});
+  RequestStatus ShellOpen(const JudgedShellTarget& t) override {
+    calls.push_back({"ShellOpen", {t.target()}, {}});
+    return RequestStatus::Success;
   }
-  RequestStatus PollHttpCheck(const Text& id, Text& reply) override {
+  CopyOutcome CopyFileIn(const JudgedCopy& c) override { return RecordCopy("CopyFileIn", c); }
+  CopyOutcome ExportFile(const JudgedCopy& c) override { return RecordCopy("ExportFile", c); }
+  HttpCheckStart StartHttpCheck(const JudgedUrl& url, uint32_t& id) override {
+    calls.push_back({"StartHttpCheck", {url.url()}, {}});
+    id = 4294967295u;
+    return httpStart;
+  }
+  RequestStatus PollHttpCheck(uint32_t id, Text& reply) override {
     reply = u"pending";
-    return RecordRaw("PollHttpCheck", {id});
+    calls.push_back({"PollHttpCheck", {Text(1, static_cast<char16_t>(id & 0xFFFF))}, {}});
+    return RequestStatus::Success;
   }
 
  private:
-  bool Record(const char* name, const JudgedKey& k, std::vector<Text> texts) {
+  RegistryResult Record(const char* name, const JudgedKey& k, std::vector<Text> texts) {
     texts.insert(texts.begin(), k.key());
-    calls.push_back({name, std::move(texts), {k.verdict()}, {k.hive()}});
-    return true;
+    calls.push_back({name, std::move(texts), {k.hive()}});
+    return registryResult;
   }
   RequestStatus RecordPath(const char* name, const JudgedDataPath& p, std::vector<Text> texts) {
     texts.insert(texts.begin(), p.path());
-    calls.push_back({name, std::move(texts), {p.verdict()}, {}});
+    calls.push_back({name, std::move(texts), {}});
     return RequestStatus::Success;
   }
-  RequestStatus RecordRaw(const char* name, std::vector<Text> texts) {
-    calls.push_back({name, std::move(texts), {}, {}});
-    return RequestStatus::Success;
+  CopyOutcome RecordCopy(const char* name, const JudgedCopy& c) {
+    calls.push_back({name, {c.source(), c.destination(), c.tempFolder(), c.remainderBelowTemp()}, {}});
+    return copyOutcome;
   }
 };

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "requests/hex.h"
+#include "base/hex.h"
 #include "tools/tarnvel-host/json.h"
 
 namespace tarnvel::host {

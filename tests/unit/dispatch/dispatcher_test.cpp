@@ -22,72 +22,258 @@ struct Outcome {
   std::vector<std::string> lines;
 };
 
-Outcome Dispatch(int32_t op, int32_t hive, const Text& a, const Text& b = u"v", const Text& c = u"7") {
-  RecordingOperations ops;
+Outcome Dispatch(RecordingOperations& ops, int32_t op, int32_t hive, const Text& a, const Text& b = u"v",
+                 const Text& c = u"7") {
   DebugCapture capture;
-  Outcome o{RequestStatus::Failed, u"stale", {}, {}};
-  o.status = DispatchRequest(ops, op, hive, a, b, c, o.reply);
+  Outcome o{RequestStatus::Failed, u"", {}, {}};
+  ipc::ReplyBody reply;
+  reply.text = u"stale";
+  o.status = DispatchRequest(ops, op, hive, a, b, c, reply);
+  EXPECT_FALSE(reply.source) << "only the system's file read answers with a source";
+  o.reply = reply.text;
   o.calls = ops.calls;
   o.lines = capture.Lines();
   return o;
 }
 
+Outcome Dispatch(int32_t op, int32_t hive, const Text& a, const Text& b = u"v", const Text& c = u"7") {
+  RecordingOperations ops;
+  return Dispatch(ops, op, hive, a, b, c);
+}
+
+const Text kTemp = u"C:\\Users\\u\\AppData\\Local\\Temp";
+
 TEST(Dispatcher, EveryOpCodeReachesItsOperationWithTheJudgedTexts) {
   struct Case {
     int32_t op;
-    Text a;
+    Text a, b;
     const char* call;  // null: no operation runs
     RequestStatus status;
     Text reply;
   } cases[] = {
-      {1, kKey, "ReadString", RequestStatus::Success, u"value"},
-      {2, kKey, "WriteString", RequestStatus::Success, u""},
-      {3, kKey, "ReadDword", RequestStatus::Success, u"4294967295"},
-      {4, kKey, "WriteDword", RequestStatus::Success, u""},
-      {5, kKey, "DeleteValue", RequestStatus::Success, u""},
-      {6, kKey, "DeleteKey", RequestStatus::Success, u""},
-      {7, kKey, "DeleteKeyTree", RequestStatus::Success, u""},
-      {8, kKey, "KeyExists", RequestStatus::Success, u""},
-      {9, kKey, "ListSubkeys", RequestStatus::Success, Text(u"x\0yz\0", 5)},
-      {10, kKey, "ListValues", RequestStatus::Success, Text(u"n\0d\0", 4)},
-      {11, u"..", nullptr, RequestStatus::Success, u"pong"},
-      {12, kKey, "ReadQword", RequestStatus::Success, u"18446744073709551615"},
-      {13, kKey, "WriteQword", RequestStatus::Success, u""},
-      {14, kPath, "ReadDataFile", RequestStatus::Success, u"00ff"},
-      {15, kPath, "WriteDataFile", RequestStatus::Success, u""},
-      {16, kPath, "DataFileExists", RequestStatus::Success, u""},
-      {17, kPath, "DeleteDataFile", RequestStatus::Success, u""},
-      {18, u"anything", "ShellOpen", RequestStatus::Success, u""},
-      {19, kKey, nullptr, RequestStatus::BadArgument, u""},
-      {20, kKey, "CopyKeyTree", RequestStatus::Success, u""},
-      {21, u"anything", "CopyFileIn", RequestStatus::Success, u""},
-      {22, u"anything", "ExportFile", RequestStatus::Success, u""},
-      {23, u"anything", "StartHttpCheck", RequestStatus::Success, u"1"},
-      {24, u"anything", "PollHttpCheck", RequestStatus::Success, u"pending"},
-      {0, kKey, nullptr, RequestStatus::BadArgument, u""},
-      {-1, kKey, nullptr, RequestStatus::BadArgument, u""},
-      {INT_MIN, kKey, nullptr, RequestStatus::BadArgument, u""},
-      {25, kKey, nullptr, RequestStatus::BadArgument, u""},
-      {26, kKey, nullptr, RequestStatus::BadArgument, u""},
-      {INT_MAX, kKey, nullptr, RequestStatus::BadArgument, u""},
+      {1, kKey, u"v", "ReadString", RequestStatus::Success, u"value"},
+      {2, kKey, u"v", "WriteString", RequestStatus::Success, u""},
+      {3, kKey, u"v", "ReadDword", RequestStatus::Success, u"4294967295"},
+      {4, kKey, u"v", "WriteDword", RequestStatus::Success, u""},
+      {5, kKey, u"v", "DeleteValue", RequestStatus::Success, u""},
+      {6, kKey, u"v", "DeleteKey", RequestStatus::Success, u""},
+      {7, kKey, u"v", "DeleteKeyTree", RequestStatus::Success, u""},
+      {8, kKey, u"v", "KeyExists", RequestStatus::Success, u""},
+      {9, kKey, u"v", "ListSubkeys", RequestStatus::Success, Text(u"x\0yz\0", 5)},
+      {10, kKey, u"v", "ListValues", RequestStatus::Success, Text(u"n\0d\0", 4)},
+      {11, u"..", u"v", nullptr, RequestStatus::Success, u"pong"},
+      {12, kKey, u"v", "ReadQword", RequestStatus::Success, u"18446744073709551615"},
+      {13, kKey, u"v", "WriteQword", RequestStatus::Success, u""},
+      {14, kPath, u"v", "ReadDataFile", RequestStatus::Success, u"00ff"},
+      {15, kPath, u"v", "WriteDataFile", RequestStatus::BadArgument, u""},  // "7" is no hex text
+      {16, kPath, u"v", "DataFileExists", RequestStatus::Success, u""},
+      {17, kPath, u"v", "DeleteDataFile", RequestStatus::Success, u""},
+      {18, u"https://host/", u"v", "ShellOpen", RequestStatus::Success, u""},
+      {19, kKey, u"v", nullptr, RequestStatus::BadArgument, u""},
+      {20, kKey, u"tarnvel\\copy", "CopyKeyTree", RequestStatus::Success, u""},
+      {21, u"D:\\a.png", kTemp + u"\\b.png", "CopyFileIn", RequestStatus::Success, u""},
+      {22, kTemp + u"\\a.pdf", u"E:\\o\\a.pdf", "ExportFile", RequestStatus::Success, u""},
+      {23, u"http://127.0.0.1:1/", u"v", "StartHttpCheck", RequestStatus::Success, u"4294967295"},
+      {24, u"7", u"v", "PollHttpCheck", RequestStatus::Success, u"pending"},
+      {0, kKey, u"v", nullptr, RequestStatus::BadArgument, u""},
+      {-1, kKey, u"v", nullptr, RequestStatus::BadArgument, u""},
+      {INT_MIN, kKey, u"v", nullptr, RequestStatus::BadArgument, u""},
+      {25, kKey, u"v", nullptr, RequestStatus::BadArgument, u""},
+      {26, kKey, u"v", nullptr, RequestStatus::BadArgument, u""},
+      {INT_MAX, kKey, u"v", nullptr, RequestStatus::BadArgument, u""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.op);
-    const Text b = c.op == 20 ? u"tarnvel\\copy" : u"v";
-    const Outcome o = Dispatch(c.op, 0, c.a, b);
+    const Outcome o = Dispatch(c.op, 0, c.a, c.b);
     EXPECT_EQ(o.status, c.status);
     EXPECT_EQ(o.reply, c.reply);
     EXPECT_TRUE(o.lines.empty());
-    if (c.call == nullptr) {
+    if (c.call == nullptr || c.status == RequestStatus::BadArgument) {
       EXPECT_TRUE(o.calls.empty());
       continue;
     }
     ASSERT_EQ(o.calls.size(), 1u);
     EXPECT_EQ(o.calls[0].name, c.call);
     ASSERT_FALSE(o.calls[0].texts.empty());
-    EXPECT_EQ(o.calls[0].texts[0], c.a) << "the operation gets text A exactly as carried";
-    for (PolicyVerdict v : o.calls[0].judged) EXPECT_EQ(v, Allow);
+    // The poll's operation gets the id's number, every other one text A exactly as carried.
+    EXPECT_EQ(o.calls[0].texts[0], c.op == 24 ? Text(1, u'\x7') : c.a);
   }
+}
+
+// The four acts outside the registry and the data folder are judged here too, each with its
+// own line, and refused before anything runs.
+TEST(Dispatcher, ShellCopiesAndUrlChecksAreRefusedWithTheirLines) {
+  struct Case {
+    const char* what;
+    int32_t op;
+    Text a, b;
+    RequestStatus status;
+    std::vector<std::string> lines;
+  } cases[] = {
+      {"shell: another scheme",
+       18,
+       u"shell:startup\\a.pdf",
+       u"",
+       RequestStatus::Denied,
+       {"[TarnvelBroker] shell open denied: outside Tarnvel subtree\n"}},
+      {"shell: a quote in a web address",
+       18,
+       u"https://h/\"x",
+       u"",
+       RequestStatus::Denied,
+       {"[TarnvelBroker] shell open denied: malformed key\n"}},
+      {"copy-in: destination outside the temporary folder",
+       21,
+       u"D:\\a.png",
+       u"C:\\b.png",
+       RequestStatus::Denied,
+       {"[TarnvelBroker] file copy denied: outside Tarnvel subtree\n"}},
+      {"copy-in: a pipe as source",
+       21,
+       u"\\\\.\\pipe\\x.pdf",
+       kTemp + u"\\b.pdf",
+       RequestStatus::Denied,
+       {"[TarnvelBroker] file copy denied: malformed key\n"}},
+      {"export: source outside the temporary folder",
+       22,
+       u"E:\\a.pdf",
+       u"E:\\o\\a.pdf",
+       RequestStatus::Denied,
+       {"[TarnvelBroker] file export denied: outside Tarnvel subtree\n"}},
+      {"export: another extension",
+       22,
+       kTemp + u"\\a.pdf",
+       u"E:\\o\\a.exe",
+       RequestStatus::Denied,
+       {"[TarnvelBroker] file export denied: outside Tarnvel subtree\n"}},
+      {"url: credentials",
+       23,
+       u"http://user@host/",
+       u"",
+       RequestStatus::Denied,
+       {"[TarnvelBroker] http check denied: malformed key\n"}},
+      {"url: ftp",
+       23,
+       u"ftp://host/",
+       u"",
+       RequestStatus::Denied,
+       {"[TarnvelBroker] http check denied: outside Tarnvel subtree\n"}},
+      {"poll: not a number", 24, u"7x", u"", RequestStatus::BadArgument, {}},
+      {"poll: eleven digits", 24, u"00000000001", u"", RequestStatus::BadArgument, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const Outcome o = Dispatch(c.op, 0, c.a, c.b);
+    EXPECT_EQ(o.status, c.status);
+    EXPECT_EQ(o.reply, u"");
+    EXPECT_TRUE(o.calls.empty());
+    EXPECT_EQ(o.lines, c.lines);
+  }
+}
+
+// What an operation reports becomes a status (and a line) here alone.
+TEST(Dispatcher, OperationOutcomesBecomeStatusesAndLines) {
+  struct CopyCase {
+    CopyOutcome outcome;
+    RequestStatus status;
+    const char* line;  // after "[TarnvelBroker] file copy " / "file export "
+  } copies[] = {
+      {CopyOutcome::Copied, RequestStatus::Success, nullptr},
+      {CopyOutcome::SourceMissing, RequestStatus::NotFound, nullptr},
+      {CopyOutcome::Failed, RequestStatus::Failed, nullptr},
+      {CopyOutcome::NotAtJudgedPath, RequestStatus::Denied, "denied: outside Tarnvel subtree\n"},
+  };
+  for (const CopyCase& c : copies) {
+    for (const bool in : {true, false}) {
+      SCOPED_TRACE(static_cast<int>(c.outcome) * 2 + (in ? 1 : 0));
+      RecordingOperations ops;
+      ops.copyOutcome = c.outcome;
+      const Outcome o = in ? Dispatch(ops, 21, 0, u"D:\\a.png", kTemp + u"\\b.png")
+                           : Dispatch(ops, 22, 0, kTemp + u"\\a.pdf", u"E:\\o\\a.pdf");
+      EXPECT_EQ(o.status, c.status);
+      EXPECT_EQ(o.calls.size(), 1u);
+      std::vector<std::string> lines;
+      if (c.line != nullptr)
+        lines.push_back(std::string("[TarnvelBroker] file ") + (in ? "copy " : "export ") + c.line);
+      EXPECT_EQ(o.lines, lines);
+    }
+  }
+
+  RecordingOperations full;
+  full.httpStart = HttpCheckStart::TooMany;
+  Outcome o = Dispatch(full, 23, 0, u"https://host/");
+  EXPECT_EQ(o.status, RequestStatus::Failed);
+  EXPECT_EQ(o.reply, u"");
+  EXPECT_EQ(o.lines, std::vector<std::string>{"[TarnvelBroker] http check refused: too many outstanding\n"});
+  RecordingOperations refused;
+  refused.httpStart = HttpCheckStart::Failed;
+  o = Dispatch(refused, 23, 0, u"https://host/");
+  EXPECT_EQ(o.status, RequestStatus::Failed);
+  EXPECT_TRUE(o.lines.empty());
+}
+
+// The registry's Win32 errors, mapped as the broker always answered them: a missing value is
+// deleted, a key that cannot be opened to delete it is a failure; reads find nothing.
+TEST(Dispatcher, RegistryErrorsMapToStatusesInOnePlace) {
+  const RegistryResult openMissing{RegistryFileNotFound, RegistryStep::Open};
+  const RegistryResult actMissing{RegistryFileNotFound, RegistryStep::Act};
+  const RegistryResult denied{5, RegistryStep::Act};
+  struct Case {
+    int32_t op;
+    RegistryResult result;
+    RequestStatus status;
+  } cases[] = {
+      {1, openMissing, RequestStatus::NotFound},
+      {1, {RegistryUnsupportedType}, RequestStatus::NotFound},
+      {3, denied, RequestStatus::NotFound},
+      {8, openMissing, RequestStatus::NotFound},
+      {9, denied, RequestStatus::NotFound},
+      {20, openMissing, RequestStatus::NotFound},
+      {2, denied, RequestStatus::Failed},
+      {4, openMissing, RequestStatus::Failed},
+      {13, {RegistryInvalidParameter}, RequestStatus::Failed},
+      {5, actMissing, RequestStatus::Success},
+      {5, openMissing, RequestStatus::Failed},
+      {5, denied, RequestStatus::Failed},
+      {6, actMissing, RequestStatus::Success},
+      {6, denied, RequestStatus::Failed},
+      {7, openMissing, RequestStatus::Success},
+      {7, actMissing, RequestStatus::Failed},
+      {7, denied, RequestStatus::Failed},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.op);
+    RecordingOperations ops;
+    ops.registryResult = c.result;
+    const Outcome o = Dispatch(ops, c.op, 0, kKey, c.op == 20 ? Text(u"tarnvel\\copy") : Text(u"v"));
+    EXPECT_EQ(o.status, c.status);
+    EXPECT_EQ(o.reply, u"") << "a failed read carries no text";
+    EXPECT_TRUE(o.lines.empty());
+  }
+}
+
+// A data-file write is checked whole before anything is written; the folders and the long
+// path are asked for once, and the act gets the expanded text that was judged.
+TEST(Dispatcher, WritesAndCopiesUseWhatWasJudged) {
+  RecordingOperations ops;
+  EXPECT_EQ(Dispatch(ops, 15, 0, kPath, u"", u"00fF").status, RequestStatus::Success);
+  ASSERT_EQ(ops.calls.size(), 1u);
+  EXPECT_EQ(ops.calls[0].texts, (std::vector<Text>{kPath, u"00fF"}));
+  for (const Text& bad : {Text(u"0"), Text(u"0g"), Text(u"00 ")}) {
+    EXPECT_EQ(Dispatch(15, 0, kPath, u"", bad).status, RequestStatus::BadArgument);
+  }
+  // The data folder's own first level (R\tarnvel) is no file to write.
+  const Outcome folder = Dispatch(15, 0, u"C:\\Users\\u\\AppData\\Roaming\\Tarnvel\\", u"", u"00");
+  EXPECT_EQ(folder.status, RequestStatus::Failed);
+  EXPECT_TRUE(folder.calls.empty());
+
+  RecordingOperations copy;
+  copy.tempFolder = u"C:\\Program Files\\T";
+  EXPECT_EQ(Dispatch(copy, 21, 0, u"D:\\a.png", u"C:\\PROGRA~1\\T\\Sub\\b.PNG").status, RequestStatus::Success);
+  EXPECT_EQ(copy.expanded, std::vector<Text>{u"C:\\PROGRA~1\\T\\Sub\\b.PNG"});
+  ASSERT_EQ(copy.calls.size(), 1u);
+  EXPECT_EQ(copy.calls[0].texts, (std::vector<Text>{u"D:\\a.png", u"C:\\Program Files\\T\\Sub\\b.PNG",
+                                                    u"C:\\Program Files\\T", u"\\sub\\b.png"}));
 }
 
 TEST(Dispatcher, RefusalsRunNothingAndWriteOneLine) {
@@ -160,30 +346,38 @@ TEST(Dispatcher, NumbersAreParsedFromTextC) {
 
 namespace {
 
-// Each judged value carries exactly the texts its check judged, with that check's verdict.
-TEST(JudgedValues, CarryTheJudgedTextsAndTheirChecksVerdict) {
-  const Text temp = u"C:\\Users\\u\\AppData\\Local\\Temp";
-  const JudgedCopy in = JudgeCopyIn(u"D:\\a.png", temp + u"\\b.png", temp);
-  EXPECT_TRUE(in.allowed());
-  EXPECT_EQ(in.source(), u"D:\\a.png");
-  EXPECT_EQ(in.destination(), temp + u"\\b.png");
+// Each judged value exists only where its check allowed it, and carries exactly the texts
+// that check judged (a registry key in the canonical form the registry acts on).
+TEST(JudgedValues, ExistOnlyWhenAllowedAndCarryTheJudgedTexts) {
+  const Text temp = kTemp;
+  const auto in = JudgeCopyIn(u"D:\\a.png", temp + u"\\b.png", temp);
+  ASSERT_TRUE(in.allowed());
+  EXPECT_EQ(in->source(), u"D:\\a.png");
+  EXPECT_EQ(in->destination(), temp + u"\\b.png");
+  EXPECT_EQ(in->insidePath(), temp + u"\\b.png");
+  EXPECT_EQ(in->remainderBelowTemp(), u"\\b.png");
   EXPECT_EQ(JudgeCopyIn(u"\\\\.\\pipe\\x.pdf", temp + u"\\b.pdf", temp).verdict(), MalformedKey);
-  const JudgedCopy out = JudgeExport(temp + u"\\a.pdf", u"E:\\o\\a.pdf", temp);
-  EXPECT_TRUE(out.allowed());
-  EXPECT_EQ(out.source(), temp + u"\\a.pdf");
+  const auto out = JudgeExport(temp + u"\\A.pdf", u"E:\\o\\a.pdf", temp);
+  ASSERT_TRUE(out.allowed());
+  EXPECT_EQ(out->insidePath(), temp + u"\\A.pdf");
+  EXPECT_EQ(out->remainderBelowTemp(), u"\\a.pdf");
   EXPECT_EQ(JudgeExport(u"E:\\a.pdf", u"E:\\o\\a.pdf", temp).verdict(), OutsideSubtree);
 
   EXPECT_TRUE(JudgeShellTarget(u"https://host/").allowed());
   EXPECT_EQ(JudgeShellTarget(u"shell:startup\\a.pdf").verdict(), OutsideSubtree);
-  EXPECT_EQ(JudgeShellTarget(u"C:\\r.pdf").target(), u"C:\\r.pdf");
+  EXPECT_EQ(JudgeShellTarget(u"C:\\r.pdf")->target(), u"C:\\r.pdf");
   EXPECT_TRUE(JudgeUrl(u"http://127.0.0.1:1/").allowed());
   EXPECT_EQ(JudgeUrl(u"http://user@host/").verdict(), MalformedKey);
   EXPECT_EQ(JudgeUrl(u"ftp://host/").verdict(), OutsideSubtree);
 
-  const JudgedKey key = JudgeKey(1, u"software\\tarnvel\\x", true);
-  EXPECT_EQ(key.verdict(), WriteToReadOnlyHive);
-  EXPECT_EQ(key.hive(), 1);
-  EXPECT_EQ(key.key(), u"software\\tarnvel\\x");
+  const auto refused = JudgeKey(1, u"software\\tarnvel\\x", true);
+  EXPECT_EQ(refused.verdict(), WriteToReadOnlyHive);
+  EXPECT_FALSE(refused.allowed());
+  EXPECT_DEATH(static_cast<void>(*refused), "") << "a refusal has no value to act on";
+  const auto key = JudgeKey(1, u"/Software//Tarnvel/X/", false);
+  ASSERT_TRUE(key.allowed());
+  EXPECT_EQ(key->hive(), 1);
+  EXPECT_EQ(key->key(), u"Software\\Tarnvel\\X");
   EXPECT_EQ(JudgeDataPath(u"C:\\R\\tarnvel\\f", u"C:\\R").verdict(), Allow);
 }
 

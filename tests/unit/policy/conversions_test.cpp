@@ -6,8 +6,9 @@
 #include <cstdint>
 #include <limits>
 
-#include "registry/reg_text.h"
-#include "requests/hex.h"
+#include "base/decimal.h"
+#include "base/nul_list.h"
+#include "base/hex.h"
 #include "show_text.h"
 
 namespace {
@@ -97,6 +98,48 @@ TEST(DecimalText, JoinEndsEveryElementWithOneNul) {
   EXPECT_EQ(JoinNulTerminated({Text()}), Text(1, u'\0'));
   EXPECT_EQ(JoinNulTerminated({u"x", u"yz"}), Text(u"x\0yz\0", 5));
   EXPECT_EQ(JoinNulTerminated({u"a", u"", u"b", u""}), Text(u"a\0\0b\0\0", 6));
+}
+
+TEST(DecimalText, StrictDigitsWithinTheirLimit) {
+  struct Case {
+    Text text;
+    uint64_t max;
+    bool ok;
+    uint64_t value;
+  } cases[] = {
+      {u"0", 9, true, 0},
+      {u"007", 9, true, 7},
+      {u"9", 8, false, 0},  // one digit past a limit below ten
+      {u"4294967295", 4294967295u, true, 4294967295u},
+      {u"4294967296", 4294967295u, false, 0},
+      {u"18446744073709551615", kUMax, true, kUMax},
+      {u"18446744073709551616", kUMax, false, 0},
+      {u"", kUMax, false, 0},
+      {u"+1", kUMax, false, 0},
+      {u"-1", kUMax, false, 0},
+      {u" 1", kUMax, false, 0},
+      {u"1 ", kUMax, false, 0},
+      {u"1x", kUMax, false, 0},
+      {Text(u"1\0", 2), kUMax, false, 0},
+      {u"\uFF11", kUMax, false, 0},  // a full-width digit is not a digit here
+  };
+  for (const Case& c : cases) {
+    uint64_t out = 12345;
+    EXPECT_EQ(ParseDecimalDigits(c.text, c.max, out), c.ok) << ShowText(c.text);
+    EXPECT_EQ(out, c.ok ? c.value : 12345u) << ShowText(c.text);
+  }
+}
+
+TEST(NulList, SplitsWhatJoinMadeAndShowsAnUnterminatedTail) {
+  const std::vector<std::vector<Text>> lists = {{}, {Text()}, {u"x", u"yz"}, {u"a", u"", u"b", u""}};
+  for (const auto& items : lists) {
+    bool wellFormed = false;
+    EXPECT_EQ(SplitNulTerminated(JoinNulTerminated(items), &wellFormed), items);
+    EXPECT_TRUE(wellFormed);
+  }
+  bool wellFormed = true;
+  EXPECT_EQ(SplitNulTerminated(Text(u"a\0bc", 4), &wellFormed), (std::vector<Text>{u"a", u"bc"}));
+  EXPECT_FALSE(wellFormed);
 }
 
 TEST(Hex, RoundTripOfEveryByte) {

@@ -3,7 +3,10 @@
 // converters, the reply shape, and what happens when the service operation throws.
 #include <gtest/gtest.h>
 
+#include <new>
 #include <stdexcept>
+#include <string>
+#include <utility>
 #include <vector>
 #include "sandbox/service_base.h"
 #include "support/debug_capture.h"
@@ -13,24 +16,63 @@ namespace {
 
 using MemChannel = ipc::Channel<MemoryTransport>;
 
+// A reply text made where the message puts it: its units, then what Fill does.
+class FakeSource : public ipc::TextSource {
+ public:
+  enum class Fills { Text, Fails, Throws };
+  FakeSource(Text text, Fills fills, uint64_t units) : text_(std::move(text)), fills_(fills), units_(units) {}
+  uint64_t Units() const override { return units_; }
+  bool Fill(uint8_t* room) override {
+    if (fills_ == Fills::Throws) throw std::bad_alloc();
+    if (fills_ == Fills::Fails) return false;
+    for (size_t i = 0; i < text_.size(); ++i) {
+      room[2 * i] = static_cast<uint8_t>(text_[i] & 0xFF);
+      room[2 * i + 1] = static_cast<uint8_t>(text_[i] >> 8);
+    }
+    return true;
+  }
+  int32_t unfilledStatus() const override { return 1; }
+
+ private:
+  Text text_;
+  Fills fills_;
+  uint64_t units_;
+};
+
 class RecordingService
     : public ServerTuple_5_2<MsgParamConverter<6>, MsgParamConverter<7>, RecordingService, 7, 6, MemChannel> {
  public:
   void OnRequest(const int32_t op, const int32_t hive, const Text& a, const Text& b, const Text& c, int32_t& status,
-                 Text& reply) override {
+                 ipc::ReplyBody& reply) override {
     calls.push_back({op, hive, a, b, c});
-    if (op == 98) {
-      // One unit more than a whole message of MaxTotalWords words could carry.
-      reply.assign(size_t{ipc::MaxTotalWords} * 4 + 1, u'x');
-      status = 0;
-      return;
+    EXPECT_TRUE(reply.text.empty() && !reply.source) << "every request starts with an empty reply";
+    // One unit more than a whole message of MaxTotalWords words could carry.
+    const uint64_t tooLong = uint64_t{ipc::MaxTotalWords} * 4 + 1;
+    status = 0;
+    switch (op) {
+      case 98:
+        reply.text.assign(static_cast<size_t>(tooLong), u'x');
+        return;
+      case 99:
+        reply.text = u"half";
+        throw std::runtime_error("boom");
+      case 97:
+        reply.source.reset(new FakeSource(a + b + c, FakeSource::Fills::Text, (a + b + c).size()));
+        return;
+      case 96:
+        reply.text = u"ignored";
+        reply.source.reset(new FakeSource(Text(), FakeSource::Fills::Fails, 4));
+        return;
+      case 95:
+        reply.source.reset(new FakeSource(Text(), FakeSource::Fills::Text, tooLong));
+        return;
+      case 94:
+        reply.source.reset(new FakeSource(Text(), FakeSource::Fills::Throws, 4));
+        return;
+      default:
+        status = op + hive;
+        reply.text = a + b + c;
     }
-    if (op == 99) {
-      reply = u"half";
-      throw std::runtime_error("boom");
-    }
-    status = op + hive;
-    reply = a + b + c;
   }
   struct Call {
     int32_t op, hive;
@@ -147,6 +189,31 @@ TEST_F(BindingTest, AThrowingOperationStillGetsAFailureReplyWithAnEmptyText) {
   EXPECT_TRUE(r[0].text.empty());
   EXPECT_EQ(r[1].status, 2);
   EXPECT_EQ(r[1].text, u"xxx");
+  EXPECT_EQ(debug.Lines(), std::vector<std::string>{"[TarnvelBroker] request threw; reported as failed\n"});
+}
+
+// A text produced into the message: written as the same reply a text would give; a source
+// that fails, cannot fit or throws turns into a status and an empty text, and the next
+// request is served.
+TEST_F(BindingTest, AProducedTextIsTheReplyAndItsFailuresAreStatuses) {
+  const Param t = Param::Text16(u"ab");
+  EXPECT_EQ(
+      Run({Encode(6, Request(97, 0, t, t, t)), Encode(6, Request(96, 0, t, t, t)), Encode(6, Request(95, 0, t, t, t)),
+           Encode(6, Request(94, 0, t, t, t)), Encode(6, Request(1, 1, t, t, t))}),
+      ipc::ResultReadFailed);
+  std::vector<Reply> r = Replies(transport.written());
+  ASSERT_EQ(r.size(), 5u);
+  EXPECT_EQ(r[0].status, 0);
+  EXPECT_EQ(r[0].text, u"ababab");
+  EXPECT_EQ(r[1].status, 1) << "the source's own status when it cannot fill";
+  EXPECT_EQ(r[1].text, u"");
+  EXPECT_EQ(r[2].status, 3) << "too long for any message";
+  EXPECT_EQ(r[2].text, u"");
+  EXPECT_EQ(r[3].status, 3) << "thrown while filling";
+  EXPECT_EQ(r[3].text, u"");
+  EXPECT_EQ(r[4].status, 2);
+  EXPECT_EQ(r[4].text, u"ababab");
+  EXPECT_EQ(debug.Lines(), std::vector<std::string>{"[TarnvelBroker] request threw; reported as failed\n"});
 }
 
 TEST_F(BindingTest, AReplyTooLargeForAMessageIsAFailureAndTheNextRequestIsServed) {

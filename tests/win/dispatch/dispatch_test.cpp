@@ -7,24 +7,20 @@
 
 #include <string>
 #include <vector>
-#include "requests/request_service.h"
+#include "requests/request_service_win.h"
 #include "sandbox/plugin_channel_svc.h"
 #include "sandbox/service_manager.h"
 #include "support/debug_capture.h"
+#include "support/system_request_win.h"
 
 namespace {
 
 const Text kRoot = u"software\\tarnvel\\DispatchTest";
 
-struct Reply {
-  RequestStatus status;
-  Text text;
-};
+using Reply = SystemReply;
 
 Reply Dispatch(int32_t op, int32_t hive, const Text& a, const Text& b = Text(), const Text& c = Text()) {
-  Reply r{RequestStatus::Failed, u"stale"};
-  r.status = DispatchRequest(op, hive, a, b, c, r.text);
-  return r;
+  return SystemRequest(op, hive, a, b, c);
 }
 
 class DispatchTest : public ::testing::Test {

@@ -14,12 +14,32 @@
 #include <vector>
 
 #include "base/win_text.h"
-#include "requests/file_ops.h"
+#include "base/unique_handle.h"
+#include "requests/file_ops_win.h"
 #include "support/debug_capture.h"
+#include "support/system_request_win.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
+
+// Each request as the broker serves it: judged by the dispatcher, then acted on.
+RequestStatus CopyIn(const Text& source, const Text& destination) {
+  return SystemRequest(RequestOp::CopyFileIn, 0, source, destination).status;
+}
+RequestStatus Export(const Text& source, const Text& destination) {
+  return SystemRequest(RequestOp::ExportFile, 0, source, destination).status;
+}
+RequestStatus WriteData(const Text& path, const Text& hex) {
+  return SystemRequest(RequestOp::WriteAppDataFile, 0, path, Text(), hex).status;
+}
+RequestStatus ReadData(const Text& path, Text& reply) {
+  const SystemReply r = SystemRequest(RequestOp::ReadAppDataFile, 0, path);
+  reply = r.text;
+  return r.status;
+}
+RequestStatus DataExists(const Text& path) { return SystemRequest(RequestOp::AppDataFileExists, 0, path).status; }
+RequestStatus DeleteData(const Text& path) { return SystemRequest(RequestOp::DeleteAppDataFile, 0, path).status; }
 
 Text KnownFolder(int csidl) {
   wchar_t buffer[MAX_PATH] = {};
@@ -174,7 +194,7 @@ void ExpectEachRefused(const std::vector<RefusedCopy>& cases) {
   for (const RefusedCopy& c : cases) {
     SCOPED_TRACE(c.what);
     DebugCapture capture;
-    const RequestStatus status = c.isExport ? ExportFile(c.source, c.destination) : CopyFileIn(c.source, c.destination);
+    const RequestStatus status = c.isExport ? Export(c.source, c.destination) : CopyIn(c.source, c.destination);
     EXPECT_EQ(status, RequestStatus::Denied);
     EXPECT_EQ(capture.Lines(), std::vector<std::string>{c.line});
   }
@@ -215,17 +235,17 @@ TEST_F(FileOpsTest, AllByteValuesRoundTripThroughWriteAndRead) {
   for (int i = 0; i < 256; ++i) all[i] = static_cast<uint8_t>(i);
   const Text path = data_ + u"\\all.bin";
 
-  ASSERT_EQ(WriteAppDataFile(path, Hex(all)), RequestStatus::Success);
+  ASSERT_EQ(WriteData(path, Hex(all)), RequestStatus::Success);
   EXPECT_EQ(ReadRaw(path), AsString(all));
   Text reply;
-  ASSERT_EQ(ReadAppDataFile(path, reply), RequestStatus::Success);
+  ASSERT_EQ(ReadData(path, reply), RequestStatus::Success);
   EXPECT_EQ(reply, Hex(all));
 
   // Capital digits are accepted on the way in; the reply is always lower case.
   WriteRaw(path, std::string("x"));
-  ASSERT_EQ(WriteAppDataFile(path, Hex(all, "0123456789ABCDEF")), RequestStatus::Success);
+  ASSERT_EQ(WriteData(path, Hex(all, "0123456789ABCDEF")), RequestStatus::Success);
   EXPECT_EQ(ReadRaw(path), AsString(all));
-  ASSERT_EQ(ReadAppDataFile(path, reply), RequestStatus::Success);
+  ASSERT_EQ(ReadData(path, reply), RequestStatus::Success);
   EXPECT_EQ(reply, Hex(all));
 }
 
@@ -233,10 +253,10 @@ TEST_F(FileOpsTest, EmptyTextEmptiesTheFileAndReadsBackEmpty) {
   const Text path = data_ + u"\\empty.bin";
   WriteRaw(path, std::string("previous content"));
 
-  ASSERT_EQ(WriteAppDataFile(path, Text()), RequestStatus::Success);
+  ASSERT_EQ(WriteData(path, Text()), RequestStatus::Success);
   EXPECT_EQ(ReadRaw(path), "");
   Text reply = u"stale";
-  EXPECT_EQ(ReadAppDataFile(path, reply), RequestStatus::Success);
+  EXPECT_EQ(ReadData(path, reply), RequestStatus::Success);
   EXPECT_EQ(reply, Text());
 }
 
@@ -245,31 +265,31 @@ TEST_F(FileOpsTest, ReadReturnsExactlyFourMebibytesAndRefusesOneByteMore) {
   Bytes bytes = Pattern(4194304);
   WriteRaw(path, bytes);
   Text reply;
-  ASSERT_EQ(ReadAppDataFile(path, reply), RequestStatus::Success);
+  ASSERT_EQ(ReadData(path, reply), RequestStatus::Success);
   ASSERT_EQ(reply.size(), 8388608u);
   EXPECT_TRUE(reply == Hex(bytes)) << "reply differs from the file's bytes";
 
   bytes.push_back(0x5a);
   WriteRaw(path, bytes);
   reply = u"stale";
-  EXPECT_EQ(ReadAppDataFile(path, reply), RequestStatus::NotFound);
+  EXPECT_EQ(ReadData(path, reply), RequestStatus::NotFound);
   EXPECT_EQ(reply, Text()) << "no partial data for a refused read";
 
   reply = u"stale";
-  EXPECT_EQ(ReadAppDataFile(data_ + u"\\missing.bin", reply), RequestStatus::NotFound);
+  EXPECT_EQ(ReadData(data_ + u"\\missing.bin", reply), RequestStatus::NotFound);
   EXPECT_EQ(reply, Text());
-  EXPECT_EQ(ReadAppDataFile(data_, reply), RequestStatus::NotFound) << "a folder is not a file";
+  EXPECT_EQ(ReadData(data_, reply), RequestStatus::NotFound) << "a folder is not a file";
 }
 
 TEST_F(FileOpsTest, WriteCreatesOneMissingFolderLevelOnly) {
   const Text path = data_ + u"\\new\\x.bin";
-  ASSERT_EQ(WriteAppDataFile(path, u"ff00A1"), RequestStatus::Success);
+  ASSERT_EQ(WriteData(path, u"ff00A1"), RequestStatus::Success);
   EXPECT_EQ(ReadRaw(path), std::string("\xff\x00\xa1", 3));
   EXPECT_FALSE(Exists(path + u".tmp"));
 
   // A plug-in data folder that does not exist is not created along with the sub-folder.
   const Text missingData = Own(roaming_ + u"\\" + UniqueDataFolderName());
-  EXPECT_EQ(WriteAppDataFile(missingData + u"\\new\\x.bin", u"ff00A1"), RequestStatus::Failed);
+  EXPECT_EQ(WriteData(missingData + u"\\new\\x.bin", u"ff00A1"), RequestStatus::Failed);
   EXPECT_FALSE(Exists(missingData));
 }
 
@@ -289,10 +309,10 @@ TEST_F(FileOpsTest, MalformedHexTouchesNothing) {
                              4)};
   for (const Text& hex : cases) {
     SCOPED_TRACE(testing::Message() << "text C of " << hex.size() << " units");
-    EXPECT_EQ(WriteAppDataFile(path, hex), RequestStatus::BadArgument);
+    EXPECT_EQ(WriteData(path, hex), RequestStatus::BadArgument);
     EXPECT_EQ(ReadRaw(path), "old");
     EXPECT_FALSE(Exists(path + u".tmp"));
-    EXPECT_EQ(WriteAppDataFile(inMissingFolder, hex), RequestStatus::BadArgument);
+    EXPECT_EQ(WriteData(inMissingFolder, hex), RequestStatus::BadArgument);
     EXPECT_FALSE(Exists(data_ + u"\\absent"));
   }
 }
@@ -300,7 +320,7 @@ TEST_F(FileOpsTest, MalformedHexTouchesNothing) {
 TEST_F(FileOpsTest, WriteReplacesALongerFileWhole) {
   const Text path = data_ + u"\\shrink.bin";
   WriteRaw(path, std::string("0123456789"));
-  ASSERT_EQ(WriteAppDataFile(path, u"4142"), RequestStatus::Success);
+  ASSERT_EQ(WriteData(path, u"4142"), RequestStatus::Success);
   EXPECT_EQ(ReadRaw(path), "AB");
   EXPECT_FALSE(Exists(path + u".tmp"));
 }
@@ -311,7 +331,7 @@ TEST_F(FileOpsTest, FailedReplaceKeepsTheTargetAndRemovesTheTemporaryFile) {
   ASSERT_TRUE(CreateDirectoryW(WidePtr(target), nullptr));
   WriteRaw(target + u"\\inside.txt", std::string("kept"));
 
-  EXPECT_EQ(WriteAppDataFile(target, u"00ff"), RequestStatus::Failed);
+  EXPECT_EQ(WriteData(target, u"00ff"), RequestStatus::Failed);
   EXPECT_TRUE(IsFolder(target));
   EXPECT_EQ(ReadRaw(target + u"\\inside.txt"), "kept");
   EXPECT_FALSE(Exists(target + u".tmp"));
@@ -323,7 +343,7 @@ TEST_F(FileOpsTest, TemporaryNameHeldByAFolderIsLeftAlone) {
   WriteRaw(target, std::string("old"));
   ASSERT_TRUE(CreateDirectoryW(WidePtr(target + u".tmp"), nullptr));
 
-  EXPECT_EQ(WriteAppDataFile(target, u"00"), RequestStatus::Failed);
+  EXPECT_EQ(WriteData(target, u"00"), RequestStatus::Failed);
   EXPECT_EQ(ReadRaw(target), "old");
   EXPECT_TRUE(IsFolder(target + u".tmp"));
 }
@@ -334,10 +354,10 @@ TEST_F(FileOpsTest, WriteAimedAtTheDataFolderItselfTouchesNothingBesideIt) {
   const Text neighbour = Own(folder + u".tmp");
   WriteRaw(neighbour, std::string("someone else's file"));
 
-  EXPECT_EQ(WriteAppDataFile(folder, u"00"), RequestStatus::Failed);
+  EXPECT_EQ(WriteData(folder, u"00"), RequestStatus::Failed);
   EXPECT_EQ(ReadRaw(neighbour), "someone else's file");
   EXPECT_FALSE(Exists(folder));
-  EXPECT_EQ(WriteAppDataFile(data_, u"00"), RequestStatus::Failed);
+  EXPECT_EQ(WriteData(data_, u"00"), RequestStatus::Failed);
   EXPECT_TRUE(IsFolder(data_));
   EXPECT_FALSE(Exists(data_ + u".tmp"));
 }
@@ -346,15 +366,15 @@ TEST_F(FileOpsTest, ExistsAndDelete) {
   const Text file = data_ + u"\\f.txt";
   WriteRaw(file, std::string("x"));
 
-  EXPECT_EQ(AppDataFileExists(file), RequestStatus::Success);
-  EXPECT_EQ(AppDataFileExists(data_), RequestStatus::Success) << "a folder counts";
-  EXPECT_EQ(AppDataFileExists(data_ + u"\\nothing.txt"), RequestStatus::NotFound);
-  EXPECT_EQ(AppDataFileExists(data_ + u"\\absent\\nothing.txt"), RequestStatus::NotFound);
+  EXPECT_EQ(DataExists(file), RequestStatus::Success);
+  EXPECT_EQ(DataExists(data_), RequestStatus::Success) << "a folder counts";
+  EXPECT_EQ(DataExists(data_ + u"\\nothing.txt"), RequestStatus::NotFound);
+  EXPECT_EQ(DataExists(data_ + u"\\absent\\nothing.txt"), RequestStatus::NotFound);
 
-  EXPECT_EQ(DeleteAppDataFile(file), RequestStatus::Success);
+  EXPECT_EQ(DeleteData(file), RequestStatus::Success);
   EXPECT_FALSE(Exists(file));
-  EXPECT_EQ(DeleteAppDataFile(file), RequestStatus::Success) << "already absent";
-  EXPECT_EQ(DeleteAppDataFile(data_ + u"\\absent\\f.txt"), RequestStatus::Failed) << "missing folder";
+  EXPECT_EQ(DeleteData(file), RequestStatus::Success) << "already absent";
+  EXPECT_EQ(DeleteData(data_ + u"\\absent\\f.txt"), RequestStatus::Failed) << "missing folder";
 }
 
 TEST_F(FileOpsTest, CopyInDropsReadOnlyAndOverwritesAnEarlierCopy) {
@@ -364,7 +384,7 @@ TEST_F(FileOpsTest, CopyInDropsReadOnlyAndOverwritesAnEarlierCopy) {
   ASSERT_TRUE(SetFileAttributesW(WidePtr(source), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN));
 
   DebugCapture capture;
-  ASSERT_EQ(CopyFileIn(source, destination), RequestStatus::Success);
+  ASSERT_EQ(CopyIn(source, destination), RequestStatus::Success);
   EXPECT_EQ(ReadRaw(destination), "first picture");
   const DWORD attributes = GetFileAttributesW(WidePtr(destination));
   EXPECT_EQ(attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN), 0u);
@@ -372,13 +392,13 @@ TEST_F(FileOpsTest, CopyInDropsReadOnlyAndOverwritesAnEarlierCopy) {
   SetFileAttributesW(WidePtr(source), FILE_ATTRIBUTE_NORMAL);
   WriteRaw(source, std::string("second"));
   SetFileAttributesW(WidePtr(source), FILE_ATTRIBUTE_READONLY);
-  ASSERT_EQ(CopyFileIn(source, destination), RequestStatus::Success);
+  ASSERT_EQ(CopyIn(source, destination), RequestStatus::Success);
   EXPECT_EQ(ReadRaw(destination), "second");
   EXPECT_EQ(GetFileAttributesW(WidePtr(destination)) & FILE_ATTRIBUTE_READONLY, 0u);
 
-  EXPECT_EQ(CopyFileIn(data_ + u"\\missing.png", work_ + u"\\m.png"), RequestStatus::NotFound);
+  EXPECT_EQ(CopyIn(data_ + u"\\missing.png", work_ + u"\\m.png"), RequestStatus::NotFound);
   EXPECT_FALSE(Exists(work_ + u"\\m.png"));
-  EXPECT_EQ(CopyFileIn(source, work_ + u"\\absent\\x.png"), RequestStatus::Failed);
+  EXPECT_EQ(CopyIn(source, work_ + u"\\absent\\x.png"), RequestStatus::Failed);
   EXPECT_TRUE(capture.Lines().empty()) << "allowed copies write no debugger line";
 }
 
@@ -417,13 +437,13 @@ TEST_F(FileOpsTest, NulInsideTheFolderPartIsRefused) {
   const Text nulFolder = work_ + u"\\sub" + Text(1, u'\0') + u"x";
   {
     DebugCapture capture;
-    EXPECT_EQ(CopyFileIn(data_ + u"\\a.pdf", nulFolder + u"\\b.pdf"), RequestStatus::Denied);
+    EXPECT_EQ(CopyIn(data_ + u"\\a.pdf", nulFolder + u"\\b.pdf"), RequestStatus::Denied);
     EXPECT_EQ(capture.Lines(), std::vector<std::string>{"[TarnvelBroker] file copy denied: malformed key\n"});
   }
   EXPECT_FALSE(Exists(work_ + u"\\sub\\b.pdf"));
   {
     DebugCapture capture;
-    EXPECT_EQ(ExportFile(nulFolder + u"\\a.pdf", data_ + u"\\out\\a.pdf"), RequestStatus::Denied);
+    EXPECT_EQ(Export(nulFolder + u"\\a.pdf", data_ + u"\\out\\a.pdf"), RequestStatus::Denied);
     EXPECT_EQ(capture.Lines(), std::vector<std::string>{"[TarnvelBroker] file export denied: malformed key\n"});
   }
   EXPECT_FALSE(Exists(data_ + u"\\out"));
@@ -455,7 +475,7 @@ TEST_F(FileOpsTest, DevicesAndPipesAreRefusedOnBothSides) {
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.destination));
     DebugCapture capture;
-    const RequestStatus status = c.isExport ? ExportFile(c.source, c.destination) : CopyFileIn(c.source, c.destination);
+    const RequestStatus status = c.isExport ? Export(c.source, c.destination) : CopyIn(c.source, c.destination);
     EXPECT_EQ(status, RequestStatus::Denied);
     EXPECT_EQ(capture.Lines(), std::vector<std::string>{c.line});
   }
@@ -536,9 +556,9 @@ TEST_F(FileOpsTest, LinksInsideTheTemporaryFolderAreNotFollowed) {
   EXPECT_FALSE(Exists(data_ + u"\\out2.png"));
   EXPECT_FALSE(Exists(data_ + u"\\out4.png"));
   // The same folder without links: the copies work.
-  EXPECT_EQ(CopyFileIn(data_ + u"\\plugin.png", work_ + u"\\plain.png"), RequestStatus::Success);
+  EXPECT_EQ(CopyIn(data_ + u"\\plugin.png", work_ + u"\\plain.png"), RequestStatus::Success);
   EXPECT_EQ(ReadRaw(work_ + u"\\plain.png"), "plug-in bytes");
-  EXPECT_EQ(ExportFile(work_ + u"\\plain.png", data_ + u"\\out3.png"), RequestStatus::Success);
+  EXPECT_EQ(Export(work_ + u"\\plain.png", data_ + u"\\out3.png"), RequestStatus::Success);
   EXPECT_EQ(ReadRaw(data_ + u"\\out3.png"), "plug-in bytes");
 }
 
@@ -561,11 +581,11 @@ TEST_F(FileOpsTest, ExportCreatesEveryMissingFolderLevel) {
   WriteRaw(source, std::string("%PDF-1.4 export"));
   const Text out = data_ + u"\\out";
 
-  EXPECT_EQ(ExportFile(work_ + u"\\missing.pdf", out + u"\\a.pdf"), RequestStatus::NotFound);
+  EXPECT_EQ(Export(work_ + u"\\missing.pdf", out + u"\\a.pdf"), RequestStatus::NotFound);
   EXPECT_FALSE(Exists(out)) << "a missing source creates no folders";
 
   DebugCapture capture;
-  ASSERT_EQ(ExportFile(source, out + u"\\deep\\er\\a.pdf"), RequestStatus::Success);
+  ASSERT_EQ(Export(source, out + u"\\deep\\er\\a.pdf"), RequestStatus::Success);
   EXPECT_TRUE(IsFolder(out));
   EXPECT_TRUE(IsFolder(out + u"\\deep"));
   EXPECT_TRUE(IsFolder(out + u"\\deep\\er"));
@@ -573,7 +593,7 @@ TEST_F(FileOpsTest, ExportCreatesEveryMissingFolderLevel) {
 
   // An existing destination is overwritten.
   WriteRaw(source, std::string("%PDF-1.4 second"));
-  ASSERT_EQ(ExportFile(source, out + u"\\deep\\er\\a.pdf"), RequestStatus::Success);
+  ASSERT_EQ(Export(source, out + u"\\deep\\er\\a.pdf"), RequestStatus::Success);
   EXPECT_EQ(ReadRaw(out + u"\\deep\\er\\a.pdf"), "%PDF-1.4 second");
   EXPECT_TRUE(capture.Lines().empty());
 }
@@ -594,11 +614,11 @@ TEST_F(FileOpsTest, ShortNamesAreExpandedBeforeTheyAreJudged) {
   WriteRaw(source, std::string("picture"));
 
   DebugCapture capture;
-  EXPECT_EQ(CopyFileIn(source, shortTemp + u"\\x.png"), RequestStatus::Success);
+  EXPECT_EQ(CopyIn(source, shortTemp + u"\\x.png"), RequestStatus::Success);
   EXPECT_EQ(ReadRaw(longTemp + u"\\x.png"), "picture");
 
   const Text exported = data_ + u"\\exported.png";
-  EXPECT_EQ(ExportFile(shortTemp + u"\\x.png", exported), RequestStatus::Success);
+  EXPECT_EQ(Export(shortTemp + u"\\x.png", exported), RequestStatus::Success);
   EXPECT_EQ(ReadRaw(exported), "picture");
   EXPECT_TRUE(capture.Lines().empty());
 }

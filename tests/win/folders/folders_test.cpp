@@ -10,6 +10,7 @@
 #include <string>
 
 #include "base/win_text.h"
+#include "requests/folders_win.h"
 #include "requests/path_policy.h"
 
 namespace {

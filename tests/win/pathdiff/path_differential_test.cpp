@@ -21,6 +21,7 @@
 
 #include "base/ascii.h"
 #include "base/win_text.h"
+#include "requests/folders_win.h"
 #include "requests/path_policy.h"
 
 namespace {

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-// The registry operations against the real registry of the test prefix. Every test works
+// The registry requests against the real registry of the test prefix. Every test works
 // below its own key HKCU\Software\Tarnvel\RegOpsTest\<test name> (HKLM for the
 // local-machine reads) and removes it afterwards; checks go through the raw API.
 #include <windows.h>
@@ -13,7 +13,9 @@
 
 #include "base/unique_handle.h"
 #include "base/win_text.h"
-#include "registry/registry_ops.h"
+#include "base/decimal.h"
+#include "base/nul_list.h"
+#include "support/system_request_win.h"
 
 namespace {
 
@@ -21,6 +23,65 @@ constexpr int32_t CurrentUser = 0;
 constexpr int32_t LocalMachine = 1;
 
 Text T(const std::wstring& s) { return FromWide(s); }
+
+// Each call below is one request as the broker serves it: its key judged by the dispatcher,
+// the operation run on the judged key, the operation's Win32 error mapped to a status. True
+// is status Success.
+struct Key {
+  int32_t hive;
+  Text key;
+};
+// The request's op decides whether the key is judged for writing.
+Key JudgeKey(int32_t hive, const Text& key, bool) { return Key{hive, key}; }
+
+SystemReply Ask(RequestOp op, const Key& k, const Text& b = Text(), const Text& c = Text()) {
+  return SystemRequest(op, k.hive, k.key, b, c);
+}
+bool Ok(const SystemReply& r) { return r.status == RequestStatus::Success; }
+
+bool ReadString(const Key& k, const Text& name, Text& out) {
+  const SystemReply r = Ask(RequestOp::ReadString, k, name);
+  out = r.text;
+  return Ok(r);
+}
+bool WriteString(const Key& k, const Text& name, const Text& data) {
+  return Ok(Ask(RequestOp::WriteString, k, name, data));
+}
+template <class Number>
+bool ReadNumber(RequestOp op, const Key& k, const Text& name, Number& out) {
+  const SystemReply r = Ask(op, k, name);
+  uint64_t value = 0;
+  if (!Ok(r)) return false;
+  EXPECT_TRUE(ParseDecimalDigits(r.text, static_cast<Number>(~Number{0}), value)) << "a number's reply";
+  out = static_cast<Number>(value);
+  return true;
+}
+bool ReadDword(const Key& k, const Text& name, uint32_t& out) { return ReadNumber(RequestOp::ReadDword, k, name, out); }
+bool ReadQword(const Key& k, const Text& name, uint64_t& out) { return ReadNumber(RequestOp::ReadQword, k, name, out); }
+bool WriteDword(const Key& k, const Text& name, uint32_t v) {
+  return Ok(Ask(RequestOp::WriteDword, k, name, FormatUnsignedDecimal(v)));
+}
+bool WriteQword(const Key& k, const Text& name, uint64_t v) {
+  return Ok(Ask(RequestOp::WriteQword, k, name, FormatUnsignedDecimal(v)));
+}
+bool DeleteValue(const Key& k, const Text& name) { return Ok(Ask(RequestOp::DeleteValue, k, name)); }
+bool DeleteKey(const Key& k) { return Ok(Ask(RequestOp::DeleteKey, k)); }
+bool DeleteKeyTree(const Key& k) { return Ok(Ask(RequestOp::DeleteKeyTree, k)); }
+bool KeyExists(const Key& k) { return Ok(Ask(RequestOp::KeyExists, k)); }
+bool List(RequestOp op, const Key& k, std::vector<Text>& out) {
+  const SystemReply r = Ask(op, k);
+  if (!Ok(r)) return false;
+  bool wellFormed = false;
+  out = SplitNulTerminated(r.text, &wellFormed);
+  EXPECT_TRUE(wellFormed);
+  return true;
+}
+bool ListSubkeys(const Key& k, std::vector<Text>& names) { return List(RequestOp::ListSubkeys, k, names); }
+bool ListValues(const Key& k, std::vector<Text>& pairs) { return List(RequestOp::ListValues, k, pairs); }
+bool CopyKeyTree(const Key& from, const Key& to) {
+  EXPECT_EQ(from.hive, to.hive) << "one request names one hive";
+  return Ok(Ask(RequestOp::CopyKeyTree, from, to.key));
+}
 
 struct RawValue {
   LSTATUS status = ERROR_SUCCESS;

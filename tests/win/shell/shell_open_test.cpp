@@ -12,8 +12,8 @@
 #include "base/unique_handle.h"
 #include "base/win_text.h"
 #include "requests/path_policy.h"
-#include "requests/shell_open.h"
 #include "support/debug_capture.h"
+#include "support/system_request_win.h"
 
 namespace {
 
@@ -135,6 +135,9 @@ bool WaitForRecord(std::wstring& record, DWORD timeoutMs) {
 // Each call runs on a thread of its own so that its COM state is the test's to choose.
 void OnFreshThread(const std::function<void()>& body) { std::thread(body).join(); }
 
+// As the broker serves it: judged by the dispatcher, then opened.
+RequestStatus Open(const Text& target) { return SystemRequest(RequestOp::ShellOpen, 0, target).status; }
+
 class ShellOpenTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -162,7 +165,7 @@ TEST_F(ShellOpenTest, UrlReachesHandlerExactlyAsCarried) {
     DeleteFileW(RecordPath().c_str());
     DebugCapture capture;
     RequestStatus status = RequestStatus::BadArgument;
-    OnFreshThread([&] { status = ShellOpen(target); });
+    OnFreshThread([&] { status = Open(target); });
     EXPECT_EQ(status, RequestStatus::Success);
     std::wstring record;
     ASSERT_TRUE(WaitForRecord(record, 10000)) << "the handler was not started";
@@ -177,7 +180,7 @@ TEST_F(ShellOpenTest, LongestUrlReachesHandlerAndOneMoreIsRefused) {
   const Text base = u"https://tarnvel.invalid/";
   const Text longest = base + Text(MaxShellTargetLength - base.size(), u'q');
   RequestStatus status = RequestStatus::BadArgument;
-  OnFreshThread([&] { status = ShellOpen(longest); });
+  OnFreshThread([&] { status = Open(longest); });
   EXPECT_EQ(status, RequestStatus::Success);
   std::wstring record;
   ASSERT_TRUE(WaitForRecord(record, 10000)) << "the handler was not started";
@@ -185,7 +188,7 @@ TEST_F(ShellOpenTest, LongestUrlReachesHandlerAndOneMoreIsRefused) {
 
   DeleteFileW(RecordPath().c_str());
   DebugCapture capture;
-  OnFreshThread([&] { status = ShellOpen(longest + u"q"); });
+  OnFreshThread([&] { status = Open(longest + u"q"); });
   EXPECT_EQ(status, RequestStatus::Denied);
   EXPECT_EQ(capture.Lines(), std::vector<std::string>{"[TarnvelBroker] shell open denied: malformed key\n"});
   EXPECT_FALSE(WaitForRecord(record, 1000));
@@ -198,7 +201,7 @@ TEST_F(ShellOpenTest, DocumentReachesHandlerExactlyAsCarried) {
     ASSERT_TRUE(file.valid());
   }
   RequestStatus status = RequestStatus::BadArgument;
-  OnFreshThread([&] { status = ShellOpen(FromWide(document)); });
+  OnFreshThread([&] { status = Open(FromWide(document)); });
   EXPECT_EQ(status, RequestStatus::Success);
   std::wstring record;
   EXPECT_TRUE(WaitForRecord(record, 10000)) << "the handler was not started";
@@ -228,7 +231,7 @@ TEST_F(ShellOpenTest, RefusedTargetsNeverReachTheShell) {
   for (const auto& c : cases) {
     DebugCapture capture;
     RequestStatus status = RequestStatus::BadArgument;
-    OnFreshThread([&] { status = ShellOpen(c.target); });
+    OnFreshThread([&] { status = Open(c.target); });
     EXPECT_EQ(status, RequestStatus::Denied);
     EXPECT_EQ(capture.Lines(), std::vector<std::string>{c.line});
   }
@@ -243,7 +246,7 @@ TEST_F(ShellOpenTest, MissingDocumentFailsWithShellCodeAndLeavesComUninitialised
   RequestStatus status = RequestStatus::BadArgument;
   HRESULT afterwards = E_FAIL;
   OnFreshThread([&] {
-    status = ShellOpen(kMissingDocument);
+    status = Open(kMissingDocument);
     afterwards = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     if (SUCCEEDED(afterwards)) CoUninitialize();
   });
@@ -273,7 +276,7 @@ TEST_P(ShellOpenApartmentTest, InitialisationCountOfCallingThreadUnchanged) {
   RequestStatus status = RequestStatus::BadArgument;
   OnFreshThread([&] {
     before = CoInitializeEx(nullptr, c.model);
-    status = ShellOpen(c.target);
+    status = Open(c.target);
     probe = CoInitializeEx(nullptr, c.model);
     if (SUCCEEDED(probe)) CoUninitialize();
     if (SUCCEEDED(before)) CoUninitialize();

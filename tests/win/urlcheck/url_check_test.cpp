@@ -13,30 +13,20 @@
 #include <vector>
 
 #include "base/unique_handle.h"
-#include "requests/url_check.h"
+#include "requests/url_check_win.h"
 #include "support/debug_capture.h"
 #include "support/http_test_server.h"
+#include "support/system_request_win.h"
 
 namespace {
 
 const char kTooMany[] = "[TarnvelBroker] http check refused: too many outstanding\n";
 
-struct Reply {
-  RequestStatus status;
-  Text text;
-};
+using Reply = SystemReply;
 
-Reply Start(const Text& url) {
-  Reply r{RequestStatus::BadArgument, Text()};
-  r.status = StartHttpCheck(url, r.text);
-  return r;
-}
-
-Reply Poll(const Text& id) {
-  Reply r{RequestStatus::BadArgument, Text()};
-  r.status = PollHttpCheck(id, r.text);
-  return r;
-}
+// As the broker serves them: judged by the dispatcher, then started or polled.
+Reply Start(const Text& url) { return SystemRequest(RequestOp::StartHttpCheck, 0, url); }
+Reply Poll(const Text& id) { return SystemRequest(RequestOp::PollHttpCheck, 0, id); }
 
 std::string Narrow(const Text& t) { return std::string(t.begin(), t.end()); }
 

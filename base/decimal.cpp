@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "registry/reg_text.h"
+#include "base/decimal.h"
 
 #include <limits>
 
@@ -59,6 +59,19 @@ uint64_t ParseUnsigned64Decimal(const Text& text) {
   return scan.negative ? (0 - scan.magnitude) : scan.magnitude;
 }
 
+bool ParseDecimalDigits(std::u16string_view digits, uint64_t max, uint64_t& out) {
+  if (digits.empty()) return false;
+  uint64_t value = 0;
+  for (char16_t c : digits) {
+    if (!IsDigit(c)) return false;
+    const uint64_t digit = static_cast<uint64_t>(c - u'0');
+    if (digit > max || value > (max - digit) / 10) return false;
+    value = value * 10 + digit;
+  }
+  out = value;
+  return true;
+}
+
 Text FormatUnsignedDecimal(uint64_t value) {
   constexpr size_t kMaxDigits = 20;  // 18446744073709551615
   char16_t digits[kMaxDigits];
@@ -68,16 +81,4 @@ Text FormatUnsignedDecimal(uint64_t value) {
     value /= 10;
   } while (value != 0);
   return Text(digits + first, kMaxDigits - first);
-}
-
-Text JoinNulTerminated(const std::vector<Text>& items) {
-  size_t total = 0;
-  for (const Text& item : items) total += item.size() + 1;
-  Text out;
-  out.reserve(total);
-  for (const Text& item : items) {
-    out.append(item);
-    out.push_back(char16_t(0));
-  }
-  return out;
 }

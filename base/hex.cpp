@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "requests/hex.h"
+#include "base/hex.h"
 
 #include <array>
 #include <cstdint>

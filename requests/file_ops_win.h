@@ -1,0 +1,22 @@
+// SPDX-License-Identifier: Apache-2.0
+// Plug-in data files (ops 14-17) and copies through the local temporary folder (ops 21, 22)
+// on the system: each acts on the judged paths exactly.
+#pragma once
+#include "base/protocol.h"
+#include "base/text.h"
+#include "ipc/reply_body.h"
+#include "requests/judged.h"
+
+// Op 14: NotFound for a missing, unreadable or too large file (over 4 MiB). Otherwise the
+// file stays open in `reply`'s source, which reads it into the reply message and expands it
+// to hexadecimal there; a file that then cannot be read whole answers NotFound as well.
+[[nodiscard]] RequestStatus OpenAppDataFileReply(const JudgedDataPath& path, ipc::ReplyBody& reply);
+// `hexData` is whole digit pairs (the dispatcher checked it); the target is replaced whole
+// or left as it was.
+[[nodiscard]] RequestStatus WriteAppDataFile(const JudgedDataPath& path, const Text& hexData);
+[[nodiscard]] RequestStatus AppDataFileExists(const JudgedDataPath& path);
+[[nodiscard]] RequestStatus DeleteAppDataFile(const JudgedDataPath& path);
+[[nodiscard]] CopyOutcome CopyFileIn(const JudgedCopy& copy);
+[[nodiscard]] CopyOutcome ExportFile(const JudgedCopy& copy);
+// The path opens as a file on a disk (not a device, pipe or folder).
+[[nodiscard]] bool IsOrdinaryDiskFile(const Text& path);

@@ -1,0 +1,77 @@
+// SPDX-License-Identifier: Apache-2.0
+// The request texts as the dispatcher judged them, one type per capability. Each exists only
+// where its policy allowed it (see policy/judgement.h), carries exactly the texts the act
+// uses, and is made only by its judge below. The folders and the long-path expansion are the
+// system's answers that the dispatcher looked up for this request. Pure.
+#pragma once
+#include <cstdint>
+#include <utility>
+#include "base/text.h"
+#include "policy/judgement.h"
+#include "registry/key_policy.h"
+
+// A plug-in data-file path inside the data folder, as carried.
+class JudgedDataPath {
+ public:
+  const Text& path() const { return path_; }
+
+ private:
+  explicit JudgedDataPath(Text path) : path_(std::move(path)) {}
+  friend Judgement<JudgedDataPath> JudgeDataPath(const Text& path, const Text& dataFolder);
+  Text path_;
+};
+Judgement<JudgedDataPath> JudgeDataPath(const Text& path, const Text& dataFolder);
+
+// A web address or document the shell may open.
+class JudgedShellTarget {
+ public:
+  const Text& target() const { return target_; }
+
+ private:
+  explicit JudgedShellTarget(Text target) : target_(std::move(target)) {}
+  friend Judgement<JudgedShellTarget> JudgeShellTarget(const Text& target);
+  Text target_;
+};
+Judgement<JudgedShellTarget> JudgeShellTarget(const Text& target);
+
+// An http(s) address to check.
+class JudgedUrl {
+ public:
+  const Text& url() const { return url_; }
+
+ private:
+  explicit JudgedUrl(Text url) : url_(std::move(url)) {}
+  friend Judgement<JudgedUrl> JudgeUrl(const Text& url);
+  Text url_;
+};
+Judgement<JudgedUrl> JudgeUrl(const Text& url);
+
+// A copy into the local temporary folder (copy-in) or out of it (export), on exactly the two
+// paths judged (the long-path-expanded one included).
+class JudgedCopy {
+ public:
+  const Text& source() const { return source_; }
+  const Text& destination() const { return destination_; }
+  // The side inside the temporary folder: the destination of a copy-in, the source of an export.
+  const Text& insidePath() const { return inside_ ? destination_ : source_; }
+  // The temporary folder the inside path was judged against, and the judged (normalised)
+  // remainder of that path below it ("\sub\name.pdf"): where the opened file must really be.
+  const Text& tempFolder() const { return tempFolder_; }
+  const Text& remainderBelowTemp() const { return remainder_; }
+
+ private:
+  JudgedCopy(Text source, Text destination, Text tempFolder, bool insideIsDestination);
+  friend Judgement<JudgedCopy> JudgeCopyIn(const Text& source, const Text& expandedDestination, const Text& tempFolder);
+  friend Judgement<JudgedCopy> JudgeExport(const Text& expandedSource, const Text& destination, const Text& tempFolder);
+  Text source_;
+  Text destination_;
+  Text tempFolder_;
+  Text remainder_;
+  bool inside_;
+};
+Judgement<JudgedCopy> JudgeCopyIn(const Text& source, const Text& expandedDestination, const Text& tempFolder);
+Judgement<JudgedCopy> JudgeExport(const Text& expandedSource, const Text& destination, const Text& tempFolder);
+
+// What became of a judged copy. NotAtJudgedPath: the file opened inside the temporary folder
+// lies elsewhere (a link the plug-in placed) or has other names; nothing was copied.
+enum class CopyOutcome { Copied, SourceMissing, Failed, NotAtJudgedPath };

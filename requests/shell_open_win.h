@@ -1,0 +1,7 @@
+// SPDX-License-Identifier: Apache-2.0
+// Op 18 on the system: open a judged URL or document with the shell's "open" verb.
+#pragma once
+#include "base/protocol.h"
+#include "requests/judged.h"
+
+[[nodiscard]] RequestStatus ShellOpen(const JudgedShellTarget& target);

@@ -1,0 +1,8 @@
+// SPDX-License-Identifier: Apache-2.0
+// The broker's channel: the framework over the named-pipe transport.
+#pragma once
+#include "ipc/channel.h"
+#include "ipc/pipe_transport.h"
+#include "ipc/wire_format.h"
+
+using BrokerChannel = ipc::Channel<PipeTransportWithMessagePump, ipc::Encoder, ipc::Decoder>;
