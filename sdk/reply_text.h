@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // The reply texts of the host library's typed calls, read strictly: a reply the broker sends in a
 // form other than the protocol's is reported (CallError::BadReplyText), never guessed at.
+// The conversions themselves are base/'s; these say which form each reply must have.
 // Pure: builds natively and runs under the sanitizers.
 #pragma once
 #include <cstddef>

@@ -191,8 +191,6 @@ class HostConnection {
 
 // "Success", "NotFound", "Denied", "Failed", "BadArgument", or "status <n>".
 std::string StatusName(int32_t status);
-// The elements of a list reply (each element ends in one U+0000).
-std::vector<Text> SplitNulList(const Text& text);
 
 }  // namespace tarnvel::host
 

@@ -440,18 +440,4 @@ std::string StatusName(int32_t status) {
   return buf;
 }
 
-std::vector<Text> SplitNulList(const Text& text) {
-  std::vector<Text> items;
-  size_t start = 0;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == u'\0') {
-      items.push_back(text.substr(start, i - start));
-      start = i + 1;
-    }
-  }
-  // A list whose last element lacks its NUL still shows that element.
-  if (start < text.size()) items.push_back(text.substr(start));
-  return items;
-}
-
 }  // namespace tarnvel::host

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "base/nul_list.h"
 #include "base/win_text.h"
 #include "tools/raw_client/raw_client.h"
 #include "tools/tarnvel-host/json.h"
@@ -275,7 +276,7 @@ class Session {
       Out(head + " " + Quoted(reply.text));
       return true;
     }
-    std::vector<Text> items = SplitNulList(reply.text);
+    std::vector<Text> items = SplitNulTerminated(reply.text);
     if (a.shape == ReplyShape::List) {
       Out(head + ", " + std::to_string(items.size()) + (items.size() == 1 ? " name" : " names"));
       for (const Text& t : items) Out("    " + Quoted(t));
@@ -300,7 +301,7 @@ class Session {
       record_.String("text", reply.text);
       return true;
     }
-    std::vector<Text> items = SplitNulList(reply.text);
+    std::vector<Text> items = SplitNulTerminated(reply.text);
     std::vector<std::string> values;
     if (a.shape == ReplyShape::List) {
       for (const Text& t : items) values.push_back(JsonString(t));
