@@ -2,14 +2,15 @@
 # SPDX-License-Identifier: Apache-2.0
 # Installs, only when missing, everything that building and testing need from Debian's
 # packages: both MinGW-w64 -posix cross compilers, Wine, CMake, Ninja, GoogleTest sources,
-# Google Benchmark, clang with its sanitizer/fuzzer runtime, and debootstrap for the x86
-# (WoW64) root that scripts/wow64-root.sh makes.
+# Google Benchmark, clang with its sanitizer/fuzzer runtime, LLVM's dlltool and lld-link (the
+# host DLL's MSVC-style import library and the MSVC-ABI host that checks it), and debootstrap
+# for the x86 (WoW64) root that scripts/wow64-root.sh makes.
 set -euo pipefail
 
 need=()
 have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 for pkg in g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64 wine cmake ninja-build \
-           googletest libbenchmark-dev clang libclang-rt-dev python3 debootstrap clang-format \
+           googletest libbenchmark-dev clang libclang-rt-dev lld llvm python3 debootstrap clang-format \
            osslsigncode openssl; do
   have_pkg "$pkg" || need+=("$pkg")
 done
