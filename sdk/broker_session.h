@@ -86,6 +86,7 @@ class BrokerSession {
   ShutdownOutcome Shutdown(uint32_t timeoutMs);
 
  private:
+  int32_t StartLocked(SessionOptions options);
   // Sends `bytes` and reads the reply with `read`, within one deadline; the mutex is held.
   template <class ReadReply>
   CallOutcome Exchange(const std::vector<uint8_t>& bytes, uint32_t timeoutMs, ReadReply read);

@@ -2,6 +2,7 @@
 #include "sdk/broker_session.h"
 
 #include <algorithm>
+#include <new>
 #include <utility>
 
 #include "base/win_text.h"
@@ -61,6 +62,22 @@ int32_t BrokerSession::Start(SessionOptions options) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (started_) return TARNVEL_START_ALREADY_STARTED;
   started_ = true;
+  int32_t failure = TARNVEL_START_CANNOT_CREATE_PROCESS;
+  try {
+    return StartLocked(std::move(options));
+  } catch (const std::bad_alloc&) {
+    failure = TARNVEL_START_OUT_OF_MEMORY;
+  } catch (...) {
+    // A thread the debug loop could not get, for one.
+  }
+  // No broker is left running after a failed start.
+  if (process_.pid() != 0) process_.Terminate();
+  info_.failure = failure;
+  shutDown_ = true;
+  return failure;
+}
+
+int32_t BrokerSession::StartLocked(SessionOptions options) {
   options_ = std::move(options);
   if (options_.pipeName.empty()) options_.pipeName = host::MakeUniquePipeName(L"tarnvel");
   PointerWidth width = NativePointerWidth;

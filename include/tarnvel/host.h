@@ -20,8 +20,9 @@
  * - Texts are UTF-16 (wchar_t) with an explicit length in code units; they need no NUL and
  *   may hold U+0000. A null pointer with length 0 is the empty text.
  * - Memory the library hands out (texts, lists, bytes, debugger lines, the pipe name) is
- *   freed with tarnvel_free, by no other function. Every such out-parameter is set on each
- *   call: to an allocation when there is a value, to NULL otherwise.
+ *   freed with tarnvel_free, by no other function. Every out-parameter is set on each call,
+ *   to an allocation when there is a value and to NULL otherwise; only a call refused with
+ *   TARNVEL_CALL_INVALID_ARGUMENT may leave some as they were.
  * - Records passed in (tarnvel_options, tarnvel_call, tarnvel_broker_info,
  *   tarnvel_shutdown_result) begin with their own size: set it to sizeof the record. A later
  *   version only appends fields; it reads and writes only the fields the given size covers.
