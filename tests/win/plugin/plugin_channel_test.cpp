@@ -38,8 +38,8 @@ struct ChannelPair {
       const ipc::DecodeResult r = decoder.Decode();
       if (r == ipc::DecodeResult::NeedMore) continue;
       const ParamList& list = decoder.list();
-      if (r != ipc::DecodeResult::Done || list.id != 4 || list.count != 2 || list.params[0].type != Int32Kind4 ||
-          list.params[1].type != PointerSized)
+      if (r != ipc::DecodeResult::Done || list.id != MessageId::PluginPipeReply || list.count != 2 ||
+          list.params[0].type != Int32Kind4 || list.params[1].type != PointerSized)
         return false;
       error = static_cast<int32_t>(list.params[0].value);
       handle = list.params[1].value;
