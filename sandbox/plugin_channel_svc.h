@@ -5,6 +5,7 @@
 // connection ends.
 #pragma once
 #include <cstdint>
+#include "base/unique_handle.h"
 #include "sandbox/broker_channel_win.h"
 #include "sandbox/service_base.h"
 
@@ -36,6 +37,6 @@ void ReleasePluginChannel();
 // Upper bound of the broker's attempts to connect to a provisioned pipe, in milliseconds.
 constexpr uint32_t PluginConnectBudgetMs = 2000;
 
-// Connects to a provisioned pipe as its client; INVALID_HANDLE_VALUE once the budget is spent
-// (a pipe whose server end was closed never becomes available again).
-HANDLE ConnectToPluginPipe(const wchar_t* name);
+// Connects to a provisioned pipe as its client; an empty handle (and the last error) once the
+// budget is spent (a pipe whose server end was closed never becomes available again).
+UniqueHandle ConnectToPluginPipe(const wchar_t* name);

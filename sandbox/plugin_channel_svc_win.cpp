@@ -30,7 +30,7 @@ constexpr DWORD kClientFlags = SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION; 
 SbxPISDKGetHandleToPluginIPCChannelSvc& PluginChannelService() { return g_pluginChannelSvc; }
 
 // Bounded, because the server thread serves nothing while it waits here.
-HANDLE ConnectToPluginPipe(const wchar_t* name) {
+UniqueHandle ConnectToPluginPipe(const wchar_t* name) {
   const ULONGLONG deadline = GetTickCount64() + PluginConnectBudgetMs;
   do {
     if (!WaitNamedPipeW(name, NMPWAIT_USE_DEFAULT_WAIT)) {
@@ -38,12 +38,11 @@ HANDLE ConnectToPluginPipe(const wchar_t* name) {
       continue;
     }
     SECURITY_ATTRIBUTES sa = {sizeof(SECURITY_ATTRIBUTES), nullptr, FALSE};
-    HANDLE h = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, &sa, OPEN_EXISTING, kClientFlags, nullptr);
-    if (h != INVALID_HANDLE_VALUE || GetLastError() != ERROR_PIPE_BUSY) return h;
-    Sleep(25);
-    Sleep(25);
+    UniqueHandle h(CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, &sa, OPEN_EXISTING, kClientFlags, nullptr));
+    if (h || GetLastError() != ERROR_PIPE_BUSY) return h;
+    Sleep(50);
   } while (GetTickCount64() < deadline);
-  return INVALID_HANDLE_VALUE;
+  return UniqueHandle();
 }
 
 int64_t SbxPISDKGetHandleToPluginIPCChannelSvc::Serve(BrokerChannel& channel, Inputs& in) {
@@ -88,7 +87,7 @@ int64_t ProvisionPluginChannel(BrokerChannel& channel, int32_t targetProcessId) 
       error = GetLastError();
     } else {
       // Connected before the server end leaves: the broker's end must be on this pipe.
-      client.reset(ConnectToPluginPipe(name));
+      client = ConnectToPluginPipe(name);
       if (!client) {
         error = GetLastError() != 0 ? GetLastError() : static_cast<DWORD>(ERROR_PIPE_NOT_CONNECTED);
       } else if (!ReachedOwnPipe(client.get())) {

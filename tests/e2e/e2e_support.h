@@ -9,6 +9,7 @@
 #include <string>
 
 #include "base/unique_handle.h"
+#include "tarnvel/protocol.h"
 #include "tools/raw_client/raw_client.h"
 
 namespace e2e {
@@ -141,6 +142,13 @@ class Child {
   std::string buffered_;
 };
 
+// A request by its op's name: message 6, and its reply 7 in `out`.
+inline tarnvel::host::CallResult Request(tarnvel::host::HostConnection& conn, tarnvel::protocol::RequestOp op,
+                                         int32_t hive, const Text& a, const Text& b, const Text& c, DWORD timeoutMs,
+                                         tarnvel::host::Reply& out) {
+  return conn.Request(tarnvel::protocol::Code(op), hive, a, b, c, timeoutMs, out);
+}
+
 // A broker started the way a host starts it, with this test process as its host, and
 // the host's connection to it.
 struct Broker {
@@ -168,6 +176,11 @@ struct Broker {
     pipeName = tarnvel::host::MakeUniquePipeName(L"tarnvel-e2e");
     o.pipeName = pipeName;
     return process.Start(o) && conn.Connect(pipeName, StartMs, &process);
+  }
+
+  tarnvel::host::CallResult Request(tarnvel::protocol::RequestOp op, int32_t hive, const Text& a, const Text& b,
+                                    const Text& c, DWORD timeoutMs, tarnvel::host::Reply& out) {
+    return e2e::Request(conn, op, hive, a, b, c, timeoutMs, out);
   }
 
   // The exit code after the host's end closed; -1 when the broker did not exit in time.

@@ -12,13 +12,19 @@
 #include <string>
 #include <vector>
 
+#include "base/decimal.h"
 #include "base/nul_list.h"
 #include "base/win_text.h"
+#include "tarnvel/protocol.h"
 #include "tools/raw_client/raw_client.h"
 #include "tools/tarnvel-host/json.h"
 #include "tools/tarnvel-host/session.h"
 
 using namespace tarnvel::host;
+using tarnvel::protocol::Code;
+using tarnvel::protocol::MessageId;
+using tarnvel::protocol::RequestOp;
+using tarnvel::protocol::RequestStatus;
 
 namespace {
 
@@ -65,12 +71,7 @@ struct Line {
 // Decimal digits only, 0 to 4294967295.
 bool ReadNumber(const wchar_t* text, DWORD& out) {
   uint64_t v = 0;
-  if (*text == L'\0') return false;
-  for (const wchar_t* p = text; *p; ++p) {
-    if (*p < L'0' || *p > L'9') return false;
-    v = v * 10 + static_cast<uint64_t>(*p - L'0');
-    if (v > 0xFFFFFFFFull) return false;
-  }
+  if (!ParseDecimalDigits(FromWide(text), 0xFFFFFFFFull, v)) return false;
   out = static_cast<DWORD>(v);
   return true;
 }
@@ -211,7 +212,7 @@ class Session {
         return Expect(conn_.Send(a.id, a.params, options_.timeoutMs));
       case Action::Kind::KeepAlive: {
         std::vector<Param> zero{Param::Int32(0, Int32Kind2)};
-        return Expect(conn_.Send(KeepAliveId, zero, options_.timeoutMs));
+        return Expect(conn_.Send(MessageId::KeepAlive, zero, options_.timeoutMs));
       }
       case Action::Kind::Raw:
         return Expect(conn_.WriteRaw(a.bytes, options_.timeoutMs));
@@ -269,10 +270,11 @@ class Session {
     CallResult r = conn_.Request(a.op, a.hive, a.a, a.b, a.c, options_.timeoutMs, reply);
     if (r != CallResult::Ok) return Fail(r);
     ShowDebugLines();
-    if (reply.status != 0) anyRequestFailed_ = true;
+    const bool success = reply.status == Code(RequestStatus::Success);
+    if (!success) anyRequestFailed_ = true;
     if (options_.json) return RecordReply(a, reply);
-    std::string head = "  reply: " + std::to_string(reply.status) + " " + StatusName(reply.status);
-    if (reply.status != 0 || a.shape == ReplyShape::Plain) {
+    std::string head = "  reply: " + std::to_string(reply.status) + " " + StatusText(reply.status);
+    if (!success || a.shape == ReplyShape::Plain) {
       Out(head + " " + Quoted(reply.text));
       return true;
     }
@@ -296,8 +298,8 @@ class Session {
   // A reply as JSON members: its numbers and names, then its text, or its list of names, or
   // its values as name and data (a value that is not a string has empty data, as listed).
   bool RecordReply(const Action& a, const Reply& reply) {
-    record_.Number("op", a.op).Number("status", reply.status).Bytes("statusName", StatusName(reply.status));
-    if (reply.status != 0 || a.shape == ReplyShape::Plain) {
+    record_.Number("op", a.op).Number("status", reply.status).Bytes("statusName", StatusText(reply.status));
+    if (reply.status != Code(RequestStatus::Success) || a.shape == ReplyShape::Plain) {
       record_.String("text", reply.text);
       return true;
     }
@@ -322,13 +324,14 @@ class Session {
   // Empty when the broker misbehaved on that read.
   std::string EmptyData(const Action& list, const Text& name) {
     Reply reply;
-    CallResult r = conn_.Request(1, list.hive, list.a, name, Text(), options_.timeoutMs, reply);
+    CallResult r =
+        conn_.Request(Code(RequestOp::ReadString), list.hive, list.a, name, Text(), options_.timeoutMs, reply);
     if (r != CallResult::Ok) {
       Fail(r);
       return std::string();
     }
     ShowDebugLines();
-    return reply.status == 0 ? Quoted(reply.text) : std::string("(not a string)");
+    return reply.status == Code(RequestStatus::Success) ? Quoted(reply.text) : std::string("(not a string)");
   }
 
  public:

@@ -6,11 +6,18 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/decimal.h"
 #include "base/hex.h"
+#include "tarnvel/protocol.h"
 #include "tools/tarnvel-host/json.h"
 
 namespace tarnvel::host {
 namespace {
+
+using protocol::Code;
+using protocol::kOps;
+using protocol::OpInfo;
+using protocol::RequestOp;
 
 bool IsBlank(char16_t c) { return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n'; }
 
@@ -129,57 +136,90 @@ bool ParseParam(const Text& word, Param& out, std::string& error) {
 // reads any text leniently): decimal digits with an optional '-', within the unsigned or
 // signed range of `bits`, so that every bit pattern can be written and nothing else.
 bool CheckDecimal(const Text& text, int bits) {
-  size_t i = 0;
-  bool negative = !text.empty() && text[0] == u'-';
-  if (negative) i = 1;
-  if (i >= text.size() || text.size() - i > 20) return false;
+  const bool negative = !text.empty() && text[0] == u'-';
+  const std::u16string_view digits = std::u16string_view(text).substr(negative ? 1 : 0);
+  // As many digits as the widest value has, leading zeros included.
+  if (digits.size() > 20) return false;
   const uint64_t limit =
       negative ? (bits == 32 ? 0x80000000ull : 0x8000000000000000ull) : (bits == 32 ? 0xFFFFFFFFull : ~0ull);
-  uint64_t v = 0;
-  for (; i < text.size(); ++i) {
-    if (text[i] < u'0' || text[i] > u'9') return false;
-    uint64_t digit = static_cast<uint64_t>(text[i] - u'0');
-    if (v > (limit - digit) / 10) return false;
-    v = v * 10 + digit;
-  }
-  return true;
+  uint64_t value = 0;
+  return ParseDecimalDigits(digits, limit, value);
 }
 
-// Which request text each argument after the hive fills.
-struct RequestWord {
-  const char* word;
-  int32_t op;
-  bool hive;
-  const char* texts;  // e.g. "AB": first argument is text A, second text B
+// The tool's own part of each op: how its reply is printed and what its arguments are
+// called. The op's word, hive use and texts come from the protocol's op table.
+struct ToolUsage {
+  RequestOp op;
   ReplyShape shape;
   const char* usage;
 };
 
-const RequestWord kRequestWords[] = {
-    {"ping", 11, false, "", ReplyShape::Plain, ""},
-    {"read-string", 1, true, "AB", ReplyShape::Plain, "HIVE KEY NAME"},
-    {"write-string", 2, true, "ABC", ReplyShape::Plain, "HIVE KEY NAME TEXT"},
-    {"read-dword", 3, true, "AB", ReplyShape::Plain, "HIVE KEY NAME"},
-    {"write-dword", 4, true, "ABC", ReplyShape::Plain, "HIVE KEY NAME DECIMAL"},
-    {"delete-value", 5, true, "AB", ReplyShape::Plain, "HIVE KEY NAME"},
-    {"delete-key", 6, true, "A", ReplyShape::Plain, "HIVE KEY"},
-    {"delete-tree", 7, true, "A", ReplyShape::Plain, "HIVE KEY"},
-    {"key-exists", 8, true, "A", ReplyShape::Plain, "HIVE KEY"},
-    {"list-keys", 9, true, "A", ReplyShape::List, "HIVE KEY"},
-    {"list-values", 10, true, "A", ReplyShape::Pairs, "HIVE KEY"},
-    {"read-qword", 12, true, "AB", ReplyShape::Plain, "HIVE KEY NAME"},
-    {"write-qword", 13, true, "ABC", ReplyShape::Plain, "HIVE KEY NAME DECIMAL"},
-    {"read-file", 14, false, "A", ReplyShape::Plain, "PATH"},
-    {"write-file", 15, false, "AC", ReplyShape::Plain, "PATH HEX"},
-    {"file-exists", 16, false, "A", ReplyShape::Plain, "PATH"},
-    {"delete-file", 17, false, "A", ReplyShape::Plain, "PATH"},
-    {"shell-open", 18, false, "A", ReplyShape::Plain, "TARGET"},
-    {"copy-tree", 20, true, "AB", ReplyShape::Plain, "HIVE SOURCE-KEY DESTINATION-KEY"},
-    {"copy-in", 21, false, "AB", ReplyShape::Plain, "SOURCE DESTINATION"},
-    {"export", 22, false, "AB", ReplyShape::Plain, "SOURCE DESTINATION"},
-    {"http-check", 23, false, "A", ReplyShape::Plain, "URL"},
-    {"http-poll", 24, false, "A", ReplyShape::Plain, "ID"},
+constexpr ToolUsage kToolUsages[] = {
+    {RequestOp::Ping, ReplyShape::Plain, ""},
+    {RequestOp::ReadString, ReplyShape::Plain, "HIVE KEY NAME"},
+    {RequestOp::WriteString, ReplyShape::Plain, "HIVE KEY NAME TEXT"},
+    {RequestOp::ReadDword, ReplyShape::Plain, "HIVE KEY NAME"},
+    {RequestOp::WriteDword, ReplyShape::Plain, "HIVE KEY NAME DECIMAL"},
+    {RequestOp::DeleteValue, ReplyShape::Plain, "HIVE KEY NAME"},
+    {RequestOp::DeleteKey, ReplyShape::Plain, "HIVE KEY"},
+    {RequestOp::DeleteKeyTree, ReplyShape::Plain, "HIVE KEY"},
+    {RequestOp::KeyExists, ReplyShape::Plain, "HIVE KEY"},
+    {RequestOp::ListSubkeys, ReplyShape::List, "HIVE KEY"},
+    {RequestOp::ListValues, ReplyShape::Pairs, "HIVE KEY"},
+    {RequestOp::ReadQword, ReplyShape::Plain, "HIVE KEY NAME"},
+    {RequestOp::WriteQword, ReplyShape::Plain, "HIVE KEY NAME DECIMAL"},
+    {RequestOp::ReadAppDataFile, ReplyShape::Plain, "PATH"},
+    {RequestOp::WriteAppDataFile, ReplyShape::Plain, "PATH HEX"},
+    {RequestOp::AppDataFileExists, ReplyShape::Plain, "PATH"},
+    {RequestOp::DeleteAppDataFile, ReplyShape::Plain, "PATH"},
+    {RequestOp::ShellOpen, ReplyShape::Plain, "TARGET"},
+    {RequestOp::CopyKeyTree, ReplyShape::Plain, "HIVE SOURCE-KEY DESTINATION-KEY"},
+    {RequestOp::CopyFileIn, ReplyShape::Plain, "SOURCE DESTINATION"},
+    {RequestOp::ExportFile, ReplyShape::Plain, "SOURCE DESTINATION"},
+    {RequestOp::StartHttpCheck, ReplyShape::Plain, "URL"},
+    {RequestOp::PollHttpCheck, ReplyShape::Plain, "ID"},
 };
+
+constexpr const ToolUsage* FindUsage(RequestOp op) {
+  for (const ToolUsage& u : kToolUsages) {
+    if (u.op == op) return &u;
+  }
+  return nullptr;
+}
+
+// Counts the arguments a usage names, so that it can be held against the op's row.
+constexpr size_t UsageWords(const char* usage) {
+  size_t words = 0;
+  for (bool inWord = false; *usage != '\0'; ++usage) {
+    const bool blank = *usage == ' ';
+    if (!blank && !inWord) ++words;
+    inWord = !blank;
+  }
+  return words;
+}
+
+constexpr size_t TextCount(const char* texts) {
+  size_t n = 0;
+  while (texts[n] != '\0') ++n;
+  return n;
+}
+
+// Every op the protocol has is a word of this tool, once, with a usage naming each of its
+// arguments: a new row in the op table does not build until it has its usage here.
+constexpr bool EveryOpHasItsUsage() {
+  for (const OpInfo& info : kOps) {
+    const ToolUsage* usage = FindUsage(info.op);
+    if (usage == nullptr) return false;
+    if (UsageWords(usage->usage) != (info.usesHive ? 1 : 0) + TextCount(info.texts)) return false;
+  }
+  for (const ToolUsage& u : kToolUsages) {
+    size_t rows = 0;
+    for (const OpInfo& info : kOps) rows += info.op == u.op ? 1 : 0;
+    if (rows != 1) return false;
+  }
+  return true;
+}
+static_assert(EveryOpHasItsUsage(), "every row of the op table needs its usage in tarnvel-host, and no more");
 
 Text* TextSlot(Action& a, char which) {
   switch (which) {
@@ -244,25 +284,27 @@ bool ParseAction(const std::vector<Text>& words, Action& out, std::string& error
     return false;
   }
   const std::string word = Lower(Ascii(words[0]));
-  for (const RequestWord& w : kRequestWords) {
-    if (word != w.word) continue;
-    size_t want = (w.hive ? 1 : 0) + std::strlen(w.texts);
+  for (const OpInfo& info : kOps) {
+    if (word != info.word) continue;
+    const ToolUsage& w = *FindUsage(info.op);
+    size_t want = (info.usesHive ? 1 : 0) + std::strlen(info.texts);
     if (words.size() - 1 != want) {
       error = word + " takes: " + w.usage;
       return false;
     }
     out.kind = Action::Kind::Request;
-    out.op = w.op;
+    out.op = Code(info.op);
     out.shape = w.shape;
     size_t next = 1;
-    if (w.hive && !ParseHive(words[next++], out.hive)) {
+    if (info.usesHive && !ParseHive(words[next++], out.hive)) {
       error = "bad hive '" + Ascii(words[1]) + "' (hkcu, hklm or a number)";
       return false;
     }
-    for (const char* t = w.texts; *t; ++t) *TextSlot(out, *t) = words[next++];
-    if ((w.op == 4 || w.op == 13) && !CheckDecimal(out.c, w.op == 4 ? 32 : 64)) {
-      error = word + ": '" + Ascii(out.c) + "' is not a decimal number of " + (w.op == 4 ? "32" : "64") +
-              " bits (0 to " + (w.op == 4 ? "4294967295" : "18446744073709551615") +
+    for (const char* t = info.texts; *t; ++t) *TextSlot(out, *t) = words[next++];
+    const bool dword = info.op == RequestOp::WriteDword;
+    if ((dword || info.op == RequestOp::WriteQword) && !CheckDecimal(out.c, dword ? 32 : 64)) {
+      error = word + ": '" + Ascii(out.c) + "' is not a decimal number of " + (dword ? "32" : "64") + " bits (0 to " +
+              (dword ? "4294967295" : "18446744073709551615") +
               ", or negative down to the signed limit; 'op' sends any text)";
       return false;
     }
@@ -395,6 +437,11 @@ const char* HelpText() {
          "  3  the broker could not be started or connected to, or it misbehaved: no reply\n"
          "     within the time-out, broken pipe, malformed or wrong reply, an unexpected\n"
          "     message, no exit, a non-zero exit code, or a request after the connection ended\n";
+}
+
+std::string StatusText(int32_t status) {
+  if (const char* name = protocol::StatusName(status)) return name;
+  return "status " + std::to_string(status);
 }
 
 std::string Utf8(const Text& text) {

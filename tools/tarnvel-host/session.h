@@ -42,6 +42,10 @@ bool ParseAction(const std::vector<Text>& words, Action& out, std::string& error
 // The --help text: options and every word.
 const char* HelpText();
 
+// A reply status as the tool prints it: its name, or "status <n>" for a number the
+// protocol does not define.
+std::string StatusText(int32_t status);
+
 // A text for the console: UTF-8 in double quotes, with \" and \uXXXX for control
 // characters (an embedded U+0000 shows as \u0000).
 std::string Quoted(const Text& text);

@@ -9,6 +9,9 @@
 using namespace tarnvel::host;
 using e2e::Broker;
 using e2e::T;
+using tarnvel::protocol::Code;
+using tarnvel::protocol::RequestOp;
+using tarnvel::protocol::RequestStatus;
 
 namespace {
 
@@ -58,14 +61,16 @@ TEST_F(LocalMachineViews, BrokerReadsTheViewOfItsOwnArchitecture) {
   Reply own, other;
   const char* ownName = Is32BitBuild ? "only32" : "only64";
   const char* otherName = Is32BitBuild ? "only64" : "only32";
-  ASSERT_EQ(b.conn.Request(1, LocalMachine, T("software\\tarnvel\\e2e-view"), T(ownName), T(""), e2e::ReplyMs, own),
+  ASSERT_EQ(b.Request(RequestOp::ReadString, LocalMachine, T("software\\tarnvel\\e2e-view"), T(ownName), T(""),
+                      e2e::ReplyMs, own),
             CallResult::Ok);
-  ASSERT_EQ(b.conn.Request(1, LocalMachine, T("software\\tarnvel\\e2e-view"), T(otherName), T(""), e2e::ReplyMs, other),
+  ASSERT_EQ(b.Request(RequestOp::ReadString, LocalMachine, T("software\\tarnvel\\e2e-view"), T(otherName), T(""),
+                      e2e::ReplyMs, other),
             CallResult::Ok);
-  EXPECT_EQ(own.status, 0);
+  EXPECT_EQ(own.status, Code(RequestStatus::Success));
   EXPECT_EQ(own.text, T(Is32BitBuild ? "thirty-two" : "sixty-four"));
   // A value that exists only in the other view is not found.
-  EXPECT_EQ(other.status, 1);
+  EXPECT_EQ(other.status, Code(RequestStatus::NotFound));
   EXPECT_EQ(other.text, T(""));
   EXPECT_EQ(b.CloseAndExitCode(), 0);
 }
@@ -75,19 +80,20 @@ TEST_F(LocalMachineViews, Wow6432NodeNamesAreJudgedByHive) {
   ASSERT_TRUE(b.StartAndConnect(true));
   // Read-only in the local-machine hive, where the name is part of the maker's subtree...
   Reply reply;
-  ASSERT_EQ(
-      b.conn.Request(8, LocalMachine, T("software\\wow6432node\\tarnvel\\e2e-view"), T(""), T(""), e2e::ReplyMs, reply),
-      CallResult::Ok);
-  EXPECT_EQ(reply.status, 0) << "the 32-bit key exists under its explicit name in both views";
-  ASSERT_EQ(b.conn.Request(2, LocalMachine, T("software\\wow6432node\\tarnvel\\e2e-view"), T("w"), T("x"), e2e::ReplyMs,
-                           reply),
+  ASSERT_EQ(b.Request(RequestOp::KeyExists, LocalMachine, T("software\\wow6432node\\tarnvel\\e2e-view"), T(""), T(""),
+                      e2e::ReplyMs, reply),
             CallResult::Ok);
-  EXPECT_EQ(reply.status, 2);
+  EXPECT_EQ(reply.status, Code(RequestStatus::Success))
+      << "the 32-bit key exists under its explicit name in both views";
+  ASSERT_EQ(b.Request(RequestOp::WriteString, LocalMachine, T("software\\wow6432node\\tarnvel\\e2e-view"), T("w"),
+                      T("x"), e2e::ReplyMs, reply),
+            CallResult::Ok);
+  EXPECT_EQ(reply.status, Code(RequestStatus::Denied));
   // ...and outside the subtree in the current-user hive.
-  ASSERT_EQ(b.conn.Request(1, CurrentUser, T("software\\wow6432node\\tarnvel\\e2e-view"), T("only32"), T(""),
-                           e2e::ReplyMs, reply),
+  ASSERT_EQ(b.Request(RequestOp::ReadString, CurrentUser, T("software\\wow6432node\\tarnvel\\e2e-view"), T("only32"),
+                      T(""), e2e::ReplyMs, reply),
             CallResult::Ok);
-  EXPECT_EQ(reply.status, 2);
+  EXPECT_EQ(reply.status, Code(RequestStatus::Denied));
   std::vector<std::string> expected = {"[TarnvelBroker] denied: write to read-only hive\n",
                                        "[TarnvelBroker] denied: outside Tarnvel subtree\n"};
   EXPECT_EQ(b.process.DebugLines(), expected);

@@ -8,6 +8,7 @@
 using namespace tarnvel::host;
 using e2e::Broker;
 using e2e::T;
+using tarnvel::protocol::RequestOp;
 
 namespace {
 
@@ -72,7 +73,7 @@ TEST(BrokerCommandLine, PipeNameWithBlanksIsUsedAsIs) {
   b.pipeName = MakeUniquePipeName(L"tarnvel e2e name with  blanks");
   ASSERT_TRUE(b.StartAndConnect());
   Reply reply;
-  ASSERT_EQ(b.conn.Request(11, 0, T(""), T(""), T(""), e2e::ReplyMs, reply), CallResult::Ok);
+  ASSERT_EQ(b.Request(RequestOp::Ping, 0, T(""), T(""), T(""), e2e::ReplyMs, reply), CallResult::Ok);
   EXPECT_EQ(reply.text, T("pong"));
   EXPECT_EQ(b.CloseAndExitCode(), 0);
 }
@@ -87,7 +88,7 @@ TEST(BrokerCommandLine, TextBehindThePidIsIgnored) {
   HostConnection conn;
   ASSERT_TRUE(conn.Connect(pipe, e2e::StartMs, &broker));
   Reply reply;
-  ASSERT_EQ(conn.Request(11, 0, T(""), T(""), T(""), e2e::ReplyMs, reply), CallResult::Ok);
+  ASSERT_EQ(e2e::Request(conn, RequestOp::Ping, 0, T(""), T(""), T(""), e2e::ReplyMs, reply), CallResult::Ok);
   EXPECT_EQ(reply.text, T("pong"));
   conn.Close();
   DWORD code = 7;
@@ -110,7 +111,7 @@ TEST(BrokerCommandLine, SecondBrokerWithTheSameNameExitsWithOne) {
 
   // The first broker still serves its host.
   Reply reply;
-  ASSERT_EQ(first.conn.Request(11, 0, T(""), T(""), T(""), e2e::ReplyMs, reply), CallResult::Ok);
+  ASSERT_EQ(first.Request(RequestOp::Ping, 0, T(""), T(""), T(""), e2e::ReplyMs, reply), CallResult::Ok);
   EXPECT_EQ(first.CloseAndExitCode(), 0);
 }
 
@@ -140,7 +141,7 @@ TEST(BrokerLifecycle, HostClosingThePipeEndsTheBrokerWithZero) {
   Broker b;
   ASSERT_TRUE(b.StartAndConnect());
   Reply reply;
-  ASSERT_EQ(b.conn.Request(11, 0, T(""), T(""), T(""), e2e::ReplyMs, reply), CallResult::Ok);
+  ASSERT_EQ(b.Request(RequestOp::Ping, 0, T(""), T(""), T(""), e2e::ReplyMs, reply), CallResult::Ok);
   EXPECT_EQ(b.CloseAndExitCode(), 0);
 }
 
@@ -156,7 +157,7 @@ TEST(BrokerLifecycle, HostProcessEndingAfterConnectingEndsTheBrokerWithZero) {
   Broker b;
   ASSERT_TRUE(b.StartAndConnect(false, host.pid()));
   Reply reply;
-  ASSERT_EQ(b.conn.Request(11, 0, T(""), T(""), T(""), e2e::ReplyMs, reply), CallResult::Ok);
+  ASSERT_EQ(b.Request(RequestOp::Ping, 0, T(""), T(""), T(""), e2e::ReplyMs, reply), CallResult::Ok);
 
   host.Terminate();
   // The pipe stays open on our side: only the host's end can have ended the broker.

@@ -9,6 +9,9 @@
 using namespace tarnvel_host;
 using e2e::Broker;
 using e2e::T;
+using tarnvel::protocol::Code;
+using tarnvel::protocol::RequestOp;
+using tarnvel::protocol::RequestStatus;
 
 namespace {
 
@@ -44,8 +47,9 @@ TEST(BrokerHardening, CopyInFromAPipeIsRefusedAtOnceAndNeverConnects) {
   ASSERT_TRUE(b.StartAndConnect(true));
   for (const Text& source : sources) {
     Reply reply;
-    ASSERT_EQ(b.conn.Request(21, 0, source, temp + u"\\e2e-from-pipe.pdf", T(""), e2e::ReplyMs, reply), CallResult::Ok);
-    EXPECT_EQ(reply.status, 2);
+    ASSERT_EQ(b.Request(RequestOp::CopyFileIn, 0, source, temp + u"\\e2e-from-pipe.pdf", T(""), e2e::ReplyMs, reply),
+              CallResult::Ok);
+    EXPECT_EQ(reply.status, Code(RequestStatus::Denied));
   }
   EXPECT_EQ(b.process.DebugLines(), std::vector<std::string>(sizeof sources / sizeof sources[0],
                                                              "[TarnvelBroker] file copy denied: malformed key\n"));
@@ -65,10 +69,12 @@ TEST(BrokerHardening, CopyInCopiesOnlyFromDiskFiles) {
   ASSERT_TRUE(b.StartAndConnect(true));
   const Text destination = temp + u"\\e2e-from-device.png";
   Reply reply;
-  ASSERT_EQ(b.conn.Request(21, 0, T("C:\\nul.png"), destination, T(""), e2e::ReplyMs, reply), CallResult::Ok);
-  EXPECT_EQ(reply.status, 2);
-  ASSERT_EQ(b.conn.Request(21, 0, destination, temp + u"\\AUX.png", T(""), e2e::ReplyMs, reply), CallResult::Ok);
-  EXPECT_EQ(reply.status, 2);
+  ASSERT_EQ(b.Request(RequestOp::CopyFileIn, 0, T("C:\\nul.png"), destination, T(""), e2e::ReplyMs, reply),
+            CallResult::Ok);
+  EXPECT_EQ(reply.status, Code(RequestStatus::Denied));
+  ASSERT_EQ(b.Request(RequestOp::CopyFileIn, 0, destination, temp + u"\\AUX.png", T(""), e2e::ReplyMs, reply),
+            CallResult::Ok);
+  EXPECT_EQ(reply.status, Code(RequestStatus::Denied));
   EXPECT_EQ(b.process.DebugLines(), std::vector<std::string>(2, "[TarnvelBroker] file copy denied: malformed key\n"));
   EXPECT_EQ(GetFileAttributesW(reinterpret_cast<const wchar_t*>(destination.c_str())), INVALID_FILE_ATTRIBUTES);
   EXPECT_EQ(b.CloseAndExitCode(), 0);

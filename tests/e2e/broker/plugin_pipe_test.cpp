@@ -8,6 +8,7 @@
 using namespace tarnvel::host;
 using e2e::Broker;
 using e2e::T;
+using tarnvel::protocol::RequestOp;
 
 namespace {
 
@@ -31,7 +32,7 @@ TEST(PluginPipe, PluginGetsAConnectedPipeThatBreaksWhenTheHostLeaves) {
 
   // The broker goes on serving its host while it holds the plug-in's pipe.
   Reply pong;
-  ASSERT_EQ(b.conn.Request(11, 0, T(""), T(""), T(""), e2e::ReplyMs, pong), CallResult::Ok);
+  ASSERT_EQ(b.Request(RequestOp::Ping, 0, T(""), T(""), T(""), e2e::ReplyMs, pong), CallResult::Ok);
   EXPECT_EQ(pong.text, T("pong"));
 
   EXPECT_EQ(b.CloseAndExitCode(), 0);
@@ -65,7 +66,7 @@ TEST(PluginPipe, BrokersOwnProcessGetsNoHandle) {
   EXPECT_EQ(reply.handle, -1);
   EXPECT_NE(reply.error, 0);
   Reply pong;
-  ASSERT_EQ(b.conn.Request(11, 0, T(""), T(""), T(""), e2e::ReplyMs, pong), CallResult::Ok);
+  ASSERT_EQ(b.Request(RequestOp::Ping, 0, T(""), T(""), T(""), e2e::ReplyMs, pong), CallResult::Ok);
   EXPECT_EQ(b.CloseAndExitCode(), 0);
 }
 
@@ -103,7 +104,7 @@ TEST(PluginPipe, ProcessThatDoesNotExistGetsNoHandle) {
   EXPECT_EQ(reply.handle, -1);
   // The connection goes on.
   Reply pong;
-  ASSERT_EQ(b.conn.Request(11, 0, T(""), T(""), T(""), e2e::ReplyMs, pong), CallResult::Ok);
+  ASSERT_EQ(b.Request(RequestOp::Ping, 0, T(""), T(""), T(""), e2e::ReplyMs, pong), CallResult::Ok);
   EXPECT_EQ(b.CloseAndExitCode(), 0);
 }
 

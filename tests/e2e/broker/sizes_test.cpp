@@ -16,6 +16,10 @@
 using namespace tarnvel::host;
 using e2e::Broker;
 using e2e::T;
+using tarnvel::protocol::Code;
+using tarnvel::protocol::MessageId;
+using tarnvel::protocol::RequestOp;
+using tarnvel::protocol::RequestStatus;
 
 namespace {
 
@@ -26,7 +30,7 @@ std::vector<uint8_t> RequestWithLyingLength(uint32_t textAType, uint32_t length)
   const uint64_t text16 =
       static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(String16 | ipc::String16Flag)));
   std::vector<uint64_t> w = {ipc::HeaderMagic,
-                             6,
+                             MessageId::Request,
                              5,
                              0,
                              2,
@@ -35,7 +39,7 @@ std::vector<uint8_t> RequestWithLyingLength(uint32_t textAType, uint32_t length)
                              text16,
                              text16,
                              ipc::TypeListEnd,
-                             11,
+                             Code(RequestOp::Ping),
                              0,
                              length,
                              0x0041004100410041ull,
@@ -114,19 +118,19 @@ TEST(BrokerSizes, LargestFileIsReadWholeAndOneByteMoreIsRefused) {
   const std::vector<uint8_t> bytes = Pattern(0x400000);
   const Text hex = HexOf(bytes);  // 8M units: the largest text a read gives
   Reply reply;
-  ASSERT_EQ(b.conn.Request(15, 0, path, T(""), hex, LargeMs, reply), CallResult::Ok);
-  ASSERT_EQ(reply.status, 0);
-  ASSERT_EQ(b.conn.Request(14, 0, path, T(""), T(""), LargeMs, reply), CallResult::Ok);
-  EXPECT_EQ(reply.status, 0);
+  ASSERT_EQ(b.Request(RequestOp::WriteAppDataFile, 0, path, T(""), hex, LargeMs, reply), CallResult::Ok);
+  ASSERT_EQ(reply.status, Code(RequestStatus::Success));
+  ASSERT_EQ(b.Request(RequestOp::ReadAppDataFile, 0, path, T(""), T(""), LargeMs, reply), CallResult::Ok);
+  EXPECT_EQ(reply.status, Code(RequestStatus::Success));
   EXPECT_EQ(reply.text.size(), hex.size());
   EXPECT_TRUE(reply.text == hex);
 
-  ASSERT_EQ(b.conn.Request(15, 0, path, T(""), hex + T("00"), LargeMs, reply), CallResult::Ok);
-  ASSERT_EQ(reply.status, 0);
-  ASSERT_EQ(b.conn.Request(14, 0, path, T(""), T(""), LargeMs, reply), CallResult::Ok);
-  EXPECT_EQ(reply.status, 1);
+  ASSERT_EQ(b.Request(RequestOp::WriteAppDataFile, 0, path, T(""), hex + T("00"), LargeMs, reply), CallResult::Ok);
+  ASSERT_EQ(reply.status, Code(RequestStatus::Success));
+  ASSERT_EQ(b.Request(RequestOp::ReadAppDataFile, 0, path, T(""), T(""), LargeMs, reply), CallResult::Ok);
+  EXPECT_EQ(reply.status, Code(RequestStatus::NotFound));
   EXPECT_TRUE(reply.text.empty());
-  ASSERT_EQ(b.conn.Request(17, 0, path, T(""), T(""), e2e::ReplyMs, reply), CallResult::Ok);
+  ASSERT_EQ(b.Request(RequestOp::DeleteAppDataFile, 0, path, T(""), T(""), e2e::ReplyMs, reply), CallResult::Ok);
   EXPECT_EQ(b.CloseAndExitCode(), 0);
 }
 
@@ -143,16 +147,19 @@ TEST(BrokerSizes, WriteNearTheLargestMessageLandsWhole) {
   Broker b;
   ASSERT_TRUE(b.StartAndConnect());
   Reply reply;
-  ASSERT_EQ(b.conn.Request(15, 0, ToText(file), T(""), HexOf(bytes), LargeMs, reply), CallResult::Ok);
-  EXPECT_EQ(reply.status, 0);
+  ASSERT_EQ(b.Request(RequestOp::WriteAppDataFile, 0, ToText(file), T(""), HexOf(bytes), LargeMs, reply),
+            CallResult::Ok);
+  EXPECT_EQ(reply.status, Code(RequestStatus::Success));
   WIN32_FILE_ATTRIBUTE_DATA data{};
   ASSERT_TRUE(GetFileAttributesExW(file.c_str(), GetFileExInfoStandard, &data));
   EXPECT_EQ(data.nFileSizeHigh, 0u);
   EXPECT_EQ(data.nFileSizeLow, bytes.size());
   // A message one word over the limit is never sent by the host library.
-  EXPECT_FALSE(b.conn.Send(6, {Param::Int32(15), Param::Int32(0), Param::Text16(ToText(file)), Param::Text16(T("")),
-                               Param::Text16(Text(ipc::MaxTotalWords * 4, u'0'))}));
-  ASSERT_EQ(b.conn.Request(17, 0, ToText(file), T(""), T(""), e2e::ReplyMs, reply), CallResult::Ok);
+  EXPECT_FALSE(b.conn.Send(MessageId::Request, {Param::Int32(Code(RequestOp::WriteAppDataFile)), Param::Int32(0),
+                                                Param::Text16(ToText(file)), Param::Text16(T("")),
+                                                Param::Text16(Text(ipc::MaxTotalWords * 4, u'0'))}));
+  ASSERT_EQ(b.Request(RequestOp::DeleteAppDataFile, 0, ToText(file), T(""), T(""), e2e::ReplyMs, reply),
+            CallResult::Ok);
   EXPECT_EQ(b.CloseAndExitCode(), 0);
 }
 
@@ -163,13 +170,17 @@ TEST(BrokerSizes, LongStringValueRoundTripsWithItsByteCount) {
   value[0] = u'<';
   value.back() = u'>';
   Reply reply;
-  ASSERT_EQ(b.conn.Request(2, 0, T("software\\tarnvel\\e2e-sizes"), T("long"), value, LargeMs, reply), CallResult::Ok);
-  ASSERT_EQ(reply.status, 0);
-  ASSERT_EQ(b.conn.Request(1, 0, T("software\\tarnvel\\e2e-sizes"), T("long"), T(""), LargeMs, reply), CallResult::Ok);
-  EXPECT_EQ(reply.status, 0);
+  ASSERT_EQ(b.Request(RequestOp::WriteString, 0, T("software\\tarnvel\\e2e-sizes"), T("long"), value, LargeMs, reply),
+            CallResult::Ok);
+  ASSERT_EQ(reply.status, Code(RequestStatus::Success));
+  ASSERT_EQ(b.Request(RequestOp::ReadString, 0, T("software\\tarnvel\\e2e-sizes"), T("long"), T(""), LargeMs, reply),
+            CallResult::Ok);
+  EXPECT_EQ(reply.status, Code(RequestStatus::Success));
   EXPECT_EQ(reply.text.size(), value.size());
   EXPECT_TRUE(reply.text == value);
-  ASSERT_EQ(b.conn.Request(7, 0, T("software\\tarnvel\\e2e-sizes"), T(""), T(""), e2e::ReplyMs, reply), CallResult::Ok);
+  ASSERT_EQ(
+      b.Request(RequestOp::DeleteKeyTree, 0, T("software\\tarnvel\\e2e-sizes"), T(""), T(""), e2e::ReplyMs, reply),
+      CallResult::Ok);
   EXPECT_EQ(b.CloseAndExitCode(), 0);
 }
 
@@ -182,16 +193,16 @@ TEST(BrokerSizes, ReplyTooLargeForAMessageAnswersFailedAndServingGoesOn) {
   Reply reply;
   const Text value(12500000, u'v');
   for (const char* name : {"a", "b", "c"}) {
-    ASSERT_EQ(b.conn.Request(2, 0, key, T(name), value, LargeMs, reply), CallResult::Ok);
-    ASSERT_EQ(reply.status, 0) << name;
+    ASSERT_EQ(b.Request(RequestOp::WriteString, 0, key, T(name), value, LargeMs, reply), CallResult::Ok);
+    ASSERT_EQ(reply.status, Code(RequestStatus::Success)) << name;
   }
-  ASSERT_EQ(b.conn.Request(10, 0, key, T(""), T(""), LargeMs, reply), CallResult::Ok);
-  EXPECT_EQ(reply.status, 3);
+  ASSERT_EQ(b.Request(RequestOp::ListValues, 0, key, T(""), T(""), LargeMs, reply), CallResult::Ok);
+  EXPECT_EQ(reply.status, Code(RequestStatus::Failed));
   EXPECT_TRUE(reply.text.empty());
-  ASSERT_EQ(b.conn.Request(11, 0, T(""), T(""), T(""), e2e::ReplyMs, reply), CallResult::Ok);
+  ASSERT_EQ(b.Request(RequestOp::Ping, 0, T(""), T(""), T(""), e2e::ReplyMs, reply), CallResult::Ok);
   EXPECT_EQ(reply.text, T("pong"));
-  ASSERT_EQ(b.conn.Request(7, 0, key, T(""), T(""), LargeMs, reply), CallResult::Ok);
-  EXPECT_EQ(reply.status, 0);
+  ASSERT_EQ(b.Request(RequestOp::DeleteKeyTree, 0, key, T(""), T(""), LargeMs, reply), CallResult::Ok);
+  EXPECT_EQ(reply.status, Code(RequestStatus::Success));
   EXPECT_EQ(b.CloseAndExitCode(), 0);
 }
 
@@ -201,10 +212,11 @@ TEST(BrokerSizes, ShellTargetOfAnyLengthIsAnsweredAndTheBrokerStays) {
   const Text folder = T("C:\\tarnvel-no-such-folder\\");
   const struct {
     size_t length;
-    int32_t status;
+    RequestStatus status;
   } cases[] = {
-      {900, 3},  // at the bound: a missing document, which the shell reports as such
-      {901, 2}, {997, 2}, {2083, 2}, {40000, 2}, {1000000, 2},
+      {900, RequestStatus::Failed},  // at the bound: a missing document, which the shell reports as such
+      {901, RequestStatus::Denied},   {997, RequestStatus::Denied},     {2083, RequestStatus::Denied},
+      {40000, RequestStatus::Denied}, {1000000, RequestStatus::Denied},
   };
   Broker b;
   ASSERT_TRUE(b.StartAndConnect());
@@ -213,9 +225,9 @@ TEST(BrokerSizes, ShellTargetOfAnyLengthIsAnsweredAndTheBrokerStays) {
     const Text target = folder + Text(c.length - folder.size() - 4, u'a') + T(".txt");
     ASSERT_EQ(target.size(), c.length);
     Reply reply;
-    ASSERT_EQ(b.conn.Request(18, 0, target, T(""), T(""), LargeMs, reply), CallResult::Ok);
-    EXPECT_EQ(reply.status, c.status);
-    ASSERT_EQ(b.conn.Request(11, 0, T(""), T(""), T(""), e2e::ReplyMs, reply), CallResult::Ok);
+    ASSERT_EQ(b.Request(RequestOp::ShellOpen, 0, target, T(""), T(""), LargeMs, reply), CallResult::Ok);
+    EXPECT_EQ(reply.status, Code(c.status));
+    ASSERT_EQ(b.Request(RequestOp::Ping, 0, T(""), T(""), T(""), e2e::ReplyMs, reply), CallResult::Ok);
     EXPECT_EQ(reply.text, T("pong"));
   }
   EXPECT_EQ(b.CloseAndExitCode(), 0);
@@ -236,23 +248,23 @@ TEST(BrokerSizes, WorkingSetReturnsNearIdleAfterLargeRequests) {
   Broker b;
   ASSERT_TRUE(b.StartAndConnect());
   Reply reply;
-  ASSERT_EQ(b.conn.Request(11, 0, T(""), T(""), T(""), e2e::ReplyMs, reply), CallResult::Ok);
+  ASSERT_EQ(b.Request(RequestOp::Ping, 0, T(""), T(""), T(""), e2e::ReplyMs, reply), CallResult::Ok);
   Sleep(200);
   const size_t idle = CurrentWorkingSet(b.process.process());
   ASSERT_GT(idle, 0u);
   // A write (16 MiB request) and a read (16 MiB reply), each followed by a small request on
   // the same connection: nothing of their size may stay held for the connection's life.
   // The read's reply memory is kept for a following request until the host goes quiet.
-  ASSERT_EQ(b.conn.Request(15, 0, path, T(""), hex, LargeMs, reply), CallResult::Ok);
-  ASSERT_EQ(reply.status, 0);
-  ASSERT_EQ(b.conn.Request(14, 0, path, T(""), T(""), LargeMs, reply), CallResult::Ok);
-  ASSERT_EQ(reply.status, 0);
+  ASSERT_EQ(b.Request(RequestOp::WriteAppDataFile, 0, path, T(""), hex, LargeMs, reply), CallResult::Ok);
+  ASSERT_EQ(reply.status, Code(RequestStatus::Success));
+  ASSERT_EQ(b.Request(RequestOp::ReadAppDataFile, 0, path, T(""), T(""), LargeMs, reply), CallResult::Ok);
+  ASSERT_EQ(reply.status, Code(RequestStatus::Success));
   EXPECT_EQ(reply.text.size(), hex.size());
-  ASSERT_EQ(b.conn.Request(11, 0, T(""), T(""), T(""), e2e::ReplyMs, reply), CallResult::Ok);
+  ASSERT_EQ(b.Request(RequestOp::Ping, 0, T(""), T(""), T(""), e2e::ReplyMs, reply), CallResult::Ok);
   Sleep(QuietReleaseMs + 300);
   const size_t after = CurrentWorkingSet(b.process.process());
   EXPECT_LE(after, idle + 1048576) << "idle " << idle << " bytes, after the requests " << after;
-  ASSERT_EQ(b.conn.Request(17, 0, path, T(""), T(""), e2e::ReplyMs, reply), CallResult::Ok);
+  ASSERT_EQ(b.Request(RequestOp::DeleteAppDataFile, 0, path, T(""), T(""), e2e::ReplyMs, reply), CallResult::Ok);
   EXPECT_EQ(b.CloseAndExitCode(), 0);
 }
 

@@ -5,6 +5,9 @@
 
 #include "e2e/e2e_support.h"
 
+using tarnvel::protocol::Code;
+using tarnvel::protocol::RequestOp;
+
 namespace {
 
 struct ToolRun {
@@ -95,7 +98,8 @@ TEST(HostTool, HandMadeMessagesAndQuotedWords) {
 }
 
 TEST(HostTool, ReplyToRawBytesThatExpectNoneIsReported) {
-  std::vector<uint8_t> ping = tarnvel::host::HostConnection::EncodeRequest(11, 0, e2e::T(""), e2e::T(""), e2e::T(""));
+  std::vector<uint8_t> ping =
+      tarnvel::host::HostConnection::EncodeRequest(Code(RequestOp::Ping), 0, e2e::T(""), e2e::T(""), e2e::T(""));
   std::wstring hex;
   for (uint8_t b : ping) {
     wchar_t two[3];

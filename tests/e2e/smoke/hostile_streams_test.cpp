@@ -19,9 +19,11 @@
 
 #include "e2e/e2e_support.h"
 #include "ipc/wire_format.h"
-#include "requests/request_ops.h"
+#include "tarnvel/protocol.h"
 
 using e2e::Broker;
+using tarnvel::protocol::MessageId;
+using tarnvel::protocol::RequestOp;
 
 namespace {
 
@@ -104,7 +106,7 @@ class StreamMaker {
     for (uint8_t& b : s) b = static_cast<uint8_t>(Pick(256));
     // Half of the noise starts as a plausible header, so that it gets past the first check.
     if (Pick(2) == 0 && s.size() >= 32) {
-      const uint64_t header[4] = {ipc::HeaderMagic, 6, 1 + Pick(20), 5 + Pick(200)};
+      const uint64_t header[4] = {ipc::HeaderMagic, MessageId::Request, 1 + Pick(20), 5 + Pick(200)};
       std::memcpy(s.data(), header, sizeof header);
     }
     return s;
@@ -157,7 +159,7 @@ bool ActsOutsideThePrefix(const Bytes& s) {
   for (;;) {
     if (d.Decode() != ipc::DecodeResult::Done) return false;
     const ParamList& list = d.list();
-    if (list.id == 6 && list.count >= 1) {
+    if (list.id == MessageId::Request && list.count >= 1) {
       const auto op = static_cast<RequestOp>(list.params[0].value);
       if (op == RequestOp::ShellOpen || op == RequestOp::CopyFileIn || op == RequestOp::ExportFile ||
           op == RequestOp::StartHttpCheck) {

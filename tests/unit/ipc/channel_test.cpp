@@ -75,7 +75,9 @@ class RecordingHandler : public MessageHandler<MemChannel> {
 
 // A service in the shape of the broker's: id 6 carries an op code (Int32Kind2) and a text
 // (String16 or NullString16); the answer is id 7 with the op doubled and the text with "!".
-class ToyService : public Handler, public ipc::MsgOut<MemChannel>, public ipc::MsgIn<6, ToyService, MemChannel> {
+class ToyService : public Handler,
+                   public ipc::MsgOut<MemChannel>,
+                   public ipc::MsgIn<MessageId::Request, ToyService, MemChannel> {
  public:
   static constexpr uint32_t InputCount = 2;
   struct Inputs {
@@ -97,7 +99,7 @@ class ToyService : public Handler, public ipc::MsgOut<MemChannel>, public ipc::M
     return true;
   }
   int64_t Serve(MemChannel& channel, Inputs& in) {
-    return SendMsg(channel, 7, Param::Int32(in.op * 2), Param::Text16(in.text + u"!"));
+    return SendMsg(channel, MessageId::Reply, Param::Int32(in.op * 2), Param::Text16(in.text + u"!"));
   }
 
   int64_t OnMsgIn(int32_t id, MemChannel& channel, Param* const* params, uint32_t count) override {
@@ -118,7 +120,13 @@ class ToyService : public Handler, public ipc::MsgOut<MemChannel>, public ipc::M
   std::vector<int32_t> convertErrors;
 };
 
-std::vector<uint8_t> Request(int32_t op, Param text) { return EncodeMessage(6, {Param::Int32(op), std::move(text)}); }
+// Codes the toy service doubles; it knows no op table.
+constexpr int32_t kToyOp = 4;
+constexpr int32_t kOtherToyOp = 21;
+
+std::vector<uint8_t> Request(int32_t op, Param text) {
+  return EncodeMessage(MessageId::Request, {Param::Int32(op), std::move(text)});
+}
 
 TEST(Channel, EndCodes) {
   struct Case {
@@ -200,10 +208,10 @@ TEST(Channel, KeepAliveWithValueZeroIsSwallowed) {
     bool swallowed;
   };
   const Case cases[] = {
-      {"id 1, value 0", EncodeMessage(1, {Param::Int32(0)}), true},
-      {"id 1, value 0 of another kind", EncodeMessage(1, {Param::Int32(0, Int32Kind4)}), true},
-      {"id 1, value 5", EncodeMessage(1, {Param::Int32(5)}), false},
-      {"id 1, two parameters", EncodeMessage(1, {Param::Int32(0), Param::Int32(0)}), false},
+      {"id 1, value 0", EncodeMessage(MessageId::KeepAlive, {Param::Int32(0)}), true},
+      {"id 1, value 0 of another kind", EncodeMessage(MessageId::KeepAlive, {Param::Int32(0, Int32Kind4)}), true},
+      {"id 1, value 5", EncodeMessage(MessageId::KeepAlive, {Param::Int32(5)}), false},
+      {"id 1, two parameters", EncodeMessage(MessageId::KeepAlive, {Param::Int32(0), Param::Int32(0)}), false},
       {"id 2, value 0", EncodeMessage(2, {Param::Int32(0)}), false},
   };
   for (const Case& c : cases) {
@@ -258,7 +266,7 @@ TEST(Channel, TwoRequestsInOneBlockAreAnsweredInOrder) {
 TEST(Channel, MessagesSplitAnywhereAreReassembled) {
   const std::vector<uint8_t> stream =
       Concat({EncodeMessage(9, {Param::Text16(u"first, a text of some length"), Param::Int32(-3)}),
-              EncodeMessage(1, {Param::Int32(0)}),
+              EncodeMessage(MessageId::KeepAlive, {Param::Int32(0)}),
               EncodeMessage(11, {Param::Bytes(std::string(300, 'b')), Param::Pointer(0x1234)})});
   for (size_t size : {1u, 3u, 7u, 13u, 40u, 4096u}) {
     SCOPED_TRACE(size);
@@ -295,16 +303,16 @@ TEST(Channel, MsgInDropsWrongCountsAndTypesAndGoesOn) {
   DebugCapture capture;
   MemoryTransport transport;
   transport.QueueChunk(Concat({
-      EncodeMessage(6, {Param::Int32(1)}),                                        // one parameter
-      EncodeMessage(6, {Param::Int32(1), Param::Text16(u"a"), Param::Int32(0)}),  // three
-      EncodeMessage(6, {Param::Int32(1, Int32Kind4), Param::Text16(u"a")}),       // op of kind 4
-      EncodeMessage(6, {Param::Int32(1), Param::Text16(u"a", CString16)}),        // text of code 24
-      Request(4, Param::Null(NullString16)),
-      Request(21, Param::Text16(u"ok")),
+      EncodeMessage(MessageId::Request, {Param::Int32(kToyOp)}),                                        // one parameter
+      EncodeMessage(MessageId::Request, {Param::Int32(kToyOp), Param::Text16(u"a"), Param::Int32(0)}),  // three
+      EncodeMessage(MessageId::Request, {Param::Int32(kToyOp, Int32Kind4), Param::Text16(u"a")}),       // op of kind 4
+      EncodeMessage(MessageId::Request, {Param::Int32(kToyOp), Param::Text16(u"a", CString16)}),  // text of code 24
+      Request(kToyOp, Param::Null(NullString16)),
+      Request(kOtherToyOp, Param::Text16(u"ok")),
   }));
   ToyService service;
   TableLookup lookup;
-  lookup.table[6] = &service;
+  lookup.table[MessageId::Request] = &service;
   ipc::ServiceLookup<MemChannel>* current = &lookup;
   MemChannel channel(&transport, &current);
   BadMessageRecv<MemChannel> bad;
@@ -315,10 +323,10 @@ TEST(Channel, MsgInDropsWrongCountsAndTypesAndGoesOn) {
   EXPECT_EQ(capture.Lines(), std::vector<std::string>(4, "!! svc:OnMsgArgCountError"));
   const std::vector<Message> replies = DecodeAll(transport.written());
   ASSERT_EQ(replies.size(), 2u);
-  EXPECT_EQ(replies[0].id, 7);
-  EXPECT_EQ(replies[0].params[0].value, 8);
+  EXPECT_EQ(replies[0].id, MessageId::Reply);
+  EXPECT_EQ(replies[0].params[0].value, 2 * kToyOp);
   EXPECT_EQ(replies[0].params[1].string16, u"!");
-  EXPECT_EQ(replies[1].params[0].value, 42);
+  EXPECT_EQ(replies[1].params[0].value, 2 * kOtherToyOp);
   EXPECT_EQ(replies[1].params[1].string16, u"ok!");
 }
 
@@ -327,21 +335,21 @@ TEST(Channel, MsgInRefusesAForeignId) {
   MemoryTransport transport;
   MemChannel channel(&transport);
   ToyService service;
-  Param op = Param::Int32(1), text = Param::Text16(u"x");
+  Param op = Param::Int32(kToyOp), text = Param::Text16(u"x");
   Param* args[] = {&op, &text};
-  EXPECT_EQ(service.OnMsgIn(3, channel, args, 2), ipc::ResultNoHandler);
-  EXPECT_EQ(service.OnMsgIn(6, channel, args, 2), ipc::ResultHandled);
+  EXPECT_EQ(service.OnMsgIn(MessageId::PluginPipeRequest, channel, args, 2), ipc::ResultNoHandler);
+  EXPECT_EQ(service.OnMsgIn(MessageId::Request, channel, args, 2), ipc::ResultHandled);
   EXPECT_EQ(transport.writes(), 1u);
   EXPECT_TRUE(capture.Lines().empty());
 }
 
 TEST(Channel, ReplyFailureFromAServiceEndsTheLoop) {
   MemoryTransport transport;
-  transport.QueueChunk(Concat({Request(1, Param::Text16(u"a")), Request(2, Param::Text16(u"b"))}));
+  transport.QueueChunk(Concat({Request(kToyOp, Param::Text16(u"a")), Request(kOtherToyOp, Param::Text16(u"b"))}));
   transport.SetFailWrites(true);
   ToyService service;
   TableLookup lookup;
-  lookup.table[6] = &service;
+  lookup.table[MessageId::Request] = &service;
   ipc::ServiceLookup<MemChannel>* current = &lookup;
   MemChannel channel(&transport, &current);
   EXPECT_EQ(channel.ReceiveLoop(nullptr), ipc::ResultWriteFailed);

@@ -14,6 +14,8 @@
 
 namespace {
 
+using tarnvel::protocol::Code;
+
 using MemChannel = ipc::Channel<MemoryTransport>;
 
 // A reply text made where the message puts it: its units, then what Fill does.
@@ -31,7 +33,7 @@ class FakeSource : public ipc::TextSource {
     }
     return true;
   }
-  int32_t unfilledStatus() const override { return 1; }
+  int32_t unfilledStatus() const override { return Code(RequestStatus::NotFound); }
 
  private:
   Text text_;
@@ -39,8 +41,21 @@ class FakeSource : public ipc::TextSource {
   uint64_t units_;
 };
 
+// Codes without a row in the op table, which make the recording service misbehave.
+constexpr int32_t kHugeReplyOp = 98;
+constexpr int32_t kThrowingOp = 99;
+// Codes whose reply text a source produces: it fills, fails, cannot fit, or throws.
+constexpr int32_t kProducedOp = 97;
+constexpr int32_t kUnfilledOp = 96;
+constexpr int32_t kProducedTooLongOp = 95;
+constexpr int32_t kProducerThrowsOp = 94;
+// An id no service claims.
+constexpr int32_t kUnclaimedId = 5;
+
+// Answers with the sum of op code and hive as its status, so a reply shows that both arrived.
 class RecordingService
-    : public ServerTuple_5_2<MsgParamConverter<6>, MsgParamConverter<7>, RecordingService, 7, 6, MemChannel> {
+    : public ServerTuple_5_2<MsgParamConverter<MessageId::Request>, MsgParamConverter<MessageId::Reply>,
+                             RecordingService, MessageId::Reply, MessageId::Request, MemChannel> {
  public:
   void OnRequest(const int32_t op, const int32_t hive, const Text& a, const Text& b, const Text& c, int32_t& status,
                  ipc::ReplyBody& reply) override {
@@ -48,25 +63,25 @@ class RecordingService
     EXPECT_TRUE(reply.text.empty() && !reply.source) << "every request starts with an empty reply";
     // One unit more than a whole message of MaxTotalWords words could carry.
     const uint64_t tooLong = uint64_t{ipc::MaxTotalWords} * 4 + 1;
-    status = 0;
+    status = Code(RequestStatus::Success);
     switch (op) {
-      case 98:
+      case kHugeReplyOp:
         reply.text.assign(static_cast<size_t>(tooLong), u'x');
         return;
-      case 99:
+      case kThrowingOp:
         reply.text = u"half";
         throw std::runtime_error("boom");
-      case 97:
+      case kProducedOp:
         reply.source.reset(new FakeSource(a + b + c, FakeSource::Fills::Text, (a + b + c).size()));
         return;
-      case 96:
+      case kUnfilledOp:
         reply.text = u"ignored";
         reply.source.reset(new FakeSource(Text(), FakeSource::Fills::Fails, 4));
         return;
-      case 95:
+      case kProducedTooLongOp:
         reply.source.reset(new FakeSource(Text(), FakeSource::Fills::Text, tooLong));
         return;
-      case 94:
+      case kProducerThrowsOp:
         reply.source.reset(new FakeSource(Text(), FakeSource::Fills::Throws, 4));
         return;
       default:
@@ -84,7 +99,7 @@ class RecordingService
 class OneService : public ipc::ServiceLookup<MemChannel> {
  public:
   explicit OneService(MsgHandlerBase<MemChannel>* s) : service_(s) {}
-  MsgHandlerBase<MemChannel>* GetService(int32_t id) override { return id == 6 ? service_ : nullptr; }
+  MsgHandlerBase<MemChannel>* GetService(int32_t id) override { return id == MessageId::Request ? service_ : nullptr; }
 
  private:
   MsgHandlerBase<MemChannel>* service_;
@@ -100,6 +115,10 @@ std::vector<uint8_t> Encode(int32_t id, std::vector<Param> params) {
 
 std::vector<Param> Request(int32_t op, int32_t hive, Param a, Param b, Param c) {
   return {Param::Int32(op), Param::Int32(hive), std::move(a), std::move(b), std::move(c)};
+}
+
+std::vector<Param> Request(RequestOp op, int32_t hive, Param a, Param b, Param c) {
+  return Request(Code(op), hive, std::move(a), std::move(b), std::move(c));
 }
 
 struct Reply {
@@ -140,54 +159,58 @@ class BindingTest : public ::testing::Test {
 };
 
 TEST_F(BindingTest, ConvertsTheFiveInputsAndRepliesWithId7) {
-  EXPECT_EQ(Run({Encode(6, Request(3, 4, Param::Text16(u"A"), Param::Null(NullString16), Param::Text16(u"C")))}),
+  EXPECT_EQ(Run({Encode(MessageId::Request, Request(RequestOp::ReadDword, 4, Param::Text16(u"A"),
+                                                    Param::Null(NullString16), Param::Text16(u"C")))}),
             ipc::ResultReadFailed);
   ASSERT_EQ(service.calls.size(), 1u);
   EXPECT_EQ(service.calls[0].a, u"A");
   EXPECT_EQ(service.calls[0].b, u"");
   std::vector<Reply> r = Replies(transport.written());
   ASSERT_EQ(r.size(), 1u);
-  EXPECT_EQ(r[0].id, 7);
-  EXPECT_EQ(r[0].status, 7);
+  EXPECT_EQ(r[0].id, MessageId::Reply);
+  EXPECT_EQ(r[0].status, Code(RequestOp::ReadDword) + 4);
   EXPECT_EQ(r[0].text, u"AC");
   EXPECT_TRUE(debug.Lines().empty());
 }
 
 TEST_F(BindingTest, WrongCountOrTypeIsDroppedWithOneLineAndTheNextRequestIsServed) {
   const Param text = Param::Text16(u"x");
+  const Param read = Param::Int32(Code(RequestOp::ReadString));
   std::vector<std::vector<Param>> bad = {
-      {Param::Int32(1), Param::Int32(0), text, text},                                  // 4 params
-      {Param::Int32(1), Param::Int32(0), text, text, text, text},                      // 6 params
-      Request(1, 0, text, text, text),                                                 // fixed below
-      {Param::Int32(1), Param::Int32(0), Param::Text16(u"a", CString16), text, text},  // code 24
-      {Param::Int32(1), Param::Int32(0), text, text, Param::Bytes("x", String8)},      // code 23
-      {Param::Int32(1), Param::Int32(0), Param::Null(NullString8), text, text},        // code 8
+      {read, Param::Int32(0), text, text},                                  // 4 params
+      {read, Param::Int32(0), text, text, text, text},                      // 6 params
+      Request(RequestOp::ReadString, 0, text, text, text),                  // fixed below
+      {read, Param::Int32(0), Param::Text16(u"a", CString16), text, text},  // code 24
+      {read, Param::Int32(0), text, text, Param::Bytes("x", String8)},      // code 23
+      {read, Param::Int32(0), Param::Null(NullString8), text, text},        // code 8
   };
-  bad[2][0] = Param::Int32(1, Int32Kind4);  // op code of the wrong integer kind
+  bad[2][0] = Param::Int32(Code(RequestOp::ReadString), Int32Kind4);  // op code of the wrong integer kind
   std::vector<std::vector<uint8_t>> messages;
-  for (auto& params : bad) messages.push_back(Encode(6, std::move(params)));
-  messages.push_back(
-      Encode(6, Request(11, 0, Param::Null(NullString16), Param::Null(NullString16), Param::Null(NullString16))));
+  for (auto& params : bad) messages.push_back(Encode(MessageId::Request, std::move(params)));
+  messages.push_back(Encode(MessageId::Request, Request(RequestOp::Ping, 0, Param::Null(NullString16),
+                                                        Param::Null(NullString16), Param::Null(NullString16))));
   EXPECT_EQ(Run(messages), ipc::ResultReadFailed);
 
   ASSERT_EQ(service.calls.size(), 1u) << "only the well-formed request reaches the service";
-  EXPECT_EQ(service.calls[0].op, 11);
+  EXPECT_EQ(service.calls[0].op, Code(RequestOp::Ping));
   std::vector<std::string> lines = debug.Lines();
   ASSERT_EQ(lines.size(), bad.size());
   for (const std::string& line : lines) EXPECT_EQ(line, "!! svc:OnMsgArgCountError");
   std::vector<Reply> r = Replies(transport.written());
   ASSERT_EQ(r.size(), 1u);
-  EXPECT_EQ(r[0].status, 11);
+  EXPECT_EQ(r[0].status, Code(RequestOp::Ping) + 0);
 }
 
 TEST_F(BindingTest, AThrowingOperationStillGetsAFailureReplyWithAnEmptyText) {
   const Param t = Param::Text16(u"x");
-  EXPECT_EQ(Run({Encode(6, Request(99, 0, t, t, t)), Encode(6, Request(1, 1, t, t, t))}), ipc::ResultReadFailed);
+  EXPECT_EQ(Run({Encode(MessageId::Request, Request(kThrowingOp, 0, t, t, t)),
+                 Encode(MessageId::Request, Request(RequestOp::ReadString, 1, t, t, t))}),
+            ipc::ResultReadFailed);
   std::vector<Reply> r = Replies(transport.written());
   ASSERT_EQ(r.size(), 2u);
-  EXPECT_EQ(r[0].status, 3);
+  EXPECT_EQ(r[0].status, Code(RequestStatus::Failed));
   EXPECT_TRUE(r[0].text.empty());
-  EXPECT_EQ(r[1].status, 2);
+  EXPECT_EQ(r[1].status, Code(RequestOp::ReadString) + 1);
   EXPECT_EQ(r[1].text, u"xxx");
   EXPECT_EQ(debug.Lines(), std::vector<std::string>{"[TarnvelBroker] request threw; reported as failed\n"});
 }
@@ -197,47 +220,55 @@ TEST_F(BindingTest, AThrowingOperationStillGetsAFailureReplyWithAnEmptyText) {
 // request is served.
 TEST_F(BindingTest, AProducedTextIsTheReplyAndItsFailuresAreStatuses) {
   const Param t = Param::Text16(u"ab");
-  EXPECT_EQ(
-      Run({Encode(6, Request(97, 0, t, t, t)), Encode(6, Request(96, 0, t, t, t)), Encode(6, Request(95, 0, t, t, t)),
-           Encode(6, Request(94, 0, t, t, t)), Encode(6, Request(1, 1, t, t, t))}),
-      ipc::ResultReadFailed);
+  EXPECT_EQ(Run({Encode(MessageId::Request, Request(kProducedOp, 0, t, t, t)),
+                 Encode(MessageId::Request, Request(kUnfilledOp, 0, t, t, t)),
+                 Encode(MessageId::Request, Request(kProducedTooLongOp, 0, t, t, t)),
+                 Encode(MessageId::Request, Request(kProducerThrowsOp, 0, t, t, t)),
+                 Encode(MessageId::Request, Request(RequestOp::ReadString, 1, t, t, t))}),
+            ipc::ResultReadFailed);
   std::vector<Reply> r = Replies(transport.written());
   ASSERT_EQ(r.size(), 5u);
-  EXPECT_EQ(r[0].status, 0);
+  EXPECT_EQ(r[0].status, Code(RequestStatus::Success));
   EXPECT_EQ(r[0].text, u"ababab");
-  EXPECT_EQ(r[1].status, 1) << "the source's own status when it cannot fill";
+  EXPECT_EQ(r[1].status, Code(RequestStatus::NotFound)) << "the source's own status when it cannot fill";
   EXPECT_EQ(r[1].text, u"");
-  EXPECT_EQ(r[2].status, 3) << "too long for any message";
+  EXPECT_EQ(r[2].status, Code(RequestStatus::Failed)) << "too long for any message";
   EXPECT_EQ(r[2].text, u"");
-  EXPECT_EQ(r[3].status, 3) << "thrown while filling";
+  EXPECT_EQ(r[3].status, Code(RequestStatus::Failed)) << "thrown while filling";
   EXPECT_EQ(r[3].text, u"");
-  EXPECT_EQ(r[4].status, 2);
+  EXPECT_EQ(r[4].status, Code(RequestOp::ReadString) + 1);
   EXPECT_EQ(r[4].text, u"ababab");
   EXPECT_EQ(debug.Lines(), std::vector<std::string>{"[TarnvelBroker] request threw; reported as failed\n"});
 }
 
 TEST_F(BindingTest, AReplyTooLargeForAMessageIsAFailureAndTheNextRequestIsServed) {
   const Param t = Param::Text16(u"x");
-  EXPECT_EQ(Run({Encode(6, Request(98, 0, t, t, t)), Encode(6, Request(1, 1, t, t, t))}), ipc::ResultReadFailed);
+  EXPECT_EQ(Run({Encode(MessageId::Request, Request(kHugeReplyOp, 0, t, t, t)),
+                 Encode(MessageId::Request, Request(RequestOp::ReadString, 1, t, t, t))}),
+            ipc::ResultReadFailed);
   EXPECT_EQ(service.calls.size(), 2u);
   std::vector<Reply> r = Replies(transport.written());
   ASSERT_EQ(r.size(), 2u);
-  EXPECT_EQ(r[0].status, 3);
+  EXPECT_EQ(r[0].status, Code(RequestStatus::Failed));
   EXPECT_TRUE(r[0].text.empty());
-  EXPECT_EQ(r[1].status, 2);
+  EXPECT_EQ(r[1].status, Code(RequestOp::ReadString) + 1);
   EXPECT_EQ(r[1].text, u"xxx");
 }
 
 TEST_F(BindingTest, AReplyThatCannotBeWrittenEndsTheLoop) {
   const Param t = Param::Text16(u"x");
   transport.SetFailWrites(true);
-  EXPECT_EQ(Run({Encode(6, Request(1, 0, t, t, t)), Encode(6, Request(1, 0, t, t, t))}), ipc::ResultWriteFailed);
+  EXPECT_EQ(Run({Encode(MessageId::Request, Request(RequestOp::ReadString, 0, t, t, t)),
+                 Encode(MessageId::Request, Request(RequestOp::ReadString, 0, t, t, t))}),
+            ipc::ResultWriteFailed);
   EXPECT_EQ(service.calls.size(), 1u);
 }
 
 TEST_F(BindingTest, IdsNoServiceClaimsEndTheConnectionThroughTheDefaultHandler) {
   const Param t = Param::Text16(u"x");
-  EXPECT_EQ(Run({Encode(5, Request(1, 0, t, t, t)), Encode(6, Request(1, 0, t, t, t))}), ipc::ResultUnclaimed);
+  EXPECT_EQ(Run({Encode(kUnclaimedId, Request(RequestOp::ReadString, 0, t, t, t)),
+                 Encode(MessageId::Request, Request(RequestOp::ReadString, 0, t, t, t))}),
+            ipc::ResultUnclaimed);
   EXPECT_TRUE(service.calls.empty());
   EXPECT_TRUE(transport.written().empty());
 }
@@ -247,7 +278,7 @@ TEST(MsgInTest, ForeignIdIsRefusedBeforeTheCount) {
   MemoryTransport transport;
   MemChannel channel(&transport);
   DebugCapture debug;
-  EXPECT_EQ(service.OnMsgIn(5, channel, nullptr, 0), ipc::ResultNoHandler);
+  EXPECT_EQ(service.OnMsgIn(kUnclaimedId, channel, nullptr, 0), ipc::ResultNoHandler);
   EXPECT_TRUE(debug.Lines().empty());
 }
 

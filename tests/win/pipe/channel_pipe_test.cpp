@@ -56,9 +56,10 @@ std::vector<Message> ReadMessages(PipeTransportWithMessagePump& transport, ipc::
 class EchoHandler : public MessageHandler<PipeChannel> {
  public:
   int64_t OnMsgIn(int32_t id, PipeChannel& channel, Param* const* params, uint32_t count) override {
-    if (id != 6 || count != 2) return ipc::ResultUnclaimed;
+    if (id != MessageId::Request || count != 2) return ipc::ResultUnclaimed;
     ++served;
-    return ipc::MsgOut<PipeChannel>::SendMsg(channel, 7, Param::Int32(static_cast<int32_t>(params[0]->value) + 1),
+    return ipc::MsgOut<PipeChannel>::SendMsg(channel, MessageId::Reply,
+                                             Param::Int32(static_cast<int32_t>(params[0]->value) + 1),
                                              Param::Text16(params[1]->string16 + u"!"));
   }
   bool OnMsgArgCountError(uint32_t) override { return false; }
@@ -78,13 +79,13 @@ TEST(ChannelOverPipe, RoundTripsUntilTheHostCloses) {
     PipeTransportWithMessagePump client;
     if (!client.Adopt(OpenClientEnd(name).release())) return;
     ipc::Decoder decoder;
-    std::vector<uint8_t> block = Encode(6, {Param::Int32(1), Param::Text16(u"one")});
-    const std::vector<uint8_t> second = Encode(6, {Param::Int32(2), Param::Text16(big)});
+    std::vector<uint8_t> block = Encode(MessageId::Request, {Param::Int32(1), Param::Text16(u"one")});
+    const std::vector<uint8_t> second = Encode(MessageId::Request, {Param::Int32(2), Param::Text16(big)});
     block.insert(block.end(), second.begin(), second.end());
     if (!client.Write(block.data(), block.size())) return;
     replies = ReadMessages(client, decoder, 2);
-    const std::vector<uint8_t> keepAlive = Encode(1, {Param::Int32(0)});
-    const std::vector<uint8_t> third = Encode(6, {Param::Int32(3), Param::Text16(u"")});
+    const std::vector<uint8_t> keepAlive = Encode(MessageId::KeepAlive, {Param::Int32(0)});
+    const std::vector<uint8_t> third = Encode(MessageId::Request, {Param::Int32(3), Param::Text16(u"")});
     if (!client.Write(keepAlive.data(), keepAlive.size())) return;
     if (!client.Write(third.data(), third.size())) return;
     std::vector<Message> more = ReadMessages(client, decoder, 1);
@@ -106,7 +107,7 @@ TEST(ChannelOverPipe, RoundTripsUntilTheHostCloses) {
   const Text texts[] = {u"one!", big + u"!", u"!"};
   for (size_t i = 0; i < 3; ++i) {
     SCOPED_TRACE(i);
-    EXPECT_EQ(replies[i].id, 7);
+    EXPECT_EQ(replies[i].id, MessageId::Reply);
     ASSERT_EQ(replies[i].params.size(), 2u);
     EXPECT_EQ(replies[i].params[0].value, ops[i]);
     EXPECT_EQ(replies[i].params[1].string16, texts[i]);
@@ -114,6 +115,7 @@ TEST(ChannelOverPipe, RoundTripsUntilTheHostCloses) {
 }
 
 TEST(ChannelOverPipe, UnclaimedMessageEndsTheLoopWithoutAReply) {
+  constexpr int32_t kUnclaimedId = 5;  // no message of the protocol
   const std::wstring name = FreshPipeName();
   UniqueHandle server = CreateServerEnd(name);
   ASSERT_TRUE(server.valid());
@@ -121,7 +123,7 @@ TEST(ChannelOverPipe, UnclaimedMessageEndsTheLoopWithoutAReply) {
   std::thread host([&] {
     PipeTransportWithMessagePump client;
     if (!client.Adopt(OpenClientEnd(name).release())) return;
-    const std::vector<uint8_t> unclaimed = Encode(5, {Param::Int32(0)});
+    const std::vector<uint8_t> unclaimed = Encode(kUnclaimedId, {Param::Int32(0)});
     if (!client.Write(unclaimed.data(), unclaimed.size())) return;
     ipc::Decoder decoder;
     repliesSeen = ReadMessages(client, decoder, 1).size();  // ends when the broker side closes
@@ -132,7 +134,7 @@ TEST(ChannelOverPipe, UnclaimedMessageEndsTheLoopWithoutAReply) {
   PipeChannel channel(&transport);
   BadMessageRecv<PipeChannel> bad;
   EXPECT_EQ(channel.ReceiveLoop(&bad), ipc::ResultUnclaimed);
-  EXPECT_EQ(channel.currentMessageId(), 5);
+  EXPECT_EQ(channel.currentMessageId(), kUnclaimedId);
   transport.Close();
   host.join();
   EXPECT_EQ(repliesSeen, 0u);

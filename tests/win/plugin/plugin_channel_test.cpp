@@ -38,8 +38,8 @@ struct ChannelPair {
       const ipc::DecodeResult r = decoder.Decode();
       if (r == ipc::DecodeResult::NeedMore) continue;
       const ParamList& list = decoder.list();
-      if (r != ipc::DecodeResult::Done || list.id != 4 || list.count != 2 || list.params[0].type != Int32Kind4 ||
-          list.params[1].type != PointerSized)
+      if (r != ipc::DecodeResult::Done || list.id != MessageId::PluginPipeReply || list.count != 2 ||
+          list.params[0].type != Int32Kind4 || list.params[1].type != PointerSized)
         return false;
       error = static_cast<int32_t>(list.params[0].value);
       handle = list.params[1].value;
@@ -140,7 +140,7 @@ TEST(PluginChannel, BrokersOwnProcessGetsNoHandle) {
 
 TEST(PluginChannel, ConnectingGivesUpOnAPipeThatNeverBecomesAvailable) {
   // No such pipe: as when the plug-in closed its server end before the broker connected.
-  EXPECT_EQ(ConnectToPluginPipe(L"\\\\.\\pipe\\tarnvel-plugin-test.never-created"), INVALID_HANDLE_VALUE);
+  EXPECT_FALSE(ConnectToPluginPipe(L"\\\\.\\pipe\\tarnvel-plugin-test.never-created"));
 
   // A pipe whose only instance is taken by another client stays busy.
   const wchar_t* name = L"\\\\.\\pipe\\tarnvel-plugin-test.busy";
@@ -148,7 +148,7 @@ TEST(PluginChannel, ConnectingGivesUpOnAPipeThatNeverBecomesAvailable) {
   ASSERT_NE(server, INVALID_HANDLE_VALUE);
   HANDLE squatter = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(squatter, INVALID_HANDLE_VALUE);
-  EXPECT_EQ(ConnectToPluginPipe(name), INVALID_HANDLE_VALUE);
+  EXPECT_FALSE(ConnectToPluginPipe(name));
   CloseHandle(squatter);
   CloseHandle(server);
 }
