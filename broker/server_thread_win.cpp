@@ -24,7 +24,7 @@ DWORD WINAPI ServerThreadMain(LPVOID arg) {
   // The broker is where services meet the manager; sandbox/ knows no request service.
   // Without a manager the connection is still served: every message then reaches the
   // default handler, which ends it.
-  static_cast<void>(CreateServiceManager({{MessageId::Request, &BrokerRequestService()}}));
+  static_cast<void>(CreateServiceManager({{MessageId::Request, &tarnvel::requests::BrokerRequestService()}}));
   SetEvent(sync->connectedEvent);
 
   BadMessageRecv<BrokerChannel> defaultHandler;

@@ -18,6 +18,10 @@
 #include "requests/url_check.h"
 #include "support/recording_operations.h"
 
+using namespace tarnvel::policy;
+using namespace tarnvel::registry;
+using namespace tarnvel::requests;
+
 namespace {
 
 void Check(bool ok) {

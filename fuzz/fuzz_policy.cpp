@@ -17,6 +17,10 @@
 #include "base/hex.h"
 #include "requests/path_policy.h"
 
+using namespace tarnvel::policy;
+using namespace tarnvel::registry;
+using namespace tarnvel::requests;
+
 namespace {
 
 void Check(bool ok) {

@@ -7,6 +7,10 @@
 
 #include "requests/url_check.h"
 
+using namespace tarnvel::policy;
+using namespace tarnvel::registry;
+using namespace tarnvel::requests;
+
 namespace {
 
 char16_t Fold(char16_t c) { return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + 0x20) : c; }

@@ -8,6 +8,8 @@
 #include <utility>
 #include "policy/verdict.h"
 
+namespace tarnvel::policy {
+
 template <class Value>
 class [[nodiscard]] Judgement {
  public:
@@ -28,3 +30,5 @@ class [[nodiscard]] Judgement {
   PolicyVerdict verdict_;
   std::optional<Value> value_;
 };
+
+}  // namespace tarnvel::policy

@@ -3,6 +3,8 @@
 
 #include "base/ascii.h"
 
+namespace tarnvel::policy {
+
 Text CanonicalRegistryKey(const Text& key) {
   Text out;
   out.reserve(key.size());
@@ -31,3 +33,5 @@ bool HasDotDotComponent(const Text& n) {
   if (StartsWith(n, u"..\\")) return true;
   return n.size() >= 3 && n.compare(n.size() - 3, 3, u"\\..") == 0;
 }
+
+}  // namespace tarnvel::policy

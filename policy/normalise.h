@@ -3,6 +3,8 @@
 #pragma once
 #include "base/text.h"
 
+namespace tarnvel::policy {
+
 // Separator runs ('/' or '\') become one '\', leading and trailing separators vanish,
 // 'A'-'Z' fold to 'a'-'z'; nothing else changes.
 Text NormaliseForPolicy(const Text& text);
@@ -14,3 +16,5 @@ Text CanonicalRegistryKey(const Text& key);
 
 // True when a normalised text has a component that is exactly "..".
 bool HasDotDotComponent(const Text& normalised);
+
+}  // namespace tarnvel::policy

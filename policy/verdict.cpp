@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "policy/verdict.h"
 
+namespace tarnvel::policy {
+
 const char* VerdictText(int32_t code) {
   switch (code) {
     case Allow:
@@ -17,3 +19,5 @@ const char* VerdictText(int32_t code) {
       return "denied";
   }
 }
+
+}  // namespace tarnvel::policy

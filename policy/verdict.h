@@ -3,6 +3,8 @@
 #pragma once
 #include <cstdint>
 
+namespace tarnvel::policy {
+
 enum PolicyVerdict : int32_t {
   Allow = 0,
   UnknownHive = 1,
@@ -13,3 +15,5 @@ enum PolicyVerdict : int32_t {
 
 // Narrow text for debugger lines; codes outside 0-4 give "denied".
 const char* VerdictText(int32_t code);
+
+}  // namespace tarnvel::policy

@@ -5,6 +5,8 @@
 #include <string_view>
 #include "base/ascii.h"
 
+namespace tarnvel::registry {
+
 namespace {
 
 // A root admits itself and what lies below it, never a mere letter-prefix ("tarnvelx").
@@ -55,3 +57,5 @@ Judgement<JudgedKey> JudgeKey(int32_t hive, const Text& key, bool isWrite) {
   if (verdict != Allow) return Judgement<JudgedKey>(verdict);
   return Judgement<JudgedKey>(JudgedKey(hive, CanonicalRegistryKey(key)));
 }
+
+}  // namespace tarnvel::registry

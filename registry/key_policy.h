@@ -9,6 +9,21 @@
 #include "policy/normalise.h"
 #include "policy/verdict.h"
 
+namespace tarnvel::registry {
+
+// The registry's policy is one of the policies: it speaks their verdicts.
+using policy::Allow;
+using policy::CanonicalRegistryKey;
+using policy::HasDotDotComponent;
+using policy::Judgement;
+using policy::MalformedKey;
+using policy::NormaliseForPolicy;
+using policy::OutsideSubtree;
+using policy::PolicyVerdict;
+using policy::UnknownHive;
+using policy::VerdictText;
+using policy::WriteToReadOnlyHive;
+
 [[nodiscard]] PolicyVerdict CheckRegistryKey(int32_t hiveSelector, const Text& key, bool isWrite);
 [[nodiscard]] bool IsValidValueName(const Text& name);
 
@@ -26,3 +41,5 @@ class JudgedKey {
   Text key_;
 };
 Judgement<JudgedKey> JudgeKey(int32_t hive, const Text& key, bool isWrite);
+
+}  // namespace tarnvel::registry

@@ -12,6 +12,8 @@
 #include "base/text.h"
 #include "registry/key_policy.h"
 
+namespace tarnvel::registry {
+
 // The step whose error a registry operation reports: opening (or creating) the key, or
 // the act on it. "Missing" means something else in each: a missing value is deleted, a
 // missing key is not.
@@ -43,3 +45,5 @@ RegistryResult ListValues(const JudgedKey& key, std::vector<Text>& namesAndData)
 // Both keys of one hive; a destination below the source is refused as an invalid
 // parameter (the copy would never end).
 RegistryResult CopyKeyTree(const JudgedKey& source, const JudgedKey& destination);
+
+}  // namespace tarnvel::registry

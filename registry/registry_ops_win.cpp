@@ -8,6 +8,8 @@
 #include "base/unique_handle.h"
 #include "base/win_text.h"
 
+namespace tarnvel::registry {
+
 static_assert(RegistryFileNotFound == ERROR_FILE_NOT_FOUND, "the pure side's name for a missing key or value");
 static_assert(RegistryInvalidParameter == ERROR_INVALID_PARAMETER, "the pure side's name for a refused argument");
 static_assert(RegistryUnsupportedType == ERROR_UNSUPPORTED_TYPE, "the pure side's name for a value of another type");
@@ -200,3 +202,5 @@ RegistryResult CopyKeyTree(const JudgedKey& source, const JudgedKey& destination
   destinationKey.handle.reset();
   return Done(rc);
 }
+
+}  // namespace tarnvel::registry

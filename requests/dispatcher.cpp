@@ -9,6 +9,8 @@
 #include "base/nul_list.h"
 #include "requests/path_policy.h"
 
+namespace tarnvel::requests {
+
 namespace {
 
 // Writes "[TarnvelBroker] <what><verdict text>\n" as one debugger line.
@@ -247,3 +249,5 @@ RequestStatus DispatchRequest(RequestOperations& ops, int32_t opCode, int32_t hi
   }
   return RegistryOp(ops, op, *key, textB, textC, reply.text);
 }
+
+}  // namespace tarnvel::requests

@@ -19,6 +19,15 @@
 #include "requests/judged.h"
 #include "requests/url_check.h"
 
+namespace tarnvel::requests {
+
+// What a registry operation reports, for the dispatcher to map.
+using registry::RegistryFileNotFound;
+using registry::RegistryInvalidParameter;
+using registry::RegistryResult;
+using registry::RegistryStep;
+using registry::RegistryUnsupportedType;
+
 class RequestOperations {
  public:
   virtual ~RequestOperations() = default;
@@ -67,3 +76,5 @@ class RequestOperations {
 [[nodiscard]] RequestStatus DispatchRequest(RequestOperations& ops, int32_t opCode, int32_t hiveSelector,
                                             const Text& textA, const Text& textB, const Text& textC,
                                             ipc::ReplyBody& reply);
+
+}  // namespace tarnvel::requests

@@ -16,6 +16,8 @@
 #include "base/hex.h"
 #include "policy/normalise.h"
 
+namespace tarnvel::requests {
+
 namespace {
 
 constexpr LONGLONG MaxReadFileSize = 0x400000;
@@ -296,3 +298,5 @@ RequestStatus DeleteAppDataFile(const JudgedDataPath& path) {
 CopyOutcome CopyFileIn(const JudgedCopy& copy) { return CopyIn(copy); }
 
 CopyOutcome ExportFile(const JudgedCopy& copy) { return Export(copy); }
+
+}  // namespace tarnvel::requests

@@ -7,6 +7,8 @@
 #include "ipc/reply_body.h"
 #include "requests/judged.h"
 
+namespace tarnvel::requests {
+
 // Op 14: NotFound for a missing, unreadable or too large file (over 4 MiB). Otherwise the
 // file stays open in `reply`'s source, which reads it into the reply message and expands it
 // to hexadecimal there; a file that then cannot be read whole answers NotFound as well.
@@ -20,3 +22,5 @@
 [[nodiscard]] CopyOutcome ExportFile(const JudgedCopy& copy);
 // The path opens as a file on a disk (not a device, pipe or folder).
 [[nodiscard]] bool IsOrdinaryDiskFile(const Text& path);
+
+}  // namespace tarnvel::requests

@@ -9,6 +9,8 @@
 #include "base/win_text.h"
 #include "requests/folders_win.h"
 
+namespace tarnvel::requests {
+
 namespace {
 
 // Asked afresh every time so that a change of the user's folders applies at once.
@@ -45,3 +47,5 @@ Text ExpandLongPath(const Text& path) {
   if (written == 0 || written >= needed + 1) return path;
   return FromWide(buffer.data(), written) + path.substr(k);
 }
+
+}  // namespace tarnvel::requests

@@ -3,8 +3,12 @@
 #pragma once
 #include "base/text.h"
 
+namespace tarnvel::requests {
+
 // Empty on failure.
 Text AppDataFolder();
 Text LocalTempFolder();
 // Short (8.3) directory names become long ones; the last component is kept as is.
 Text ExpandLongPath(const Text& path);
+
+}  // namespace tarnvel::requests

@@ -4,6 +4,8 @@
 #include "requests/path_policy.h"
 #include "requests/url_check.h"
 
+namespace tarnvel::requests {
+
 Judgement<JudgedDataPath> JudgeDataPath(const Text& path, const Text& dataFolder) {
   const PolicyVerdict verdict = CheckAppDataPath(path, dataFolder);
   if (verdict != Allow) return Judgement<JudgedDataPath>(verdict);
@@ -43,3 +45,5 @@ Judgement<JudgedCopy> JudgeExport(const Text& expandedSource, const Text& destin
   if (verdict != Allow) return Judgement<JudgedCopy>(verdict);
   return Judgement<JudgedCopy>(JudgedCopy(expandedSource, destination, tempFolder, false));
 }
+
+}  // namespace tarnvel::requests

@@ -9,6 +9,9 @@
 #include "base/text.h"
 #include "policy/judgement.h"
 #include "registry/key_policy.h"
+#include "requests/policy_vocabulary.h"
+
+namespace tarnvel::requests {
 
 // A plug-in data-file path inside the data folder, as carried.
 class JudgedDataPath {
@@ -75,3 +78,5 @@ Judgement<JudgedCopy> JudgeExport(const Text& expandedSource, const Text& destin
 // What became of a judged copy. NotAtJudgedPath: the file opened inside the temporary folder
 // lies elsewhere (a link the plug-in placed) or has other names; nothing was copied.
 enum class CopyOutcome { Copied, SourceMissing, Failed, NotAtJudgedPath };
+
+}  // namespace tarnvel::requests

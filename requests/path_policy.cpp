@@ -4,6 +4,8 @@
 #include <string_view>
 #include "base/ascii.h"
 
+namespace tarnvel::requests {
+
 namespace {
 
 using View = std::u16string_view;
@@ -245,3 +247,5 @@ PolicyVerdict CheckShellTarget(const Text& target) {
   if (dot == Text::npos) return OutsideSubtree;
   return InTable(View(l).substr(dot), kShellDocumentExtensions) ? Allow : OutsideSubtree;
 }
+
+}  // namespace tarnvel::requests

@@ -8,6 +8,9 @@
 #include "base/text.h"
 #include "policy/normalise.h"
 #include "policy/verdict.h"
+#include "requests/policy_vocabulary.h"
+
+namespace tarnvel::requests {
 
 bool IsAbsolutePathForm(const Text& t);
 bool IsExportPathForm(const Text& t);
@@ -38,3 +41,5 @@ bool IsInsideFolder(const Text& p, const Text& f);
 // and nearly all URLs fit, though Windows itself takes URLs of up to 2083 characters.
 constexpr size_t MaxShellTargetLength = 900;
 [[nodiscard]] PolicyVerdict CheckShellTarget(const Text& target);
+
+}  // namespace tarnvel::requests

@@ -7,6 +7,8 @@
 #include "requests/shell_open_win.h"
 #include "requests/url_check_win.h"
 
+namespace tarnvel::requests {
+
 namespace {
 
 // The system's operations behind the dispatcher: each a plain call of its operation.
@@ -14,23 +16,39 @@ class SystemRequestOperations final : public RequestOperations {
  public:
   Text DataFolder() override { return AppDataFolder(); }
   Text TempFolder() override { return LocalTempFolder(); }
-  Text ExpandLongPath(const Text& path) override { return ::ExpandLongPath(path); }
+  Text ExpandLongPath(const Text& path) override { return requests::ExpandLongPath(path); }
 
-  RegistryResult ReadString(const JudgedKey& k, const Text& n, Text& out) override { return ::ReadString(k, n, out); }
-  RegistryResult WriteString(const JudgedKey& k, const Text& n, const Text& d) override {
-    return ::WriteString(k, n, d);
+  RegistryResult ReadString(const JudgedKey& k, const Text& n, Text& out) override {
+    return registry::ReadString(k, n, out);
   }
-  RegistryResult ReadDword(const JudgedKey& k, const Text& n, uint32_t& out) override { return ::ReadDword(k, n, out); }
-  RegistryResult WriteDword(const JudgedKey& k, const Text& n, uint32_t v) override { return ::WriteDword(k, n, v); }
-  RegistryResult ReadQword(const JudgedKey& k, const Text& n, uint64_t& out) override { return ::ReadQword(k, n, out); }
-  RegistryResult WriteQword(const JudgedKey& k, const Text& n, uint64_t v) override { return ::WriteQword(k, n, v); }
-  RegistryResult DeleteValue(const JudgedKey& k, const Text& n) override { return ::DeleteValue(k, n); }
-  RegistryResult DeleteKey(const JudgedKey& k) override { return ::DeleteKey(k); }
-  RegistryResult DeleteKeyTree(const JudgedKey& k) override { return ::DeleteKeyTree(k); }
-  RegistryResult KeyExists(const JudgedKey& k) override { return ::KeyExists(k); }
-  RegistryResult ListSubkeys(const JudgedKey& k, std::vector<Text>& out) override { return ::ListSubkeys(k, out); }
-  RegistryResult ListValues(const JudgedKey& k, std::vector<Text>& out) override { return ::ListValues(k, out); }
-  RegistryResult CopyKeyTree(const JudgedKey& from, const JudgedKey& to) override { return ::CopyKeyTree(from, to); }
+  RegistryResult WriteString(const JudgedKey& k, const Text& n, const Text& d) override {
+    return registry::WriteString(k, n, d);
+  }
+  RegistryResult ReadDword(const JudgedKey& k, const Text& n, uint32_t& out) override {
+    return registry::ReadDword(k, n, out);
+  }
+  RegistryResult WriteDword(const JudgedKey& k, const Text& n, uint32_t v) override {
+    return registry::WriteDword(k, n, v);
+  }
+  RegistryResult ReadQword(const JudgedKey& k, const Text& n, uint64_t& out) override {
+    return registry::ReadQword(k, n, out);
+  }
+  RegistryResult WriteQword(const JudgedKey& k, const Text& n, uint64_t v) override {
+    return registry::WriteQword(k, n, v);
+  }
+  RegistryResult DeleteValue(const JudgedKey& k, const Text& n) override { return registry::DeleteValue(k, n); }
+  RegistryResult DeleteKey(const JudgedKey& k) override { return registry::DeleteKey(k); }
+  RegistryResult DeleteKeyTree(const JudgedKey& k) override { return registry::DeleteKeyTree(k); }
+  RegistryResult KeyExists(const JudgedKey& k) override { return registry::KeyExists(k); }
+  RegistryResult ListSubkeys(const JudgedKey& k, std::vector<Text>& out) override {
+    return registry::ListSubkeys(k, out);
+  }
+  RegistryResult ListValues(const JudgedKey& k, std::vector<Text>& out) override {
+    return registry::ListValues(k, out);
+  }
+  RegistryResult CopyKeyTree(const JudgedKey& from, const JudgedKey& to) override {
+    return registry::CopyKeyTree(from, to);
+  }
 
   RequestStatus ReadDataFile(const JudgedDataPath& p, ipc::ReplyBody& reply) override {
     return OpenAppDataFileReply(p, reply);
@@ -39,11 +57,11 @@ class SystemRequestOperations final : public RequestOperations {
   RequestStatus DataFileExists(const JudgedDataPath& p) override { return AppDataFileExists(p); }
   RequestStatus DeleteDataFile(const JudgedDataPath& p) override { return DeleteAppDataFile(p); }
 
-  RequestStatus ShellOpen(const JudgedShellTarget& t) override { return ::ShellOpen(t); }
-  CopyOutcome CopyFileIn(const JudgedCopy& c) override { return ::CopyFileIn(c); }
-  CopyOutcome ExportFile(const JudgedCopy& c) override { return ::ExportFile(c); }
-  HttpCheckStart StartHttpCheck(const JudgedUrl& u, uint32_t& id) override { return ::StartHttpCheck(u, id); }
-  RequestStatus PollHttpCheck(uint32_t id, Text& reply) override { return ::PollHttpCheck(id, reply); }
+  RequestStatus ShellOpen(const JudgedShellTarget& t) override { return requests::ShellOpen(t); }
+  CopyOutcome CopyFileIn(const JudgedCopy& c) override { return requests::CopyFileIn(c); }
+  CopyOutcome ExportFile(const JudgedCopy& c) override { return requests::ExportFile(c); }
+  HttpCheckStart StartHttpCheck(const JudgedUrl& u, uint32_t& id) override { return requests::StartHttpCheck(u, id); }
+  RequestStatus PollHttpCheck(uint32_t id, Text& reply) override { return requests::PollHttpCheck(id, reply); }
 };
 
 }  // namespace
@@ -62,3 +80,5 @@ TarnvelBrokerRegistrySvc& BrokerRequestService() {
   static TarnvelBrokerRegistrySvc* service = new TarnvelBrokerRegistrySvc();
   return *service;
 }
+
+}  // namespace tarnvel::requests

@@ -10,6 +10,8 @@
 #include "sandbox/broker_channel_win.h"
 #include "sandbox/service_base.h"
 
+namespace tarnvel::requests {
+
 // The system's registry, file, shell and network operations behind the dispatcher.
 RequestOperations& SystemOperations();
 
@@ -25,3 +27,5 @@ class TarnvelBrokerRegistrySvc
 
 // The process-wide instance, created on first use and never destroyed.
 TarnvelBrokerRegistrySvc& BrokerRequestService();
+
+}  // namespace tarnvel::requests

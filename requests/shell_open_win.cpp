@@ -11,6 +11,8 @@
 #include "base/debug_line.h"
 #include "base/win_text.h"
 
+namespace tarnvel::requests {
+
 // The act opens exactly the judged text.
 RequestStatus ShellOpen(const JudgedShellTarget& judged) {
   const Text& target = judged.target();
@@ -32,3 +34,5 @@ RequestStatus ShellOpen(const JudgedShellTarget& judged) {
   DebugLine(line);
   return RequestStatus::Failed;
 }
+
+}  // namespace tarnvel::requests

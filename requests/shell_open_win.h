@@ -4,4 +4,8 @@
 #include "base/protocol.h"
 #include "requests/judged.h"
 
+namespace tarnvel::requests {
+
 [[nodiscard]] RequestStatus ShellOpen(const JudgedShellTarget& target);
+
+}  // namespace tarnvel::requests

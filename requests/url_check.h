@@ -4,7 +4,10 @@
 #include <cstdint>
 #include "base/text.h"
 #include "policy/verdict.h"
-#include "requests/request_ops.h"
+#include "requests/policy_vocabulary.h"
+#include "base/protocol.h"
+
+namespace tarnvel::requests {
 
 [[nodiscard]] PolicyVerdict CheckHttpUrl(const Text& url);  // pure
 
@@ -37,3 +40,5 @@ Text HttpCheckResultText(uint32_t statusCode, uint32_t errorCode);
 // How a start ended: the check runs (its id is the reply), four are held already, or the
 // system refused its worker.
 enum class HttpCheckStart { Started, TooMany, Failed };
+
+}  // namespace tarnvel::requests

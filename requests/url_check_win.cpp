@@ -18,6 +18,8 @@
 #include "base/unique_handle.h"
 #include "base/win_text.h"
 
+namespace tarnvel::requests {
+
 namespace {
 
 constexpr size_t MaxOutstandingChecks = 4;
@@ -294,3 +296,5 @@ bool IsHttpCheckDoneForTesting(uint32_t id) {
 }
 
 void FailNextHttpCheckThreadStartForTesting() { g_failNextThreadStart.store(true); }
+
+}  // namespace tarnvel::requests

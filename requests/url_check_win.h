@@ -7,6 +7,8 @@
 #include "requests/judged.h"
 #include "requests/url_check.h"
 
+namespace tarnvel::requests {
+
 [[nodiscard]] HttpCheckStart StartHttpCheck(const JudgedUrl& url, uint32_t& id);
 // NotFound for an id that is not held; a finished check is delivered once and forgotten.
 [[nodiscard]] RequestStatus PollHttpCheck(uint32_t id, Text& reply);
@@ -21,3 +23,5 @@ void ResetHttpChecksForTesting(uint32_t nextId = 1);
 bool IsHttpCheckDoneForTesting(uint32_t id);
 // Makes the next worker-thread start fail as if the system had refused the thread.
 void FailNextHttpCheckThreadStartForTesting();
+
+}  // namespace tarnvel::requests

@@ -7,6 +7,8 @@
 #include "base/ascii.h"
 #include "base/decimal.h"
 
+namespace tarnvel::requests {
+
 namespace {
 
 constexpr size_t MaxHttpUrlLength = 2048;
@@ -54,3 +56,5 @@ PolicyVerdict CheckHttpUrl(const Text& url) {
   }
   return Allow;
 }
+
+}  // namespace tarnvel::requests

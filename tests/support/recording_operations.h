@@ -6,6 +6,10 @@
 #include <vector>
 #include "requests/dispatcher.h"
 
+using namespace tarnvel::policy;
+using namespace tarnvel::registry;
+using namespace tarnvel::requests;
+
 struct RecordedCall {
   std::string name;
   std::vector<Text> texts;  // the texts the operation received, in order

@@ -5,6 +5,10 @@
 #include "ipc/reply_body.h"
 #include "requests/request_service_win.h"
 
+using namespace tarnvel::policy;
+using namespace tarnvel::registry;
+using namespace tarnvel::requests;
+
 SystemReply SystemRequest(int32_t opCode, int32_t hive, const Text& a, const Text& b, const Text& c) {
   ipc::ReplyBody reply;
   reply.text = u"stale";

@@ -10,6 +10,10 @@
 #include "support/debug_capture.h"
 #include "support/recording_operations.h"
 
+using namespace tarnvel::policy;
+using namespace tarnvel::registry;
+using namespace tarnvel::requests;
+
 namespace {
 
 const Text kKey = u"Software\\Tarnvel\\x";

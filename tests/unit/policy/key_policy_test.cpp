@@ -4,6 +4,9 @@
 #include "registry/key_policy.h"
 #include "show_text.h"
 
+using namespace tarnvel::policy;
+using namespace tarnvel::registry;
+
 namespace {
 
 struct KeyCase {

@@ -4,6 +4,10 @@
 #include "requests/path_policy.h"
 #include "show_text.h"
 
+using namespace tarnvel::policy;
+using namespace tarnvel::registry;
+using namespace tarnvel::requests;
+
 namespace {
 
 const Text R = u"C:\\Users\\u\\AppData\\Roaming";

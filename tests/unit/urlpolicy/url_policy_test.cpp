@@ -3,6 +3,10 @@
 
 #include "requests/url_check.h"
 
+using namespace tarnvel::policy;
+using namespace tarnvel::registry;
+using namespace tarnvel::requests;
+
 namespace {
 
 struct UrlCase {

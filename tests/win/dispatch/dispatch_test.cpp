@@ -13,6 +13,10 @@
 #include "support/debug_capture.h"
 #include "support/system_request_win.h"
 
+using namespace tarnvel::policy;
+using namespace tarnvel::registry;
+using namespace tarnvel::requests;
+
 namespace {
 
 const Text kRoot = u"software\\tarnvel\\DispatchTest";

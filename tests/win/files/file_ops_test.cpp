@@ -19,6 +19,10 @@
 #include "support/debug_capture.h"
 #include "support/system_request_win.h"
 
+using namespace tarnvel::policy;
+using namespace tarnvel::registry;
+using namespace tarnvel::requests;
+
 namespace {
 
 using Bytes = std::vector<uint8_t>;

@@ -13,6 +13,10 @@
 #include "requests/folders_win.h"
 #include "requests/path_policy.h"
 
+using namespace tarnvel::policy;
+using namespace tarnvel::registry;
+using namespace tarnvel::requests;
+
 namespace {
 
 // An independent source for the same folders: the known-folder API.

@@ -15,6 +15,10 @@
 #include "support/debug_capture.h"
 #include "support/system_request_win.h"
 
+using namespace tarnvel::policy;
+using namespace tarnvel::registry;
+using namespace tarnvel::requests;
+
 namespace {
 
 // Where the test handlers go. Wine 8 reads associations from HKLM\Software\Classes only;

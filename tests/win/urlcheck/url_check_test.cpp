@@ -18,6 +18,10 @@
 #include "support/http_test_server.h"
 #include "support/system_request_win.h"
 
+using namespace tarnvel::policy;
+using namespace tarnvel::registry;
+using namespace tarnvel::requests;
+
 namespace {
 
 const char kTooMany[] = "[TarnvelBroker] http check refused: too many outstanding\n";
