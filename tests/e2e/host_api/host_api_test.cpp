@@ -86,10 +86,13 @@ TEST(HostApi, RegistryCallsGiveTypedValues) {
   EXPECT_TRUE(exists.ok());
   EXPECT_FALSE(exists.value);
 
-  th::Result<th::RawReply> raw = broker.RawRequest(0, 0, key, L"", L"");
+  // An op code the broker does not serve: its key is judged, then it answers BadArgument.
+  constexpr int32_t kUnservedOp = 0;
+  static_assert(tarnvel::protocol::FindOp(kUnservedOp) == nullptr, "op 0 has no row");
+  th::Result<th::RawReply> raw = broker.RawRequest(kUnservedOp, 0, key, L"", L"");
   EXPECT_EQ(raw.call, th::CallError::None);
   EXPECT_EQ(raw.status, th::RequestStatus::BadArgument);
-  EXPECT_EQ(raw.value.status, 4);
+  EXPECT_EQ(raw.value.status, tarnvel::protocol::Code(th::RequestStatus::BadArgument));
 
   th::ShutdownResult end = broker.Shutdown();
   EXPECT_TRUE(end.exited);
