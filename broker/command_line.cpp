@@ -4,6 +4,8 @@
 #include <limits>
 #include "base/decimal.h"
 
+namespace tarnvel::broker {
+
 namespace {
 const Text kIpcSwitch = u" --ipc=";
 const Text kProcSwitch = u" --proc=";
@@ -29,3 +31,5 @@ bool ParseBrokerCommandLine(const Text& commandLine, BrokerCommandLine& out) {
   out.hostProcessId = ParseProcessId(commandLine.substr(proc + kProcSwitch.size()));
   return true;
 }
+
+}  // namespace tarnvel::broker

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include "base/text.h"
 
+namespace tarnvel::broker {
+
 struct BrokerCommandLine {
   Text pipePath;  // "\\.\pipe\" + the name, untrimmed, possibly empty
   int32_t hostProcessId = 0;
@@ -15,3 +17,5 @@ bool ParseBrokerCommandLine(const Text& commandLine, BrokerCommandLine& out);
 // Base-10 like the C library (white space, one sign, digits up to the first other
 // character, none give 0), clamped to the 32-bit range.
 int32_t ParseProcessId(const Text& text);
+
+}  // namespace tarnvel::broker

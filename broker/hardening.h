@@ -6,6 +6,8 @@
 #pragma once
 #include <cstdint>
 
+namespace tarnvel::broker {
+
 enum HardeningStep : uint32_t {
   DefaultDllDirectoriesSystem32 = 1u << 0,
   EmptyDllDirectory = 1u << 1,
@@ -16,3 +18,5 @@ enum HardeningStep : uint32_t {
 
 // The steps that the system accepted (a mask of HardeningStep).
 uint32_t ApplyStartupHardening();
+
+}  // namespace tarnvel::broker

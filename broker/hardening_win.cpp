@@ -3,6 +3,8 @@
 
 #include <windows.h>
 
+namespace tarnvel::broker {
+
 namespace {
 
 // Looked up at run time: the first three calls need updates or versions that a target
@@ -49,3 +51,5 @@ uint32_t ApplyStartupHardening() {
   }
   return applied;
 }
+
+}  // namespace tarnvel::broker

@@ -13,6 +13,8 @@
 #include "broker/hardening.h"
 #include "broker/server_thread.h"
 
+using namespace tarnvel::broker;
+
 namespace {
 
 constexpr DWORD kBrokerPipeOpenMode = PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE | FILE_FLAG_OVERLAPPED;

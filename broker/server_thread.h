@@ -5,6 +5,8 @@
 #pragma once
 #include <windows.h>
 
+namespace tarnvel::broker {
+
 struct ServerSync {
   HANDLE thread = nullptr;
   HANDLE connectedEvent = nullptr;  // the host connected and the services are ready
@@ -24,3 +26,5 @@ constexpr DWORD QuietReleaseMs = 500;
 
 // 0 after a served connection, 1 when accepting the host failed.
 DWORD WINAPI ServerThreadMain(LPVOID start);
+
+}  // namespace tarnvel::broker

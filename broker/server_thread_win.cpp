@@ -6,6 +6,10 @@
 #include "sandbox/plugin_channel_svc.h"
 #include "sandbox/service_manager.h"
 
+namespace tarnvel::broker {
+
+using namespace sandbox;
+
 DWORD WINAPI ServerThreadMain(LPVOID arg) {
   const ServerThreadStart* start = static_cast<const ServerThreadStart*>(arg);
   ServerSync* const sync = start->sync;
@@ -36,3 +40,5 @@ DWORD WINAPI ServerThreadMain(LPVOID arg) {
   transport.Close();
   return 0;
 }
+
+}  // namespace tarnvel::broker

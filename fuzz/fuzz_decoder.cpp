@@ -21,6 +21,8 @@
 #include "sandbox/service_base.h"
 #include "support/memory_transport.h"
 
+using namespace tarnvel::sandbox;
+
 namespace {
 
 using FuzzChannel = ipc::Channel<MemoryTransport>;

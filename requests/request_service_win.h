@@ -16,8 +16,9 @@ namespace tarnvel::requests {
 RequestOperations& SystemOperations();
 
 class TarnvelBrokerRegistrySvc
-    : public ServerTuple_5_2<MsgParamConverter<MessageId::Request>, MsgParamConverter<MessageId::Reply>,
-                             TarnvelBrokerRegistrySvc, MessageId::Reply, MessageId::Request, BrokerChannel> {
+    : public sandbox::ServerTuple_5_2<sandbox::MsgParamConverter<MessageId::Request>,
+                                      sandbox::MsgParamConverter<MessageId::Reply>, TarnvelBrokerRegistrySvc,
+                                      MessageId::Reply, MessageId::Request, sandbox::BrokerChannel> {
  public:
   // The dispatcher over the system's operations; anything it throws is answered by the
   // binding (status 3, an empty text).

@@ -5,4 +5,8 @@
 #include "ipc/pipe_transport.h"
 #include "ipc/wire_format.h"
 
+namespace tarnvel::sandbox {
+
 using BrokerChannel = ipc::Channel<PipeTransportWithMessagePump, ipc::Encoder, ipc::Decoder>;
+
+}  // namespace tarnvel::sandbox

@@ -9,6 +9,8 @@
 #include "sandbox/broker_channel_win.h"
 #include "sandbox/service_base.h"
 
+namespace tarnvel::sandbox {
+
 class SbxPISDKGetHandleToPluginIPCChannelSvc
     : public SandboxPISvcBase<BrokerChannel>,
       public ipc::MsgIn<MessageId::PluginPipeRequest, SbxPISDKGetHandleToPluginIPCChannelSvc, BrokerChannel> {
@@ -40,3 +42,5 @@ constexpr uint32_t PluginConnectBudgetMs = 2000;
 // Connects to a provisioned pipe as its client; an empty handle (and the last error) once the
 // budget is spent (a pipe whose server end was closed never becomes available again).
 UniqueHandle ConnectToPluginPipe(const wchar_t* name);
+
+}  // namespace tarnvel::sandbox

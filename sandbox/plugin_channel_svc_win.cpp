@@ -7,6 +7,8 @@
 #include <cwchar>
 #include "base/unique_handle.h"
 
+namespace tarnvel::sandbox {
+
 namespace {
 SbxPISDKGetHandleToPluginIPCChannelSvc g_pluginChannelSvc;
 
@@ -123,3 +125,5 @@ void ReleasePluginChannel() {
   transport->ReleaseReadBuffer();
   transport->Close();
 }
+
+}  // namespace tarnvel::sandbox

@@ -13,6 +13,8 @@
 #include "ipc/param.h"
 #include "ipc/reply_body.h"
 
+namespace tarnvel::sandbox {
+
 // Written for a wrong parameter count and for a wrong parameter type alike.
 constexpr const char* ArgErrorLine = "!! svc:OnMsgArgCountError";
 // Written when serving a request threw.
@@ -162,3 +164,5 @@ class ServerTuple_5_2 : public SandboxPISvcBase<Channel>, public ipc::MsgIn<Requ
  protected:
   ~ServerTuple_5_2() = default;
 };
+
+}  // namespace tarnvel::sandbox

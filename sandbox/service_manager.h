@@ -10,6 +10,8 @@
 #include "sandbox/broker_channel_win.h"
 #include "sandbox/service_base.h"
 
+namespace tarnvel::sandbox {
+
 class SandboxPIServiceManager : public ipc::ServiceLookup<BrokerChannel> {
  public:
   virtual ~SandboxPIServiceManager() = default;
@@ -38,3 +40,5 @@ struct ServiceRegistration {
 // registers the given services.
 [[nodiscard]] bool CreateServiceManager(std::initializer_list<ServiceRegistration> services);
 void DestroyServiceManager();
+
+}  // namespace tarnvel::sandbox

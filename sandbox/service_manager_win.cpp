@@ -6,6 +6,8 @@
 #include <utility>
 #include "sandbox/plugin_channel_svc.h"
 
+namespace tarnvel::sandbox {
+
 namespace {
 // Written only by the server thread, before it signals the connection and after its
 // receive loop has returned; the loop reads it on the same thread.
@@ -55,3 +57,5 @@ void DestroyServiceManager() {
   g_published = nullptr;
   ManagerOwner().reset();
 }
+
+}  // namespace tarnvel::sandbox

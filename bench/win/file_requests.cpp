@@ -31,6 +31,8 @@
 #include "ipc/wire_format.h"
 #include "tools/raw_client/raw_client.h"
 
+using namespace tarnvel::broker;
+
 namespace {
 
 constexpr size_t FileSize = 4194304;

@@ -8,6 +8,7 @@
 using namespace tarnvel::policy;
 using namespace tarnvel::registry;
 using namespace tarnvel::requests;
+using namespace tarnvel::sandbox;
 
 SystemReply SystemRequest(int32_t opCode, int32_t hive, const Text& a, const Text& b, const Text& c) {
   ipc::ReplyBody reply;

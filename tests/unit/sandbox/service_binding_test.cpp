@@ -12,6 +12,8 @@
 #include "support/debug_capture.h"
 #include "support/memory_transport.h"
 
+using namespace tarnvel::sandbox;
+
 namespace {
 
 using tarnvel::protocol::Code;

@@ -16,6 +16,7 @@
 using namespace tarnvel::policy;
 using namespace tarnvel::registry;
 using namespace tarnvel::requests;
+using namespace tarnvel::sandbox;
 
 namespace {
 

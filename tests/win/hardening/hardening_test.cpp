@@ -9,6 +9,8 @@
 
 #include "broker/hardening.h"
 
+using namespace tarnvel::broker;
+
 namespace {
 
 TEST(StartupHardening, DllSearchLeavesTheCurrentFolderAndStepsAreReported) {

@@ -12,6 +12,8 @@
 #include "ipc/wire_format.h"
 #include "sandbox/plugin_channel_svc.h"
 
+using namespace tarnvel::sandbox;
+
 namespace {
 
 // A broker channel over a real pipe; `host` is the host's end, from which replies are read.
