@@ -24,6 +24,11 @@ Judgement<JudgedUrl> JudgeUrl(const Text& url) {
   return Judgement<JudgedUrl>(JudgedUrl(url));
 }
 
+std::optional<JudgedUrl> JudgedUrl::RedirectTo(const Text& target) const {
+  if (CheckHttpUrl(target) != Allow) return std::nullopt;
+  return JudgedUrl(target);
+}
+
 JudgedCopy::JudgedCopy(Text source, Text destination, Text tempFolder, bool insideIsDestination)
     : source_(std::move(source)),
       destination_(std::move(destination)),

@@ -5,6 +5,7 @@
 // system's answers that the dispatcher looked up for this request. Pure.
 #pragma once
 #include <cstdint>
+#include <optional>
 #include <utility>
 #include "base/text.h"
 #include "policy/judgement.h"
@@ -41,6 +42,10 @@ Judgement<JudgedShellTarget> JudgeShellTarget(const Text& target);
 class JudgedUrl {
  public:
   const Text& url() const { return url_; }
+  // Where a redirect from this address may lead: the target, when the URL policy allows it
+  // as it allowed the first address, or nothing. The check's worker meets redirects long
+  // after the dispatcher answered; it asks the policy through the value it was given.
+  std::optional<JudgedUrl> RedirectTo(const Text& target) const;
 
  private:
   explicit JudgedUrl(Text url) : url_(std::move(url)) {}

@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -104,7 +105,7 @@ bool RedirectTarget(HINTERNET request, const Text& from, Text& to) {
   return true;
 }
 
-void RunHttpCheck(const Text& url, const std::shared_ptr<HttpCheck>& check) {
+void RunHttpCheck(const JudgedUrl& url, const std::shared_ptr<HttpCheck>& check) {
   const uint64_t workerStartTick = GetTickCount64();
   uint32_t statusCode = 0;
   uint32_t errorCode = 0;
@@ -123,14 +124,14 @@ void RunHttpCheck(const Text& url, const std::shared_ptr<HttpCheck>& check) {
     SetCheckOption(internet, INTERNET_OPTION_CONNECT_RETRIES, HttpCheckConnectRetries);
     // Redirects are followed here, not by WinINet: each target is judged as the first URL
     // was, and their number is bounded.
-    Text current = url;
+    JudgedUrl current = url;
     HINTERNET request = nullptr;
     for (uint32_t redirects = 0;; ++redirects) {
       const DWORD timeout = StepTimeoutMs(workerStartTick);
       SetCheckOption(internet, INTERNET_OPTION_CONNECT_TIMEOUT, timeout);
       SetCheckOption(internet, INTERNET_OPTION_RECEIVE_TIMEOUT, timeout);
       SetCheckOption(internet, INTERNET_OPTION_SEND_TIMEOUT, timeout);
-      request = InternetOpenUrlW(internet, WidePtr(current), nullptr, 0,
+      request = InternetOpenUrlW(internet, WidePtr(current.url()), nullptr, 0,
                                  HttpCheckUrlFlags | INTERNET_FLAG_NO_AUTO_REDIRECT, 0);
       if (!request) {
         errorCode = GetLastError();
@@ -146,15 +147,18 @@ void RunHttpCheck(const Text& url, const std::shared_ptr<HttpCheck>& check) {
         statusCode = code;
         break;
       }
-      Text next;
-      if (redirects == MaxHttpCheckRedirects || !RedirectTarget(request, current, next) ||
-          CheckHttpUrl(next) != Allow) {
+      Text target;
+      std::optional<JudgedUrl> next;
+      if (redirects < MaxHttpCheckRedirects && RedirectTarget(request, current.url(), target)) {
+        next = current.RedirectTo(target);
+      }
+      if (!next) {
         errorCode = HttpCheckRedirectError;
         break;
       }
       CloseRequest(*check, request);
       request = nullptr;
-      current = std::move(next);
+      current = std::move(*next);
     }
     {
       std::lock_guard<std::mutex> hold(HttpCheckLock());
@@ -197,8 +201,8 @@ void CloseAbandoned(const std::vector<HINTERNET>& abandoned) {
 
 struct HttpCheckThreadArg {
   std::shared_ptr<HttpCheck> check;
-  Text url;
-  void (*routine)(const Text&, const std::shared_ptr<HttpCheck>&);
+  JudgedUrl url;
+  void (*routine)(const JudgedUrl&, const std::shared_ptr<HttpCheck>&);
 };
 
 // Throws std::system_error when the system refuses the thread, as std::thread does.
@@ -215,7 +219,7 @@ void StartDetachedWorker(std::unique_ptr<HttpCheckThreadArg> arg) {
 namespace {
 
 // Under HttpCheckLock: expiry, the limit, the worker and the id of a new check.
-HttpCheckStart StartLocked(const Text& url, uint64_t now, uint32_t& id) {
+HttpCheckStart StartLocked(const JudgedUrl& url, uint64_t now, uint32_t& id) {
   HttpCheckMap& table = HttpCheckTable();
   for (auto it = table.begin(); it != table.end();) {
     if (IsHttpCheckExpired(it->second->done, it->second->startTick, now)) {
@@ -263,7 +267,7 @@ HttpCheckStart StartHttpCheck(const JudgedUrl& judged, uint32_t& id) {
   {
     std::lock_guard<std::mutex> hold(HttpCheckLock());
     EndOverdueChecks(now, abandoned);
-    started = StartLocked(judged.url(), now, id);
+    started = StartLocked(judged, now, id);
   }
   CloseAbandoned(abandoned);
   return started;

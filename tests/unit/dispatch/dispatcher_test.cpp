@@ -373,6 +373,14 @@ TEST(JudgedValues, ExistOnlyWhenAllowedAndCarryTheJudgedTexts) {
   EXPECT_TRUE(JudgeUrl(u"http://127.0.0.1:1/").allowed());
   EXPECT_EQ(JudgeUrl(u"http://user@host/").verdict(), MalformedKey);
   EXPECT_EQ(JudgeUrl(u"ftp://host/").verdict(), OutsideSubtree);
+  // A redirect leads on only where the URL policy would let a first address go.
+  const auto url = JudgeUrl(u"http://127.0.0.1:1/a");
+  ASSERT_TRUE(url.allowed());
+  ASSERT_TRUE(url->RedirectTo(u"https://host/b").has_value());
+  EXPECT_EQ(url->RedirectTo(u"https://host/b")->url(), u"https://host/b");
+  for (const Text& target : {Text(u"file:///C:/x"), Text(u"ftp://host/"), Text(u"http://user@host/"), Text()}) {
+    EXPECT_FALSE(url->RedirectTo(target).has_value());
+  }
 
   const auto refused = JudgeKey(1, u"software\\tarnvel\\x", true);
   EXPECT_EQ(refused.verdict(), WriteToReadOnlyHive);
