@@ -186,37 +186,68 @@ TEST(LargeMessage, BufferReturnsToItsSmallSizeAfterALargeMessageAndIsReusedForSm
   }
 }
 
-TEST(LargeMessage, ReservedString16SpaceEncodesLikeAdd) {
-  const Text text = Letters(1001);
-  Encoder added;
-  added.Open(2);
-  Param status = Param::Int32(0);
-  Param body = Param::Text16(text, CString16);
-  ASSERT_TRUE(added.Add(status));
-  ASSERT_TRUE(added.Add(body));
-  added.Finish(7);
-
-  Encoder filled;
-  filled.Open(2);
-  Param status2 = Param::Int32(0);
-  ASSERT_TRUE(filled.Add(status2));
-  uint8_t* room = filled.AddString16Space(text.size(), CString16);
-  ASSERT_NE(room, nullptr);
-  std::memcpy(room, text.data(), text.size() * 2);
-  filled.Finish(7);
-  EXPECT_EQ(filled.Words(), added.Words());
+// The head, the payload sent after it and the tail are the bytes Add would have built.
+std::vector<uint8_t> DeferredBytes(Encoder& e, const Text& text) {
+  std::vector<uint8_t> bytes(e.Bytes(), e.Bytes() + e.ByteCount());
+  for (char16_t u : text) {
+    bytes.push_back(static_cast<uint8_t>(u & 0xFF));
+    bytes.push_back(static_cast<uint8_t>(u >> 8));
+  }
+  uint8_t tail[Encoder::MaxTailBytes];
+  const size_t n = e.Tail(tail);
+  bytes.insert(bytes.end(), tail, tail + n);
+  return bytes;
 }
 
-TEST(LargeMessage, ReservedString16SpaceIsRefusedWhereAddWouldBe) {
+TEST(LargeMessage, DeferredString16PayloadMakesTheSameBytesAsAdd) {
+  // Every padding of the last payload word (0, 6, 4 and 2 bytes), and none at all.
+  for (size_t units : {size_t{0}, size_t{1}, size_t{2}, size_t{3}, size_t{4}, size_t{1001}}) {
+    for (ParamType kind : {String16, CString16}) {
+      SCOPED_TRACE(std::to_string(units) + (kind == String16 ? " String16" : " CString16"));
+      const Text text = Letters(units);
+      Param status = Param::Int32(0), body = Param::Text16(text, kind);
+      Encoder added;
+      added.Open(2);
+      ASSERT_TRUE(added.Add(status));
+      ASSERT_TRUE(added.Add(body));
+      added.Finish(7);
+
+      Encoder deferred;
+      deferred.Open(2);
+      Param status2 = Param::Int32(0);
+      ASSERT_TRUE(deferred.Add(status2));
+      ASSERT_TRUE(deferred.AddString16Deferred(units, kind));
+      deferred.Finish(7);
+      EXPECT_EQ(deferred.ByteCount() % 8, 0u);
+      EXPECT_EQ(DeferredBytes(deferred, text), WordsToBytes(added.Words()));
+    }
+  }
+  Encoder plain;
+  Param one = Param::Int32(1);
+  ASSERT_TRUE(plain.Build(7, &one, 1));
+  uint8_t tail[Encoder::MaxTailBytes];
+  EXPECT_EQ(plain.Tail(tail), 0u) << "a message without a deferred payload is whole in its words";
+}
+
+TEST(LargeMessage, DeferredString16IsRefusedWhereAddWouldBeAndWhenNotLast) {
   Encoder e;
-  e.Open(1);
+  e.Open(2);
+  EXPECT_FALSE(e.AddString16Deferred(4)) << "not the last parameter: the trailer follows the payload";
+  Param first = Param::Int32(0);
+  ASSERT_TRUE(e.Add(first));
   const std::vector<uint64_t> before = e.Words();
-  EXPECT_EQ(e.AddString16Space(4, String8), nullptr) << "not a UTF-16 code";
-  EXPECT_EQ(e.AddString16Space(uint64_t{0x80000000}), nullptr) << "length word overflows";
-  EXPECT_EQ(e.AddString16Space(uint64_t{ipc::MaxTotalWords} * 4), nullptr) << "beyond the largest message";
+  // The largest text a message of these two parameters can carry: header, two types, the
+  // type list's end, the integer, the length word and the trailer leave the rest to it.
+  const uint64_t largest = (uint64_t{ipc::MaxTotalWords} - (4 + 2 + 1 + 1 + 1 + 1)) * 4;
+  EXPECT_FALSE(e.AddString16Deferred(4, String8)) << "not a UTF-16 code";
+  EXPECT_FALSE(e.AddString16Deferred(uint64_t{0x80000000})) << "length word overflows";
+  EXPECT_FALSE(e.AddString16Deferred(largest + 1)) << "beyond the largest message";
   EXPECT_EQ(e.Words(), before);
-  ASSERT_NE(e.AddString16Space(0), nullptr);
-  EXPECT_EQ(e.AddString16Space(1), nullptr) << "beyond the announced count";
+  ASSERT_TRUE(e.AddString16Deferred(largest));
+  e.Finish(7);
+  EXPECT_EQ(e.Words()[3], uint64_t{ipc::MaxTotalWords}) << "the total counts the payload and the trailer";
+  Param extra = Param::Int32(0);
+  EXPECT_FALSE(e.Add(extra)) << "beyond the announced count";
 }
 
 }  // namespace
@@ -254,7 +285,7 @@ TEST(LargeMessage, MessagesBuiltInReusedWordsCarryNothingOfEarlierOnes) {
     ASSERT_TRUE(borrowing.Build(7, reused.data(), static_cast<uint32_t>(reused.size())));
     EXPECT_EQ(BytesOf(borrowing), BytesOf(alone));
   }
-  // A text written into reserved room, padding included, over words a larger message left.
+  // A deferred text's head and tail over words a larger message left.
   const Text odd = Letters(5);
   Encoder alone;
   alone.Open(1);
@@ -263,11 +294,9 @@ TEST(LargeMessage, MessagesBuiltInReusedWordsCarryNothingOfEarlierOnes) {
   alone.Finish(7);
   Encoder borrowing(PointerWidth::Bits64, storage);
   borrowing.Open(1);
-  uint8_t* room = borrowing.AddString16Space(odd.size(), CString16);
-  ASSERT_NE(room, nullptr);
-  std::memcpy(room, odd.data(), odd.size() * 2);
+  ASSERT_TRUE(borrowing.AddString16Deferred(odd.size(), CString16));
   borrowing.Finish(7);
-  EXPECT_EQ(BytesOf(borrowing), BytesOf(alone));
+  EXPECT_EQ(DeferredBytes(borrowing, odd), BytesOf(alone));
 }
 
 TEST(LargeMessage, BorrowedWordsGoBackWithTheirMemory) {
@@ -276,7 +305,8 @@ TEST(LargeMessage, BorrowedWordsGoBackWithTheirMemory) {
   for (int i = 0; i < 3; ++i) {
     Encoder e(PointerWidth::Bits64, storage);
     e.Open(1);
-    ASSERT_NE(e.AddString16Space(1 << 20), nullptr);
+    Param large = Param::Text16(Letters(1 << 20));
+    ASSERT_TRUE(e.Add(large));
     e.Finish(7);
     if (first == nullptr) first = e.Bytes();
     EXPECT_EQ(e.Bytes(), first) << "a second large message of the same size allocated afresh";
