@@ -81,14 +81,11 @@ class Channel {
   PointerWidth width() const { return width_; }
 
   // The words every reply of this channel is built in. They stay allocated from one reply
-  // to the next, so a burst of large replies pays for its memory once; ReleaseReplyWords
-  // gives back what a large reply left (the owner calls it once the peer has gone quiet).
+  // to the next, so small replies never allocate; words beyond RetainedReplyLimit are given
+  // back once the message that needed them is answered: one large reply must not hold its
+  // size for the rest of the connection.
   WordStorage& replyWords() { return replyWords_; }
   size_t RetainedReplyBytes() const { return replyWords_.capacity() * sizeof(uint64_t); }
-  void ReleaseReplyWords() {
-    if (RetainedReplyBytes() > RetainedReplyLimit) WordStorage().swap(replyWords_);
-  }
-  // Up to this much stays kept even when the peer is quiet: small replies never allocate.
   static constexpr size_t RetainedReplyLimit = 65536;
 
   // Where a streamed reply is gathered between writes: the same small memory for every such
@@ -136,6 +133,7 @@ class Channel {
       int64_t handled = handler->OnMsgIn(list.id, *this, args, list.count);
       list.Clear();
       decoder.Reset();
+      if (RetainedReplyBytes() > RetainedReplyLimit) WordStorage().swap(replyWords_);
       if (handled != ResultHandled) {
         result = handled;
         break;
