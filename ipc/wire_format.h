@@ -142,6 +142,9 @@ class Decoder {
   static constexpr size_t RetainedBufferLimit = 65536;
   // Appended blocks larger than this are decoded piece by piece as they go in.
   static constexpr size_t PieceBytes = 4096;
+  // A payload taken into its string while it arrives makes the string this much longer at a
+  // time, never past the payload: memory follows the bytes that arrived to within a step.
+  static constexpr size_t CaptureStepBytes = 65536;
 
  private:
   DecodeResult Advance(bool deliver);

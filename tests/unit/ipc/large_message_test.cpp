@@ -80,6 +80,38 @@ TEST(LargeMessage, ArrivingPayloadGoesStraightIntoItsStringHoweverItIsSplit) {
   }
 }
 
+// A string being taken in is at most a step longer than the bytes that arrived for it, so a
+// declared payload that is never sent costs next to nothing; once whole it has its length.
+TEST(LargeMessage, ArrivingPayloadIsHeldAsItArrivesToWithinAStep) {
+  const size_t units = 3 * Decoder::CaptureStepBytes + 5;  // the last step is a short one
+  for (ParamType kind : {String16, String8}) {
+    SCOPED_TRACE(kind == String16 ? "String16" : "String8");
+    std::vector<Param> params = LargeRequest(units);
+    if (kind == String8) params[4] = Param::Bytes(std::string(units, 'q'), String8);
+    const std::vector<uint8_t> msg = EncodeMessage(6, params);
+    // Text C's payload is the message's last, before the trailer.
+    const size_t payloadBytes = kind == String16 ? units * 2 : units;
+    const size_t payloadStart = msg.size() - 8 - (payloadBytes + 7) / 8 * 8;
+    Decoder d;
+    size_t fed = 0;
+    for (size_t piece : {size_t{4096}, size_t{1}, size_t{100000}, size_t{7}, size_t{65536}, msg.size()}) {
+      const size_t n = std::min(piece, msg.size() - fed);
+      d.Append(msg.data() + fed, n);
+      fed += n;
+      const Param& text = d.list().params[4];
+      const size_t held = kind == String16 ? text.string16.size() * 2 : text.string8.size();
+      const size_t arrived = fed > payloadStart ? fed - payloadStart : 0;
+      EXPECT_LE(held, arrived + Decoder::CaptureStepBytes) << "after " << fed << " bytes";
+    }
+    ASSERT_EQ(d.Decode(), DecodeResult::Done);
+    if (kind == String16) {
+      EXPECT_TRUE(d.list().params[4].string16 == Letters(units));
+    } else {
+      EXPECT_EQ(d.list().params[4].string8, std::string(units, 'q'));
+    }
+  }
+}
+
 TEST(LargeMessage, CapturedPayloadsKeepTheirFamilyRules) {
   std::string bytes(50000, 'b');
   bytes[30000] = '\0';
