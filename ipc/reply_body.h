@@ -11,7 +11,8 @@
 namespace ipc {
 
 // The channel asks, in this order: Units(); Load(), before any byte of the reply is written;
-// then Produce() until Units() code units were produced.
+// then Produce() until Units() code units were produced. A source holds all it needs itself:
+// the request's texts are given back before its reply is made.
 class TextSource {
  public:
   virtual ~TextSource() = default;

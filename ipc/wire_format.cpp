@@ -66,8 +66,7 @@ uint8_t* Encoder::AppendPayload(uint32_t typeWord, uint64_t length, uint64_t byt
   return reinterpret_cast<uint8_t*>(words_.data() + at + 1);
 }
 
-bool Encoder::AddString16Deferred(uint64_t units, ParamType kind) {
-  if (kind != CString16 && kind != String16) return false;
+bool Encoder::AddString16Deferred(uint64_t units) {
   size_t slot = 0;
   uint64_t payloadWords = 0;
   // Units of 2 bytes: 2^31 units is 4 GiB, so the product stays in 64 bits.
@@ -75,7 +74,7 @@ bool Encoder::AddString16Deferred(uint64_t units, ParamType kind) {
   // The trailer comes right after the payload, so nothing may follow it.
   if (slot != size_t{count_} + 3) return false;
   words_.push_back(units);
-  words_[slot] = SignExtended(static_cast<int32_t>(static_cast<uint32_t>(kind) | String16Flag));
+  words_[slot] = SignExtended(static_cast<int32_t>(static_cast<uint32_t>(String16) | String16Flag));
   lastHeaderSlot_ = slot;
   deferred_ = true;
   deferredBytes_ = units * sizeof(char16_t);

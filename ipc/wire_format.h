@@ -73,12 +73,12 @@ class Encoder {
   // announced by Open, or for one that the format cannot carry (a string longer than a
   // length word holds, or a message beyond MaxTotalWords). May move the param's strings out.
   bool Add(Param& param);
-  // A String16 or CString16 parameter of `units` code units whose payload is not held here:
-  // the caller sends 2 * units bytes (UTF-16LE) right after Bytes(), then Tail(). Only as the
-  // last parameter. Finish counts the payload and the trailer in the total, but the words
-  // end with the length word. False, writing nothing, where Add would refuse the parameter
-  // or it is not the last one.
-  [[nodiscard]] bool AddString16Deferred(uint64_t units, ParamType kind = String16);
+  // A String16 parameter of `units` code units whose payload is not held here: the caller
+  // sends 2 * units bytes (UTF-16LE) right after Bytes(), then Tail(). Only as the last
+  // parameter. Finish counts the payload and the trailer in the total, but the words end
+  // with the length word. False, writing nothing, where Add would refuse such a parameter or
+  // it is not the last one.
+  [[nodiscard]] bool AddString16Deferred(uint64_t units);
   void Finish(int32_t id);
   // Open, Add of each parameter, Finish: the whole message, or false (and no message) when
   // a parameter is refused.
