@@ -55,13 +55,24 @@ Text EncodeHexLower(const uint8_t* bytes, size_t count) {
   return out;
 }
 
-void ExpandHexUtf16LeInPlace(uint8_t* region, size_t count) {
-  // From the last byte back: byte i becomes bytes 4i to 4i+3, which only ever cover input
-  // bytes that were already expanded (and byte 0 is read before it is overwritten).
+void EncodeHexUtf16Le(const uint8_t* bytes, size_t firstUnit, size_t units, uint8_t* out) {
+  if (units == 0) return;
+  const uint8_t* byte = bytes + firstUnit / 2;
+  // A piece may start on a byte's low digit and end on a byte's high digit.
+  if (firstUnit % 2 != 0) {
+    const char16_t low = kEncode.pairs[*byte++][1];
+    out[0] = static_cast<uint8_t>(low);
+    out[1] = 0;
+    out += 2;
+    --units;
+  }
   // The words are little-endian on every Windows target, as the wire format assumes.
-  for (size_t i = count; i-- != 0;) {
-    const uint32_t digits = kEncode.utf16le[region[i]];
-    std::memcpy(region + 4 * i, &digits, sizeof digits);
+  const size_t pairs = units / 2;
+  for (size_t i = 0; i < pairs; ++i) std::memcpy(out + 4 * i, &kEncode.utf16le[byte[i]], 4);
+  if (units % 2 != 0) {
+    const char16_t high = kEncode.pairs[byte[pairs]][0];
+    out[4 * pairs] = static_cast<uint8_t>(high);
+    out[4 * pairs + 1] = 0;
   }
 }
 

@@ -8,9 +8,10 @@
 
 // Two lower-case digits per byte, high nibble first.
 Text EncodeHexLower(const uint8_t* bytes, size_t count);
-// The same text as UTF-16LE bytes (4 per input byte) in `region`, whose first `count` bytes
-// are the input itself: a reply's text is built where the file's bytes were read.
-void ExpandHexUtf16LeInPlace(uint8_t* region, size_t count);
+// Code units [firstUnit, firstUnit + units) of EncodeHexLower(bytes) as UTF-16LE bytes
+// (2 per unit) into `out`: a large text is produced piece by piece, each where it is sent.
+// `bytes` must hold the bytes those units come from.
+void EncodeHexUtf16Le(const uint8_t* bytes, size_t firstUnit, size_t units, uint8_t* out);
 // Even length, digits 0-9 a-f A-F; false (out untouched) otherwise.
 bool DecodeHex(const Text& text, std::vector<uint8_t>& out);
 // Whether DecodeHex would accept these units.

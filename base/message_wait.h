@@ -5,10 +5,8 @@
 #include <windows.h>
 
 constexpr int WaitFailed = -1;
-constexpr int WaitTimedOut = -2;
 
 // Waits for any of `count` handles (at most MAXIMUM_WAIT_OBJECTS - 1), dispatching the
-// window messages that arrive meanwhile. The index of the handle that was signalled,
-// WaitTimedOut once `timeoutMs` passed (messages dispatched meanwhile do not restart it),
-// or WaitFailed when the wait itself failed.
-int WaitPumpingMessages(const HANDLE* handles, DWORD count, DWORD timeoutMs = INFINITE);
+// window messages that arrive meanwhile. The index of the handle that was signalled, or
+// WaitFailed when the wait itself failed.
+int WaitPumpingMessages(const HANDLE* handles, DWORD count);

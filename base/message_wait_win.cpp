@@ -18,22 +18,15 @@ void DispatchPendingMessages() {
 
 }  // namespace
 
-int WaitPumpingMessages(const HANDLE* handles, DWORD count, DWORD timeoutMs) {
+int WaitPumpingMessages(const HANDLE* handles, DWORD count) {
   DWORD mask = AllInputWakeMask;
-  const ULONGLONG start = GetTickCount64();
   for (;;) {
-    DWORD wait = INFINITE;
-    if (timeoutMs != INFINITE) {
-      const ULONGLONG passed = GetTickCount64() - start;
-      wait = passed >= timeoutMs ? 0 : static_cast<DWORD>(timeoutMs - passed);
-    }
-    const DWORD r = MsgWaitForMultipleObjects(count, handles, FALSE, wait, mask);
+    const DWORD r = MsgWaitForMultipleObjects(count, handles, FALSE, INFINITE, mask);
     if (r < WAIT_OBJECT_0 + count) return static_cast<int>(r - WAIT_OBJECT_0);
     if (r == WAIT_OBJECT_0 + count) {
       DispatchPendingMessages();
       continue;
     }
-    if (r == WAIT_TIMEOUT) return WaitTimedOut;
     if (r == WAIT_FAILED && mask != LegacyAllInputWakeMask && GetLastError() == ERROR_INVALID_PARAMETER) {
       mask = LegacyAllInputWakeMask;
       continue;

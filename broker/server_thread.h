@@ -19,11 +19,6 @@ struct ServerThreadStart {
   HANDLE pipe;
 };
 
-// How long the host must stay quiet before the connection gives back the memory a large
-// reply left: long enough to keep it through a burst of large requests, short enough that
-// an idle broker holds no more than its small buffers.
-constexpr DWORD QuietReleaseMs = 500;
-
 // 0 after a served connection, 1 when accepting the host failed.
 DWORD WINAPI ServerThreadMain(LPVOID start);
 

@@ -24,7 +24,6 @@ DWORD WINAPI ServerThreadMain(LPVOID arg) {
   }
 
   BrokerChannel channel(&transport, CurrentServiceManager());
-  transport.SetQuietAction(QuietReleaseMs, [&channel] { channel.ReleaseReplyWords(); });
   // The broker is where services meet the manager; sandbox/ knows no request service.
   // Without a manager the connection is still served: every message then reaches the
   // default handler, which ends it.

@@ -7,9 +7,12 @@
 // Transport needs: const uint8_t* Read(size_t& count) (null on failure or no bytes) and
 // bool Write(const uint8_t* bytes, size_t length).
 #pragma once
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <utility>
+#include <vector>
 #include "base/debug_line.h"
 #include "base/protocol.h"
 #include "ipc/param.h"
@@ -66,6 +69,7 @@ class Channel {
   using Handler = MsgHandlerBase<Channel>;
   using Lookup = ServiceLookup<Channel>;
   using EncoderType = EncoderT;
+  using TransportType = Transport;
 
   // `services` points at the process-wide manager reference, which is read afresh for
   // every message (it may be null, or hold null).
@@ -77,15 +81,26 @@ class Channel {
   PointerWidth width() const { return width_; }
 
   // The words every reply of this channel is built in. They stay allocated from one reply
-  // to the next, so a burst of large replies pays for its memory once; ReleaseReplyWords
-  // gives back what a large reply left (the owner calls it once the peer has gone quiet).
+  // to the next, so small replies never allocate; words beyond RetainedReplyLimit are given
+  // back once the message that needed them is answered: one large reply must not hold its
+  // size for the rest of the connection.
   WordStorage& replyWords() { return replyWords_; }
   size_t RetainedReplyBytes() const { return replyWords_.capacity() * sizeof(uint64_t); }
-  void ReleaseReplyWords() {
-    if (RetainedReplyBytes() > RetainedReplyLimit) WordStorage().swap(replyWords_);
-  }
-  // Up to this much stays kept even when the peer is quiet: small replies never allocate.
   static constexpr size_t RetainedReplyLimit = 65536;
+
+  // Where a streamed reply is gathered between writes: the same small memory for every such
+  // reply, so even the first large reply after a long pause touches no fresh memory for its
+  // text. May throw (memory exhausted) on first use.
+  std::vector<uint8_t>& StreamChunk() {
+    if (streamChunk_.size() != StreamChunkBytes) streamChunk_.resize(StreamChunkBytes);
+    return streamChunk_;
+  }
+  size_t RetainedStreamBytes() const { return streamChunk_.capacity(); }
+  // A whole number of words, so that every chunk but the last is full and the head of a
+  // message (whole words) leaves room for whole code units. Each write has a cost of its
+  // own (under Wine 16 MiB took about 3 times as long in 64 KiB writes as in 256 KiB ones,
+  // and 4 times the CPU), while the chunk stays small beside the 4 MiB file it serves.
+  static constexpr size_t StreamChunkBytes = 262144;
 
   int64_t ReceiveLoop(Handler* defaultHandler) {
     DecoderT decoder(width_);
@@ -120,6 +135,7 @@ class Channel {
       int64_t handled = handler->OnMsgIn(list.id, *this, args, list.count);
       list.Clear();
       decoder.Reset();
+      if (RetainedReplyBytes() > RetainedReplyLimit) WordStorage().swap(replyWords_);
       if (handled != ResultHandled) {
         result = handled;
         break;
@@ -128,6 +144,7 @@ class Channel {
     decoder.list().Clear();
     decoder.ReleaseBuffers();
     WordStorage().swap(replyWords_);
+    std::vector<uint8_t>().swap(streamChunk_);
     return result;
   }
 
@@ -157,6 +174,7 @@ class Channel {
   PointerWidth width_;
   int32_t currentMessageId_ = -1;
   WordStorage replyWords_;
+  std::vector<uint8_t> streamChunk_;
 };
 
 // Gives its class the operation to send a message on a channel.
@@ -173,21 +191,73 @@ class MsgOut {
     Param params[2] = {std::move(first), std::move(second)};
     return SendMsg(channel, id, params, 2);
   }
-  // The n parameters, then a String16 that `source` produces straight into its place in the
-  // message. ResultEncodeFailed when no message can carry it, ResultTextUnfilled when the
-  // source fails; nothing is written in either case. Memory for it may run out (bad_alloc).
+  // The n parameters, then a String16 that `source` produces while the message is written:
+  // the message's bytes are exactly those of the same text sent whole, written in chunks of
+  // the channel's StreamChunk, so a large text is never held. ResultEncodeFailed when no
+  // message can carry it, ResultTextUnfilled when the source cannot load; nothing is written
+  // in either case. Memory for it may run out (bad_alloc), also before anything is written.
   static int64_t SendMsg(Channel& channel, int32_t id, Param* params, uint32_t n, TextSource& source) {
+    const uint64_t units = source.Units();
     typename Channel::EncoderType encoder(channel.width(), channel.replyWords());
     encoder.Open(n + 1);
     for (uint32_t i = 0; i < n; ++i) {
       if (!encoder.Add(params[i])) return ResultEncodeFailed;
     }
-    uint8_t* room = encoder.AddString16Space(source.Units());
-    if (room == nullptr) return ResultEncodeFailed;
-    if (!source.Fill(room)) return ResultTextUnfilled;
+    if (!encoder.AddString16Deferred(units)) return ResultEncodeFailed;
     encoder.Finish(id);
-    return channel.transport()->Write(encoder.Bytes(), encoder.ByteCount()) ? ResultHandled : ResultWriteFailed;
+    std::vector<uint8_t>& chunk = channel.StreamChunk();
+    if (!source.Load()) return ResultTextUnfilled;
+
+    ChunkedWrite<typename Channel::TransportType> out(*channel.transport(), chunk);
+    if (!out.Put(encoder.Bytes(), encoder.ByteCount())) return ResultWriteFailed;
+    for (uint64_t left = units; left != 0;) {
+      size_t room = out.Room() / sizeof(char16_t);
+      if (room == 0) {
+        if (!out.Flush()) return ResultWriteFailed;
+        room = out.Room() / sizeof(char16_t);
+      }
+      const size_t take = static_cast<size_t>(std::min<uint64_t>(left, room));
+      source.Produce(out.End(), take);
+      out.Advance(take * sizeof(char16_t));
+      left -= take;
+    }
+    uint8_t tail[Channel::EncoderType::MaxTailBytes];
+    const size_t tailBytes = encoder.Tail(tail);
+    if (!out.Put(tail, tailBytes) || !out.Flush()) return ResultWriteFailed;
+    return ResultHandled;
   }
+
+ private:
+  // Gathers bytes in `chunk` and writes each chunk to the transport once it is full.
+  template <class Transport>
+  class ChunkedWrite {
+   public:
+    ChunkedWrite(Transport& transport, std::vector<uint8_t>& chunk) : transport_(transport), chunk_(chunk) {}
+    size_t Room() const { return chunk_.size() - used_; }
+    uint8_t* End() { return chunk_.data() + used_; }
+    void Advance(size_t bytes) { used_ += bytes; }
+    bool Put(const uint8_t* bytes, size_t count) {
+      while (count != 0) {
+        if (Room() == 0 && !Flush()) return false;
+        const size_t take = std::min(count, Room());
+        std::memcpy(End(), bytes, take);
+        Advance(take);
+        bytes += take;
+        count -= take;
+      }
+      return true;
+    }
+    bool Flush() {
+      const size_t used = used_;
+      used_ = 0;
+      return used == 0 || transport_.Write(chunk_.data(), used);
+    }
+
+   private:
+    Transport& transport_;
+    std::vector<uint8_t>& chunk_;
+    size_t used_ = 0;
+  };
 };
 
 // Supplies a service's OnMsgIn for one message id: id, then count, then types.

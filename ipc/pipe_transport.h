@@ -8,8 +8,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
-#include <utility>
 #include <vector>
 
 #include "base/unique_handle.h"
@@ -41,21 +39,11 @@ class PipeTransportWithMessagePump {
   HANDLE pipe() const { return pipe_.valid() ? pipe_.get() : INVALID_HANDLE_VALUE; }
   bool pumpMessages() const { return pumpMessages_; }
   void SetPumpMessages(bool pump) { pumpMessages_ = pump; }
-  // `action` runs on the reading thread, once per read that has waited `quietMs` for the
-  // peer; the read then goes on waiting as before. The owner gives back there what it kept
-  // for a burst of requests. An empty action (the default) leaves reads as they are.
-  void SetQuietAction(DWORD quietMs, std::function<void()> action) {
-    quietMs_ = quietMs;
-    quietAction_ = std::move(action);
-  }
 
  private:
-  bool WaitForIo(OVERLAPPED& overlapped, DWORD& transferred, bool forRead = false);
-  bool WaitForEvent(HANDLE event, DWORD timeoutMs, bool& timedOut) const;
+  bool WaitForIo(OVERLAPPED& overlapped, DWORD& transferred);
 
   UniqueHandle pipe_;
   bool pumpMessages_ = false;
   std::vector<uint8_t> readBuffer_;
-  DWORD quietMs_ = INFINITE;
-  std::function<void()> quietAction_;
 };

@@ -59,7 +59,7 @@ const uint8_t* PipeTransportWithMessagePump::Read(size_t& count) {
   OVERLAPPED& overlapped = operation.record();
   DWORD got = 0;
   if (!ReadFile(pipe_.get(), readBuffer_.data(), static_cast<DWORD>(ReadBufferSize), &got, &overlapped)) {
-    if (GetLastError() != ERROR_IO_PENDING || !WaitForIo(overlapped, got, true)) return nullptr;
+    if (GetLastError() != ERROR_IO_PENDING || !WaitForIo(overlapped, got)) return nullptr;
   }
   count = got;
   return got != 0 ? readBuffer_.data() : nullptr;
@@ -91,32 +91,9 @@ void PipeTransportWithMessagePump::Close() {
 
 void PipeTransportWithMessagePump::ReleaseReadBuffer() { std::vector<uint8_t>().swap(readBuffer_); }
 
-// True when signalled; false when the wait failed or, with `timedOut` set, timed out.
-bool PipeTransportWithMessagePump::WaitForEvent(HANDLE event, DWORD timeoutMs, bool& timedOut) const {
-  int r = WaitFailed;
-  if (pumpMessages_) {
-    r = WaitPumpingMessages(&event, 1, timeoutMs);
-  } else {
-    const DWORD w = WaitForSingleObject(event, timeoutMs);
-    r = w == WAIT_OBJECT_0 ? 0 : w == WAIT_TIMEOUT ? WaitTimedOut : WaitFailed;
-  }
-  timedOut = r == WaitTimedOut;
-  return r == 0;
-}
-
-bool PipeTransportWithMessagePump::WaitForIo(OVERLAPPED& overlapped, DWORD& transferred, bool forRead) {
-  // Only reads wait for the host to speak; the quiet action belongs to them.
-  const bool quiet = forRead && quietAction_ && quietMs_ != INFINITE;
-  bool timedOut = false;
-  bool completed = WaitForEvent(overlapped.hEvent, quiet ? quietMs_ : INFINITE, timedOut);
-  if (timedOut) {
-    // The operation is still pending on this frame's record: nothing may unwind past it.
-    try {
-      quietAction_();
-    } catch (...) {
-    }
-    completed = WaitForEvent(overlapped.hEvent, INFINITE, timedOut);
-  }
+bool PipeTransportWithMessagePump::WaitForIo(OVERLAPPED& overlapped, DWORD& transferred) {
+  const bool completed = pumpMessages_ ? WaitPumpingMessages(&overlapped.hEvent, 1) == 0
+                                       : WaitForSingleObject(overlapped.hEvent, INFINITE) == WAIT_OBJECT_0;
   if (!completed) {
     // The record and its event die with this operation: the I/O must be over first.
     CancelIoEx(pipe_.get(), &overlapped);

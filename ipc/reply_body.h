@@ -1,22 +1,30 @@
 // SPDX-License-Identifier: Apache-2.0
 // What a service answers besides its status: a text, or a source that produces a large text
-// straight into the room the reply message makes for it, so the text is never held twice.
+// piece by piece while the reply message is being written, so the text is never held whole.
 // The channel library alone turns either into a message.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include "base/text.h"
 
 namespace ipc {
 
+// The channel asks, in this order: Units(); Load(), before any byte of the reply is written;
+// then Produce() until Units() code units were produced. A source holds all it needs itself:
+// the request's texts are given back before its reply is made.
 class TextSource {
  public:
   virtual ~TextSource() = default;
   // The text's length in UTF-16 code units, known before any of it is produced.
   virtual uint64_t Units() const = 0;
-  // Writes the whole text as UTF-16LE into `room` (2 * Units() bytes). False when the text
-  // cannot be had after all; the reply then carries `unfilledStatus` and an empty text.
-  [[nodiscard]] virtual bool Fill(uint8_t* room) = 0;
+  // Gets all the text is made of. False when that cannot be had; the reply then carries
+  // unfilledStatus() and an empty text. May throw (memory exhausted): nothing is written yet.
+  [[nodiscard]] virtual bool Load() = 0;
+  // The next `units` code units of the text as UTF-16LE into `out` (2 * units bytes), going on
+  // where the previous call stopped. Part of the reply is on the wire by then, so this cannot
+  // fail.
+  virtual void Produce(uint8_t* out, size_t units) noexcept = 0;
   virtual int32_t unfilledStatus() const = 0;
 };
 

@@ -33,18 +33,27 @@ void Encoder::Open(uint32_t n) {
   words_[2] = n;
   lastHeaderSlot_ = 3;
   count_ = n;
+  deferred_ = false;
+  deferredBytes_ = 0;
+  deferredWords_ = 0;
+}
+
+bool Encoder::FitsPayload(uint64_t length, uint64_t byteCount, size_t& slot, uint64_t& payloadWords) const {
+  slot = lastHeaderSlot_ + 1;
+  // A parameter beyond the announced count would land on the first data word.
+  if (slot >= size_t{count_} + 4) return false;
+  // The length word is read back as a signed 32-bit number.
+  if (length > static_cast<uint64_t>(std::numeric_limits<int32_t>::max())) return false;
+  // Sizes in 64 bits, bounded before they become size_t, so that a 32-bit build cannot wrap.
+  payloadWords = (byteCount + 7) / 8;
+  return static_cast<uint64_t>(words_.size()) + 1 + payloadWords + 1 <= MaxTotalWords;
 }
 
 uint8_t* Encoder::AppendPayload(uint32_t typeWord, uint64_t length, uint64_t byteCount) {
-  const size_t slot = lastHeaderSlot_ + 1;
-  // A parameter beyond the announced count would land on the first data word.
-  if (slot >= size_t{count_} + 4) return nullptr;
-  // The length word is read back as a signed 32-bit number.
-  if (length > static_cast<uint64_t>(std::numeric_limits<int32_t>::max())) return nullptr;
-  // Sizes in 64 bits, bounded before they become size_t, so that a 32-bit build cannot wrap.
-  const uint64_t payloadWords = (byteCount + 7) / 8;
+  size_t slot = 0;
+  uint64_t payloadWords = 0;
+  if (!FitsPayload(length, byteCount, slot, payloadWords)) return nullptr;
   const size_t at = words_.size();
-  if (static_cast<uint64_t>(at) + 1 + payloadWords + 1 > MaxTotalWords) return nullptr;
   const size_t needed = at + 1 + static_cast<size_t>(payloadWords);
   // Room for the trailer too; a single large payload is allocated once at its own size.
   if (needed + 1 > words_.capacity()) words_.reserve(std::max(needed + 1, words_.capacity() * 2));
@@ -57,10 +66,29 @@ uint8_t* Encoder::AppendPayload(uint32_t typeWord, uint64_t length, uint64_t byt
   return reinterpret_cast<uint8_t*>(words_.data() + at + 1);
 }
 
-uint8_t* Encoder::AddString16Space(uint64_t units, ParamType kind) {
-  if (kind != CString16 && kind != String16) return nullptr;
+bool Encoder::AddString16Deferred(uint64_t units) {
+  size_t slot = 0;
+  uint64_t payloadWords = 0;
   // Units of 2 bytes: 2^31 units is 4 GiB, so the product stays in 64 bits.
-  return AppendPayload(static_cast<uint32_t>(kind) | String16Flag, units, units * sizeof(char16_t));
+  if (!FitsPayload(units, units * sizeof(char16_t), slot, payloadWords)) return false;
+  // The trailer comes right after the payload, so nothing may follow it.
+  if (slot != size_t{count_} + 3) return false;
+  words_.push_back(units);
+  words_[slot] = SignExtended(static_cast<int32_t>(static_cast<uint32_t>(String16) | String16Flag));
+  lastHeaderSlot_ = slot;
+  deferred_ = true;
+  deferredBytes_ = units * sizeof(char16_t);
+  deferredWords_ = payloadWords;
+  return true;
+}
+
+size_t Encoder::Tail(uint8_t (&out)[MaxTailBytes]) const {
+  if (!deferred_) return 0;
+  const size_t padding = static_cast<size_t>(deferredWords_ * 8 - deferredBytes_);
+  const uint64_t end = MessageEnd;
+  std::memset(out, 0, padding);
+  std::memcpy(out + padding, &end, sizeof end);
+  return padding + sizeof end;
 }
 
 bool Encoder::Add(Param& param) {
@@ -105,7 +133,8 @@ bool Encoder::Add(Param& param) {
   }
   if (code == CString16 || code == String16) {
     const uint64_t units = param.string16.size();
-    uint8_t* payload = AddString16Space(units, static_cast<ParamType>(code));
+    // Units of 2 bytes: 2^31 units is 4 GiB, so the product stays in 64 bits.
+    uint8_t* payload = AppendPayload(code | String16Flag, units, units * sizeof(char16_t));
     if (payload == nullptr) return false;
     if (units != 0) std::memcpy(payload, param.string16.data(), static_cast<size_t>(units) * sizeof(char16_t));
     return true;
@@ -129,6 +158,11 @@ void Encoder::Finish(int32_t id) {
   if (words_.size() < size_t{count_} + 5) return;  // no Open
   words_[1] = SignExtended(id);
   words_[size_t{count_} + 4] = TypeListEnd;
+  if (deferred_) {
+    // Bounded by MaxTotalWords when the payload was deferred.
+    words_[3] = words_.size() + deferredWords_ + 1;
+    return;
+  }
   words_.push_back(MessageEnd);
   words_[3] = words_.size();
 }
@@ -404,15 +438,24 @@ size_t Decoder::Capture(const uint8_t* bytes, size_t count) {
   if (captureLeft_ != 0) {
     const size_t take = static_cast<size_t>(std::min<uint64_t>(count, captureLeft_));
     if (captureTarget_ != nullptr) {
-      // Resized to whole units each time; an odd byte completes its unit with the next call.
+      // The string grows a step at a time ahead of its bytes, never past the payload: the
+      // memory of a step is touched at once rather than a page between two reads, where
+      // each first touch was measured to cost several times as much. The step's bytes not yet
+      // arrived are zeros that no one sees: the string is only delivered whole.
       const size_t end = static_cast<size_t>(captureAt_) + take;
+      const uint64_t whole = captureAt_ + captureLeft_;
+      const size_t grown = static_cast<size_t>(
+          std::min<uint64_t>(whole, (end + CaptureStepBytes - 1) / CaptureStepBytes * CaptureStepBytes));
       uint8_t* dst = nullptr;
       if (captureNarrow_) {
-        captureTarget_->string8.resize(end);
-        dst = reinterpret_cast<uint8_t*>(&captureTarget_->string8[0]);
+        std::string& target = captureTarget_->string8;
+        if (target.size() < grown) target.resize(grown);
+        dst = reinterpret_cast<uint8_t*>(&target[0]);
       } else {
-        captureTarget_->string16.resize((end + 1) / 2);
-        dst = reinterpret_cast<uint8_t*>(&captureTarget_->string16[0]);
+        // Whole units; an odd byte completes its unit with the next call.
+        Text& target = captureTarget_->string16;
+        if (target.size() * 2 < grown) target.resize((grown + 1) / 2);
+        dst = reinterpret_cast<uint8_t*>(&target[0]);
       }
       std::memcpy(dst + captureAt_, bytes, take);
     }

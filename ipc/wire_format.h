@@ -73,21 +73,28 @@ class Encoder {
   // announced by Open, or for one that the format cannot carry (a string longer than a
   // length word holds, or a message beyond MaxTotalWords). May move the param's strings out.
   bool Add(Param& param);
-  // Room for a String16 or CString16 parameter of `units` code units, for the caller to fill
-  // with 2 * units bytes (UTF-16LE) before Finish; the padding after them is already zero,
-  // the room itself is not.
-  // Null, writing nothing, where Add would refuse the parameter.
-  uint8_t* AddString16Space(uint64_t units, ParamType kind = String16);
+  // A String16 parameter of `units` code units whose payload is not held here: the caller
+  // sends 2 * units bytes (UTF-16LE) right after Bytes(), then Tail(). Only as the last
+  // parameter. Finish counts the payload and the trailer in the total, but the words end
+  // with the length word. False, writing nothing, where Add would refuse such a parameter or
+  // it is not the last one.
+  [[nodiscard]] bool AddString16Deferred(uint64_t units);
   void Finish(int32_t id);
   // Open, Add of each parameter, Finish: the whole message, or false (and no message) when
   // a parameter is refused.
   [[nodiscard]] bool Build(int32_t id, Param* params, uint32_t n);
 
+  // The message, or with a deferred payload everything before that payload.
   std::vector<uint64_t> Words() const { return std::vector<uint64_t>(words_.begin(), words_.end()); }
   const uint8_t* Bytes() const { return reinterpret_cast<const uint8_t*>(words_.data()); }
   size_t ByteCount() const { return words_.size() * 8; }
+  // What follows a deferred payload: the zeros that pad its last word, then the trailer.
+  // 0 bytes when no payload was deferred.
+  static constexpr size_t MaxTailBytes = 16;
+  size_t Tail(uint8_t (&out)[MaxTailBytes]) const;
 
  private:
+  bool FitsPayload(uint64_t length, uint64_t byteCount, size_t& slot, uint64_t& payloadWords) const;
   uint8_t* AppendPayload(uint32_t typeWord, uint64_t length, uint64_t byteCount);
 
   PointerWidth width_;
@@ -95,6 +102,9 @@ class Encoder {
   WordStorage* home_ = nullptr;  // where the words go back to, if they were borrowed
   size_t lastHeaderSlot_ = 3;
   uint32_t count_ = 0;
+  uint64_t deferredBytes_ = 0;  // payload of a deferred parameter, sent by the caller
+  uint64_t deferredWords_ = 0;
+  bool deferred_ = false;
 };
 
 enum class DecoderState { Header = 0, TypeList = 1, Data = 2, Trailer = 3, Complete = 4 };
@@ -132,6 +142,9 @@ class Decoder {
   static constexpr size_t RetainedBufferLimit = 65536;
   // Appended blocks larger than this are decoded piece by piece as they go in.
   static constexpr size_t PieceBytes = 4096;
+  // A payload taken into its string while it arrives makes the string this much longer at a
+  // time, never past the payload: memory follows the bytes that arrived to within a step.
+  static constexpr size_t CaptureStepBytes = 65536;
 
  private:
   DecodeResult Advance(bool deliver);

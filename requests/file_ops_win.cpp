@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -250,19 +251,26 @@ CopyOutcome Export(const JudgedCopy& copy) {
   return CopyContents(source.get(), destination.get()) ? CopyOutcome::Copied : CopyOutcome::Failed;
 }
 
-// The reply text of op 14: the open file, read into the reply message's own room and
-// expanded to hexadecimal there, so the message is the only copy of the text and the file's
-// bytes need no buffer of their own.
+// The reply text of op 14: the open file, read whole into a buffer of its size before any of
+// the reply is written (a file that cannot be read whole answers NotFound, never part of
+// its text), then produced as hexadecimal piece by piece while the reply is written. The
+// bytes are given back as soon as the last of their text is produced.
 class FileHexText final : public ipc::TextSource {
  public:
   FileHexText(UniqueHandle file, uint32_t size) : file_(std::move(file)), size_(size) {}
   uint64_t Units() const override { return uint64_t{size_} * 2; }
-  bool Fill(uint8_t* room) override {
-    const bool read = ReadExactly(file_.get(), room, size_);
+  bool Load() override {
+    // Every byte is written by the read: no zero-fill first.
+    if (size_ != 0) bytes_.reset(new uint8_t[size_]);
+    const bool read = ReadExactly(file_.get(), bytes_.get(), size_);
     file_.reset();
-    if (!read) return false;
-    ExpandHexUtf16LeInPlace(room, size_);
-    return true;
+    if (!read) bytes_.reset();
+    return read;
+  }
+  void Produce(uint8_t* out, size_t units) noexcept override {
+    EncodeHexUtf16Le(bytes_.get(), produced_, units, out);
+    produced_ += units;
+    if (produced_ == Units()) bytes_.reset();
   }
   // As for a file that could not be opened.
   int32_t unfilledStatus() const override { return static_cast<int32_t>(RequestStatus::NotFound); }
@@ -270,6 +278,8 @@ class FileHexText final : public ipc::TextSource {
  private:
   UniqueHandle file_;
   uint32_t size_;
+  std::unique_ptr<uint8_t[]> bytes_;
+  size_t produced_ = 0;  // code units so far; at most 2 * MaxReadFileSize
 };
 
 }  // namespace

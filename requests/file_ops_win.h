@@ -10,8 +10,9 @@
 namespace tarnvel::requests {
 
 // Op 14: NotFound for a missing, unreadable or too large file (over 4 MiB). Otherwise the
-// file stays open in `reply`'s source, which reads it into the reply message and expands it
-// to hexadecimal there; a file that then cannot be read whole answers NotFound as well.
+// file stays open in `reply`'s source, which reads it whole before the reply is written and
+// produces its hexadecimal text while the reply is written; a file that then cannot be read
+// whole answers NotFound as well.
 [[nodiscard]] RequestStatus OpenAppDataFileReply(const JudgedDataPath& path, ipc::ReplyBody& reply);
 // `hexData` is whole digit pairs (the dispatcher checked it); the target is replaced whole
 // or left as it was.

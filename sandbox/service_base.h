@@ -62,6 +62,12 @@ struct MsgParamConverter<MessageId::Request> {
     }
     return true;
   }
+  // Gives the texts' memory back (a write's data is the largest thing a request holds).
+  static void Release(Inputs& in) noexcept {
+    Text().swap(in.textA);
+    Text().swap(in.textB);
+    Text().swap(in.textC);
+  }
 
  private:
   static bool ToInt(const Param& p, int32_t& out) {
@@ -130,12 +136,15 @@ class ServerTuple_5_2 : public SandboxPISvcBase<Channel>, public ipc::MsgIn<Requ
   }
 
   // The one catch of a request: anything an operation, or the reply's own text, throws
-  // (memory exhausted, above all) is answered with status 3 and an empty text.
+  // (memory exhausted, above all) is answered with status 3 and an empty text. The request's
+  // texts are given back before the reply goes out, so that once the host has its answer
+  // the broker holds nothing more of the request.
   int64_t Serve(Channel& channel, Inputs& in) {
     int32_t status = FailedStatus;
     ipc::ReplyBody reply;
     try {
       OnRequest(in.opCode, in.hiveSelector, in.textA, in.textB, in.textC, status, reply);
+      InConverter::Release(in);
       if (reply.source) {
         Param head;
         OutConverter::BuildStatus(status, head);
@@ -149,6 +158,7 @@ class ServerTuple_5_2 : public SandboxPISvcBase<Channel>, public ipc::MsgIn<Requ
       status = FailedStatus;
       reply.Clear();
     }
+    InConverter::Release(in);
     Param out[2];
     OutConverter::Build(status, std::move(reply.text), out);
     const int64_t sent = this->SendMsg(channel, ReplyId, out, 2);

@@ -15,15 +15,21 @@ SystemReply SystemRequest(int32_t opCode, int32_t hive, const Text& a, const Tex
   reply.text = u"stale";
   SystemReply r{DispatchRequest(SystemOperations(), opCode, hive, a, b, c, reply), reply.text};
   if (reply.source) {
-    std::vector<uint8_t> room(static_cast<size_t>(reply.source->Units()) * 2);
-    if (!reply.source->Fill(room.data())) {
+    if (!reply.source->Load()) {
       r.status = static_cast<RequestStatus>(reply.source->unfilledStatus());
       r.text.clear();
       return r;
     }
-    r.text.resize(room.size() / 2);
-    for (size_t i = 0; i < r.text.size(); ++i) {
-      r.text[i] = static_cast<char16_t>(room[2 * i] | (room[2 * i + 1] << 8));
+    // In uneven pieces, as a channel with a chunk that is no multiple of a byte's digits
+    // would ask: a piece may begin or end between the two digits of a byte.
+    std::vector<uint8_t> piece;
+    r.text.clear();
+    for (uint64_t left = reply.source->Units(); left != 0;) {
+      const size_t units = static_cast<size_t>(left < 7 ? left : 7);
+      piece.assign(units * 2, 0);
+      reply.source->Produce(piece.data(), units);
+      for (size_t i = 0; i < units; ++i) r.text.push_back(static_cast<char16_t>(piece[2 * i] | piece[2 * i + 1] << 8));
+      left -= units;
     }
   }
   return r;

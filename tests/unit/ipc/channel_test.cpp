@@ -360,14 +360,14 @@ TEST(Channel, ReplyFailureFromAServiceEndsTheLoop) {
 
 namespace {
 
-// Replies of every size are built in the channel's words; what a large one left stays for
-// the next until the owner releases it, and nothing stays once the loop has ended.
-TEST(Channel, ReplyWordsAreKeptBetweenRepliesUntilReleased) {
+// Replies of every size are built in the channel's words; a small reply's words stay for the
+// next, a large one's are given back as soon as its message is answered, and nothing stays
+// once the loop has ended.
+TEST(Channel, ReplyWordsStayForSmallRepliesAndLeaveAfterALargeOne) {
   struct Sized : MessageHandler<MemChannel>, ipc::MsgOut<MemChannel> {
     std::vector<size_t> retainedAtStart;
     int64_t OnMsgIn(int32_t id, MemChannel& channel, Param* const* params, uint32_t) override {
       retainedAtStart.push_back(channel.RetainedReplyBytes());
-      if (id == 3) channel.ReleaseReplyWords();
       return SendMsg(channel, id + 1, Param::Int32(0), Param::Bytes(std::string(params[0]->value, 'x')));
     }
     bool OnMsgArgCountError(uint32_t) override { return false; }
@@ -376,22 +376,21 @@ TEST(Channel, ReplyWordsAreKeptBetweenRepliesUntilReleased) {
   const size_t large = 1 << 20;
   MemoryTransport transport;
   transport.QueueChunk(
-      Concat({EncodeMessage(1, {Param::Int32(static_cast<int32_t>(large))}), EncodeMessage(2, {Param::Int32(5)}),
-              EncodeMessage(3, {Param::Int32(5)}), EncodeMessage(4, {Param::Int32(5)})}));
+      Concat({EncodeMessage(1, {Param::Int32(5)}), EncodeMessage(2, {Param::Int32(5)}),
+              EncodeMessage(3, {Param::Int32(static_cast<int32_t>(large))}), EncodeMessage(4, {Param::Int32(5)})}));
   MemChannel channel(&transport);
   EXPECT_EQ(channel.ReceiveLoop(&handler), ipc::ResultReadFailed);
   ASSERT_EQ(handler.retainedAtStart.size(), 4u);
   EXPECT_EQ(handler.retainedAtStart[0], 0u);
-  EXPECT_GE(handler.retainedAtStart[1], large) << "the large reply's words were not kept";
-  EXPECT_GE(handler.retainedAtStart[2], large);
-  EXPECT_LE(handler.retainedAtStart[3], MemChannel::RetainedReplyLimit) << "released words came back";
-  EXPECT_GT(handler.retainedAtStart[3], 0u) << "a small reply's words are kept even after a release";
+  EXPECT_GT(handler.retainedAtStart[1], 0u) << "a small reply's words were not kept";
+  EXPECT_EQ(handler.retainedAtStart[2], handler.retainedAtStart[1]);
+  EXPECT_EQ(handler.retainedAtStart[3], 0u) << "a large reply's words stayed after it was answered";
   EXPECT_EQ(channel.RetainedReplyBytes(), 0u);
   const std::vector<Message> replies = DecodeAll(transport.written());
   ASSERT_EQ(replies.size(), 4u);
   for (size_t i = 0; i < replies.size(); ++i) {
     EXPECT_EQ(replies[i].id, static_cast<int32_t>(i + 2));
-    EXPECT_EQ(replies[i].params[1].string8, std::string(i == 0 ? large : 5, 'x'));
+    EXPECT_EQ(replies[i].params[1].string8, std::string(i == 2 ? large : 5, 'x'));
   }
 }
 

@@ -80,6 +80,38 @@ TEST(LargeMessage, ArrivingPayloadGoesStraightIntoItsStringHoweverItIsSplit) {
   }
 }
 
+// A string being taken in is at most a step longer than the bytes that arrived for it, so a
+// declared payload that is never sent costs next to nothing; once whole it has its length.
+TEST(LargeMessage, ArrivingPayloadIsHeldAsItArrivesToWithinAStep) {
+  const size_t units = 3 * Decoder::CaptureStepBytes + 5;  // the last step is a short one
+  for (ParamType kind : {String16, String8}) {
+    SCOPED_TRACE(kind == String16 ? "String16" : "String8");
+    std::vector<Param> params = LargeRequest(units);
+    if (kind == String8) params[4] = Param::Bytes(std::string(units, 'q'), String8);
+    const std::vector<uint8_t> msg = EncodeMessage(6, params);
+    // Text C's payload is the message's last, before the trailer.
+    const size_t payloadBytes = kind == String16 ? units * 2 : units;
+    const size_t payloadStart = msg.size() - 8 - (payloadBytes + 7) / 8 * 8;
+    Decoder d;
+    size_t fed = 0;
+    for (size_t piece : {size_t{4096}, size_t{1}, size_t{100000}, size_t{7}, size_t{65536}, msg.size()}) {
+      const size_t n = std::min(piece, msg.size() - fed);
+      d.Append(msg.data() + fed, n);
+      fed += n;
+      const Param& text = d.list().params[4];
+      const size_t held = kind == String16 ? text.string16.size() * 2 : text.string8.size();
+      const size_t arrived = fed > payloadStart ? fed - payloadStart : 0;
+      EXPECT_LE(held, arrived + Decoder::CaptureStepBytes) << "after " << fed << " bytes";
+    }
+    ASSERT_EQ(d.Decode(), DecodeResult::Done);
+    if (kind == String16) {
+      EXPECT_TRUE(d.list().params[4].string16 == Letters(units));
+    } else {
+      EXPECT_EQ(d.list().params[4].string8, std::string(units, 'q'));
+    }
+  }
+}
+
 TEST(LargeMessage, CapturedPayloadsKeepTheirFamilyRules) {
   std::string bytes(50000, 'b');
   bytes[30000] = '\0';
@@ -186,37 +218,37 @@ TEST(LargeMessage, BufferReturnsToItsSmallSizeAfterALargeMessageAndIsReusedForSm
   }
 }
 
-TEST(LargeMessage, ReservedString16SpaceEncodesLikeAdd) {
-  const Text text = Letters(1001);
-  Encoder added;
-  added.Open(2);
-  Param status = Param::Int32(0);
-  Param body = Param::Text16(text, CString16);
-  ASSERT_TRUE(added.Add(status));
-  ASSERT_TRUE(added.Add(body));
-  added.Finish(7);
-
-  Encoder filled;
-  filled.Open(2);
-  Param status2 = Param::Int32(0);
-  ASSERT_TRUE(filled.Add(status2));
-  uint8_t* room = filled.AddString16Space(text.size(), CString16);
-  ASSERT_NE(room, nullptr);
-  std::memcpy(room, text.data(), text.size() * 2);
-  filled.Finish(7);
-  EXPECT_EQ(filled.Words(), added.Words());
+// The head, the payload sent after it and the tail are the bytes Add would have built.
+std::vector<uint8_t> DeferredBytes(Encoder& e, const Text& text) {
+  std::vector<uint8_t> bytes(e.Bytes(), e.Bytes() + e.ByteCount());
+  for (char16_t u : text) {
+    bytes.push_back(static_cast<uint8_t>(u & 0xFF));
+    bytes.push_back(static_cast<uint8_t>(u >> 8));
+  }
+  uint8_t tail[Encoder::MaxTailBytes];
+  const size_t n = e.Tail(tail);
+  bytes.insert(bytes.end(), tail, tail + n);
+  return bytes;
 }
 
-TEST(LargeMessage, ReservedString16SpaceIsRefusedWhereAddWouldBe) {
+TEST(LargeMessage, DeferredString16IsRefusedWhereAddWouldBeAndWhenNotLast) {
   Encoder e;
-  e.Open(1);
+  e.Open(2);
+  EXPECT_FALSE(e.AddString16Deferred(4)) << "not the last parameter: the trailer follows the payload";
+  Param first = Param::Int32(0);
+  ASSERT_TRUE(e.Add(first));
   const std::vector<uint64_t> before = e.Words();
-  EXPECT_EQ(e.AddString16Space(4, String8), nullptr) << "not a UTF-16 code";
-  EXPECT_EQ(e.AddString16Space(uint64_t{0x80000000}), nullptr) << "length word overflows";
-  EXPECT_EQ(e.AddString16Space(uint64_t{ipc::MaxTotalWords} * 4), nullptr) << "beyond the largest message";
+  // The largest text a message of these two parameters can carry: header, two types, the
+  // type list's end, the integer, the length word and the trailer leave the rest to it.
+  const uint64_t largest = (uint64_t{ipc::MaxTotalWords} - (4 + 2 + 1 + 1 + 1 + 1)) * 4;
+  EXPECT_FALSE(e.AddString16Deferred(uint64_t{0x80000000})) << "length word overflows";
+  EXPECT_FALSE(e.AddString16Deferred(largest + 1)) << "beyond the largest message";
   EXPECT_EQ(e.Words(), before);
-  ASSERT_NE(e.AddString16Space(0), nullptr);
-  EXPECT_EQ(e.AddString16Space(1), nullptr) << "beyond the announced count";
+  ASSERT_TRUE(e.AddString16Deferred(largest));
+  e.Finish(7);
+  EXPECT_EQ(e.Words()[3], uint64_t{ipc::MaxTotalWords}) << "the total counts the payload and the trailer";
+  Param extra = Param::Int32(0);
+  EXPECT_FALSE(e.Add(extra)) << "beyond the announced count";
 }
 
 }  // namespace
@@ -254,20 +286,30 @@ TEST(LargeMessage, MessagesBuiltInReusedWordsCarryNothingOfEarlierOnes) {
     ASSERT_TRUE(borrowing.Build(7, reused.data(), static_cast<uint32_t>(reused.size())));
     EXPECT_EQ(BytesOf(borrowing), BytesOf(alone));
   }
-  // A text written into reserved room, padding included, over words a larger message left.
-  const Text odd = Letters(5);
-  Encoder alone;
-  alone.Open(1);
-  Param text = Param::Text16(odd, CString16);
-  ASSERT_TRUE(alone.Add(text));
-  alone.Finish(7);
-  Encoder borrowing(PointerWidth::Bits64, storage);
-  borrowing.Open(1);
-  uint8_t* room = borrowing.AddString16Space(odd.size(), CString16);
-  ASSERT_NE(room, nullptr);
-  std::memcpy(room, odd.data(), odd.size() * 2);
-  borrowing.Finish(7);
-  EXPECT_EQ(BytesOf(borrowing), BytesOf(alone));
+  // A deferred text's head and tail, around every padding of its last word, over words a
+  // larger message left; and a message without one has no tail.
+  for (size_t units : {size_t{0}, size_t{1}, size_t{2}, size_t{3}, size_t{4}}) {
+    SCOPED_TRACE(units);
+    const Text odd = Letters(units);
+    Param status = Param::Int32(0), text = Param::Text16(odd);
+    Encoder alone;
+    alone.Open(2);
+    ASSERT_TRUE(alone.Add(status));
+    ASSERT_TRUE(alone.Add(text));
+    alone.Finish(7);
+    Encoder borrowing(PointerWidth::Bits64, storage);
+    borrowing.Open(2);
+    Param status2 = Param::Int32(0);
+    ASSERT_TRUE(borrowing.Add(status2));
+    ASSERT_TRUE(borrowing.AddString16Deferred(odd.size()));
+    borrowing.Finish(7);
+    EXPECT_EQ(DeferredBytes(borrowing, odd), BytesOf(alone));
+  }
+  uint8_t tail[Encoder::MaxTailBytes];
+  Encoder plain;
+  Param one = Param::Int32(1);
+  ASSERT_TRUE(plain.Build(7, &one, 1));
+  EXPECT_EQ(plain.Tail(tail), 0u);
 }
 
 TEST(LargeMessage, BorrowedWordsGoBackWithTheirMemory) {
@@ -276,7 +318,8 @@ TEST(LargeMessage, BorrowedWordsGoBackWithTheirMemory) {
   for (int i = 0; i < 3; ++i) {
     Encoder e(PointerWidth::Bits64, storage);
     e.Open(1);
-    ASSERT_NE(e.AddString16Space(1 << 20), nullptr);
+    Param large = Param::Text16(Letters(1 << 20));
+    ASSERT_TRUE(e.Add(large));
     e.Finish(7);
     if (first == nullptr) first = e.Bytes();
     EXPECT_EQ(e.Bytes(), first) << "a second large message of the same size allocated afresh";

@@ -188,21 +188,26 @@ TEST(Hex, RefusesOddLengthAndNonDigitsLeavingOutputAlone) {
   }
 }
 
-TEST(Hex, ExpandedInPlaceLikeTheEncodedText) {
-  // Every byte, and lengths around the point where the expansion starts overwriting input.
-  for (size_t n : {size_t{0}, size_t{1}, size_t{2}, size_t{3}, size_t{256}, size_t{4097}}) {
-    SCOPED_TRACE(n);
-    std::vector<uint8_t> input(n);
-    for (size_t i = 0; i < n; ++i) input[i] = static_cast<uint8_t>(i * 151 + 7);
-    std::vector<uint8_t> region(4 * n + 1, 0xEE);
-    std::copy(input.begin(), input.end(), region.begin());
-    ExpandHexUtf16LeInPlace(region.data(), n);
-    const Text expected = EncodeHexLower(input.data(), n);
+TEST(Hex, PiecesOfAnyBoundsMakeTheEncodedText) {
+  // Every byte value; pieces that start and end on either digit of a byte, of one unit,
+  // of none, and the whole text at once.
+  std::vector<uint8_t> input(300);
+  for (size_t i = 0; i < input.size(); ++i) input[i] = static_cast<uint8_t>(i * 151 + 7);
+  const Text expected = EncodeHexLower(input.data(), input.size());
+  for (size_t piece : {size_t{1}, size_t{2}, size_t{3}, size_t{7}, size_t{64}, expected.size()}) {
+    SCOPED_TRACE(piece);
+    std::vector<uint8_t> out(2 * expected.size() + 2, 0xEE);
+    for (size_t at = 0; at < expected.size(); at += piece) {
+      const size_t units = std::min(piece, expected.size() - at);
+      EncodeHexUtf16Le(input.data(), at, units, out.data() + 2 * at);
+    }
+    EncodeHexUtf16Le(input.data(), expected.size(), 0, out.data() + 2 * expected.size());
     for (size_t u = 0; u < expected.size(); ++u) {
-      const char16_t got = static_cast<char16_t>(region[2 * u] | region[2 * u + 1] << 8);
+      const char16_t got = static_cast<char16_t>(out[2 * u] | out[2 * u + 1] << 8);
       ASSERT_EQ(got, expected[u]) << "unit " << u;
     }
-    EXPECT_EQ(region.back(), 0xEE) << "wrote past the text";
+    EXPECT_EQ(out[2 * expected.size()], 0xEE) << "wrote past the text";
+    EXPECT_EQ(out[2 * expected.size() + 1], 0xEE) << "wrote past the text";
   }
 }
 

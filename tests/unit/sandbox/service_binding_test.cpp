@@ -3,6 +3,7 @@
 // converters, the reply shape, and what happens when the service operation throws.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -20,33 +21,36 @@ using tarnvel::protocol::Code;
 
 using MemChannel = ipc::Channel<MemoryTransport>;
 
-// A reply text made where the message puts it: its units, then what Fill does.
+// A reply text produced while the reply is written: its units, then what Load does.
 class FakeSource : public ipc::TextSource {
  public:
-  enum class Fills { Text, Fails, Throws };
-  FakeSource(Text text, Fills fills, uint64_t units) : text_(std::move(text)), fills_(fills), units_(units) {}
+  enum class Loads { Text, Fails, Throws };
+  FakeSource(Text text, Loads loads, uint64_t units) : text_(std::move(text)), loads_(loads), units_(units) {}
   uint64_t Units() const override { return units_; }
-  bool Fill(uint8_t* room) override {
-    if (fills_ == Fills::Throws) throw std::bad_alloc();
-    if (fills_ == Fills::Fails) return false;
-    for (size_t i = 0; i < text_.size(); ++i) {
-      room[2 * i] = static_cast<uint8_t>(text_[i] & 0xFF);
-      room[2 * i + 1] = static_cast<uint8_t>(text_[i] >> 8);
+  bool Load() override {
+    if (loads_ == Loads::Throws) throw std::bad_alloc();
+    return loads_ == Loads::Text;
+  }
+  void Produce(uint8_t* out, size_t units) noexcept override {
+    for (size_t i = 0; i < units; ++i, ++at_) {
+      const char16_t u = at_ < text_.size() ? text_[at_] : u'?';
+      out[2 * i] = static_cast<uint8_t>(u & 0xFF);
+      out[2 * i + 1] = static_cast<uint8_t>(u >> 8);
     }
-    return true;
   }
   int32_t unfilledStatus() const override { return Code(RequestStatus::NotFound); }
 
  private:
   Text text_;
-  Fills fills_;
+  Loads loads_;
   uint64_t units_;
+  size_t at_ = 0;
 };
 
 // Codes without a row in the op table, which make the recording service misbehave.
 constexpr int32_t kHugeReplyOp = 98;
 constexpr int32_t kThrowingOp = 99;
-// Codes whose reply text a source produces: it fills, fails, cannot fit, or throws.
+// Codes whose reply text a source produces: it loads, fails to, cannot fit, or throws.
 constexpr int32_t kProducedOp = 97;
 constexpr int32_t kUnfilledOp = 96;
 constexpr int32_t kProducedTooLongOp = 95;
@@ -62,6 +66,7 @@ class RecordingService
   void OnRequest(const int32_t op, const int32_t hive, const Text& a, const Text& b, const Text& c, int32_t& status,
                  ipc::ReplyBody& reply) override {
     calls.push_back({op, hive, a, b, c});
+    texts = {&a, &b, &c};
     EXPECT_TRUE(reply.text.empty() && !reply.source) << "every request starts with an empty reply";
     // One unit more than a whole message of MaxTotalWords words could carry.
     const uint64_t tooLong = uint64_t{ipc::MaxTotalWords} * 4 + 1;
@@ -74,17 +79,17 @@ class RecordingService
         reply.text = u"half";
         throw std::runtime_error("boom");
       case kProducedOp:
-        reply.source.reset(new FakeSource(a + b + c, FakeSource::Fills::Text, (a + b + c).size()));
+        reply.source.reset(new FakeSource(a + b + c, FakeSource::Loads::Text, (a + b + c).size()));
         return;
       case kUnfilledOp:
         reply.text = u"ignored";
-        reply.source.reset(new FakeSource(Text(), FakeSource::Fills::Fails, 4));
+        reply.source.reset(new FakeSource(Text(), FakeSource::Loads::Fails, 4));
         return;
       case kProducedTooLongOp:
-        reply.source.reset(new FakeSource(Text(), FakeSource::Fills::Text, tooLong));
+        reply.source.reset(new FakeSource(Text(), FakeSource::Loads::Text, tooLong));
         return;
       case kProducerThrowsOp:
-        reply.source.reset(new FakeSource(Text(), FakeSource::Fills::Throws, 4));
+        reply.source.reset(new FakeSource(Text(), FakeSource::Loads::Throws, 4));
         return;
       default:
         status = op + hive;
@@ -96,6 +101,7 @@ class RecordingService
     Text a, b, c;
   };
   std::vector<Call> calls;
+  std::vector<const Text*> texts;  // the last request's, alive until its reply is sent
 };
 
 class OneService : public ipc::ServiceLookup<MemChannel> {
@@ -232,11 +238,11 @@ TEST_F(BindingTest, AProducedTextIsTheReplyAndItsFailuresAreStatuses) {
   ASSERT_EQ(r.size(), 5u);
   EXPECT_EQ(r[0].status, Code(RequestStatus::Success));
   EXPECT_EQ(r[0].text, u"ababab");
-  EXPECT_EQ(r[1].status, Code(RequestStatus::NotFound)) << "the source's own status when it cannot fill";
+  EXPECT_EQ(r[1].status, Code(RequestStatus::NotFound)) << "the source's own status when it cannot load";
   EXPECT_EQ(r[1].text, u"");
   EXPECT_EQ(r[2].status, Code(RequestStatus::Failed)) << "too long for any message";
   EXPECT_EQ(r[2].text, u"");
-  EXPECT_EQ(r[3].status, Code(RequestStatus::Failed)) << "thrown while filling";
+  EXPECT_EQ(r[3].status, Code(RequestStatus::Failed)) << "thrown while loading";
   EXPECT_EQ(r[3].text, u"");
   EXPECT_EQ(r[4].status, Code(RequestOp::ReadString) + 1);
   EXPECT_EQ(r[4].text, u"ababab");
@@ -255,6 +261,23 @@ TEST_F(BindingTest, AReplyTooLargeForAMessageIsAFailureAndTheNextRequestIsServed
   EXPECT_TRUE(r[0].text.empty());
   EXPECT_EQ(r[1].status, Code(RequestOp::ReadString) + 1);
   EXPECT_EQ(r[1].text, u"xxx");
+}
+
+// Once the host has its answer, the broker holds nothing more of the request: its texts
+// (a large write's data above all) are given back before the reply is written, whichever
+// way the reply is made.
+TEST_F(BindingTest, TheRequestsTextsAreGivenBackBeforeTheReplyIsWritten) {
+  const Param large = Param::Text16(Text(5000, u'5'));
+  size_t largestHeld = 0;
+  transport.SetOnWrite([&] {
+    for (const Text* t : service.texts) largestHeld = std::max(largestHeld, t->capacity());
+  });
+  EXPECT_EQ(Run({Encode(MessageId::Request, Request(RequestOp::ReadString, 0, large, large, large)),
+                 Encode(MessageId::Request, Request(kProducedOp, 0, large, large, large)),
+                 Encode(MessageId::Request, Request(kThrowingOp, 0, large, large, large))}),
+            ipc::ResultReadFailed);
+  ASSERT_EQ(Replies(transport.written()).size(), 3u);
+  EXPECT_LT(largestHeld, size_t{5000});
 }
 
 TEST_F(BindingTest, AReplyThatCannotBeWrittenEndsTheLoop) {
