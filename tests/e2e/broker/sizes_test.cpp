@@ -13,7 +13,6 @@
 #include "ipc/wire_format.h"
 
 using namespace tarnvel::host;
-using namespace tarnvel::broker;
 using e2e::Broker;
 using e2e::T;
 using tarnvel::protocol::Code;
