@@ -31,7 +31,6 @@
 #include "ipc/wire_format.h"
 #include "tools/raw_client/raw_client.h"
 
-
 namespace {
 
 constexpr size_t FileSize = 4194304;
