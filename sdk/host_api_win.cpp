@@ -228,6 +228,19 @@ const char* const StartFailureNames[] = {
     "out of memory",
 };
 
+// The two number reads differ only in their op code and width.
+template <class Number>
+int32_t ReadNumber(tarnvel_broker* broker, tarnvel_call* call, RequestOp op, int32_t hive, const wchar_t* key,
+                   size_t keyLength, const wchar_t* name, size_t nameLength, Number* value,
+                   bool (*parse)(const Text&, Number&)) {
+  Require(value);
+  *value = 0;
+  const Text k = TextIn(key, keyLength), n = TextIn(name, nameLength);
+  const uint32_t timeout = TimeoutOf(call);
+  CallOutcome o = SessionOf(broker).Request(Code(op), hive, k, n, Text(), timeout);
+  return Parsed(call, o, [&](const Text& t) { return parse(t, *value); });
+}
+
 }  // namespace
 
 extern "C" {
@@ -348,24 +361,16 @@ int32_t TARNVEL_CALL tarnvel_read_string(tarnvel_broker* broker, tarnvel_call* c
 int32_t TARNVEL_CALL tarnvel_read_dword(tarnvel_broker* broker, tarnvel_call* call, int32_t hive, const wchar_t* key,
                                         size_t keyLength, const wchar_t* name, size_t nameLength, uint32_t* value) {
   return Edge(call, [&] {
-    Require(value);
-    *value = 0;
-    const Text k = TextIn(key, keyLength), n = TextIn(name, nameLength);
-    const uint32_t timeout = TimeoutOf(call);
-    CallOutcome o = SessionOf(broker).Request(Code(RequestOp::ReadDword), hive, k, n, Text(), timeout);
-    return Parsed(call, o, [&](const Text& t) { return detail::ParseUnsigned32(t, *value); });
+    return ReadNumber(broker, call, RequestOp::ReadDword, hive, key, keyLength, name, nameLength, value,
+                      detail::ParseUnsigned32);
   });
 }
 
 int32_t TARNVEL_CALL tarnvel_read_qword(tarnvel_broker* broker, tarnvel_call* call, int32_t hive, const wchar_t* key,
                                         size_t keyLength, const wchar_t* name, size_t nameLength, uint64_t* value) {
   return Edge(call, [&] {
-    Require(value);
-    *value = 0;
-    const Text k = TextIn(key, keyLength), n = TextIn(name, nameLength);
-    const uint32_t timeout = TimeoutOf(call);
-    CallOutcome o = SessionOf(broker).Request(Code(RequestOp::ReadQword), hive, k, n, Text(), timeout);
-    return Parsed(call, o, [&](const Text& t) { return detail::ParseUnsigned64(t, *value); });
+    return ReadNumber(broker, call, RequestOp::ReadQword, hive, key, keyLength, name, nameLength, value,
+                      detail::ParseUnsigned64);
   });
 }
 
