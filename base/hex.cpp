@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "base/hex.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstring>
@@ -76,39 +77,100 @@ void EncodeHexUtf16Le(const uint8_t* bytes, size_t firstUnit, size_t units, uint
   }
 }
 
-bool IsHexText(const char16_t* text, size_t units) {
-  if (units % 2 != 0) return false;
-  // Invalid digits are rare: collected in one flag instead of a branch per unit.
-  unsigned bad = 0;
-  for (size_t i = 0; i < units; ++i) {
-    const unsigned c = text[i];
-    bad |= (c >> 8) | (kDecode[c & 0xFF] & 0xF0);
-  }
-  return bad == 0;
-}
-
-void DecodeHexPairs(const char16_t* text, size_t pairs, uint8_t* out) {
-  for (size_t i = 0; i < pairs; ++i, text += 2) {
-    out[i] = static_cast<uint8_t>((kDecode[text[0] & 0xFF] << 4) | (kDecode[text[1] & 0xFF] & 0x0F));
-  }
-}
-
 bool DecodeHex(const Text& text, std::vector<uint8_t>& out) {
-  if (text.size() % 2 != 0) return false;
-  std::vector<uint8_t> bytes(text.size() / 2);
-  const char16_t* src = text.data();
-  // One pass that decodes and checks together; the result is only handed over when the
-  // whole text was valid.
+  HexStream stream(text.size());
+  stream.Append(text.data(), text.size());
+  DecodedHex decoded = stream.Finish();
+  if (!decoded.wellFormed) return false;
+  out.swap(decoded.bytes);
+  return true;
+}
+
+HexStream::HexStream(uint64_t units) {
+  // Bounded by what the vector can hold, so a 32-bit build never wraps the size.
+  if (units / 2 <= out_.bytes.max_size()) expected_ = static_cast<size_t>(units / 2);
+  out_.bytes.reserve(expected_);
+}
+
+uint8_t* HexStream::Room(size_t bytes) {
+  const size_t end = filled_ + bytes;
+  if (end > out_.bytes.size()) {
+    // A step ahead, never past the declared length unless more than that arrives.
+    const size_t stepped = (end / StepBytes + 1) * StepBytes;
+    out_.bytes.resize(end <= expected_ ? std::min(stepped, expected_) : std::max(end, stepped));
+  }
+  return out_.bytes.data() + filled_;
+}
+
+void HexStream::Spoil() {
+  out_.wellFormed = false;
+  std::vector<uint8_t>().swap(out_.bytes);
+  filled_ = 0;
+}
+
+void HexStream::Digit(unsigned unit) {
+  const unsigned value = kDecode[unit & 0xFF];
+  if ((unit >> 8) != 0 || (value & 0xF0) != 0) return Spoil();
+  if (!hasHigh_) {
+    high_ = value;
+    hasHigh_ = true;
+    return;
+  }
+  *Room(1) = static_cast<uint8_t>((high_ << 4) | value);
+  ++filled_;
+  hasHigh_ = false;
+}
+
+// Whole pairs in one pass that decodes and checks together (invalid digits are rare: one
+// flag instead of a branch per unit); a pair split across pieces goes a digit at a time.
+template <class UnitAt>
+void HexStream::Decode(size_t units, UnitAt unitAt) {
+  size_t at = 0;
+  if (hasHigh_ && units != 0) Digit(unitAt(at++));
+  if (!out_.wellFormed) return;
+  const size_t pairs = (units - at) / 2;
+  uint8_t* dst = Room(pairs);
   unsigned bad = 0;
-  for (size_t i = 0; i < bytes.size(); ++i, src += 2) {
-    const unsigned c0 = src[0];
-    const unsigned c1 = src[1];
+  for (size_t i = 0; i < pairs; ++i, at += 2) {
+    const unsigned c0 = unitAt(at);
+    const unsigned c1 = unitAt(at + 1);
     const unsigned high = kDecode[c0 & 0xFF];
     const unsigned low = kDecode[c1 & 0xFF];
     bad |= ((c0 | c1) >> 8) | ((high | low) & 0xF0);
-    bytes[i] = static_cast<uint8_t>((high << 4) | (low & 0x0F));
+    dst[i] = static_cast<uint8_t>((high << 4) | (low & 0x0F));
   }
-  if (bad != 0) return false;
-  out.swap(bytes);
-  return true;
+  filled_ += pairs;
+  if (bad != 0) return Spoil();
+  if (at < units) Digit(unitAt(at));
+}
+
+void HexStream::Append(const char16_t* units, size_t count) {
+  if (!out_.wellFormed) return;
+  Decode(count, [units](size_t i) { return static_cast<unsigned>(units[i]); });
+}
+
+void HexStream::AppendUtf16Le(const uint8_t* bytes, size_t count) {
+  if (!out_.wellFormed || count == 0) return;
+  if (hasOddByte_) {
+    hasOddByte_ = false;
+    Digit(oddByte_ | static_cast<unsigned>(bytes[0]) << 8);
+    ++bytes;
+    --count;
+    if (!out_.wellFormed) return;
+  }
+  Decode(count / 2, [bytes](size_t i) { return bytes[2 * i] | static_cast<unsigned>(bytes[2 * i + 1]) << 8; });
+  if (count % 2 != 0 && out_.wellFormed) {
+    oddByte_ = bytes[count - 1];
+    hasOddByte_ = true;
+  }
+}
+
+DecodedHex HexStream::Finish() {
+  if (hasHigh_ || hasOddByte_) Spoil();
+  if (out_.wellFormed) out_.bytes.resize(filled_);
+  DecodedHex done = std::move(out_);
+  out_ = DecodedHex();
+  filled_ = 0;
+  hasHigh_ = hasOddByte_ = false;
+  return done;
 }

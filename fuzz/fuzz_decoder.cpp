@@ -16,6 +16,7 @@
 #include <cstring>
 #include <vector>
 
+#include "base/hex.h"
 #include "ipc/channel.h"
 #include "ipc/wire_format.h"
 #include "sandbox/service_base.h"
@@ -255,11 +256,14 @@ class StubRequestService
     : public ServerTuple_5_2<MsgParamConverter<6>, MsgParamConverter<7>, StubRequestService, 7, 6, FuzzChannel> {
  public:
   std::vector<RequestCall> calls;
-  void OnRequest(const int32_t op, const int32_t hive, const Text& a, const Text& b, const Text& c, int32_t& status,
-                 ipc::ReplyBody& reply) override {
-    calls.push_back({op, hive, a, b, c});
-    status = op ^ hive;
-    reply.text = c + b + a;
+  void OnRequest(const RequestInputs& in, int32_t& status, ipc::ReplyBody& reply) override {
+    // A write's data, held as bytes, is recorded as the text that spells them.
+    const Text c = in.dataC ? (in.dataC->wellFormed ? EncodeHexLower(in.dataC->bytes.data(), in.dataC->bytes.size())
+                                                    : Text(u"not hex"))
+                            : in.textC;
+    calls.push_back({in.opCode, in.hiveSelector, in.textA, in.textB, c});
+    status = in.opCode ^ in.hiveSelector;
+    reply.text = c + in.textB + in.textA;
   }
 };
 
@@ -311,8 +315,13 @@ void RunServices(const uint8_t* data, size_t size, PointerWidth width, uint32_t 
     if (m.id == 6) {
       if (p.size() == 5 && p[0].type == Int32Kind2 && p[1].type == Int32Kind2 && IsText(p[2]) && IsText(p[3]) &&
           IsText(p[4])) {
+        // A write's text C arrives as the bytes it spells, or as the fact that it spells none.
+        Text c = p[4].string16;
+        std::vector<uint8_t> bytes;
+        if (p[0].value == 15 && p[4].type == String16)
+          c = DecodeHex(c, bytes) ? EncodeHexLower(bytes.data(), bytes.size()) : Text(u"not hex");
         const RequestCall call{static_cast<int32_t>(p[0].value), static_cast<int32_t>(p[1].value), p[2].string16,
-                               p[3].string16, p[4].string16};
+                               p[3].string16, c};
         wantCalls.push_back(call);
         wantReplies.push_back({7, {Param::Int32(call.op ^ call.hive), Param::Text16(call.c + call.b + call.a)}});
       }

@@ -92,7 +92,12 @@ void CheckOneRequest(int32_t op, int32_t hive, const std::vector<Text>& texts) {
     Check(CheckRegistryKey(hive, a, false) == Allow && CheckRegistryKey(hive, b, true) == Allow);
   } else if (op >= 14 && op <= 17) {
     Check(call.texts[0] == a && CheckAppDataPath(a, ops.dataFolder) == Allow);
-    if (op == 15) Check(IsHexText(texts[2].data(), texts[2].size()) && !IsDataFolderItself(a, ops.dataFolder));
+    if (op == 15) {
+      // Only well-formed hexadecimal is written, and exactly the bytes it spells.
+      std::vector<uint8_t> bytes;
+      Check(DecodeHex(texts[2], bytes) && !IsDataFolderItself(a, ops.dataFolder));
+      Check(call.texts[1] == EncodeHexLower(bytes.data(), bytes.size()));
+    }
   } else if (op == 18) {
     Check(call.texts == std::vector<Text>{a} && CheckShellTarget(a) == Allow);
   } else if (op == 21 || op == 22) {

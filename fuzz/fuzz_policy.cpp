@@ -192,11 +192,29 @@ void CheckConversions(const uint8_t* data, size_t size, const Text& a, const std
   Check(bytes.size() == size && std::equal(bytes.begin(), bytes.end(), data));
 
   std::vector<uint8_t> decoded{0x5A};
-  if (DecodeHex(a, decoded)) {
+  bool digits = a.size() % 2 == 0;
+  for (char16_t c : a)
+    digits = digits && ((c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f') || (c >= u'A' && c <= u'F'));
+  Check(DecodeHex(a, decoded) == digits);
+  if (digits) {
     Check(EncodeHexLower(decoded.data(), decoded.size()) == AsciiLower(a));
   } else {
     Check(decoded.size() == 1 && decoded[0] == 0x5A);
   }
+  // The same text as UTF-16LE bytes, cut where the input's bytes say: the same result.
+  std::vector<uint8_t> le;
+  for (char16_t c : a) {
+    le.push_back(static_cast<uint8_t>(c));
+    le.push_back(static_cast<uint8_t>(c >> 8));
+  }
+  HexStream stream(size > 0 ? data[0] : 0);
+  for (size_t at = 0, k = 0; at < le.size(); ++k) {
+    const size_t piece = std::min<size_t>(le.size() - at, size > 0 ? data[k % size] % 7 + 1 : le.size());
+    stream.AppendUtf16Le(le.data() + at, piece);
+    at += piece;
+  }
+  const DecodedHex streamed = stream.Finish();
+  Check(streamed.wellFormed == digits && (!digits || streamed.bytes == decoded));
 
   const uint64_t u = ParseUnsigned64Decimal(a);
   Check(ParseUnsigned64Decimal(FormatUnsignedDecimal(u)) == u);

@@ -45,6 +45,12 @@ class MsgHandlerBase {
   virtual int64_t OnMsgIn(int32_t id, Channel& channel, Param* const* params, uint32_t count) = 0;
   virtual bool OnMsgArgCountError(uint32_t count) = 0;
   virtual bool OnMsgArgConvertError(int32_t expectedType) = 0;
+  // Whether the message's next String16 parameter, after `before`, is held as the bytes its
+  // hexadecimal digits spell (see ipc::PayloadHolding). Texts stay texts unless asked.
+  virtual bool HoldAsHexBytes(const ParamList& before) {
+    static_cast<void>(before);
+    return false;
+  }
 
  protected:
   ~MsgHandlerBase() = default;
@@ -64,7 +70,7 @@ class ServiceLookup {
 };
 
 template <class Transport, class EncoderT = Encoder, class DecoderT = Decoder>
-class Channel {
+class Channel final : private PayloadHolding {
  public:
   using Handler = MsgHandlerBase<Channel>;
   using Lookup = ServiceLookup<Channel>;
@@ -103,7 +109,8 @@ class Channel {
   static constexpr size_t StreamChunkBytes = 262144;
 
   int64_t ReceiveLoop(Handler* defaultHandler) {
-    DecoderT decoder(width_);
+    defaultHandler_ = defaultHandler;
+    DecoderT decoder(width_, this);
     Param* args[ParamList::MaxParams + 1];
     int64_t result = ResultHandled;
     for (;;) {
@@ -125,9 +132,7 @@ class Channel {
         decoder.Reset();
         continue;
       }
-      Handler* handler = nullptr;
-      if (services_ != nullptr && *services_ != nullptr) handler = (*services_)->GetService(list.id);
-      if (handler == nullptr) handler = defaultHandler;
+      Handler* handler = HandlerFor(list.id);
       if (handler == nullptr) {
         result = ResultNoHandler;
         break;
@@ -149,6 +154,18 @@ class Channel {
   }
 
  private:
+  Handler* HandlerFor(int32_t id) const {
+    Handler* handler = nullptr;
+    if (services_ != nullptr && *services_ != nullptr) handler = (*services_)->GetService(id);
+    return handler != nullptr ? handler : defaultHandler_;
+  }
+
+  // The handler the message will go to decides how it is held.
+  bool HoldAsHexBytes(const ParamList& before) override {
+    Handler* handler = HandlerFor(before.id);
+    return handler != nullptr && handler->HoldAsHexBytes(before);
+  }
+
   // Reads when the buffer is empty or the decoder asked for more, then until the
   // buffer holds whole words: the decoder only ever runs on whole words.
   bool Fill(DecoderT& decoder) {
@@ -173,6 +190,7 @@ class Channel {
   Lookup* const* services_;
   PointerWidth width_;
   int32_t currentMessageId_ = -1;
+  Handler* defaultHandler_ = nullptr;
   WordStorage replyWords_;
   std::vector<uint8_t> streamChunk_;
 };

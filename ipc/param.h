@@ -3,6 +3,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include "base/hex.h"
 #include "base/text.h"
 
 enum ParamType : int32_t {
@@ -34,6 +35,10 @@ struct Param {
   std::string string8;  // codes 22, 23, 26
   Text string16;        // codes 24, 25
   int32_t type = 0;     // without flag bits
+  // A code-25 text the receiver asked to hold as the bytes its hexadecimal digits spell
+  // (see PayloadHolding): `hex` holds them and string16 stays empty.
+  bool heldAsHex = false;
+  DecodedHex hex;
 
   static Param Int32(int32_t v, ParamType kind = Int32Kind2);  // kind 1 to 4
   static Param Char8Value(uint8_t v);

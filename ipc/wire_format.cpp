@@ -362,13 +362,17 @@ DecodeResult Decoder::StepPayload(uint32_t type) {
   // Bounded by the declared total from here on, so these sizes fit a size_t.
   dataLeft_ -= payloadBytes;
   const uint32_t code = type & ~(narrow ? String8Flag : String16Flag);
+  // Asked however the payload's bytes were split, so that it is held the same way.
+  const bool hex = !narrow && code == String16 && holding_ != nullptr && holding_->HoldAsHexBytes(list_);
   if (payloadBytes > Available()) {
-    StartCapture(code, narrow, byteCount, payloadBytes);
+    StartCapture(code, narrow, hex, byteCount, payloadBytes);
     return DecodeResult::NeedMore;
   }
   const uint8_t* payload = buffer_.data() + offset_;
   offset_ += static_cast<size_t>(payloadBytes);
-  if (narrow) {
+  if (hex) {
+    TakeHex(payload, static_cast<size_t>(byteCount));
+  } else if (narrow) {
     TakeNarrow(code, payload, static_cast<size_t>(byteCount));
   } else {
     TakeWide(code, payload, static_cast<size_t>(length));
@@ -402,11 +406,21 @@ void Decoder::TakeWide(uint32_t code, const uint8_t* payload, size_t units) {
   }
 }
 
+void Decoder::TakeHex(const uint8_t* payload, size_t byteCount) {
+  Param& p = NextSlot();
+  p.type = String16;
+  p.heldAsHex = true;
+  HexStream stream(byteCount / 2);
+  stream.AppendUtf16Le(payload, byteCount);
+  p.hex = stream.Finish();
+}
+
 // The payload's bytes that are buffered go into the string now, the rest as Append brings
 // them, so that a large payload is not first gathered in buffer_ and then copied again.
-void Decoder::StartCapture(uint32_t code, bool narrow, uint64_t byteCount, uint64_t payloadBytes) {
+void Decoder::StartCapture(uint32_t code, bool narrow, bool hex, uint64_t byteCount, uint64_t payloadBytes) {
   capturing_ = true;
   captureNarrow_ = narrow;
+  captureHex_ = hex;
   captureCode_ = code;
   captureAt_ = 0;
   captureLeft_ = byteCount;
@@ -417,12 +431,15 @@ void Decoder::StartCapture(uint32_t code, bool narrow, uint64_t byteCount, uint6
   if (kept) {
     Param& p = NextSlot();
     p.type = static_cast<int32_t>(code);
-    if (narrow) {
+    captureTarget_ = &p;
+    if (hex) {
+      p.heldAsHex = true;
+      hexStream_ = HexStream(byteCount / 2);
+    } else if (narrow) {
       p.string8.reserve(static_cast<size_t>(byteCount));
     } else {
       p.string16.reserve(static_cast<size_t>(byteCount / 2));
     }
-    captureTarget_ = &p;
   }
   Capture(buffer_.data() + offset_, Available());
   // All that was buffered belongs to this message and has been taken: the buffer starts
@@ -437,7 +454,9 @@ size_t Decoder::Capture(const uint8_t* bytes, size_t count) {
   size_t used = 0;
   if (captureLeft_ != 0) {
     const size_t take = static_cast<size_t>(std::min<uint64_t>(count, captureLeft_));
-    if (captureTarget_ != nullptr) {
+    if (captureTarget_ != nullptr && captureHex_) {
+      hexStream_.AppendUtf16Le(bytes, take);
+    } else if (captureTarget_ != nullptr) {
       // The string grows a step at a time ahead of its bytes, never past the payload: the
       // memory of a step is touched at once rather than a page between two reads, where
       // each first touch was measured to cost several times as much. The step's bytes not yet
@@ -476,7 +495,9 @@ size_t Decoder::Capture(const uint8_t* bytes, size_t count) {
 void Decoder::FinishCapture() {
   capturing_ = false;
   if (captureTarget_ == nullptr) return;
-  if (captureCode_ == CString8) {
+  if (captureHex_) {
+    captureTarget_->hex = hexStream_.Finish();
+  } else if (captureCode_ == CString8) {
     const size_t nul = captureTarget_->string8.find('\0');
     if (nul != std::string::npos) captureTarget_->string8.resize(nul);
   } else if (captureCode_ == CString16) {
@@ -518,6 +539,7 @@ void Decoder::Reset() {
   malformed_ = false;
   capturing_ = false;
   captureTarget_ = nullptr;
+  hexStream_ = HexStream();
   captured_ = 0;
   list_.Clear();
   list_.id = -1;
@@ -530,6 +552,7 @@ void Decoder::ReleaseBuffers() {
   captured_ = 0;
   capturing_ = false;
   captureTarget_ = nullptr;
+  hexStream_ = HexStream();
 }
 
 }  // namespace ipc

@@ -110,9 +110,22 @@ class Encoder {
 enum class DecoderState { Header = 0, TypeList = 1, Data = 2, Trailer = 3, Complete = 4 };
 enum class DecodeResult { None = 0, Continue = 1, NeedMore = 2, Done = 3, Error = 4 };
 
+// Asked before a String16 parameter's payload is taken, with the parameters before it
+// decoded and `before.id` the message's id: whether it is held as the bytes its
+// hexadecimal digits spell rather than as its text. Nothing about the message changes but
+// its memory: a data-file write's 4 MiB arrive as 16 MiB of text.
+class PayloadHolding {
+ public:
+  virtual bool HoldAsHexBytes(const ParamList& before) = 0;
+
+ protected:
+  ~PayloadHolding() = default;
+};
+
 class Decoder {
  public:
-  explicit Decoder(PointerWidth width = NativePointerWidth) : width_(width) {}
+  explicit Decoder(PointerWidth width = NativePointerWidth, PayloadHolding* holding = nullptr)
+      : width_(width), holding_(holding) {}
 
   // Takes bytes of any count; a payload among them goes straight into its string, so even a
   // whole large message appended at once is copied once.
@@ -156,7 +169,8 @@ class Decoder {
   Param& NextSlot();
   void TakeNarrow(uint32_t code, const uint8_t* payload, size_t byteCount);
   void TakeWide(uint32_t code, const uint8_t* payload, size_t units);
-  void StartCapture(uint32_t code, bool narrow, uint64_t byteCount, uint64_t payloadBytes);
+  void TakeHex(const uint8_t* payload, size_t byteCount);
+  void StartCapture(uint32_t code, bool narrow, bool hex, uint64_t byteCount, uint64_t payloadBytes);
   size_t Capture(const uint8_t* bytes, size_t count);
   void FinishCapture();
   DecodeResult StepTrailer();
@@ -169,6 +183,7 @@ class Decoder {
   void ShrinkBuffer();
 
   PointerWidth width_;
+  PayloadHolding* holding_;
   ParamList list_;
   std::vector<uint8_t> buffer_;
   std::vector<uint32_t> types_;
@@ -190,6 +205,8 @@ class Decoder {
   bool capturing_ = false;
   Param* captureTarget_ = nullptr;  // null for a dropped parameter
   bool captureNarrow_ = false;
+  bool captureHex_ = false;  // into hexStream_ rather than the parameter's string
+  HexStream hexStream_;
   uint32_t captureCode_ = 0;
   uint64_t captureAt_ = 0;    // payload bytes already in the string
   uint64_t captureLeft_ = 0;  // payload bytes still to come

@@ -135,7 +135,9 @@ RequestStatus Copy(RequestOperations& ops, RequestOp op, const Text& source, con
   }
 }
 
-RequestStatus DataFileOp(RequestOperations& ops, RequestOp op, const Text& a, const Text& c, ipc::ReplyBody& reply) {
+// `data`: text C as the bytes its digits spell, when it arrived that way; else decoded here.
+RequestStatus DataFileOp(RequestOperations& ops, RequestOp op, const Text& a, const Text& c, const DecodedHex* data,
+                         ipc::ReplyBody& reply) {
   const Text dataFolder = ops.DataFolder();
   const Judgement<JudgedDataPath> path = JudgeDataPath(a, dataFolder);
   if (!path.allowed()) {
@@ -145,11 +147,17 @@ RequestStatus DataFileOp(RequestOperations& ops, RequestOp op, const Text& a, co
   switch (op) {
     case RequestOp::ReadAppDataFile:
       return ops.ReadDataFile(*path, reply);
-    case RequestOp::WriteAppDataFile:
-      if (!IsHexText(c.data(), c.size())) return RequestStatus::BadArgument;
+    case RequestOp::WriteAppDataFile: {
+      DecodedHex decodedHere;
+      if (data == nullptr) {
+        decodedHere.wellFormed = DecodeHex(c, decodedHere.bytes);
+        data = &decodedHere;
+      }
+      if (!data->wellFormed) return RequestStatus::BadArgument;
       // Its temporary file would land beside the plug-in folders, where nothing was allowed.
       if (IsDataFolderItself(a, dataFolder)) return RequestStatus::Failed;
-      return ops.WriteDataFile(*path, c);
+      return ops.WriteDataFile(*path, data->bytes);
+    }
     case RequestOp::AppDataFileExists:
       return ops.DataFileExists(*path);
     default:
@@ -214,10 +222,8 @@ RequestStatus RegistryOp(RequestOperations& ops, RequestOp op, const JudgedKey& 
   return RegistryStatus(op, result);
 }
 
-}  // namespace
-
-RequestStatus DispatchRequest(RequestOperations& ops, int32_t opCode, int32_t hiveSelector, const Text& textA,
-                              const Text& textB, const Text& textC, ipc::ReplyBody& reply) {
+RequestStatus Dispatch(RequestOperations& ops, int32_t opCode, int32_t hiveSelector, const Text& textA,
+                       const Text& textB, const Text& textC, const DecodedHex* dataC, ipc::ReplyBody& reply) {
   reply.Clear();
   const auto op = static_cast<RequestOp>(opCode);
   switch (op) {
@@ -241,13 +247,25 @@ RequestStatus DispatchRequest(RequestOperations& ops, int32_t opCode, int32_t hi
 
   // The general policy stage runs before the op code is examined, so unknown codes are
   // judged (as reads) too.
-  if (IsDataFileOp(op)) return DataFileOp(ops, op, textA, textC, reply);
+  if (IsDataFileOp(op)) return DataFileOp(ops, op, textA, textC, dataC, reply);
   const Judgement<JudgedKey> key = JudgeKey(hiveSelector, textA, IsWriteOp(opCode));
   if (!key.allowed()) {
     WriteRefusalLine("", key.verdict());
     return RequestStatus::Denied;
   }
   return RegistryOp(ops, op, *key, textB, textC, reply.text);
+}
+
+}  // namespace
+
+RequestStatus DispatchRequest(RequestOperations& ops, const RequestInputs& in, ipc::ReplyBody& reply) {
+  return Dispatch(ops, in.opCode, in.hiveSelector, in.textA, in.textB, in.textC, in.dataC ? &*in.dataC : nullptr,
+                  reply);
+}
+
+RequestStatus DispatchRequest(RequestOperations& ops, int32_t opCode, int32_t hiveSelector, const Text& textA,
+                              const Text& textB, const Text& textC, ipc::ReplyBody& reply) {
+  return Dispatch(ops, opCode, hiveSelector, textA, textB, textC, nullptr, reply);
 }
 
 }  // namespace tarnvel::requests

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <vector>
 #include "base/protocol.h"
+#include "base/request_inputs.h"
 #include "base/text.h"
 #include "ipc/reply_body.h"
 #include "registry/key_policy.h"
@@ -54,9 +55,10 @@ class RequestOperations {
   virtual RegistryResult ListValues(const JudgedKey& key, std::vector<Text>& namesAndData) = 0;
   virtual RegistryResult CopyKeyTree(const JudgedKey& source, const JudgedKey& destination) = 0;
 
-  // Data files. A read answers with a text source in `reply`; a write's hex text was checked.
+  // Data files. A read answers with a text source in `reply`; a write gets the bytes its
+  // well-formed hexadecimal text spells.
   virtual RequestStatus ReadDataFile(const JudgedDataPath& path, ipc::ReplyBody& reply) = 0;
-  virtual RequestStatus WriteDataFile(const JudgedDataPath& path, const Text& hexData) = 0;
+  virtual RequestStatus WriteDataFile(const JudgedDataPath& path, const std::vector<uint8_t>& data) = 0;
   virtual RequestStatus DataFileExists(const JudgedDataPath& path) = 0;
   virtual RequestStatus DeleteDataFile(const JudgedDataPath& path) = 0;
 
@@ -73,6 +75,8 @@ class RequestOperations {
 // (data-folder check for ops 14-17, registry key check for every other code, unknown ones
 // included) before the op code is even looked at; then the operation. `reply` is emptied
 // first and holds the reply's text (or its source) afterwards.
+[[nodiscard]] RequestStatus DispatchRequest(RequestOperations& ops, const RequestInputs& in, ipc::ReplyBody& reply);
+// The same with text C as text, also for a data-file write.
 [[nodiscard]] RequestStatus DispatchRequest(RequestOperations& ops, int32_t opCode, int32_t hiveSelector,
                                             const Text& textA, const Text& textB, const Text& textC,
                                             ipc::ReplyBody& reply);

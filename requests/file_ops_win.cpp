@@ -79,27 +79,21 @@ class TemporaryFile {
   bool created_ = false;
 };
 
-// Digit pairs decoded per WriteFile: the bytes are never all held beside their hex text.
-constexpr size_t WriteChunkBytes = 65536;
+// Each WriteFile at most this much, so that a size never exceeds what a DWORD holds.
+constexpr size_t WriteChunkBytes = 1048576;
 
 // The target is either left as it was or replaced whole; readers never see half a file.
-// `hex` was checked by IsHexText.
-bool WriteFileReplacing(const Text& path, const Text& hex) {
+bool WriteFileReplacing(const Text& path, const std::vector<uint8_t>& data) {
   const size_t slash = path.rfind(u'\\');
   if (slash != Text::npos) CreateDirectoryW(WidePtr(path.substr(0, slash)), nullptr);
 
   TemporaryFile temporary(path + u".tmp");
   if (!temporary.Create()) return false;
-  std::vector<uint8_t> chunk(std::min(WriteChunkBytes, hex.size() / 2));
-  const char16_t* digits = hex.data();
-  for (size_t left = hex.size() / 2; left != 0;) {
-    const size_t n = std::min(left, chunk.size());
-    DecodeHexPairs(digits, n, chunk.data());
-    const DWORD wanted = static_cast<DWORD>(n);
+  for (size_t at = 0; at < data.size();) {
+    const DWORD wanted = static_cast<DWORD>(std::min(WriteChunkBytes, data.size() - at));
     DWORD written = 0;
-    if (!WriteFile(temporary.get(), chunk.data(), wanted, &written, nullptr) || written != wanted) return false;
-    digits += 2 * n;
-    left -= n;
+    if (!WriteFile(temporary.get(), data.data() + at, wanted, &written, nullptr) || written != wanted) return false;
+    at += wanted;
   }
   if (!FlushFileBuffers(temporary.get())) return false;
   return temporary.Commit(path);
@@ -292,8 +286,8 @@ RequestStatus OpenAppDataFileReply(const JudgedDataPath& path, ipc::ReplyBody& r
   return RequestStatus::Success;
 }
 
-RequestStatus WriteAppDataFile(const JudgedDataPath& path, const Text& hexData) {
-  return WriteFileReplacing(path.path(), hexData) ? RequestStatus::Success : RequestStatus::Failed;
+RequestStatus WriteAppDataFile(const JudgedDataPath& path, const std::vector<uint8_t>& data) {
+  return WriteFileReplacing(path.path(), data) ? RequestStatus::Success : RequestStatus::Failed;
 }
 
 RequestStatus AppDataFileExists(const JudgedDataPath& path) {

@@ -2,6 +2,8 @@
 // Plug-in data files (ops 14-17) and copies through the local temporary folder (ops 21, 22)
 // on the system: each acts on the judged paths exactly.
 #pragma once
+#include <cstdint>
+#include <vector>
 #include "base/protocol.h"
 #include "base/text.h"
 #include "ipc/reply_body.h"
@@ -14,9 +16,8 @@ namespace tarnvel::requests {
 // produces its hexadecimal text while the reply is written; a file that then cannot be read
 // whole answers NotFound as well.
 [[nodiscard]] RequestStatus OpenAppDataFileReply(const JudgedDataPath& path, ipc::ReplyBody& reply);
-// `hexData` is whole digit pairs (the dispatcher checked it); the target is replaced whole
-// or left as it was.
-[[nodiscard]] RequestStatus WriteAppDataFile(const JudgedDataPath& path, const Text& hexData);
+// The target is replaced whole by `data` or left as it was.
+[[nodiscard]] RequestStatus WriteAppDataFile(const JudgedDataPath& path, const std::vector<uint8_t>& data);
 [[nodiscard]] RequestStatus AppDataFileExists(const JudgedDataPath& path);
 [[nodiscard]] RequestStatus DeleteAppDataFile(const JudgedDataPath& path);
 [[nodiscard]] CopyOutcome CopyFileIn(const JudgedCopy& copy);

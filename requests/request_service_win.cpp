@@ -53,7 +53,9 @@ class SystemRequestOperations final : public RequestOperations {
   RequestStatus ReadDataFile(const JudgedDataPath& p, ipc::ReplyBody& reply) override {
     return OpenAppDataFileReply(p, reply);
   }
-  RequestStatus WriteDataFile(const JudgedDataPath& p, const Text& hex) override { return WriteAppDataFile(p, hex); }
+  RequestStatus WriteDataFile(const JudgedDataPath& p, const std::vector<uint8_t>& data) override {
+    return WriteAppDataFile(p, data);
+  }
   RequestStatus DataFileExists(const JudgedDataPath& p) override { return AppDataFileExists(p); }
   RequestStatus DeleteDataFile(const JudgedDataPath& p) override { return DeleteAppDataFile(p); }
 
@@ -71,9 +73,8 @@ RequestOperations& SystemOperations() {
   return *ops;
 }
 
-void TarnvelBrokerRegistrySvc::OnRequest(const int32_t opCode, const int32_t hiveSelector, const Text& textA,
-                                         const Text& textB, const Text& textC, int32_t& status, ipc::ReplyBody& reply) {
-  status = static_cast<int32_t>(DispatchRequest(SystemOperations(), opCode, hiveSelector, textA, textB, textC, reply));
+void TarnvelBrokerRegistrySvc::OnRequest(const RequestInputs& in, int32_t& status, ipc::ReplyBody& reply) {
+  status = static_cast<int32_t>(DispatchRequest(SystemOperations(), in, reply));
 }
 
 TarnvelBrokerRegistrySvc& BrokerRequestService() {

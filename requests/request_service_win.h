@@ -22,8 +22,7 @@ class TarnvelBrokerRegistrySvc
  public:
   // The dispatcher over the system's operations; anything it throws is answered by the
   // binding (status 3, an empty text).
-  void OnRequest(const int32_t opCode, const int32_t hiveSelector, const Text& textA, const Text& textB,
-                 const Text& textC, int32_t& status, ipc::ReplyBody& reply) override;
+  void OnRequest(const RequestInputs& in, int32_t& status, ipc::ReplyBody& reply) override;
 };
 
 // The process-wide instance, created on first use and never destroyed.

@@ -8,6 +8,7 @@
 #include <utility>
 #include "base/debug_line.h"
 #include "base/protocol.h"
+#include "base/request_inputs.h"
 #include "base/text.h"
 #include "ipc/channel.h"
 #include "ipc/param.h"
@@ -44,11 +45,13 @@ struct MsgParamConverter;
 template <>
 struct MsgParamConverter<MessageId::Request> {
   static constexpr uint32_t InputCount = 5;
-  struct Inputs {
-    int32_t opCode = 0;
-    int32_t hiveSelector = 0;
-    Text textA, textB, textC;
-  };
+  using Inputs = RequestInputs;
+  // A data-file write's text C is its data in hexadecimal: held as the bytes it spells
+  // while it arrives, a quarter of the text's memory.
+  static bool HoldAsHexBytes(const ParamList& before) {
+    return before.count == 4 && before.params[0].type == Int32Kind2 &&
+           before.params[0].value == static_cast<int32_t>(RequestOp::WriteAppDataFile);
+  }
   // Stops at the first mismatch and names the type code that was expected. Texts are
   // moved out: the decoded list is cleared as soon as the handler returns.
   static bool Convert(Param* const* params, Inputs& in, int32_t& expectedType) {
@@ -60,6 +63,7 @@ struct MsgParamConverter<MessageId::Request> {
       expectedType = String16;
       return false;
     }
+    if (params[4]->heldAsHex) in.dataC = std::move(params[4]->hex);
     return true;
   }
   // Gives the texts' memory back (a write's data is the largest thing a request holds).
@@ -67,6 +71,7 @@ struct MsgParamConverter<MessageId::Request> {
     Text().swap(in.textA);
     Text().swap(in.textB);
     Text().swap(in.textC);
+    in.dataC.reset();
   }
 
  private:
@@ -77,7 +82,7 @@ struct MsgParamConverter<MessageId::Request> {
   }
   static bool ToText(Param& p, Text& out) {
     if (p.type == String16) {
-      out = std::move(p.string16);
+      out = std::move(p.string16);  // empty when held as hexadecimal bytes
       return true;
     }
     if (p.type == NullString16) {
@@ -126,10 +131,10 @@ class ServerTuple_5_2 : public SandboxPISvcBase<Channel>, public ipc::MsgIn<Requ
   int64_t OnMsgIn(int32_t id, Channel& channel, Param* const* params, uint32_t count) override {
     return this->DispatchMsgIn(id, channel, params, count);
   }
+  bool HoldAsHexBytes(const ParamList& before) override { return InConverter::HoldAsHexBytes(before); }
 
   // The reply text, or a source of it, goes into `reply`, which arrives empty.
-  virtual void OnRequest(const int32_t opCode, const int32_t hiveSelector, const Text& textA, const Text& textB,
-                         const Text& textC, int32_t& status, ipc::ReplyBody& reply) = 0;
+  virtual void OnRequest(const Inputs& in, int32_t& status, ipc::ReplyBody& reply) = 0;
 
   static bool ConvertInputs(Param* const* params, Inputs& in, int32_t& expectedType) {
     return InConverter::Convert(params, in, expectedType);
@@ -143,7 +148,7 @@ class ServerTuple_5_2 : public SandboxPISvcBase<Channel>, public ipc::MsgIn<Requ
     int32_t status = FailedStatus;
     ipc::ReplyBody reply;
     try {
-      OnRequest(in.opCode, in.hiveSelector, in.textA, in.textB, in.textC, status, reply);
+      OnRequest(in, status, reply);
       InConverter::Release(in);
       if (reply.source) {
         Param head;

@@ -4,6 +4,7 @@
 #pragma once
 #include <string>
 #include <vector>
+#include "base/hex.h"
 #include "requests/dispatcher.h"
 
 using namespace tarnvel::policy;
@@ -81,8 +82,9 @@ class RecordingOperations : public RequestOperations {
     reply.text = u"00ff";
     return RecordPath("ReadDataFile", p, {});
   }
-  RequestStatus WriteDataFile(const JudgedDataPath& p, const Text& hex) override {
-    return RecordPath("WriteDataFile", p, {hex});
+  // The data is recorded as the lower-case hexadecimal text that spells it.
+  RequestStatus WriteDataFile(const JudgedDataPath& p, const std::vector<uint8_t>& data) override {
+    return RecordPath("WriteDataFile", p, {EncodeHexLower(data.data(), data.size())});
   }
   RequestStatus DataFileExists(const JudgedDataPath& p) override { return RecordPath("DataFileExists", p, {}); }
   RequestStatus DeleteDataFile(const JudgedDataPath& p) override { return RecordPath("DeleteDataFile", p, {}); }

@@ -262,7 +262,7 @@ TEST(Dispatcher, WritesAndCopiesUseWhatWasJudged) {
   RecordingOperations ops;
   EXPECT_EQ(Dispatch(ops, 15, 0, kPath, u"", u"00fF").status, RequestStatus::Success);
   ASSERT_EQ(ops.calls.size(), 1u);
-  EXPECT_EQ(ops.calls[0].texts, (std::vector<Text>{kPath, u"00fF"}));
+  EXPECT_EQ(ops.calls[0].texts, (std::vector<Text>{kPath, u"00ff"}));  // the bytes 00 ff
   for (const Text& bad : {Text(u"0"), Text(u"0g"), Text(u"00 ")}) {
     EXPECT_EQ(Dispatch(15, 0, kPath, u"", bad).status, RequestStatus::BadArgument);
   }

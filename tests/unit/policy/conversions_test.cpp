@@ -211,17 +211,56 @@ TEST(Hex, PiecesOfAnyBoundsMakeTheEncodedText) {
   }
 }
 
-TEST(Hex, CheckAndPairsAgreeWithDecodeHex) {
-  const Text cases[] = {u"", u"00ff", u"A1b2", u"abc", u"0g", u"\u01300", Text(u"0\0", 2), u"deadBEEF"};
+// However a text is cut (between a pair's digits, inside a code unit's bytes), the stream
+// accepts what DecodeHex accepts and holds the same bytes.
+TEST(Hex, StreamInPiecesAgreesWithDecodeHex) {
+  Text long_text;
+  for (int i = 0; i < 700; ++i) long_text += u"0123456789abcdefABCDEF"[i % 22];
+  const Text cases[] = {u"",
+                        u"00ff",
+                        u"A1b2",
+                        u"abc",
+                        u"0g",
+                        u"\u01300",
+                        u"0\u0161",
+                        Text(u"0\0", 2),
+                        u"deadBEEF",
+                        long_text,
+                        long_text + u"0",
+                        long_text + u"0g",
+                        u"g" + long_text,
+                        long_text.substr(0, 698) + u"\uFF10\uFF10"};
   for (const Text& t : cases) {
+    SCOPED_TRACE(ShowText(t.substr(0, 16)) + " of " + std::to_string(t.size()));
     std::vector<uint8_t> whole;
     const bool ok = DecodeHex(t, whole);
-    EXPECT_EQ(IsHexText(t.data(), t.size()), ok) << ShowText(t);
-    if (!ok) continue;
-    std::vector<uint8_t> pairs(t.size() / 2, 0x55);
-    DecodeHexPairs(t.data(), pairs.size(), pairs.data());
-    EXPECT_EQ(pairs, whole) << ShowText(t);
+    std::vector<uint8_t> le(2 * t.size());
+    for (size_t i = 0; i < t.size(); ++i) {
+      le[2 * i] = static_cast<uint8_t>(t[i]);
+      le[2 * i + 1] = static_cast<uint8_t>(t[i] >> 8);
+    }
+    for (size_t piece : {size_t{1}, size_t{2}, size_t{3}, size_t{5}, size_t{64}, le.size() + 1}) {
+      SCOPED_TRACE(piece);
+      // Declared lengths too short, right and unknown: the result must not depend on them.
+      for (uint64_t declared : {uint64_t{0}, uint64_t{t.size()}, uint64_t{3}}) {
+        HexStream units(declared), bytes(declared);
+        for (size_t at = 0; at < t.size(); at += piece) units.Append(t.data() + at, std::min(piece, t.size() - at));
+        for (size_t at = 0; at < le.size(); at += piece) {
+          bytes.AppendUtf16Le(le.data() + at, std::min(piece, le.size() - at));
+        }
+        for (HexStream* stream : {&units, &bytes}) {
+          const DecodedHex got = stream->Finish();
+          EXPECT_EQ(got.wellFormed, ok);
+          EXPECT_EQ(got.bytes, ok ? whole : std::vector<uint8_t>());
+        }
+      }
+    }
   }
+  // A text that stops inside a code unit spells nothing, even when its units so far did.
+  HexStream half(2);
+  const uint8_t odd[] = {'0', 0, '0', 0, 'a'};
+  half.AppendUtf16Le(odd, sizeof odd);
+  EXPECT_FALSE(half.Finish().wellFormed);
 }
 
 }  // namespace

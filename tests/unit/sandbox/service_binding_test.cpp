@@ -7,6 +7,7 @@
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <optional>
 #include <utility>
 #include <vector>
 #include "sandbox/service_base.h"
@@ -63,10 +64,14 @@ class RecordingService
     : public ServerTuple_5_2<MsgParamConverter<MessageId::Request>, MsgParamConverter<MessageId::Reply>,
                              RecordingService, MessageId::Reply, MessageId::Request, MemChannel> {
  public:
-  void OnRequest(const int32_t op, const int32_t hive, const Text& a, const Text& b, const Text& c, int32_t& status,
-                 ipc::ReplyBody& reply) override {
+  void OnRequest(const RequestInputs& in, int32_t& status, ipc::ReplyBody& reply) override {
+    const int32_t op = in.opCode;
+    const int32_t hive = in.hiveSelector;
+    const Text &a = in.textA, &b = in.textB, &c = in.textC;
     calls.push_back({op, hive, a, b, c});
-    texts = {&a, &b, &c};
+    texts = {&in.textA, &in.textB, &in.textC};
+    data = &in.dataC;
+    datas.push_back(in.dataC);
     EXPECT_TRUE(reply.text.empty() && !reply.source) << "every request starts with an empty reply";
     // One unit more than a whole message of MaxTotalWords words could carry.
     const uint64_t tooLong = uint64_t{ipc::MaxTotalWords} * 4 + 1;
@@ -101,7 +106,9 @@ class RecordingService
     Text a, b, c;
   };
   std::vector<Call> calls;
-  std::vector<const Text*> texts;  // the last request's, alive until its reply is sent
+  std::vector<const Text*> texts;                   // the last request's, alive until its reply is sent
+  const std::optional<DecodedHex>* data = nullptr;  // and its data, when held as bytes
+  std::vector<std::optional<DecodedHex>> datas;     // every request's data, in order
 };
 
 class OneService : public ipc::ServiceLookup<MemChannel> {
@@ -269,15 +276,73 @@ TEST_F(BindingTest, AReplyTooLargeForAMessageIsAFailureAndTheNextRequestIsServed
 TEST_F(BindingTest, TheRequestsTextsAreGivenBackBeforeTheReplyIsWritten) {
   const Param large = Param::Text16(Text(5000, u'5'));
   size_t largestHeld = 0;
+  const Param largeHex = Param::Text16(Text(5000, u'a'));
   transport.SetOnWrite([&] {
     for (const Text* t : service.texts) largestHeld = std::max(largestHeld, t->capacity());
+    if (service.data->has_value()) largestHeld = std::max(largestHeld, (*service.data)->bytes.capacity());
   });
   EXPECT_EQ(Run({Encode(MessageId::Request, Request(RequestOp::ReadString, 0, large, large, large)),
                  Encode(MessageId::Request, Request(kProducedOp, 0, large, large, large)),
-                 Encode(MessageId::Request, Request(kThrowingOp, 0, large, large, large))}),
+                 Encode(MessageId::Request, Request(kThrowingOp, 0, large, large, large)),
+                 Encode(MessageId::Request, Request(RequestOp::WriteAppDataFile, 0, large, large, largeHex))}),
             ipc::ResultReadFailed);
-  ASSERT_EQ(Replies(transport.written()).size(), 3u);
-  EXPECT_LT(largestHeld, size_t{5000});
+  ASSERT_EQ(Replies(transport.written()).size(), 4u);
+  ASSERT_TRUE(service.datas.back().has_value());
+  EXPECT_EQ(service.datas.back()->bytes.size(), 2500u);
+  EXPECT_LT(largestHeld, size_t{2500});
+}
+
+// A data-file write's text C reaches the service as the bytes its digits spell, however its
+// message was cut; every other text, and a write's null C, stays a text.
+TEST_F(BindingTest, AWritesDataArrivesAsTheBytesItsDigitsSpell) {
+  const Param path = Param::Text16(u"p");
+  const Param none = Param::Null(NullString16);
+  Text longHex;
+  for (int i = 0; i < 3000; ++i) longHex += u"0123456789abcdefABCDEF"[i % 22];
+  std::vector<uint8_t> longBytes;
+  ASSERT_TRUE(DecodeHex(longHex, longBytes));
+  struct Case {
+    int32_t op;
+    Param c;
+    bool held, wellFormed;
+    std::vector<uint8_t> bytes;
+    Text text;
+  };
+  const Case cases[] = {
+      {Code(RequestOp::WriteAppDataFile), Param::Text16(u"00fFa5"), true, true, {0x00, 0xFF, 0xA5}, u""},
+      {Code(RequestOp::WriteAppDataFile), Param::Text16(longHex), true, true, longBytes, u""},
+      {Code(RequestOp::WriteAppDataFile), Param::Text16(longHex + u"g"), true, false, {}, u""},
+      {Code(RequestOp::WriteAppDataFile), Param::Text16(u"abc"), true, false, {}, u""},
+      {Code(RequestOp::WriteAppDataFile), Param::Text16(u""), true, true, {}, u""},
+      {Code(RequestOp::WriteAppDataFile), none, false, false, {}, u""},
+      {Code(RequestOp::WriteString), Param::Text16(u"00fFa5"), false, false, {}, u"00fFa5"},
+      {Code(RequestOp::ReadAppDataFile), Param::Text16(longHex), false, false, {}, longHex},
+  };
+  std::vector<uint8_t> stream;
+  for (const Case& c : cases) {
+    const std::vector<uint8_t> m = Encode(MessageId::Request, Request(c.op, 0, path, none, c.c));
+    stream.insert(stream.end(), m.begin(), m.end());
+  }
+  // Whole, and cut into reads of 1, 3 and 509 bytes.
+  for (size_t piece : {stream.size(), size_t{1}, size_t{3}, size_t{509}}) {
+    SCOPED_TRACE(piece);
+    MemoryTransport t;
+    t.QueueSplit(stream, piece);
+    RecordingService s;
+    OneService lookup(&s);
+    ipc::ServiceLookup<MemChannel>* ref = &lookup;
+    MemChannel channel(&t, &ref);
+    EXPECT_EQ(channel.ReceiveLoop(nullptr), ipc::ResultReadFailed);
+    ASSERT_EQ(s.calls.size(), std::size(cases));
+    for (size_t i = 0; i < std::size(cases); ++i) {
+      SCOPED_TRACE(i);
+      EXPECT_EQ(s.calls[i].c, cases[i].text);
+      ASSERT_EQ(s.datas[i].has_value(), cases[i].held);
+      if (!cases[i].held) continue;
+      EXPECT_EQ(s.datas[i]->wellFormed, cases[i].wellFormed);
+      EXPECT_EQ(s.datas[i]->bytes, cases[i].bytes);
+    }
+  }
 }
 
 TEST_F(BindingTest, AReplyThatCannotBeWrittenEndsTheLoop) {
