@@ -162,6 +162,36 @@ TEST(BrokerSizes, WriteNearTheLargestMessageLandsWhole) {
   EXPECT_EQ(b.CloseAndExitCode(), 0);
 }
 
+// A large write's text is decoded as it arrives; a fault at its very end still refuses the
+// whole write with 4 and leaves the file as it was, and upper-case digits write their bytes.
+TEST(BrokerSizes, ALargeWriteIsJudgedOnItsWholeText) {
+  const std::wstring folder = DataFolder();
+  ASSERT_FALSE(folder.empty());
+  CreateDirectoryW(folder.c_str(), nullptr);
+  const Text path = ToText(folder + L"\\e2e-judged-whole.bin");
+  const std::vector<uint8_t> bytes = Pattern(0x100000);
+  const Text hex = HexOf(bytes);
+  Text upper = hex;
+  for (char16_t& c : upper) {
+    if (c >= u'a' && c <= u'f') c = static_cast<char16_t>(c - 0x20);
+  }
+  Broker b;
+  ASSERT_TRUE(b.StartAndConnect());
+  Reply reply;
+  ASSERT_EQ(b.Request(RequestOp::WriteAppDataFile, 0, path, T(""), upper, LargeMs, reply), CallResult::Ok);
+  ASSERT_EQ(reply.status, Code(RequestStatus::Success));
+  const Text bad[] = {hex.substr(0, hex.size() - 1) + T("g"), hex + T("0"), hex + Text(1, u'\u0130')};
+  for (const Text& text : bad) {
+    ASSERT_EQ(b.Request(RequestOp::WriteAppDataFile, 0, path, T(""), text, LargeMs, reply), CallResult::Ok);
+    EXPECT_EQ(reply.status, Code(RequestStatus::BadArgument)) << "text of " << text.size() << " units";
+  }
+  ASSERT_EQ(b.Request(RequestOp::ReadAppDataFile, 0, path, T(""), T(""), LargeMs, reply), CallResult::Ok);
+  EXPECT_EQ(reply.status, Code(RequestStatus::Success));
+  EXPECT_TRUE(reply.text == hex);
+  ASSERT_EQ(b.Request(RequestOp::DeleteAppDataFile, 0, path, T(""), T(""), e2e::ReplyMs, reply), CallResult::Ok);
+  EXPECT_EQ(b.CloseAndExitCode(), 0);
+}
+
 TEST(BrokerSizes, LongStringValueRoundTripsWithItsByteCount) {
   Broker b;
   ASSERT_TRUE(b.StartAndConnect());
