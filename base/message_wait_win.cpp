@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "base/message_wait.h"
+#include "base/message_wait_win.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // Texts of the broker: every path, key, value, name and reply text is UTF-16.
 // Pure code uses Text (std::u16string) so that it builds and runs natively too;
-// Win32 code converts at the call with the helpers of win_text.h.
+// Win32 code converts at the call with the helpers of wide_text_win.h.
 #pragma once
 #include <string>
 

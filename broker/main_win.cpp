@@ -6,12 +6,12 @@
 
 #include <memory>
 #include <new>
-#include "base/message_wait.h"
-#include "base/unique_handle.h"
-#include "base/win_text.h"
+#include "base/message_wait_win.h"
+#include "base/unique_handle_win.h"
+#include "base/wide_text_win.h"
 #include "broker/command_line.h"
 #include "broker/hardening.h"
-#include "broker/server_thread.h"
+#include "broker/server_thread_win.h"
 
 using namespace tarnvel::broker;
 

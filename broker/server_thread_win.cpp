@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "broker/server_thread.h"
+#include "broker/server_thread_win.h"
 
-#include "ipc/pipe_transport.h"
+#include "ipc/pipe_transport_win.h"
 #include "requests/request_service_win.h"
-#include "sandbox/plugin_channel_svc.h"
-#include "sandbox/service_manager.h"
+#include "sandbox/plugin_channel_svc_win.h"
+#include "sandbox/service_manager_win.h"
 
 namespace tarnvel::broker {
 

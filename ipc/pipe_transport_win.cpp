@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "ipc/pipe_transport.h"
+#include "ipc/pipe_transport_win.h"
 
 #include <algorithm>
 
-#include "base/message_wait.h"
-#include "base/overlapped.h"
+#include "base/message_wait_win.h"
+#include "base/overlapped_win.h"
 
 namespace {}  // namespace
 

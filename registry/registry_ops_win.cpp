@@ -5,8 +5,8 @@
 
 #include <vector>
 
-#include "base/unique_handle.h"
-#include "base/win_text.h"
+#include "base/unique_handle_win.h"
+#include "base/wide_text_win.h"
 
 namespace tarnvel::registry {
 

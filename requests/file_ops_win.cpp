@@ -12,8 +12,8 @@
 
 #include "base/ascii.h"
 #include "base/debug_line.h"
-#include "base/unique_handle.h"
-#include "base/win_text.h"
+#include "base/unique_handle_win.h"
+#include "base/wide_text_win.h"
 #include "base/hex.h"
 #include "policy/normalise.h"
 

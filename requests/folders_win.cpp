@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "base/ascii.h"
-#include "base/win_text.h"
+#include "base/wide_text_win.h"
 #include "requests/folders_win.h"
 
 namespace tarnvel::requests {

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "base/debug_line.h"
-#include "base/win_text.h"
+#include "base/wide_text_win.h"
 
 namespace tarnvel::requests {
 

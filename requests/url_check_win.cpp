@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "base/debug_line.h"
-#include "base/unique_handle.h"
-#include "base/win_text.h"
+#include "base/unique_handle_win.h"
+#include "base/wide_text_win.h"
 
 namespace tarnvel::requests {
 

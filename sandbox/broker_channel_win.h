@@ -2,7 +2,7 @@
 // The broker's channel: the framework over the named-pipe transport.
 #pragma once
 #include "ipc/channel.h"
-#include "ipc/pipe_transport.h"
+#include "ipc/pipe_transport_win.h"
 #include "ipc/wire_format.h"
 
 namespace tarnvel::sandbox {

@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "sandbox/plugin_channel_svc.h"
+#include "sandbox/plugin_channel_svc_win.h"
 
 #include <windows.h>
 
 #include <atomic>
 #include <cwchar>
-#include "base/unique_handle.h"
+#include "base/unique_handle_win.h"
 
 namespace tarnvel::sandbox {
 

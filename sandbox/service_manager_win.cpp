@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "sandbox/service_manager.h"
+#include "sandbox/service_manager_win.h"
 
 #include <memory>
 #include <new>
 #include <utility>
-#include "sandbox/plugin_channel_svc.h"
+#include "sandbox/plugin_channel_svc_win.h"
 
 namespace tarnvel::sandbox {
 

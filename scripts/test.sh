@@ -4,8 +4,8 @@
 # tests of both Windows targets under Wine (x64 with the machine's Wine, x86 under WoW64 in a
 # trixie root made once and reused, natively or by emulation, whichever this machine allows),
 # a build of the benchmarks, and a bounded run of each fuzz target; also the release zip's
-# checks (contents, reproducibility, signing) and the licence lines. Installs what it needs
-# first. Ends with one line 'N passed, N failed'.
+# checks (contents, reproducibility, signing), the licence lines and the header names.
+# Installs what it needs first. Ends with one line 'N passed, N failed'.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -32,6 +32,9 @@ if scripts/check-format.sh; then passed=$((passed + 1)); else failed=$((failed +
 
 step "licence: every tracked source file names its licence"
 if scripts/check-spdx.sh; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
+
+step "headers: a product header that reaches Win32 is named *_win.h"
+if scripts/check-headers.sh; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
 
 # Both Windows targets first: the native suite also checks the shape of both exes.
 step "win64: configure and build"

@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "sdk/broker_session.h"
+#include "sdk/broker_session_win.h"
 
 #include <algorithm>
 #include <new>
 #include <utility>
 
-#include "base/win_text.h"
+#include "base/wide_text_win.h"
 
 namespace tarnvel::sdk {
 namespace {

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "ipc/wire_format.h"
-#include "sdk/broker_session.h"
+#include "sdk/broker_session_win.h"
 #include "sdk/reply_text.h"
 #include "tarnvel/protocol.h"
 

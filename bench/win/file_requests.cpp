@@ -25,11 +25,11 @@
 #include <vector>
 
 #include "bench/spread.h"
-#include "base/unique_handle.h"
-#include "base/win_text.h"
-#include "ipc/pipe_transport.h"
+#include "base/unique_handle_win.h"
+#include "base/wide_text_win.h"
+#include "ipc/pipe_transport_win.h"
 #include "ipc/wire_format.h"
-#include "tools/raw_client/raw_client.h"
+#include "tools/raw_client/raw_client_win.h"
 
 namespace {
 

@@ -8,9 +8,9 @@
 #include <cstdio>
 #include <string>
 
-#include "base/unique_handle.h"
+#include "base/unique_handle_win.h"
 #include "tarnvel/protocol.h"
-#include "tools/raw_client/raw_client.h"
+#include "tools/raw_client/raw_client_win.h"
 
 namespace e2e {
 

@@ -15,7 +15,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "base/unique_handle.h"
+#include "base/unique_handle_win.h"
 
 namespace {
 

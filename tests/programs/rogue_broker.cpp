@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "base/unique_handle.h"
+#include "base/unique_handle_win.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "base/unique_handle.h"
+#include "base/unique_handle_win.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <mutex>
 #include <thread>
 
-#include "base/unique_handle.h"
+#include "base/unique_handle_win.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "tools/raw_client/raw_client.h"
+#include "tools/raw_client/raw_client_win.h"
 
-#include "base/overlapped.h"
+#include "base/overlapped_win.h"
 
 #include <cstring>
 
@@ -12,7 +12,7 @@
 #include <iterator>
 #include <utility>
 
-#include "base/win_text.h"
+#include "base/wide_text_win.h"
 #include "ipc/wire_format.h"
 
 namespace tarnvel::host {

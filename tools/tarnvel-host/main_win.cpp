@@ -14,9 +14,9 @@
 
 #include "base/decimal.h"
 #include "base/nul_list.h"
-#include "base/win_text.h"
+#include "base/wide_text_win.h"
 #include "tarnvel/protocol.h"
-#include "tools/raw_client/raw_client.h"
+#include "tools/raw_client/raw_client_win.h"
 #include "tools/tarnvel-host/json.h"
 #include "tools/tarnvel-host/session.h"
 

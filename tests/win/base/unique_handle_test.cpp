@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "base/unique_handle.h"
+#include "base/unique_handle_win.h"
 
 namespace {
 

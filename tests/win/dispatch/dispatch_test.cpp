@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 #include "requests/request_service_win.h"
-#include "sandbox/plugin_channel_svc.h"
-#include "sandbox/service_manager.h"
+#include "sandbox/plugin_channel_svc_win.h"
+#include "sandbox/service_manager_win.h"
 #include "support/debug_capture.h"
 #include "support/system_request_win.h"
 

@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "base/win_text.h"
-#include "base/unique_handle.h"
+#include "base/wide_text_win.h"
+#include "base/unique_handle_win.h"
 #include "requests/file_ops_win.h"
 #include "support/debug_capture.h"
 #include "support/system_request_win.h"

@@ -9,7 +9,7 @@
 
 #include <string>
 
-#include "base/win_text.h"
+#include "base/wide_text_win.h"
 #include "requests/folders_win.h"
 #include "requests/path_policy.h"
 

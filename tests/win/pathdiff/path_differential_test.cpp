@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "base/ascii.h"
-#include "base/win_text.h"
+#include "base/wide_text_win.h"
 #include "requests/folders_win.h"
 #include "requests/path_policy.h"
 

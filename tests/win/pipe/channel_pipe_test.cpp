@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "ipc/channel.h"
-#include "ipc/pipe_transport.h"
+#include "ipc/pipe_transport_win.h"
 #include "pipe_helpers.h"
 
 namespace {

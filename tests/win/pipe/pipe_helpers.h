@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "base/unique_handle.h"
+#include "base/unique_handle_win.h"
 
 inline std::wstring FreshPipeName() {
   static LONG counter = 0;

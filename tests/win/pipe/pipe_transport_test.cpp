@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "ipc/pipe_transport.h"
+#include "ipc/pipe_transport_win.h"
 #include "pipe_helpers.h"
 
 namespace {

@@ -8,9 +8,9 @@
 
 #include <cstdint>
 #include <string>
-#include "ipc/pipe_transport.h"
+#include "ipc/pipe_transport_win.h"
 #include "ipc/wire_format.h"
-#include "sandbox/plugin_channel_svc.h"
+#include "sandbox/plugin_channel_svc_win.h"
 
 using namespace tarnvel::sandbox;
 

@@ -11,8 +11,8 @@
 #include <utility>
 #include <vector>
 
-#include "base/unique_handle.h"
-#include "base/win_text.h"
+#include "base/unique_handle_win.h"
+#include "base/wide_text_win.h"
 #include "base/decimal.h"
 #include "base/nul_list.h"
 #include "support/system_request_win.h"

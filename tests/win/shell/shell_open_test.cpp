@@ -9,8 +9,8 @@
 #include <thread>
 #include <vector>
 
-#include "base/unique_handle.h"
-#include "base/win_text.h"
+#include "base/unique_handle_win.h"
+#include "base/wide_text_win.h"
 #include "requests/path_policy.h"
 #include "support/debug_capture.h"
 #include "support/system_request_win.h"

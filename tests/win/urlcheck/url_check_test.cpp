@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "base/unique_handle.h"
+#include "base/unique_handle_win.h"
 #include "requests/url_check_win.h"
 #include "support/debug_capture.h"
 #include "support/http_test_server.h"

@@ -4,7 +4,7 @@
 #pragma once
 #include <windows.h>
 
-#include "base/unique_handle.h"
+#include "base/unique_handle_win.h"
 
 class OverlappedOperation {
  public:

@@ -28,7 +28,7 @@
 
 #include "base/text.h"
 #include "tarnvel/protocol.h"
-#include "base/unique_handle.h"
+#include "base/unique_handle_win.h"
 #include "ipc/param.h"
 
 namespace tarnvel::host {

@@ -19,7 +19,7 @@
 
 #include "base/text.h"
 #include "tarnvel/host.h"
-#include "tools/raw_client/raw_client.h"
+#include "tools/raw_client/raw_client_win.h"
 
 namespace tarnvel::sdk {
 

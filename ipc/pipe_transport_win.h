@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "base/unique_handle.h"
+#include "base/unique_handle_win.h"
 
 class PipeTransportWithMessagePump {
  public:

@@ -5,7 +5,7 @@
 // connection ends.
 #pragma once
 #include <cstdint>
-#include "base/unique_handle.h"
+#include "base/unique_handle_win.h"
 #include "sandbox/broker_channel_win.h"
 #include "sandbox/service_base.h"
 
