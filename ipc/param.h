@@ -2,6 +2,7 @@
 // One typed message parameter (Param) and one decoded message (ParamList).
 #pragma once
 #include <cstdint>
+#include <optional>
 #include <string>
 #include "base/hex.h"
 #include "base/text.h"
@@ -36,9 +37,8 @@ struct Param {
   Text string16;        // codes 24, 25
   int32_t type = 0;     // without flag bits
   // A code-25 text the receiver asked to hold as the bytes its hexadecimal digits spell
-  // (see PayloadHolding): `hex` holds them and string16 stays empty.
-  bool heldAsHex = false;
-  DecodedHex hex;
+  // (see PayloadHolding): set only then, and string16 stays empty.
+  std::optional<DecodedHex> hex;
 
   static Param Int32(int32_t v, ParamType kind = Int32Kind2);  // kind 1 to 4
   static Param Char8Value(uint8_t v);

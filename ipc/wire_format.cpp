@@ -409,7 +409,6 @@ void Decoder::TakeWide(uint32_t code, const uint8_t* payload, size_t units) {
 void Decoder::TakeHex(const uint8_t* payload, size_t byteCount) {
   Param& p = NextSlot();
   p.type = String16;
-  p.heldAsHex = true;
   HexStream stream(byteCount / 2);
   stream.AppendUtf16Le(payload, byteCount);
   p.hex = stream.Finish();
@@ -433,7 +432,7 @@ void Decoder::StartCapture(uint32_t code, bool narrow, bool hex, uint64_t byteCo
     p.type = static_cast<int32_t>(code);
     captureTarget_ = &p;
     if (hex) {
-      p.heldAsHex = true;
+      p.hex.emplace();  // filled when the payload is whole
       hexStream_ = HexStream(byteCount / 2);
     } else if (narrow) {
       p.string8.reserve(static_cast<size_t>(byteCount));

@@ -50,7 +50,7 @@ struct MsgParamConverter<MessageId::Request> {
   // while it arrives, a quarter of the text's memory.
   static bool HoldAsHexBytes(const ParamList& before) {
     return before.count == 4 && before.params[0].type == Int32Kind2 &&
-           before.params[0].value == static_cast<int32_t>(RequestOp::WriteAppDataFile);
+           before.params[0].value == tarnvel::protocol::Code(RequestOp::WriteAppDataFile);
   }
   // Stops at the first mismatch and names the type code that was expected. Texts are
   // moved out: the decoded list is cleared as soon as the handler returns.
@@ -63,7 +63,7 @@ struct MsgParamConverter<MessageId::Request> {
       expectedType = String16;
       return false;
     }
-    if (params[4]->heldAsHex) in.dataC = std::move(params[4]->hex);
+    in.dataC = std::move(params[4]->hex);
     return true;
   }
   // Gives the texts' memory back (a write's data is the largest thing a request holds).
