@@ -2,11 +2,9 @@
 // The broker's diagnostics: single lines on the debugger output, nothing else.
 #pragma once
 
-// Writes one line with OutputDebugStringA on Windows. Native builds have no debugger
-// output; there the line goes to the sink that a test installed (or nowhere).
+// Writes one line with OutputDebugStringA on Windows (native builds have no debugger
+// output), and hands it to the sink a test installed, if any.
 void DebugLine(const char* text);
 
-#ifndef _WIN32
 using DebugLineSink = void (*)(const char* text);
 void SetDebugLineSink(DebugLineSink sink);
-#endif

@@ -2,7 +2,8 @@
 # SPDX-License-Identifier: Apache-2.0
 # Fails when a product header reaches Win32 (includes <windows.h> or a *_win.h header) and
 # its name does not end in _win.h: native builds, the sanitizers and the fuzzers take every
-# other header as pure. Also fails on a product header holding #ifdef _WIN32.
+# other header as pure. Also fails on a product header that tests _WIN32 (#if, #ifdef,
+# #ifndef or #elif).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bad=0
@@ -14,7 +15,7 @@ while IFS= read -r f; do
     echo "reaches Win32 but is not named *_win.h: $f"
     bad=$((bad + 1))
   fi
-  if grep -qE '^[[:space:]]*#[[:space:]]*if(def)?[[:space:]].*_WIN32' "$f"; then
+  if grep -qE '^[[:space:]]*#[[:space:]]*(el)?if(n?def)?([[:space:]]|\().*_WIN32' "$f"; then
     echo "holds #ifdef _WIN32 (split it into x.h and x_win.h): $f"
     bad=$((bad + 1))
   fi
