@@ -111,7 +111,7 @@ typedef struct tarnvel_options {
   uint32_t flags; /* TARNVEL_OPTION_ */
   /* Path of TarnvelBroker.exe. NULL/length 0: the one beside TarnvelHost.dll. A relative path
    * is taken from the DLL's folder, never the current directory or a search path; "C:x" and
-   * "\\x", which only the current drive or directory could complete, are BAD_OPTIONS. */
+   * "\x", which only the current drive or directory could complete, are BAD_OPTIONS. */
   const wchar_t* exe;
   size_t exeLength;
   const wchar_t* pipeName; /* empty: a name unique to this process */

@@ -130,7 +130,7 @@ enum class StartFailure : int32_t {
   CannotCreateProcess = TARNVEL_START_CANNOT_CREATE_PROCESS,  // windowsError holds the reason (2: no such file, ...)
   BrokerExited = TARNVEL_START_BROKER_EXITED,         // ended before accepting (bad host pid, pipe name in use, ...)
   ConnectTimedOut = TARNVEL_START_CONNECT_TIMED_OUT,  // still running, but its pipe did not accept in time
-  BadOptions = TARNVEL_START_BAD_OPTIONS,             // handleBits not 0, 32 or 64, or an exe like "C:x" or "\\x"
+  BadOptions = TARNVEL_START_BAD_OPTIONS,             // handleBits not 0, 32 or 64, or an exe like "C:x" or "\x"
   AlreadyStarted = TARNVEL_START_ALREADY_STARTED,     // this Broker's broker runs (until Shutdown); it goes on
   OutOfMemory = TARNVEL_START_OUT_OF_MEMORY,
 };
