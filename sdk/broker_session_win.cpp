@@ -228,7 +228,14 @@ CallOutcome BrokerSession::Exchange(const std::vector<uint8_t>& bytes, ULONGLONG
     return out;
   }
   TakeLines();  // lines between requests (none from this broker's server thread) are not this call's
-  host::CallResult r = conn_->WriteRaw(bytes, left) ? read(Remaining(deadline), out) : host::CallResult::WriteFailed;
+  host::CallResult r = host::CallResult::WriteFailed;
+  try {
+    if (conn_->WriteRaw(bytes, left)) r = read(Remaining(deadline), out);
+  } catch (...) {
+    // Memory that ran out while the reply was read leaves the stream in doubt, as a time-out does.
+    conn_->Close();
+    throw;
+  }
   if (r == host::CallResult::WriteFailed && !conn_->IsOpen()) r = host::CallResult::NotConnected;
   out.error = ErrorOf(r);
   // A call that stopped waiting, or a stream in doubt: the next reply read could be this

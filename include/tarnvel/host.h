@@ -87,7 +87,8 @@ enum {
   TARNVEL_CALL_BAD_REPLY_TEXT = 7,   /* status Success, but the text is not of the expected form */
   TARNVEL_CALL_INVALID_ARGUMENT = 8, /* a null pointer or a record size this library refuses */
   TARNVEL_CALL_TOO_LARGE = 9,        /* the request exceeds one message (64 MiB); nothing was sent */
-  TARNVEL_CALL_OUT_OF_MEMORY = 10,   /* the library could not allocate; nothing was sent */
+  TARNVEL_CALL_OUT_OF_MEMORY = 10,   /* the library could not allocate; nothing was sent, or, when it
+                                        happened while the reply was read, the connection ends */
   TARNVEL_CALL_INTERNAL = 11         /* an unexpected failure inside the library */
 };
 
