@@ -34,11 +34,24 @@ fi
 scripts/check-exe.sh "$sdk/bin/x64/TarnvelBroker.exe" "$sdk/bin/x86/TarnvelBroker.exe"
 scripts/check-dll.sh "$sdk/bin/x64/TarnvelHost.dll" "$sdk/bin/x86/TarnvelHost.dll"
 
-for example in host-session host-session-c; do
-  cmake -S examples/$example -B "$work/$example" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-x86_64.cmake" -DCMAKE_PREFIX_PATH="$PWD/$sdk" >/dev/null
-  cmake --build "$work/$example"
+# ---- As an adopter reads the zip: its README, its links, its target names; the README's C and
+# C++ hosts and the shipped examples built from the unpacked zip alone (no CMAKE_PREFIX_PATH:
+# examples/CMakeLists.txt finds the SDK above it).
+for f in README.md examples/CMakeLists.txt examples/host-session/CMakeLists.txt examples/host-session/main.cpp \
+         examples/host-session-c/CMakeLists.txt examples/host-session-c/main.c; do
+  [ -f "$sdk/$f" ] || { echo "check-package: $f missing" >&2; exit 1; }
 done
+scripts/check-adopter-docs.py "$sdk" --extract "$work/readme-hosts"
+mkdir -p "$work/readme-hosts/run"
+x86_64-w64-mingw32-gcc-posix -std=c99 -Wall -Werror -I"$sdk/include" "$work/readme-hosts/readme_host.c" \
+  -L"$sdk/lib/x64" -lTarnvelHost -o "$work/readme-hosts/run/readme_host_c.exe"
+x86_64-w64-mingw32-g++-posix -std=c++17 -static -Wall -Werror -I"$sdk/include" "$work/readme-hosts/readme_host.cpp" \
+  "$sdk/lib/x64/libTarnvelHost.dll.a" -o "$work/readme-hosts/run/readme_host_cpp.exe"
+cp "$sdk/bin/x64/TarnvelHost.dll" "$sdk/bin/x64/TarnvelBroker.exe" "$work/readme-hosts/run/"
+cmake -S "$sdk/examples" -B "$work/examples" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-x86_64.cmake" >/dev/null
+cmake --build "$work/examples"
+# ---- end of the adopter's reading
 
 source scripts/wine-env.sh build/win64
 started=0
@@ -46,14 +59,16 @@ if wineserver -p 2>/dev/null; then started=1; fi
 wine cmd /c exit </dev/null >/dev/null 2>&1 || true
 rc=0
 for example in host-session host-session-c; do
-  # The example's build put the DLL and the broker beside it; the broker's path is given.
-  broker="Z:$(cd "$work/$example" && pwd)/TarnvelBroker.exe"
+  # The example's build put the DLL and the broker beside it: no path is given.
   one=0
-  wine "$work/$example/$example.exe" "${broker//\//\\}" </dev/null | tee "$work/$example.log" || one=$?
+  wine "$work/examples/$example/$example.exe" </dev/null | tee "$work/$example.log" || one=$?
   if [ "$one" -ne 0 ] || ! grep -q '^session ok' "$work/$example.log"; then
     echo "check-package: the $example session failed" >&2
     rc=1
   fi
+done
+for host in readme_host_c readme_host_cpp; do
+  wine "$work/readme-hosts/run/$host.exe" </dev/null | tee "$work/$host.log" || { echo "check-package: the README's $host failed" >&2; rc=1; }
 done
 scripts/check-msvc-abi.sh x64 "$sdk/lib/x64/TarnvelHost.lib" "$sdk/bin/x64/TarnvelHost.dll" \
   "$sdk/bin/x64/TarnvelBroker.exe" "$work/msvc-abi-x64" --run || rc=1

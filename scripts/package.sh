@@ -32,7 +32,14 @@ x86_64-w64-mingw32-strip "$stage"/bin/x64/*.exe "$stage"/bin/x64/*.dll
 i686-w64-mingw32-strip "$stage"/bin/x86/*.exe "$stage"/bin/x86/*.dll
 # Authenticode, when the environment gives a certificate and key (see scripts/sign.sh).
 scripts/sign.sh $(find "$stage/bin" -type f \( -name '*.exe' -o -name '*.dll' \) | LC_ALL=C sort)
-cp README.md LICENSE CHANGELOG.md "$stage/"
+cp LICENSE CHANGELOG.md "$stage/"
+
+# ---- For adopters: the zip's own README (the repository's is for its developers) and the
+# example hosts with the CMakeLists.txt that builds them from the unpacked zip.
+cp sdk/package/README.md "$stage/README.md"
+(cd examples && find . -type f \( -name CMakeLists.txt -o -name '*.c' -o -name '*.cpp' -o -name '*.h' \)) |
+  LC_ALL=C sort | while read -r f; do install -D -m 0644 "examples/$f" "$stage/examples/$f"; done
+# ---- end of the adopters' files
 
 (cd "$stage" && find . -type f ! -name SHA256SUMS | sed 's|^\./||' | LC_ALL=C sort | xargs sha256sum >SHA256SUMS)
 # The same commit gives the same zip: entries in a fixed order, each dated from the commit

@@ -6,7 +6,12 @@
 //
 // The protocol has no correlation field, so a call that stops waiting for its reply (or finds
 // the stream in doubt) ends the connection: no later call can read that reply as its own.
-// Later calls answer NotStarted.
+// Later calls answer NotStarted. A call's deadline covers its wait for another thread's call
+// too; a call that times out before it has written anything leaves the connection as it was.
+//
+// A handle runs one broker at a time: a start is refused (AlreadyStarted) from a good start
+// until the shutdown, and allowed again after a failed start or a shutdown. Info() describes
+// the last start.
 #pragma once
 #include <windows.h>
 
@@ -26,7 +31,7 @@ namespace tarnvel::sdk {
 constexpr uint32_t DefaultDeadlineMs = 5000;
 
 struct SessionOptions {
-  std::wstring exe;
+  std::wstring exe;       // empty or relative: from the DLL's own folder (sdk/broker_path.h)
   std::wstring pipeName;  // empty: a name unique to this process
   uint32_t hostPid = 0;
   int handleBits = 0;  // 0, 32 or 64
@@ -72,11 +77,13 @@ class BrokerSession {
   int32_t Start(SessionOptions options);
   // Options refused before a start: said by Info(), and a later start may still succeed.
   int32_t Refuse(int32_t failure);
+  // The folder of TarnvelHost.dll, without a trailing separator; empty when Windows cannot say.
+  static std::wstring ModuleFolder();
   StartInfo Info() const;
   std::wstring PipeName() const;
 
   // One request 6 and its reply 7; `timeoutMs` 0 means the default call deadline, which
-  // covers writing the request and reading the reply.
+  // covers the wait for another thread's call, writing the request and reading the reply.
   CallOutcome Request(int32_t op, int32_t hive, const Text& a, const Text& b, const Text& c, uint32_t timeoutMs);
   // Message 3 and its reply 4.
   CallOutcome RequestPluginPipe(uint32_t pluginPid, uint32_t timeoutMs);
@@ -86,18 +93,26 @@ class BrokerSession {
   ShutdownOutcome Shutdown(uint32_t timeoutMs);
 
  private:
-  int32_t StartLocked(SessionOptions options);
-  // Sends `bytes` and reads the reply with `read`, within one deadline; the mutex is held.
+  // The start itself, callMutex_ held; fills `info` and leaves a running broker or none.
+  int32_t Launch(SessionOptions options, StartInfo& info);
+  // Sends `bytes` and reads the reply with `read`, all before `deadline` (GetTickCount64).
   template <class ReadReply>
-  CallOutcome Exchange(const std::vector<uint8_t>& bytes, uint32_t timeoutMs, ReadReply read);
+  CallOutcome Exchange(const std::vector<uint8_t>& bytes, ULONGLONG deadline, ReadReply read);
+  ULONGLONG DeadlineOf(uint32_t timeoutMs) const;
   void OnLine(const std::string& line);
   std::vector<std::string> TakeLines();
 
-  mutable std::mutex mutex_;  // one call at a time: the broker answers in order
-  SessionOptions options_;
+  // One call at a time, since the broker answers in order; timed, so that a call waiting
+  // behind another thread's still keeps its own deadline.
+  std::timed_mutex callMutex_;
+  SessionOptions options_;  // written with callMutex_ held while no broker runs
+
+  // What other threads may read at any time, without waiting for a call in progress.
+  mutable std::mutex stateMutex_;
   StartInfo info_;
-  bool started_ = false;
-  bool shutDown_ = false;
+  std::wstring pipeName_;
+  uint32_t callMs_ = DefaultDeadlineMs;
+  bool running_ = false;  // from a good start until the shutdown
   ShutdownOutcome shutdown_;
 
   // Lines that arrived since the current request was sent. Declared before process_, so
@@ -106,7 +121,7 @@ class BrokerSession {
   std::vector<std::string> lines_;
 
   std::unique_ptr<host::HostConnection> conn_;
-  host::BrokerProcess process_;
+  std::unique_ptr<host::BrokerProcess> process_;  // a fresh one for each start
 };
 
 }  // namespace tarnvel::sdk

@@ -274,11 +274,12 @@ int32_t TARNVEL_CALL tarnvel_broker_start(tarnvel_broker* broker, const tarnvel_
     tarnvel_options o{};
     std::memcpy(&o, options, std::min<size_t>(options->size, sizeof o));
     const bool known = (o.flags & ~static_cast<uint32_t>(TARNVEL_OPTION_DEBUG_LINES)) == 0;
-    const bool texts = o.exe != nullptr && o.exeLength != 0 && (o.pipeName != nullptr || o.pipeNameLength == 0);
+    // No exe is the broker beside this DLL; a relative one is found from the DLL's folder too.
+    const bool texts = (o.exe != nullptr || o.exeLength == 0) && (o.pipeName != nullptr || o.pipeNameLength == 0);
     const bool width = o.handleBits == 0 || o.handleBits == 32 || o.handleBits == 64;
     if (!known || !texts || !width) return session.Refuse(TARNVEL_START_BAD_OPTIONS);
     tarnvel::sdk::SessionOptions s;
-    s.exe.assign(o.exe, o.exeLength);
+    if (o.exeLength != 0) s.exe.assign(o.exe, o.exeLength);
     if (o.pipeNameLength != 0) s.pipeName.assign(o.pipeName, o.pipeNameLength);
     s.hostPid = o.hostPid;
     s.handleBits = static_cast<int>(o.handleBits);

@@ -1,7 +1,8 @@
 /* SPDX-License-Identifier: Apache-2.0 */
 /* A host application in miniature, in C, against TarnvelHost.dll from the installed SDK: starts
  * the broker, keeps a launch counter, shows a refusal with the broker's own reason, and shuts
- * down. Usage: host-session-c [PATH-OF-TarnvelBroker.exe] */
+ * down. Usage: host-session-c [PATH-OF-TarnvelBroker.exe]; without one, the broker beside
+ * TarnvelHost.dll. */
 #include <stdio.h>
 #include <string.h>
 #include <wchar.h>
@@ -12,7 +13,7 @@ static const wchar_t key[] = L"Software\\Tarnvel\\HostSessionC";
 #define KEY key, sizeof key / sizeof key[0] - 1
 
 int wmain(int argc, wchar_t** argv) {
-  const wchar_t* exe = argc > 1 ? argv[1] : L"TarnvelBroker.exe";
+  const wchar_t* exe = argc > 1 ? argv[1] : NULL;
   tarnvel_options options = {0};
   tarnvel_call call = {0};
   tarnvel_shutdown_result end = {0};
@@ -25,7 +26,7 @@ int wmain(int argc, wchar_t** argv) {
   options.size = sizeof options;
   options.flags = TARNVEL_OPTION_DEBUG_LINES; /* each call brings the broker's lines back */
   options.exe = exe;
-  options.exeLength = wcslen(exe);
+  options.exeLength = exe != NULL ? wcslen(exe) : 0;
   r = broker != NULL ? tarnvel_broker_start(broker, &options) : TARNVEL_START_OUT_OF_MEMORY;
   if (r != TARNVEL_START_OK) {
     printf("cannot start the broker: %s\n", tarnvel_start_failure_name(r));

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // A host application in miniature, built against the installed TarnvelBroker SDK: starts the
 // broker, keeps a launch counter and a settings file for its plug-ins, and shuts down.
-// Usage: host-session [PATH-OF-TarnvelBroker.exe]
+// Usage: host-session [PATH-OF-TarnvelBroker.exe]; without one, the broker beside TarnvelHost.dll.
 #include <windows.h>
 
 #include <cstdio>
@@ -21,7 +21,7 @@ bool Report(const char* what, const th::Result<T>& r) {
 
 int wmain(int argc, wchar_t** argv) {
   th::BrokerOptions options;
-  options.exe = argc > 1 ? argv[1] : L"TarnvelBroker.exe";
+  if (argc > 1) options.exe = argv[1];
   options.onDebugLine = [](const std::string& line) { std::printf("  broker says: %s\n", line.c_str()); };
 
   th::Broker broker;

@@ -5,9 +5,7 @@
  *
  *   tarnvel_broker* broker = tarnvel_broker_create();
  *   tarnvel_options options = {0};
- *   options.size = sizeof options;
- *   options.exe = L"C:\\Program Files\\Maker\\TarnvelBroker.exe";
- *   options.exeLength = wcslen(options.exe);
+ *   options.size = sizeof options;    (no exe: TarnvelBroker.exe beside TarnvelHost.dll)
  *   if (tarnvel_broker_start(broker, &options) != TARNVEL_START_OK) { ... }
  *   uint32_t launches = 0;
  *   if (tarnvel_read_dword(broker, NULL, TARNVEL_HIVE_CURRENT_USER, key, keyLength,
@@ -18,7 +16,9 @@
  * - Plain C types only; every function is __cdecl (x86: undecorated names with the usual
  *   leading underscore in the import library); nothing but these functions is exported.
  * - Texts are UTF-16 (wchar_t) with an explicit length in code units; they need no NUL and
- *   may hold U+0000. A null pointer with length 0 is the empty text.
+ *   cross whole, U+0000 included. What the broker does with a U+0000 is its own rule: a value
+ *   name holding one (or \ or /) is TARNVEL_BAD_ARGUMENT, and a string value is read back only
+ *   up to its first U+0000. A null pointer with length 0 is the empty text.
  * - Memory the library hands out (texts, lists, bytes, debugger lines, the pipe name) is
  *   freed with tarnvel_free, by no other function. Every out-parameter is set on each call,
  *   to an allocation when there is a value and to NULL otherwise; only a call refused with
@@ -27,8 +27,9 @@
  *   tarnvel_shutdown_result) begin with their own size: set it to sizeof the record. A later
  *   version only appends fields; it reads and writes only the fields the given size covers.
  * - No exception or longjmp leaves a function of this library; failures are return codes.
- * - A broker handle may be used from several threads (calls are serialised); it must not be
- *   destroyed while another thread is inside a call on it.
+ * - A broker handle may be used from several threads (calls are serialised; a call's
+ *   deadline includes its wait for another thread's call); it must not be destroyed while
+ *   another thread is inside a call on it.
  */
 #ifndef TARNVEL_HOST_H
 #define TARNVEL_HOST_H
@@ -76,7 +77,9 @@ enum {
 enum {
   TARNVEL_CALL_NONE = 0,             /* a well-formed reply arrived */
   TARNVEL_CALL_NOT_STARTED = 1,      /* no broker was started, or the connection has ended */
-  TARNVEL_CALL_TIMED_OUT = 2,        /* no whole reply within the deadline; the connection ends */
+  TARNVEL_CALL_TIMED_OUT = 2,        /* the deadline passed: while waiting for another thread's call
+                                        nothing was sent and the connection stays; while waiting for
+                                        the reply the connection ends */
   TARNVEL_CALL_BROKEN = 3,           /* the broker closed the pipe or a read failed */
   TARNVEL_CALL_MALFORMED = 4,        /* bytes arrived that are not a well-formed message */
   TARNVEL_CALL_WRONG_REPLY = 5,      /* a message arrived, but not the reply asked for */
@@ -84,7 +87,8 @@ enum {
   TARNVEL_CALL_BAD_REPLY_TEXT = 7,   /* status Success, but the text is not of the expected form */
   TARNVEL_CALL_INVALID_ARGUMENT = 8, /* a null pointer or a record size this library refuses */
   TARNVEL_CALL_TOO_LARGE = 9,        /* the request exceeds one message (64 MiB); nothing was sent */
-  TARNVEL_CALL_OUT_OF_MEMORY = 10,   /* the library could not allocate; nothing was sent */
+  TARNVEL_CALL_OUT_OF_MEMORY = 10,   /* the library could not allocate; nothing was sent, or, when it
+                                        happened while the reply was read, the connection ends */
   TARNVEL_CALL_INTERNAL = 11         /* an unexpected failure inside the library */
 };
 
@@ -104,9 +108,12 @@ enum {
 };
 
 typedef struct tarnvel_options {
-  uint32_t size;      /* sizeof(tarnvel_options) */
-  uint32_t flags;     /* TARNVEL_OPTION_ */
-  const wchar_t* exe; /* path of TarnvelBroker.exe */
+  uint32_t size;  /* sizeof(tarnvel_options) */
+  uint32_t flags; /* TARNVEL_OPTION_ */
+  /* Path of TarnvelBroker.exe. NULL/length 0: the one beside TarnvelHost.dll. A relative path
+   * is taken from the DLL's folder, never the current directory or a search path; "C:x" and
+   * "\x", which only the current drive or directory could complete, are BAD_OPTIONS. */
+  const wchar_t* exe;
   size_t exeLength;
   const wchar_t* pipeName; /* empty: a name unique to this process */
   size_t pipeNameLength;
@@ -148,20 +155,23 @@ enum {
   TARNVEL_START_CANNOT_CREATE_PROCESS = 1, /* windowsError says why (2: no such file, ...) */
   TARNVEL_START_BROKER_EXITED = 2,         /* ended before accepting; exitCode holds its code */
   TARNVEL_START_CONNECT_TIMED_OUT = 3,     /* still running, its pipe did not accept in time */
-  TARNVEL_START_BAD_OPTIONS = 4,           /* null or unknown-size options, or no exe */
-  TARNVEL_START_ALREADY_STARTED = 5,       /* a handle starts one broker, once */
+  TARNVEL_START_BAD_OPTIONS = 4,           /* null or unknown-size options, an exe of the kind above */
+  TARNVEL_START_ALREADY_STARTED = 5,       /* this handle's broker runs (until shutdown); it goes on */
   TARNVEL_START_OUT_OF_MEMORY = 6
 };
 
-/* Starts the broker and connects as its host. On failure the broker no longer runs. */
+/* Starts the broker and connects as its host. On failure the broker no longer runs and the
+ * handle may be started again; after tarnvel_broker_shutdown it may start a new broker. */
 TARNVEL_API int32_t TARNVEL_CALL tarnvel_broker_start(tarnvel_broker* broker, const tarnvel_options* options);
 
+/* Describes the last tarnvel_broker_start on the handle; fields that do not apply to its
+ * result are 0. */
 typedef struct tarnvel_broker_info {
   uint32_t size;         /* in: sizeof(tarnvel_broker_info) */
   int32_t startFailure;  /* TARNVEL_START_ */
   uint32_t windowsError; /* with TARNVEL_START_CANNOT_CREATE_PROCESS */
   uint32_t exitCode;     /* with TARNVEL_START_BROKER_EXITED */
-  uint32_t pid;          /* the broker's process id; 0 when none was made */
+  uint32_t pid;          /* the broker's process id (the running one after ALREADY_STARTED); 0 when none */
 } tarnvel_broker_info;
 
 /* 0, or -TARNVEL_CALL_INVALID_ARGUMENT. */
@@ -231,7 +241,9 @@ TARNVEL_API int32_t TARNVEL_CALL tarnvel_copy_tree(tarnvel_broker* broker, tarnv
                                                    const wchar_t* destinationKey, size_t destinationKeyLength);
 
 /* Plug-in data files: bytes (hexadecimal on the wire). A read answers NOT_FOUND for a file
- * larger than 4 MiB. */
+ * larger than 4 MiB, as for a missing one. A write creates at most the last missing folder:
+ * on a fresh profile %APPDATA%\tarnvel itself is missing, so a first write to
+ * %APPDATA%\tarnvel\a\file answers FAILED; create the levels one write at a time. */
 TARNVEL_API int32_t TARNVEL_CALL tarnvel_read_data_file(tarnvel_broker* broker, tarnvel_call* call, const wchar_t* path,
                                                         size_t pathLength, uint8_t** bytes, size_t* size);
 TARNVEL_API int32_t TARNVEL_CALL tarnvel_write_data_file(tarnvel_broker* broker, tarnvel_call* call,

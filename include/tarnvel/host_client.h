@@ -4,9 +4,8 @@
 // compiler (MSVC, MinGW, clang) uses it with the DLL as shipped.
 //
 //   tarnvel::host::Broker broker;
-//   tarnvel::host::BrokerOptions options;
-//   options.exe = L"C:\\Program Files\\Maker\\TarnvelBroker.exe";
-//   if (!broker.Start(options)) { /* broker.startFailure() says why */ }
+//   tarnvel::host::BrokerOptions options;  // exe empty: TarnvelBroker.exe beside TarnvelHost.dll
+//   if (!broker.Start(options)) { /* broker.startFailure() says why; Start may be tried again */ }
 //   auto launches = broker.ReadDword(tarnvel::host::Hive::CurrentUser, L"Software\\Tarnvel\\App", L"launches");
 //   if (launches.ok()) use(launches.value);
 //   broker.CopyIn(source, destination, std::chrono::minutes(2));  // a deadline of its own
@@ -19,9 +18,11 @@
 // debugger). Only std::bad_alloc from the standard library can leave a call.
 //
 // Deadlines: BrokerOptions holds one for connecting, one for each call and one for shutdown;
-// every call takes an optional deadline of its own. A call that stops waiting ends the
-// connection (the protocol cannot tell a late reply from the next one): later calls answer
-// CallError::NotStarted.
+// every call takes an optional deadline of its own, which also bounds its wait for another
+// thread's call. A call that times out before it has written anything (still waiting for
+// another thread's call) leaves the connection as it was. A call that stops waiting for its
+// reply ends the connection (the protocol cannot tell a late reply from the next one): later
+// calls answer CallError::NotStarted until Shutdown() and a new Start().
 //
 // Threads: one Broker may be used from several threads; its calls are serialised. A Broker
 // can be moved (not copied); a moved-from Broker answers NotStarted.
@@ -103,7 +104,9 @@ struct RawReply {
 using Deadline = std::optional<std::chrono::milliseconds>;
 
 struct BrokerOptions {
-  std::wstring exe;       // path of TarnvelBroker.exe
+  // Path of TarnvelBroker.exe. Empty: the one beside TarnvelHost.dll; a relative path is
+  // taken from the DLL's folder, never from the current directory or a search path.
+  std::wstring exe;
   std::wstring pipeName;  // empty: a name unique to this process
   uint32_t hostPid = 0;   // 0: this process
   std::chrono::milliseconds connectTimeout{5000};
@@ -127,8 +130,8 @@ enum class StartFailure : int32_t {
   CannotCreateProcess = TARNVEL_START_CANNOT_CREATE_PROCESS,  // windowsError holds the reason (2: no such file, ...)
   BrokerExited = TARNVEL_START_BROKER_EXITED,         // ended before accepting (bad host pid, pipe name in use, ...)
   ConnectTimedOut = TARNVEL_START_CONNECT_TIMED_OUT,  // still running, but its pipe did not accept in time
-  BadOptions = TARNVEL_START_BAD_OPTIONS,             // no exe, or handleBits not 0, 32 or 64
-  AlreadyStarted = TARNVEL_START_ALREADY_STARTED,     // a Broker starts one broker, once
+  BadOptions = TARNVEL_START_BAD_OPTIONS,             // handleBits not 0, 32 or 64, or an exe like "C:x" or "\x"
+  AlreadyStarted = TARNVEL_START_ALREADY_STARTED,     // this Broker's broker runs (until Shutdown); it goes on
   OutOfMemory = TARNVEL_START_OUT_OF_MEMORY,
 };
 
@@ -163,7 +166,8 @@ class Broker {
   Broker& operator=(const Broker&) = delete;
 
   // Starts the broker and connects to it as its host. False on failure (see startFailure(),
-  // windowsError(), exitCode()); the broker is then no longer running.
+  // windowsError(), exitCode(), which describe this last start); the broker is then no longer
+  // running, and Start may be called again. After Shutdown() it starts a new broker.
   bool Start(const BrokerOptions& options) {
     if (handle_ == nullptr) handle_ = tarnvel_broker_create();
     if (handle_ == nullptr) {
@@ -190,8 +194,9 @@ class Broker {
       o.onDebugLineContext = callback.get();
     }
     const int32_t r = tarnvel_broker_start(handle_, &o);
-    // A second start leaves the first one's callback in use.
-    if (r != TARNVEL_START_ALREADY_STARTED && callback) onDebugLine_ = std::move(callback);
+    // A refused start leaves the running broker's callback in use; any other start has ended
+    // the use of the previous one.
+    if (r != TARNVEL_START_ALREADY_STARTED) onDebugLine_ = std::move(callback);
     return r == TARNVEL_START_OK;
   }
   StartFailure startFailure() const {

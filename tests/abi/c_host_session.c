@@ -73,17 +73,23 @@ int main(int argc, char** argv) {
   CHECK(tarnvel_broker_start(broker, &options) == TARNVEL_START_BAD_OPTIONS);
   options.size = sizeof options;
   options.exe = exe;
-  options.exeLength = 0; /* the length counts, not the NUL */
-  CHECK(tarnvel_broker_start(broker, &options) == TARNVEL_START_BAD_OPTIONS);
+  /* The length counts, not the NUL: no exe is the broker beside the DLL, and none is there. */
+  options.exeLength = 0;
+  CHECK(tarnvel_broker_start(broker, &options) == TARNVEL_START_CANNOT_CREATE_PROCESS);
   memset(&info, 0, sizeof info);
   info.size = sizeof info;
-  CHECK(tarnvel_broker_get_info(broker, &info) == 0 && info.startFailure == TARNVEL_START_BAD_OPTIONS);
+  CHECK(tarnvel_broker_get_info(broker, &info) == 0 && info.startFailure == TARNVEL_START_CANNOT_CREATE_PROCESS);
+  CHECK(info.windowsError == ERROR_FILE_NOT_FOUND && info.pid == 0);
 
+  /* A failed start does not use the handle up; a good one does, until the shutdown. */
   options.exeLength = wcslen(exe);
   options.flags = TARNVEL_OPTION_DEBUG_LINES;
   options.connectTimeoutMs = 10000;
   options.callTimeoutMs = 10000;
   CHECK(tarnvel_broker_start(broker, &options) == TARNVEL_START_OK);
+  CHECK(tarnvel_broker_start(broker, &options) == TARNVEL_START_ALREADY_STARTED);
+  CHECK(tarnvel_broker_get_info(broker, &info) == 0 && info.startFailure == TARNVEL_START_ALREADY_STARTED);
+  CHECK(info.windowsError == 0 && info.pid != 0);
 
   memset(&call, 0, sizeof call);
   call.size = sizeof call;

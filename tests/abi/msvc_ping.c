@@ -1,14 +1,13 @@
 /* SPDX-License-Identifier: Apache-2.0 */
 /* A host built for the MSVC ABI without MSVC and without a C runtime (clang for
- * *-pc-windows-msvc, lld-link, the shipped TarnvelHost.lib): it starts the TarnvelBroker.exe
- * that lies beside it, pings it and exits with 0 when "pong" came back. The record layouts are
+ * *-pc-windows-msvc, lld-link, the shipped TarnvelHost.lib): it starts the default broker,
+ * the TarnvelBroker.exe beside TarnvelHost.dll, pings it and exits with 0 when "pong" came back. The record layouts are
  * pinned here as this compiler sees them, so a difference from the DLL's shows at once. */
 #include <stddef.h>
 
 #include <tarnvel/host.h>
 
 __declspec(dllimport) void __stdcall ExitProcess(unsigned int code);
-__declspec(dllimport) unsigned long __stdcall GetModuleFileNameW(void* module, wchar_t* path, unsigned long size);
 __declspec(dllimport) void* __stdcall GetStdHandle(unsigned long which);
 __declspec(dllimport) int __stdcall WriteFile(void* file, const void* data, unsigned long size, unsigned long* written,
                                               void* overlapped);
@@ -35,21 +34,12 @@ static void Say(const char* text) {
 }
 
 void Start(void) {
-  wchar_t exe[600];
-  unsigned long n = GetModuleFileNameW(0, exe, 560), slash = 0, i;
-  const wchar_t name[] = L"TarnvelBroker.exe";
   tarnvel_options options = {0};
   tarnvel_broker* broker = tarnvel_broker_create();
   wchar_t* text = 0;
   size_t length = 0;
   int32_t r;
-  for (i = 0; i < n; ++i) {
-    if (exe[i] == L'\\') slash = i + 1;
-  }
-  for (i = 0; i < sizeof name / sizeof name[0]; ++i) exe[slash + i] = name[i];
   options.size = sizeof options;
-  options.exe = exe;
-  options.exeLength = slash + sizeof name / sizeof name[0] - 1;
   options.connectTimeoutMs = 10000;
   if (broker == 0 || tarnvel_broker_start(broker, &options) != TARNVEL_START_OK) {
     Say("msvc-abi: the broker did not start\n");

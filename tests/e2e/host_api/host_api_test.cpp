@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 // The host SDK's C++ layer over TarnvelHost.dll against a real broker: values come back typed,
-// refusals as statuses with their debugger lines, deadlines per call, a Broker moves, and
-// shutdown waits, then terminates.
+// refusals as statuses with their debugger lines, deadlines per call (also behind another
+// thread's call), a Broker moves and starts again, its default broker is the DLL's neighbour,
+// and shutdown waits, then terminates.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -270,33 +271,74 @@ TEST(HostApi, UrlCheckResultsAreTyped) {
   server.Stop();
 }
 
-TEST(HostApi, StartFailuresSayWhy) {
-  th::Broker missing;
+TEST(HostApi, StartFailuresSayWhyAndTheHandleStartsAgain) {
+  th::Broker broker;
   th::BrokerOptions o = Options();
   o.exe = L"Z:\\no\\such\\TarnvelBroker.exe";
-  EXPECT_FALSE(missing.Start(o));
-  EXPECT_EQ(missing.startFailure(), th::StartFailure::CannotCreateProcess);
-  EXPECT_NE(missing.windowsError(), 0u);
-  EXPECT_EQ(missing.Ping().call, th::CallError::NotStarted);
+  EXPECT_FALSE(broker.Start(o));
+  EXPECT_EQ(broker.startFailure(), th::StartFailure::CannotCreateProcess);
+  EXPECT_NE(broker.windowsError(), 0u);
+  EXPECT_EQ(broker.Ping().call, th::CallError::NotStarted);
 
-  th::Broker badHost;
+  // Each start is described on its own: no Windows error of the start before.
   o = Options();
   o.hostPid = 1073741820;
-  EXPECT_FALSE(badHost.Start(o));
-  EXPECT_EQ(badHost.startFailure(), th::StartFailure::BrokerExited);
-  EXPECT_EQ(badHost.exitCode(), 1u);
+  EXPECT_FALSE(broker.Start(o));
+  EXPECT_EQ(broker.startFailure(), th::StartFailure::BrokerExited);
+  EXPECT_EQ(broker.exitCode(), 1u);
+  EXPECT_EQ(broker.windowsError(), 0u);
+  o = Options();
+  o.exe = L"C:TarnvelBroker.exe";  // relative to drive C's current directory
+  EXPECT_FALSE(broker.Start(o));
+  EXPECT_EQ(broker.startFailure(), th::StartFailure::BadOptions);
 
-  th::Broker noExe;
-  EXPECT_FALSE(noExe.Start(th::BrokerOptions()));
-  EXPECT_EQ(noExe.startFailure(), th::StartFailure::BadOptions);
-  th::Broker twice;
-  ASSERT_TRUE(twice.Start(Options()));
-  EXPECT_FALSE(twice.Start(Options()));
-  EXPECT_EQ(twice.startFailure(), th::StartFailure::None);  // the first start still stands
-  EXPECT_TRUE(twice.Ping().ok());
+  ASSERT_TRUE(broker.Start(Options()));
+  EXPECT_EQ(broker.startFailure(), th::StartFailure::None);
+  EXPECT_EQ(broker.exitCode(), 0u);
+  const uint32_t pid = broker.pid();
+  EXPECT_FALSE(broker.Start(Options()));
+  EXPECT_EQ(broker.startFailure(), th::StartFailure::AlreadyStarted);
+  EXPECT_EQ(broker.pid(), pid);
+  EXPECT_TRUE(broker.Ping().ok());  // the running broker goes on
+  EXPECT_TRUE(broker.Shutdown().exited);
+  ASSERT_TRUE(broker.Start(Options()));  // and after a shutdown, a new one
+  EXPECT_NE(broker.pid(), pid);
+  EXPECT_TRUE(broker.Ping().ok());
 
   EXPECT_STREQ(th::StartFailureName(th::StartFailure::BrokerExited), "the broker exited before accepting");
   EXPECT_STREQ(th::StartFailureName(static_cast<th::StartFailure>(99)), "?");
+}
+
+// The default broker is the one beside TarnvelHost.dll; a program of that name in the current
+// directory is never started, with no exe nor with a relative one.
+TEST(HostApi, TheDefaultBrokerIsTheOneBesideTheDll) {
+  wchar_t dll[MAX_PATH] = {};
+  ASSERT_GT(GetModuleFileNameW(GetModuleHandleW(L"TarnvelHost.dll"), dll, MAX_PATH), 0u);
+  std::wstring beside = dll;
+  beside.resize(beside.find_last_of(L'\\') + 1);
+  beside += L"TarnvelBroker.exe";
+  DeleteFileW(beside.c_str());
+  std::wstring planted = e2e::BrokerExe();
+  planted.resize(planted.find_last_of(L'\\'));
+  wchar_t cwd[MAX_PATH] = {};
+  ASSERT_GT(GetCurrentDirectoryW(MAX_PATH, cwd), 0u);
+  ASSERT_TRUE(SetCurrentDirectoryW(planted.c_str()));
+
+  th::Broker broker;
+  th::BrokerOptions o = Options();
+  for (const wchar_t* exe : {L"", L"TarnvelBroker.exe", L".\\TarnvelBroker.exe"}) {
+    o.exe = exe;
+    EXPECT_FALSE(broker.Start(o));
+    EXPECT_EQ(broker.startFailure(), th::StartFailure::CannotCreateProcess);
+    EXPECT_EQ(broker.windowsError(), static_cast<uint32_t>(ERROR_FILE_NOT_FOUND));
+  }
+  ASSERT_TRUE(CopyFileW(e2e::BrokerExe().c_str(), beside.c_str(), FALSE));
+  o.exe.clear();
+  EXPECT_TRUE(broker.Start(o));
+  EXPECT_TRUE(broker.Ping().ok());
+  broker.Shutdown();
+  SetCurrentDirectoryW(cwd);
+  DeleteFileW(beside.c_str());
 }
 
 // Size of a file in bytes, or -1 when it cannot be opened.
@@ -310,19 +352,25 @@ long long FileSize(const std::wstring& path) {
 // reply for a later call to read as its own. A real copy of 1 GiB (several seconds under
 // Wine) outlasts a deadline of 1.5 s; once the broker has finished it and written its reply,
 // a later call must not take that reply for its answer.
-TEST(HostApi, AfterATimeOutNoLaterCallReadsAnEarlierReply) {
+// A sparse picture of 1 GiB in the local application-data folder, whose copy into the local
+// temporary folder takes seconds; false when it cannot be made.
+bool LargeCopy(const wchar_t* prefix, std::wstring& source, std::wstring& destination) {
   wchar_t local[MAX_PATH] = {};
-  ASSERT_NE(GetEnvironmentVariableW(L"LOCALAPPDATA", local, MAX_PATH), 0u);
-  const std::wstring name = L"tarnvel-late-" + std::to_wstring(GetCurrentProcessId()) + L".png";
-  const std::wstring source = std::wstring(local) + L"\\" + name;
-  const std::wstring destination = std::wstring(local) + L"\\Temp\\" + name;
-  {
-    UniqueHandle file(CreateFileW(source.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-    ASSERT_TRUE(file.valid());
-    LARGE_INTEGER size;
-    size.QuadPart = 1LL << 30;
-    ASSERT_TRUE(SetFilePointerEx(file.get(), size, nullptr, FILE_BEGIN) && SetEndOfFile(file.get()));
-  }
+  if (GetEnvironmentVariableW(L"LOCALAPPDATA", local, MAX_PATH) == 0) return false;
+  const std::wstring name = prefix + std::to_wstring(GetCurrentProcessId()) + L".png";
+  source = std::wstring(local) + L"\\" + name;
+  destination = std::wstring(local) + L"\\Temp\\" + name;
+  DeleteFileW(destination.c_str());
+  UniqueHandle file(CreateFileW(source.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+  LARGE_INTEGER size;
+  size.QuadPart = 1LL << 30;
+  return file.valid() && SetFilePointerEx(file.get(), size, nullptr, FILE_BEGIN) && SetEndOfFile(file.get());
+}
+
+TEST(HostApi, AfterATimeOutNoLaterCallReadsAnEarlierReply) {
+  std::wstring source, destination;
+  ASSERT_TRUE(LargeCopy(L"tarnvel-late-", source, destination));
+  const std::wstring name = source.substr(source.find_last_of(L'\\') + 1);
   th::Broker broker;
   ASSERT_TRUE(broker.Start(Options()));
   // This call's own deadline, far below the default one.
@@ -336,6 +384,29 @@ TEST(HostApi, AfterATimeOutNoLaterCallReadsAnEarlierReply) {
   EXPECT_EQ(exists.call, th::CallError::NotStarted)
       << "status " << th::RequestStatusName(exists.status) << ", value " << exists.value;
   EXPECT_EQ(broker.Ping().call, th::CallError::NotStarted);
+  broker.Shutdown();
+  DeleteFileW(source.c_str());
+  DeleteFileW(destination.c_str());
+}
+
+// A call's deadline covers its wait for another thread's call: a 300 ms ping behind a copy of
+// seconds answers TimedOut in time, having sent nothing, and the connection goes on serving.
+TEST(HostApi, ADeadlineHoldsWhileAnotherThreadsCallRuns) {
+  std::wstring source, destination;
+  ASSERT_TRUE(LargeCopy(L"tarnvel-behind-", source, destination));
+  th::Broker broker;
+  ASSERT_TRUE(broker.Start(Options()));
+  th::Result<th::Done> copy;
+  std::thread copier([&] { copy = broker.CopyIn(source, destination, std::chrono::minutes(3)); });
+  for (int i = 0; i < 3000 && FileSize(destination) <= 0; ++i) Sleep(10);  // the copy is under way
+  const ULONGLONG before = GetTickCount64();
+  const th::Result<std::wstring> ping = broker.Ping(std::chrono::milliseconds(300));
+  const ULONGLONG took = GetTickCount64() - before;
+  copier.join();
+  EXPECT_EQ(ping.call, th::CallError::TimedOut);
+  EXPECT_LT(took, 2000u);
+  EXPECT_TRUE(copy.ok()) << th::CallErrorName(copy.call) << " " << th::RequestStatusName(copy.status);
+  EXPECT_TRUE(broker.Ping().ok());
   broker.Shutdown();
   DeleteFileW(source.c_str());
   DeleteFileW(destination.c_str());
