@@ -34,6 +34,10 @@ i686-w64-mingw32-strip "$stage"/bin/x86/*.exe "$stage"/bin/x86/*.dll
 scripts/sign.sh $(find "$stage/bin" -type f \( -name '*.exe' -o -name '*.dll' \) | LC_ALL=C sort)
 cp README.md LICENSE CHANGELOG.md "$stage/"
 
+# Third-party notices, the SPDX bill of materials and the build information, from the build
+# trees' linker maps. The bill lists every file staged so far: keep this the last step before
+# SHA256SUMS.
+/usr/bin/python3 scripts/release_notices.py make "$stage" build/win64 build/win32
 (cd "$stage" && find . -type f ! -name SHA256SUMS | sed 's|^\./||' | LC_ALL=C sort | xargs sha256sum >SHA256SUMS)
 # The same commit gives the same zip: entries in a fixed order, each dated from the commit
 # (or SOURCE_DATE_EPOCH), with fixed permissions. Python's zipfile keeps the setup free of
