@@ -174,7 +174,8 @@ def dep5_terms(component, copyright_path):
     for p in chosen:
         for n in p["names"]:
             body.setdefault(n, p["text"] or texts.get(n, ""))
-    notice = [f"Files: {' '.join(p['globs'])}\nCopyright: {p['copyright']}\nLicense: {' and '.join(p['names'])}" for p in chosen]
+    notice = [f"Files: {' '.join(p['globs'])}\nCopyright: {p['copyright'].replace(chr(10), chr(10) + ' ' * 11)}\n"
+              f"License: {' and '.join(p['names'])}" for p in chosen]
     return names, notice, body
 
 
