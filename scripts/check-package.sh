@@ -16,6 +16,8 @@ mkdir -p "$work"
 python3 -m zipfile -e "$zip" "$work/unpacked"
 sdk=$(ls -d "$work"/unpacked/TarnvelBroker-*)
 (cd "$sdk" && sha256sum --quiet -c SHA256SUMS)
+# Notices and bill of materials against the build trees' linker maps (and a release leaving one out).
+scripts/check-notices.sh "$sdk"
 for arch in x64 x86; do
   for f in bin/$arch/TarnvelBroker.exe bin/$arch/tarnvel-host.exe bin/$arch/TarnvelHost.dll \
            lib/$arch/libTarnvelHost.dll.a lib/$arch/TarnvelHost.lib; do

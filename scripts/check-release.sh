@@ -2,7 +2,8 @@
 # SPDX-License-Identifier: Apache-2.0
 # Checks what an organisation checks before it adopts a release:
 #  1. reproducible: the tracked sources, copied into another folder and packaged there from
-#     clean build trees, give a byte-identical zip (same SHA256SUMS, same zip);
+#     clean build trees, give a byte-identical zip (same SHA256SUMS, same zip), its notices,
+#     SPDX bill of materials and build information included;
 #  2. signable: with a throwaway self-signed certificate, scripts/sign.sh signs every exe,
 #     osslsigncode verifies each signature, and the signed x64 tools run a broker session.
 # Run after scripts/package.sh, from a clean tree (both packages must see the same sources).
@@ -16,6 +17,9 @@ mkdir -p "$work"
 work=$(cd "$work" && pwd)
 SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}
 export SOURCE_DATE_EPOCH
+# The copy is no git checkout: it is told the commit that BUILDINFO.txt names.
+TARNVEL_SOURCE_COMMIT=$(/usr/bin/python3 scripts/release_notices.py commit)
+export TARNVEL_SOURCE_COMMIT
 
 start=$SECONDS
 # The copy lies deeper than the checkout and has its own build trees, so a path or a time

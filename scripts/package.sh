@@ -41,6 +41,10 @@ cp sdk/package/README.md "$stage/README.md"
   LC_ALL=C sort | while read -r f; do install -D -m 0644 "examples/$f" "$stage/examples/$f"; done
 # ---- end of the adopters' files
 
+# Third-party notices, the SPDX bill of materials and the build information, from the build
+# trees' linker maps. The bill lists every file staged so far: keep this the last step before
+# SHA256SUMS.
+/usr/bin/python3 scripts/release_notices.py make "$stage" build/win64 build/win32
 (cd "$stage" && find . -type f ! -name SHA256SUMS | sed 's|^\./||' | LC_ALL=C sort | xargs sha256sum >SHA256SUMS)
 # The same commit gives the same zip: entries in a fixed order, each dated from the commit
 # (or SOURCE_DATE_EPOCH), with fixed permissions. Python's zipfile keeps the setup free of
