@@ -117,6 +117,9 @@ TEST(BrokerHardening, CopyInRefusesStreamsOnEitherSide) {
   ASSERT_FALSE(temp.empty());
   const Text source = temp + u"\\e2e-stream-source.pdf";
   const Text streamSource = temp + u"\\e2e-host.jpg:s.pdf";
+  const char16_t* const made[] = {u"\\e2e-evil.exe", u"\\e2e-evil.exe:.pdf", u"\\e2e-doc.txt:hidden.pdf",
+                                  u"\\e2e-from-stream.pdf"};
+  for (const char16_t* m : made) DeleteFileW(reinterpret_cast<const wchar_t*>((temp + m).c_str()));
   WriteFileBytes(source, "%PDF plain");
   WriteFileBytes(streamSource, "%PDF in a stream");
   Broker b;
@@ -133,10 +136,8 @@ TEST(BrokerHardening, CopyInRefusesStreamsOnEitherSide) {
   }
   EXPECT_EQ(b.process.DebugLines(), std::vector<std::string>(3, "[TarnvelBroker] file copy denied: malformed key\n"));
   EXPECT_EQ(b.CloseAndExitCode(), 0);
-  for (const char16_t* made :
-       {u"\\e2e-evil.exe", u"\\e2e-evil.exe:.pdf", u"\\e2e-doc.txt:hidden.pdf", u"\\e2e-from-stream.pdf"}) {
-    EXPECT_FALSE(Exists(temp + made));
-  }
+  for (const char16_t* m : made) EXPECT_FALSE(Exists(temp + m));
+
   DeleteFileW(reinterpret_cast<const wchar_t*>(source.c_str()));
   DeleteFileW(reinterpret_cast<const wchar_t*>(streamSource.c_str()));
 }
@@ -161,6 +162,7 @@ TEST(BrokerHardening, CopyInJudgesTheSourceByTheNameOfTheFileOpened) {
     const Text longPath = temp + u"\\" + c.longName;
     const Text destination = temp + u"\\" + c.destination;
     SCOPED_TRACE(std::string(longPath.begin(), longPath.end()));
+    DeleteFileW(reinterpret_cast<const wchar_t*>(destination.c_str()));
     WriteFileBytes(longPath, "bytes of the long-named file");
     wchar_t alias[MAX_PATH];
     const DWORD n = GetShortPathNameW(reinterpret_cast<const wchar_t*>(longPath.c_str()), alias, MAX_PATH);
