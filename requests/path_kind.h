@@ -13,7 +13,8 @@ namespace tarnvel::requests {
 enum PathKind : uint32_t {
   // Not "X:\..." nor "\\...": relative to a current folder or drive ("a.pdf", "C:a.pdf", "\a").
   RelativePath = 1u << 0,
-  // "\\?\" or "\\.\" (either slash): past the Win32 conversion, or through its device root.
+  // "\\?\" or "\\.\" (either slash): past the Win32 conversion, or through its device root;
+  // also "\??\", an NT path the conversion passes through as it is.
   NamespacePrefix = 1u << 1,
   // A DOS device in any component with any extension ("nul.pdf", "COM1 .png"), or a name of
   // the device namespace that is no drive, share or pipe ("\\.\PhysicalDrive0", GLOBALROOT).

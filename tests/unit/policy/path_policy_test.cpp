@@ -51,6 +51,8 @@ TEST(PathPolicy, ClassifierTellsWhatEachSpellingNames) {
       {u"\\\\.\\pipe \\x.pdf", N | P | O},
       {u"\\\\.\\mailslot\\x.txt", N | P | O},
       {u"\\\\?\\pipe\\x.pdf", N | P},
+      {u"\\??\\pipe\\x.pdf", L | N | P},
+      {u"\\??\\C:\\x\\a.pdf", L | N},
       {u"\\\\?\\GLOBALROOT\\Device\\NamedPipe\\x.pdf", N | D | P},
       {u"\\\\?\\globalroot\\device\\mailslot\\x", N | D | P},
       {u"\\\\?\\GLOBALROOT\\Device\\HarddiskVolume1\\x.pdf", N | D},
@@ -329,6 +331,7 @@ TEST(PathPolicy, ShellTargets) {
       {u" \\\\.\\pipe\\x.txt", MalformedKey},
       {u"C:\\docs\\nul.txt", MalformedKey},
       {u"\\\\?\\C:\\docs\\r.pdf", MalformedKey},
+      {u"\\??\\pipe\\x.txt", MalformedKey},
   };
   for (const OneText& c : cases) EXPECT_EQ(CheckShellTarget(c.text), c.expected) << ShowText(c.text);
 }

@@ -222,11 +222,26 @@ class Grammar {
                                          u"\\\\127.0.0.1\\C$" + rest, f + u"\\.", f + u"\\..\\" + Last(f),
                                          f.substr(0, 2) + rest.substr(0, rest.rfind(u'\\')) + u"\\.\\" + Last(f)});
     }
-    prefixes_.insert(prefixes_.end(),
-                     {u"C:", u"C:\\", u"\\\\localhost\\pipe", u"\\\\.\\pipe", u"\\\\?\\pipe", u"\\\\localhost\\pipe.",
-                      u"\\\\localhost\\mailslot", u"\\\\.\\", u"\\\\?\\", u"\\\\?\\GLOBALROOT\\Device\\Null",
-                      u"C:\\windows", u"\\\\server\\share", u"docs", u"C:docs", u"\\\\127.0.0.1\\IPC$",
-                      u"\\\\?\\UNC\\localhost\\pipe", u"\\\\.\\C:\\..", u"\\\\localhost\\c$\\.."});
+    prefixes_.insert(prefixes_.end(), {u"C:",
+                                       u"C:\\",
+                                       u"\\\\localhost\\pipe",
+                                       u"\\\\.\\pipe",
+                                       u"\\\\?\\pipe",
+                                       u"\\\\localhost\\pipe.",
+                                       u"\\\\localhost\\mailslot",
+                                       u"\\\\.\\",
+                                       u"\\\\?\\",
+                                       u"\\\\?\\GLOBALROOT\\Device\\Null",
+                                       u"C:\\windows",
+                                       u"\\\\server\\share",
+                                       u"docs",
+                                       u"C:docs",
+                                       u"\\\\127.0.0.1\\IPC$",
+                                       u"\\\\?\\UNC\\localhost\\pipe",
+                                       u"\\\\.\\C:\\..",
+                                       u"\\\\localhost\\c$\\..",
+                                       u"\\??\\pipe",
+                                       u"\\??\\C:"});
   }
 
   Text Next() {
