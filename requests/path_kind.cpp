@@ -70,7 +70,7 @@ PathKinds ClassifyShare(View l, size_t at) {
   return kinds;
 }
 
-// What follows "\\?\" or "\\.\" (the text lowered, `at` just past the prefix); `driveColon`
+// What follows "\\?\", "\\.\" or "\??\" (the text lowered, `at` just past the prefix); `driveColon`
 // is set where a drive's own colon stands.
 PathKinds ClassifyNamespace(View l, size_t at, size_t& driveColon) {
   const View first = NextComponent(l, at);
@@ -131,7 +131,10 @@ PathKinds ClassifyPath(const Text& path) {
   const View l(lowered);
   PathKinds kinds = 0;
   size_t driveColon = View::npos;
-  if (!IsAbsolutePathForm(path)) {
+  if (l.size() >= 4 && IsPathSeparator(l[0]) && l[1] == u'?' && l[2] == u'?' && IsPathSeparator(l[3])) {
+    // "\??\...": the system's conversion passes an NT path through as it is.
+    kinds |= RelativePath | NamespacePrefix | ClassifyNamespace(l, 4, driveColon);
+  } else if (!IsAbsolutePathForm(path)) {
     kinds |= RelativePath;
     if (l.size() >= 2 && IsAsciiLetter(l[0]) && l[1] == u':') driveColon = 1;
   } else if (!IsPathSeparator(l[0])) {
