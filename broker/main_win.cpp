@@ -12,6 +12,7 @@
 #include "broker/command_line.h"
 #include "broker/hardening.h"
 #include "broker/server_thread_win.h"
+#include "ipc/pipe_transport_win.h"
 
 using namespace tarnvel::broker;
 
@@ -48,18 +49,6 @@ bool ClientCame(HANDLE pipe, HANDLE connectedEvent) {
   return WaitForSingleObject(connectedEvent, 0) == WAIT_OBJECT_0;
 }
 
-// The pipe is the name's one and only instance, made by this process. A process that
-// created the name first with more instances gets no refusal on every system (the
-// first-instance flag is not enforced everywhere), and the host could then reach it
-// instead of the broker; the name's instance limit and count say so.
-bool IsSoleInstance(HANDLE pipe) {
-  DWORD maxInstances = 0;
-  DWORD curInstances = 0;
-  if (!GetNamedPipeInfo(pipe, nullptr, nullptr, nullptr, &maxInstances)) return false;
-  if (!GetNamedPipeHandleStateW(pipe, nullptr, &curInstances, nullptr, nullptr, nullptr, 0)) return false;
-  return maxInstances == 1 && curInstances == 1;
-}
-
 bool RunBroker(ServerSync& sync, const Text& commandLine) {
   BrokerCommandLine parsed;
   if (!ParseBrokerCommandLine(commandLine, parsed)) return false;
@@ -71,7 +60,8 @@ bool RunBroker(ServerSync& sync, const Text& commandLine) {
   UniqueHandle pipe(
       CreateNamedPipeW(WidePtr(parsed.pipePath), kBrokerPipeOpenMode, kBrokerPipeMode, 1, 4096, 4096, 2000, nullptr));
   if (!pipe) return false;
-  if (!IsSoleInstance(pipe.get())) return false;
+  // The host must not reach a pipe of the same name that another process made first.
+  if (!IsSolePipeInstance(pipe.get())) return false;
 
   // The main thread's own look at the pipe, valid whatever the server thread has closed.
   UniqueHandle pipeWatch;

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "base/ascii.h"
 #include "base/hex.h"
 #include "registry/key_policy.h"
 #include "requests/dispatcher.h"
@@ -92,6 +93,8 @@ void CheckOneRequest(int32_t op, int32_t hive, const std::vector<Text>& texts) {
     Check(CheckRegistryKey(hive, a, false) == Allow && CheckRegistryKey(hive, b, true) == Allow);
   } else if (op >= 14 && op <= 17) {
     Check(call.texts[0] == a && CheckAppDataPath(a, ops.dataFolder) == Allow);
+    // Below the folder the system named: an ordinary path, as the classifier tells.
+    Check(ClassifyPath(a) == 0);
     if (op == 15) {
       // Only well-formed hexadecimal is written, and exactly the bytes it spells.
       std::vector<uint8_t> bytes;
@@ -100,12 +103,20 @@ void CheckOneRequest(int32_t op, int32_t hive, const std::vector<Text>& texts) {
     }
   } else if (op == 18) {
     Check(call.texts == std::vector<Text>{a} && CheckShellTarget(a) == Allow);
+    // A document the shell opens is no pipe, mailslot or device, nor behind a namespace prefix.
+    size_t start = 0;
+    while (start < a.size() && a[start] <= u' ') ++start;
+    const Text l = AsciiLower(a);
+    const bool web = l.compare(0, 7, u"http://") == 0 || l.compare(0, 8, u"https://") == 0;
+    if (!web) Check((ClassifyPath(a.substr(start)) & (NamespacePrefix | DevicePath | PipePath)) == 0);
   } else if (op == 21 || op == 22) {
     // The recording expansion is the identity for these texts unless they hold a short name.
     const Text source = op == 22 ? ops.ExpandLongPath(a) : a;
     const Text destination = op == 21 ? ops.ExpandLongPath(b) : b;
     Check(call.texts.size() == 4 && call.texts[0] == source && call.texts[1] == destination);
     Check(call.texts[2] == ops.tempFolder);
+    // Both sides ordinary paths: no pipe, device, stream, prefix or climbing component.
+    Check(ClassifyPath(source) == 0 && ClassifyPath(destination) == 0);
     Check((op == 21 ? CheckCopyIn(source, destination, ops.tempFolder)
                     : CheckExport(source, destination, ops.tempFolder)) == Allow);
     const Text inside = NormaliseForPolicy(op == 21 ? destination : source);

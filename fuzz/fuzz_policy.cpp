@@ -56,6 +56,12 @@ void CheckNormalisation(const Text& a) {
 PolicyVerdict ExpectedKeyVerdict(int32_t hive, const Text& a, bool write) {
   const Text n = NormaliseForPolicy(a);
   if (a.empty() || HasNul(a) || n.empty() || HasDotDotComponent(n)) return MalformedKey;
+  // Within the registry's bounds: 255 units a name, 32,766 the whole text.
+  if (n.size() > 32766) return MalformedKey;
+  for (size_t start = 0, end = 0; start < n.size(); start = end + 1) {
+    end = std::min(n.find(u'\\', start), n.size());
+    if (end - start > 255) return MalformedKey;
+  }
   if (hive == 0) return UnderRoot(n, u"software\\tarnvel") || UnderRoot(n, u"tarnvel") ? Allow : OutsideSubtree;
   if (hive != 1) return UnknownHive;
   if (write) return WriteToReadOnlyHive;
@@ -82,11 +88,31 @@ void CheckRegistry(const Text& a) {
   }
 }
 
-void CheckAppData(const Text& path, const Text& root) {
+// What the classifier says holds whatever the spelling, and agrees with the tests it is built on.
+void CheckClassifier(const Text& a) {
+  const PathKinds kinds = ClassifyPath(a);
+  Text slashed = a;
+  for (char16_t& ch : slashed) ch = ch == u'\\' ? u'/' : ch == u'/' ? u'\\' : ch;
+  Check(ClassifyPath(slashed) == kinds && ClassifyPath(AsciiLower(a)) == kinds);
+  Check(((kinds & RelativePath) != 0) == !IsAbsolutePathForm(a));
+  Check(((kinds & DotsOnlyComponent) != 0) == HasDotsOnlyComponent(NormaliseForPolicy(a)));
+  if (HasDeviceNameComponent(a)) Check((kinds & DevicePath) != 0);
+  if ((kinds & StreamPath) != 0) Check(a.find(u':') != Text::npos);
+  if (a.find(u':') == Text::npos) Check((kinds & StreamPath) == 0);
+  // A namespace prefix is seen whatever follows it.
+  const auto sep = [](char16_t ch) { return ch == u'\\' || ch == u'/'; };
+  const bool prefixed = a.size() >= 4 && sep(a[0]) && sep(a[1]) && (a[2] == u'.' || a[2] == u'?') && sep(a[3]);
+  if (prefixed) Check((kinds & NamespacePrefix) != 0);
+}
+
+void CheckAppData(const Text& path, const Text& root, bool systemRoot) {
   if (CheckAppDataPath(path, root) != Allow) return;
   const Text n = NormaliseForPolicy(path);
   const Text folder = NormaliseForPolicy(root) + u"\\tarnvel";
   Check(!HasNul(path) && !HasDotsOnlyComponent(n) && !HasDeviceNameComponent(path));
+  Check((ClassifyPath(path) & (DevicePath | PipePath | StreamPath | DotsOnlyComponent)) == 0);
+  // Below a folder the system names, only an ordinary path is allowed.
+  if (systemRoot) Check(ClassifyPath(path) == 0);
   Check(StartsWith(n, folder));
   // "<root>\tarnvel" itself, below it, or the same with 8 lower-case hex digits appended.
   const Text rest = n.substr(folder.size());
@@ -97,7 +123,7 @@ void CheckAppData(const Text& path, const Text& root) {
   Check(rest.empty() || rest[0] == u'\\' || hex8);
 }
 
-void CheckCopies(const Text& source, const Text& destination, const Text& temp) {
+void CheckCopies(const Text& source, const Text& destination, const Text& temp, bool systemTemp) {
   const Text s = NormaliseForPolicy(source);
   const Text d = NormaliseForPolicy(destination);
   const Text t = NormaliseForPolicy(temp);
@@ -118,6 +144,10 @@ void CheckCopies(const Text& source, const Text& destination, const Text& temp) 
     Check(!HasNul(source) && !HasNul(destination));
     Check(!HasDeviceNameComponent(source) && !HasDeviceNameComponent(destination));
     Check(!HasDotsOnlyComponent(s) && !HasDotsOnlyComponent(d));
+    // No stream on either side: no ':' past a drive's own.
+    Check(source.find(u':', 2) == Text::npos && destination.find(u':', 2) == Text::npos);
+    Check(ClassifyPath(source) == 0 && (ClassifyPath(destination) & ~(NamespacePrefix | ShareRoot)) == 0);
+    if (systemTemp) Check(ClassifyPath(destination) == 0);
     Check(!t.empty() && IsInsideFolder(d, t) && StartsWith(d, t + u"\\") && d.size() > t.size() + 1);
     const std::optional<Text> e = MatchCopyInExtension(s);
     Check(e.has_value() && MatchCopyInExtension(d) == e && EndsWith(d, *e) && EndsWith(s, *e));
@@ -128,6 +158,8 @@ void CheckCopies(const Text& source, const Text& destination, const Text& temp) 
     Check(!HasNul(source) && !HasNul(destination) && !IsPipeOrDevicePathForm(destination));
     Check(!HasDeviceNameComponent(source) && !HasDeviceNameComponent(destination));
     Check(!HasDotsOnlyComponent(s) && !HasDotsOnlyComponent(d));
+    Check((ClassifyPath(source) & ~ShareRoot) == 0 && ClassifyPath(destination) == 0);
+    if (systemTemp) Check(ClassifyPath(source) == 0);
     Check(!t.empty() && StartsWith(s, t + u"\\") && s.size() > t.size() + 1);
     const Text x = ExtensionOf(s);
     Check(x == u".jpg" || x == u".png" || x == u".bmp" || x == u".dib" || x == u".tif" || x == u".gif" || x == u".pdf");
@@ -142,6 +174,13 @@ bool IsInvisible(char16_t ch) {
   return ch < 0x20 || (ch >= 0x7F && ch <= 0xA0) || ch == 0x1680 || (ch >= 0x2000 && ch <= 0x200F) ||
          (ch >= 0x2028 && ch <= 0x202F) || (ch >= 0x205F && ch <= 0x206F) || ch == 0x3000 || ch == 0xFEFF;
 }
+
+// Controls and the space: the shell may drop them ahead of a path.
+const Text kBlanks = [] {
+  Text blanks;
+  for (char16_t ch = 1; ch <= u' '; ++ch) blanks.push_back(ch);
+  return blanks;
+}();
 
 // The shell-target rules, in their documented order.
 PolicyVerdict ExpectedShellVerdict(const Text& target) {
@@ -158,6 +197,9 @@ PolicyVerdict ExpectedShellVerdict(const Text& target) {
     }
     if (colon >= 2 && IsShellScheme(l.substr(0, colon)) && l.compare(0, colon, u"ftp") != 0) return OutsideSubtree;
   }
+  // A document is no pipe, mailslot or device, and takes no namespace prefix, blanks or not.
+  const Text document = l.substr(std::min(l.find_first_not_of(kBlanks), l.size()));
+  if ((ClassifyPath(document) & (NamespacePrefix | DevicePath | PipePath)) != 0) return MalformedKey;
   const size_t dot = l.rfind(u'.');
   if (dot == Text::npos) return OutsideSubtree;
   const Text x = l.substr(dot);
@@ -181,6 +223,12 @@ void CheckShell(const Text& target) {
     Check(!(ch < 0x20 || (ch >= 0x7F && ch <= 0xA0) || ch == 0x1680 || (ch >= 0x2000 && ch <= 0x200F) ||
             (ch >= 0x2028 && ch <= 0x202F) || (ch >= 0x205F && ch <= 0x206F) || ch == 0x3000 || ch == 0xFEFF));
   }
+  // Never a name of the device namespace, a pipe share or a device, judged here apart.
+  const Text document = l.substr(std::min(l.find_first_not_of(kBlanks), l.size()));
+  const auto sep = [](char16_t ch) { return ch == u'\\' || ch == u'/'; };
+  Check(!(document.size() >= 3 && sep(document[0]) && sep(document[1]) &&
+          (document[2] == u'.' || document[2] == u'?') && (document.size() == 3 || sep(document[3]))));
+  Check(!HasDeviceNameComponent(document));
   const Text x = l.substr(l.rfind(u'.'));
   Check(x == u".html" || x == u".htm" || x == u".txt" || x == u".csv" || x == u".pdf" || x == u".xml");
   if (colon != Text::npos && colon >= 2 && IsShellScheme(l.substr(0, colon))) Check(l.compare(0, colon, u"ftp") == 0);
@@ -246,7 +294,8 @@ void CheckConversions(const uint8_t* data, size_t size, const Text& a, const std
 
 // Value names, write classification and verdict texts.
 void CheckSmallRules(const uint8_t* data, size_t size, const Text& name) {
-  const bool plain = name.find(u'\0') == Text::npos && name.find(u'\\') == Text::npos && name.find(u'/') == Text::npos;
+  const bool plain = name.find(u'\0') == Text::npos && name.find(u'\\') == Text::npos &&
+                     name.find(u'/') == Text::npos && name.size() <= 16383;
   Check(IsValidValueName(name) == plain);
   int32_t code = 0;
   std::memcpy(&code, data, std::min(size, sizeof code));
@@ -281,10 +330,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   CheckNormalisation(a);
   CheckRegistry(a);
-  CheckAppData(a, roaming);
-  CheckAppData(a, b);
-  CheckCopies(a, b, temp);
-  CheckCopies(a, b, c);
+  CheckClassifier(a);
+  CheckAppData(a, roaming, true);
+  CheckAppData(a, b, false);
+  CheckCopies(a, b, temp, true);
+  CheckCopies(a, b, c, false);
   CheckShell(a);
   CheckConversions(data, size, a, texts);
   CheckSmallRules(data, size, b);

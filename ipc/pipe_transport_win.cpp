@@ -6,7 +6,13 @@
 #include "base/message_wait_win.h"
 #include "base/overlapped_win.h"
 
-namespace {}  // namespace
+bool IsSolePipeInstance(HANDLE serverEnd) {
+  DWORD maxInstances = 0;
+  DWORD curInstances = 0;
+  if (!GetNamedPipeInfo(serverEnd, nullptr, nullptr, nullptr, &maxInstances)) return false;
+  if (!GetNamedPipeHandleStateW(serverEnd, nullptr, &curInstances, nullptr, nullptr, nullptr, 0)) return false;
+  return maxInstances == 1 && curInstances == 1;
+}
 
 PipeTransportWithMessagePump::~PipeTransportWithMessagePump() {
   ReleaseReadBuffer();

@@ -12,6 +12,12 @@
 
 #include "base/unique_handle_win.h"
 
+// The server end is the name's one and only instance. A process that created the name first
+// with more instances gets no refusal on every system (the first-instance flag is not
+// enforced everywhere), and a client of the name could then reach it instead; the name's
+// instance limit and count say so. Asked before anyone connects.
+[[nodiscard]] bool IsSolePipeInstance(HANDLE serverEnd);
+
 class PipeTransportWithMessagePump {
  public:
   static constexpr size_t ReadBufferSize = 4096;

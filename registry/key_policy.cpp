@@ -27,12 +27,26 @@ bool UnderAnyRoot(const Text& normalised, const std::u16string_view* roots, size
 constexpr std::u16string_view kCurrentUserRoots[] = {u"software\\tarnvel", u"tarnvel"};
 constexpr std::u16string_view kLocalMachineRoots[] = {u"software\\tarnvel", u"software\\wow6432node\\tarnvel"};
 
+// A component longer than the registry takes, or a text the registry calls would cut short.
+bool IsBeyondRegistryBounds(const Text& normalised) {
+  if (normalised.size() > MaxKeyTextUnits) return true;
+  size_t start = 0;
+  while (start < normalised.size()) {
+    size_t end = normalised.find(u'\\', start);
+    if (end == Text::npos) end = normalised.size();
+    if (end - start > MaxKeyNameUnits) return true;
+    start = end + 1;
+  }
+  return false;
+}
+
 }  // namespace
 
 PolicyVerdict CheckRegistryKey(int32_t hiveSelector, const Text& key, bool isWrite) {
   if (key.empty() || HasNul(key)) return MalformedKey;
   const Text normalised = NormaliseForPolicy(key);
   if (normalised.empty() || HasDotDotComponent(normalised)) return MalformedKey;
+  if (IsBeyondRegistryBounds(normalised)) return MalformedKey;
 
   switch (hiveSelector) {
     case 0:
@@ -46,6 +60,7 @@ PolicyVerdict CheckRegistryKey(int32_t hiveSelector, const Text& key, bool isWri
 }
 
 bool IsValidValueName(const Text& name) {
+  if (name.size() > MaxValueNameUnits) return false;
   for (char16_t c : name) {
     if (c == 0 || c == u'\\' || c == u'/') return false;
   }

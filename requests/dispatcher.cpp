@@ -5,6 +5,7 @@
 #include <utility>
 #include "base/debug_line.h"
 #include "base/decimal.h"
+#include "base/ascii.h"
 #include "base/hex.h"
 #include "base/nul_list.h"
 #include "requests/path_policy.h"
@@ -61,6 +62,21 @@ RequestStatus RegistryStatus(RequestOp op, const RegistryResult& r) {
     default:
       return r.ok() ? RequestStatus::Success : RequestStatus::NotFound;
   }
+}
+
+// A name holding a NUL (another program can make one through the native calls) would come out
+// of the NUL-separated list as two elements: such names are left out, a value's with its
+// data (every `stride`-th item is a name).
+void LeaveOutNamesWithNul(std::vector<Text>& items, size_t stride) {
+  size_t kept = 0;
+  for (size_t i = 0; i + stride <= items.size(); i += stride) {
+    if (HasNul(items[i])) continue;
+    if (kept != i) {
+      for (size_t k = 0; k < stride; ++k) items[kept + k] = std::move(items[i + k]);
+    }
+    kept += stride;
+  }
+  items.resize(kept);
 }
 
 RequestStatus CopyTree(RequestOperations& ops, int32_t hive, const Text& source, const Text& destination) {
@@ -127,7 +143,8 @@ RequestStatus Copy(RequestOperations& ops, RequestOp op, const Text& source, con
     case CopyOutcome::SourceMissing:
       return RequestStatus::NotFound;
     case CopyOutcome::NotAtJudgedPath:
-      // The file opened inside the temporary folder is not the one judged: it leads out.
+      // The file opened is not the one judged: it leads out of the temporary folder, or a
+      // copy-in source's real name has another extension.
       WriteRefusalLine(what, OutsideSubtree);
       return RequestStatus::Denied;
     default:
@@ -212,7 +229,9 @@ RequestStatus RegistryOp(RequestOperations& ops, RequestOp op, const JudgedKey& 
     case RequestOp::ListSubkeys:
     case RequestOp::ListValues: {
       std::vector<Text> items;
-      result = op == RequestOp::ListSubkeys ? ops.ListSubkeys(key, items) : ops.ListValues(key, items);
+      const bool subkeys = op == RequestOp::ListSubkeys;
+      result = subkeys ? ops.ListSubkeys(key, items) : ops.ListValues(key, items);
+      LeaveOutNamesWithNul(items, subkeys ? 1 : 2);
       if (result.ok()) reply = JoinNulTerminated(items);
       break;
     }

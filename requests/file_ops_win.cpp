@@ -16,6 +16,7 @@
 #include "base/wide_text_win.h"
 #include "base/hex.h"
 #include "policy/normalise.h"
+#include "requests/path_policy.h"
 
 namespace tarnvel::requests {
 
@@ -200,6 +201,12 @@ void DeleteOpened(HANDLE file) {
   SetFileInformationByHandle(file, FileDispositionInfo, &dispose, sizeof dispose);
 }
 
+// The copy-in source as opened, not as named: a disk file with one name, reached at an
+// ordinary path whose long name (8.3 aliases and links resolved) has the judged extension.
+bool SourceIsAsJudged(HANDLE file, const JudgedCopy& copy) {
+  return IsDiskFileHandle(file) && !HasOtherNames(file) && IsCopyInSourceAsJudged(FinalPathOf(file), copy.source());
+}
+
 // The acts take only a judged copy, and use its very texts, never the request's raw ones:
 // the paths touched are the paths judged, and the file inside the temporary folder is the
 // one opened there, not one a link leads to.
@@ -209,6 +216,7 @@ CopyOutcome CopyIn(const JudgedCopy& copy) {
   // until the copy is done, so the file judged a disk file is the file copied.
   UniqueHandle source = OpenSourceFile(copy.source());
   if (!source || !IsDiskFileHandle(source.get())) return CopyOutcome::Failed;
+  if (!SourceIsAsJudged(source.get(), copy)) return CopyOutcome::NotAtJudgedPath;
   // Opened without truncating: a destination that turns out to lie elsewhere is left as it was.
   UniqueHandle destination(CreateFileW(WidePtr(copy.destination()), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr,
                                        OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));

@@ -16,13 +16,9 @@ constexpr View kCopyInExtensions[] = {u".pdf", u".jpg", u".jpeg", u".jpe", u".pn
                                       u".gif", u".bmp", u".dib",  u".tif", u".tiff"};
 constexpr View kExportExtensions[] = {u".jpg", u".png", u".bmp", u".dib", u".tif", u".gif", u".pdf"};
 
-// Names Windows opens as devices in any folder and with any extension ("nul.pdf").
-constexpr View kDeviceNames[] = {u"con", u"prn", u"aux", u"nul", u"conin$", u"conout$", u"clock$"};
-
 constexpr View kPluginFolder = u"tarnvel";
 constexpr size_t kPluginFolderSuffixDigits = 8;
 
-bool IsAsciiLetter(char16_t c) { return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z'); }
 bool IsAsciiDigit(char16_t c) { return c >= u'0' && c <= u'9'; }
 bool IsLowerHexDigit(char16_t c) { return IsAsciiDigit(c) || (c >= u'a' && c <= u'f'); }
 
@@ -51,21 +47,6 @@ bool IsPluginFolderName(View k) {
   return true;
 }
 
-// A path component as Windows uses it: trailing dots and spaces are dropped ("pipe." and
-// "nul. " name "pipe" and "nul").
-View WindowsComponent(View c) {
-  while (!c.empty() && (c.back() == u'.' || c.back() == u' ')) c.remove_suffix(1);
-  return c;
-}
-
-// "com1".."com9", "lpt1".."lpt9" (also 0 and the superscript digits), and the fixed names.
-bool IsDeviceBaseName(View lowered) {
-  if (InTable(lowered, kDeviceNames)) return true;
-  if (lowered.size() != 4 || !(StartsWith(lowered, u"com") || StartsWith(lowered, u"lpt"))) return false;
-  const char16_t n = lowered[3];
-  return IsAsciiDigit(n) || n == 0x00B9 || n == 0x00B2 || n == 0x00B3;
-}
-
 // The text before the first ':' is a scheme to the shell when it has two or more units and
 // no separator, whatever its characters: the shell runs "1x:", "+x:" or ".x:" as URLs, and
 // folds some non-ASCII letters to ASCII ones (U+017F is 's'). One unit is a drive letter.
@@ -73,35 +54,22 @@ bool HasShellScheme(View l, size_t colon) {
   return colon != View::npos && colon >= 2 && l.substr(0, colon).find_first_of(u"\\/") == View::npos;
 }
 
+// Which kinds of path (requests/path_kind.h) each side of each op takes; any other kind is
+// malformed, so that pipes, mailslots and devices reach no op. A side judged against a
+// folder of the system's also takes the forms that can lie in no such folder (relative
+// texts, namespace prefixes, share roots): its folder test refuses them as outside.
+constexpr PathKinds kDataFileTakes = RelativePath | NamespacePrefix | ShareRoot;
+constexpr PathKinds kCopyInSourceTakes = 0;
+constexpr PathKinds kCopyInDestinationTakes = NamespacePrefix | ShareRoot;
+constexpr PathKinds kExportSourceTakes = ShareRoot;
+constexpr PathKinds kExportDestinationTakes = 0;
+// A document may be named relative to the shell's folder, may climb, and may name a stream
+// or a share: the shell opens documents anywhere the user could.
+constexpr PathKinds kShellDocumentTakes = RelativePath | StreamPath | ShareRoot | DotsOnlyComponent;
+
+bool RefusedKinds(const Text& path, PathKinds takes) { return (ClassifyPath(path) & ~takes) != 0; }
+
 }  // namespace
-
-bool HasDotsOnlyComponent(const Text& normalised) {
-  size_t start = 0;
-  while (start < normalised.size()) {
-    size_t end = normalised.find(u'\\', start);
-    if (end == Text::npos) end = normalised.size();
-    const View component = View(normalised).substr(start, end - start);
-    if (!component.empty() && component.find_first_not_of(u". ") == View::npos) return true;
-    start = end + 1;
-  }
-  return false;
-}
-
-bool IsAbsolutePathForm(const Text& t) {
-  if (t.size() < 3) return false;
-  if (t[1] == u':' && IsPathSeparator(t[2])) return IsAsciiLetter(t[0]);
-  return IsPathSeparator(t[0]) && IsPathSeparator(t[1]);
-}
-
-bool IsExportPathForm(const Text& t) {
-  if (!IsAbsolutePathForm(t)) return false;
-  // Device and long-path prefixes ("\\?\", "\\.\", either slash) reach past Win32 parsing.
-  if (t.size() > 3 && IsPathSeparator(t[0]) && (t[2] == u'?' || t[2] == u'.') && IsPathSeparator(t[3])) {
-    return false;
-  }
-  // Alternate data streams and stray colons.
-  return t.find(u':', 2) == Text::npos;
-}
 
 Text ExtensionOf(const Text& t) {
   const size_t dot = t.rfind(u'.');
@@ -119,6 +87,10 @@ std::optional<Text> MatchCopyInExtension(const Text& normalised) {
   return std::nullopt;
 }
 
+bool IsExportPathForm(const Text& t) { return (ClassifyPath(t) & (RelativePath | NamespacePrefix | StreamPath)) == 0; }
+
+bool IsPipeOrDevicePathForm(const Text& t) { return (ClassifyPath(t) & (NamespacePrefix | PipePath | ShareRoot)) != 0; }
+
 bool IsInsideFolder(const Text& p, const Text& f) {
   return p.size() > f.size() + 1 && p.compare(0, f.size(), f) == 0 && p[f.size()] == u'\\';
 }
@@ -126,55 +98,16 @@ bool IsInsideFolder(const Text& p, const Text& f) {
 PolicyVerdict CheckAppDataPath(const Text& path, const Text& dataRoot) {
   if (path.empty() || dataRoot.empty() || HasNul(path)) return MalformedKey;
   // "tarnvel\con" reads the console and "tarnvel\nul.txt" swallows a write.
-  if (HasDeviceNameComponent(path)) return MalformedKey;
+  if (RefusedKinds(path, kDataFileTakes)) return MalformedKey;
   const Text n = NormaliseForPolicy(path);
   const Text f = NormaliseForPolicy(dataRoot);
   if (n.empty() || f.empty()) return MalformedKey;
-  if (HasDotsOnlyComponent(n)) return MalformedKey;
   if (!IsInsideFolder(n, f)) return OutsideSubtree;
 
   const size_t start = f.size() + 1;
   const size_t end = n.find(u'\\', start);
   const View component = View(n).substr(start, end == Text::npos ? Text::npos : end - start);
   return IsPluginFolderName(component) ? Allow : OutsideSubtree;
-}
-
-bool IsPipeOrDevicePathForm(const Text& t) {
-  if (t.size() < 3 || !IsPathSeparator(t[0]) || !IsPathSeparator(t[1])) return false;
-  // "\\.\" and "\\?\" (either slash) name devices, pipes and NT objects directly.
-  if ((t[2] == u'.' || t[2] == u'?') && (t.size() == 3 || IsPathSeparator(t[3]))) return true;
-  // "\\host\pipe\...": a named pipe on a server, the local one included.
-  size_t i = 2;
-  while (i < t.size() && IsPathSeparator(t[i])) ++i;
-  while (i < t.size() && !IsPathSeparator(t[i])) ++i;
-  while (i < t.size() && IsPathSeparator(t[i])) ++i;
-  size_t end = i;
-  while (end < t.size() && !IsPathSeparator(t[end])) ++end;
-  // A share's root is no file, and a colon in the share's name is no name ("pipe.:x").
-  size_t next = end;
-  while (next < t.size() && IsPathSeparator(t[next])) ++next;
-  if (next >= t.size()) return true;
-  View share = View(t).substr(i, end - i);
-  share = share.substr(0, share.find(u':'));
-  // "pipe." and "pipe " are the pipe share too; the mailslot share is a device as well.
-  const Text name = AsciiLower(Text(WindowsComponent(share)));
-  return name == u"pipe" || name == u"mailslot";
-}
-
-bool HasDeviceNameComponent(const Text& t) {
-  const Text l = AsciiLower(t);
-  size_t start = 0;
-  while (start <= l.size()) {
-    size_t end = start;
-    while (end < l.size() && !IsPathSeparator(l[end])) ++end;
-    // "nul", "NUL.pdf", "nul .x.pdf", "nul:" and "nul. " all open the device.
-    const View component = WindowsComponent(View(l).substr(start, end - start));
-    View base = component.substr(0, component.find_first_of(u".:"));
-    while (!base.empty() && base.back() == u' ') base.remove_suffix(1);
-    if (IsDeviceBaseName(base)) return true;
-    start = end + 1;
-  }
-  return false;
 }
 
 bool IsDataFolderItself(const Text& path, const Text& dataRoot) {
@@ -187,16 +120,13 @@ bool IsDataFolderItself(const Text& path, const Text& dataRoot) {
 PolicyVerdict CheckCopyIn(const Text& source, const Text& destination, const Text& tempFolder) {
   if (source.empty() || destination.empty() || tempFolder.empty()) return MalformedKey;
   if (HasNul(source) || HasNul(destination)) return MalformedKey;
-  if (!IsAbsolutePathForm(source) || !IsAbsolutePathForm(destination)) return MalformedKey;
-  // Opening such a source would connect to a pipe that anyone (a plug-in) may serve.
-  if (IsPipeOrDevicePathForm(source)) return MalformedKey;
-  // A device reads or swallows bytes where a file was judged ("NUL.pdf": nothing written).
-  if (HasDeviceNameComponent(source) || HasDeviceNameComponent(destination)) return MalformedKey;
+  if (RefusedKinds(source, kCopyInSourceTakes) || RefusedKinds(destination, kCopyInDestinationTakes)) {
+    return MalformedKey;
+  }
   const Text s = NormaliseForPolicy(source);
   const Text d = NormaliseForPolicy(destination);
   const Text t = NormaliseForPolicy(tempFolder);
   if (s.empty() || d.empty() || t.empty()) return MalformedKey;
-  if (HasDotsOnlyComponent(s) || HasDotsOnlyComponent(d)) return MalformedKey;
 
   const std::optional<Text> kind = MatchCopyInExtension(s);
   if (!kind) return OutsideSubtree;
@@ -204,18 +134,22 @@ PolicyVerdict CheckCopyIn(const Text& source, const Text& destination, const Tex
   return IsInsideFolder(d, t) ? Allow : OutsideSubtree;
 }
 
+bool IsCopyInSourceAsJudged(const Text& reached, const Text& judgedSource) {
+  if (reached.empty() || HasNul(reached) || ClassifyPath(reached) != 0) return false;
+  const std::optional<Text> kind = MatchCopyInExtension(NormaliseForPolicy(reached));
+  return kind.has_value() && kind == MatchCopyInExtension(NormaliseForPolicy(judgedSource));
+}
+
 PolicyVerdict CheckExport(const Text& source, const Text& destination, const Text& tempFolder) {
   if (source.empty() || destination.empty() || tempFolder.empty()) return MalformedKey;
   if (HasNul(source) || HasNul(destination)) return MalformedKey;
-  if (!IsExportPathForm(source) || !IsExportPathForm(destination)) return MalformedKey;
-  // Writing to a pipe blocks on whoever serves it; a device swallows the copy.
-  if (IsPipeOrDevicePathForm(destination)) return MalformedKey;
-  if (HasDeviceNameComponent(source) || HasDeviceNameComponent(destination)) return MalformedKey;
+  if (RefusedKinds(source, kExportSourceTakes) || RefusedKinds(destination, kExportDestinationTakes)) {
+    return MalformedKey;
+  }
   const Text s = NormaliseForPolicy(source);
   const Text d = NormaliseForPolicy(destination);
   const Text t = NormaliseForPolicy(tempFolder);
   if (s.empty() || d.empty() || t.empty()) return MalformedKey;
-  if (HasDotsOnlyComponent(s) || HasDotsOnlyComponent(d)) return MalformedKey;
 
   const Text x = ExtensionOf(s);
   if (!InTable(x, kExportExtensions)) return OutsideSubtree;
@@ -243,6 +177,11 @@ PolicyVerdict CheckShellTarget(const Text& target) {
     if (IsInvisibleOrControl(c)) return OutsideSubtree;
   }
   if (HasShellScheme(l, colon) && beforeColon != u"ftp") return OutsideSubtree;
+  // The shell and the document's handler would open a pipe, a mailslot or a device as they
+  // would a file; blanks the shell may drop first hide none of them.
+  size_t start = 0;
+  while (start < l.size() && l[start] <= u' ') ++start;
+  if (RefusedKinds(l.substr(start), kShellDocumentTakes)) return MalformedKey;
   const size_t dot = l.rfind(u'.');
   if (dot == Text::npos) return OutsideSubtree;
   return InTable(View(l).substr(dot), kShellDocumentExtensions) ? Allow : OutsideSubtree;

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // The path policy: pure judgments of file paths and shell targets. The folders they judge
-// against come from the system (requests/folders_win.h) through the dispatcher.
+// against come from the system (requests/folders_win.h) through the dispatcher. Every path
+// is classified first (requests/path_kind.h); each check then says which kinds its op takes.
 // The checks judge normalised copies; callers act on the texts as carried.
 #pragma once
 #include <cstddef>
@@ -8,22 +9,15 @@
 #include "base/text.h"
 #include "policy/normalise.h"
 #include "policy/verdict.h"
+#include "requests/path_kind.h"
 #include "requests/policy_vocabulary.h"
 
 namespace tarnvel::requests {
 
-bool IsAbsolutePathForm(const Text& t);
+// Absolute, with no namespace prefix and no stream: a path an export may name.
 bool IsExportPathForm(const Text& t);
-// "\\.\...", "\\?\..." (either slash), "\\host\pipe\..." or "\\host\mailslot\...": names
-// that reach devices, pipes and mailslots; and "\\host\share" alone, a share's root.
-// Judged on the form Windows uses: "\\host\pipe.\x" is a pipe too.
+// A namespace prefix ("\\.\", "\\?\"), a pipe or mailslot, or a share's root.
 bool IsPipeOrDevicePathForm(const Text& t);
-// A component names a DOS device (CON, PRN, AUX, NUL, COM0-9, LPT0-9, ...), any case, any
-// extension, trailing dots and spaces dropped as Windows drops them.
-bool HasDeviceNameComponent(const Text& t);
-// A component made of dots and spaces only ("..", "...", ".. ", " "): Windows drops trailing
-// dots and spaces, so such a component may climb out ("..." is ".." there) or vanish.
-bool HasDotsOnlyComponent(const Text& normalised);
 Text ExtensionOf(const Text& t);
 // The matching entry of the copy-in extension table (a static string), or none.
 std::optional<Text> MatchCopyInExtension(const Text& normalised);
@@ -35,6 +29,10 @@ bool IsInsideFolder(const Text& p, const Text& f);
 // there would put its temporary file (R\tarnvel.tmp) where no request was allowed to reach.
 [[nodiscard]] bool IsDataFolderItself(const Text& path, const Text& dataRoot);
 [[nodiscard]] PolicyVerdict CheckCopyIn(const Text& source, const Text& destination, const Text& tempFolder);
+// The copy-in source as the system opened it (`reached`: its final path, 8.3 aliases and links
+// resolved) is an ordinary path whose long name has the extension kind the source was
+// judged on: "SECRET~1.PDF" may name "secret.pdfx".
+[[nodiscard]] bool IsCopyInSourceAsJudged(const Text& reached, const Text& judgedSource);
 [[nodiscard]] PolicyVerdict CheckExport(const Text& source, const Text& destination, const Text& tempFolder);
 // Longest shell target, checked before any shell call: Wine's shell writes past its own
 // stack buffers from about 997 characters on and ends the process. Document paths (260)

@@ -87,6 +87,9 @@ int64_t ProvisionPluginChannel(BrokerChannel& channel, int32_t targetProcessId) 
     UniqueHandle pipe(CreateNamedPipeW(name, kPipeOpenMode, kPipeMode, 1, 4096, 4096, 2000, &sa));
     if (!pipe) {
       error = GetLastError();
+    } else if (!IsSolePipeInstance(pipe.get())) {
+      // Another process made the name first: the broker's end must not even connect to it.
+      error = ERROR_ACCESS_DENIED;
     } else {
       // Connected before the server end leaves: the broker's end must be on this pipe.
       client = ConnectToPluginPipe(name);

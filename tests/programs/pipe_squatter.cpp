@@ -3,7 +3,8 @@
 // for every tick of the coming milliseconds, each with room for many instances, as a
 // plug-in that guessed the name would. Arguments: broker pid, counter n, milliseconds
 // (all decimal). Says "ready <count>" on its standard output, then holds the pipes until
-// its standard input ends (at most 60 s).
+// its standard input ends (at most 60 s), and then says "reached <count>": how many of its
+// pipes a client connected to.
 #include <windows.h>
 
 #include <cstdio>
@@ -37,6 +38,13 @@ int main(int argc, char** argv) {
     if (available != 0 && (!ReadFile(in, &c, 1, &n, nullptr) || n == 0)) break;
     Sleep(20);
   }
-  for (HANDLE h : pipes) CloseHandle(h);
+  // A client that came is still there (the peek works) or has left a broken pipe behind.
+  unsigned reached = 0;
+  for (HANDLE h : pipes) {
+    if (PeekNamedPipe(h, nullptr, 0, nullptr, nullptr, nullptr) || GetLastError() == ERROR_BROKEN_PIPE) ++reached;
+    CloseHandle(h);
+  }
+  std::printf("reached %u\n", reached);
+  std::fflush(stdout);
   return 0;
 }

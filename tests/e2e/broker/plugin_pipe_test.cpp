@@ -72,7 +72,8 @@ TEST(PluginPipe, BrokersOwnProcessGetsNoHandle) {
 
 // Another process created every name the broker's next pipe may take, with room for more
 // instances: the broker's client end would reach that process, and the plug-in would get
-// a pipe whose other end is not the broker. It gets no handle instead.
+// a pipe whose other end is not the broker. It gets no handle instead, and the broker's
+// end never connects to that process.
 TEST(PluginPipe, NameCreatedFirstByAnotherProcessGivesNoHandle) {
   e2e::Child plugin;
   ASSERT_TRUE(plugin.Start(e2e::Program("idle_host"), L"30000", false));
@@ -93,6 +94,8 @@ TEST(PluginPipe, NameCreatedFirstByAnotherProcessGivesNoHandle) {
   EXPECT_EQ(reply.error, 0);
   EXPECT_NE(reply.handle, -1);
   squatter.CloseInput();
+  ASSERT_TRUE(squatter.ReadLine(e2e::StartMs, line));
+  EXPECT_EQ(line, "reached 0");
   EXPECT_EQ(b.CloseAndExitCode(), 0);
 }
 

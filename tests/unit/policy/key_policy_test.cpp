@@ -18,6 +18,11 @@ struct KeyCase {
 
 TEST(KeyPolicy, JudgesKeysByHiveFormAndSubtree) {
   const Text nul(u"software\\tarnvel\0x", 18);
+  // The longest key name, and the longest key text the registry calls take whole.
+  const Text longestName = u"tarnvel\\" + Text(MaxKeyNameUnits, u'k');
+  Text longestText = u"tarnvel";
+  while (longestText.size() + 201 <= MaxKeyTextUnits) longestText += u"\\" + Text(200, u'k');
+  longestText += u"\\" + Text(MaxKeyTextUnits - longestText.size() - 1, u'k');
   const KeyCase cases[] = {
       // Malformed whatever the hive, even for unknown selectors and writes to HKLM.
       {0, u"", false, MalformedKey},
@@ -32,6 +37,11 @@ TEST(KeyPolicy, JudgesKeysByHiveFormAndSubtree) {
       {0, u"software/tarnvel/../x", false, MalformedKey},
       {0, u"software\\tarnvel\\.\\x", false, Allow},
       {0, u"software\\tarnvel\\...\\x", false, Allow},
+      // Bounded where the registry bounds them; separator runs the registry never sees do not count.
+      {0, longestName, true, Allow},
+      {0, longestName + u"k", false, MalformedKey},
+      {0, u"//" + longestText + u"//", true, Allow},
+      {0, longestText + u"k", false, MalformedKey},
       // Current user: both roots, any letter case and separator style.
       {0, u"software\\tarnvel", false, Allow},
       {0, u"SOFTWARE\\Tarnvel\\Sub", true, Allow},
@@ -106,6 +116,8 @@ TEST(KeyPolicy, ValueNamesRefuseSeparatorsAndNul) {
   EXPECT_FALSE(IsValidValueName(u"a\\b"));
   EXPECT_FALSE(IsValidValueName(u"a/b"));
   EXPECT_FALSE(IsValidValueName(Text(u"a\0b", 3)));
+  EXPECT_TRUE(IsValidValueName(Text(MaxValueNameUnits, u'v')));
+  EXPECT_FALSE(IsValidValueName(Text(MaxValueNameUnits + 1, u'v')));
 }
 
 TEST(KeyPolicy, VerdictTexts) {

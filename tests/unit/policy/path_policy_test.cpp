@@ -25,6 +25,65 @@ struct TwoTexts {
   PolicyVerdict expected;
 };
 
+// One table of spellings and what each names once Windows has converted it; the checks below
+// then only say which kinds their op takes.
+TEST(PathPolicy, ClassifierTellsWhatEachSpellingNames) {
+  constexpr PathKinds L = RelativePath, N = NamespacePrefix, D = DevicePath, P = PipePath, S = StreamPath,
+                      R = ShareRoot, O = DotsOnlyComponent;
+  const std::pair<Text, PathKinds> cases[] = {
+      {u"C:\\x\\a.pdf", 0},
+      {u"\\\\host\\share\\a.pdf", 0},
+      {u"//host/share/a.pdf", 0},
+      {u"\\\\h\\pipes\\x.pdf", 0},
+      {u"\\\\h\\share\\pipe\\x.pdf", 0},
+      {u"C:\\x\\.a\\b..\\a.pdf", 0},
+      {u"a.pdf", L},
+      {u"C:a.pdf", L},
+      {u"\\a.pdf", L},
+      {u"docs\\a:b.pdf", L | S},
+      {u"C:\\x\\nul.pdf", D},
+      {u"C:\\nul .x.pdf", D},
+      {u"C:\\COM1\\a.png", D},
+      // "\\.\" is itself a dots-only component: Windows resolves "." and ".." below it.
+      {u"\\\\.\\pipe\\x.pdf", N | P | O},
+      {u"//./pipe/x.pdf", N | P | O},
+      {u"\\/.\\PIPE.\\x.pdf", N | P | O},
+      {u"\\\\.\\pipe \\x.pdf", N | P | O},
+      {u"\\\\.\\mailslot\\x.txt", N | P | O},
+      {u"\\\\?\\pipe\\x.pdf", N | P},
+      {u"\\??\\pipe\\x.pdf", L | N | P},
+      {u"\\??\\C:\\x\\a.pdf", L | N},
+      {u"\\\\?\\GLOBALROOT\\Device\\NamedPipe\\x.pdf", N | D | P},
+      {u"\\\\?\\globalroot\\device\\mailslot\\x", N | D | P},
+      {u"\\\\?\\GLOBALROOT\\Device\\HarddiskVolume1\\x.pdf", N | D},
+      {u"\\\\?\\UNC\\localhost\\pipe\\x.pdf", N | P},
+      {u"\\\\?\\UNC\\host\\share\\a.pdf", N},
+      {u"\\\\?\\C:\\x\\a.pdf", N},
+      {u"\\\\.\\C:\\x\\a.pdf", N | O},
+      {u"\\\\.\\C:\\..\\pipe\\x.pdf", N | O},
+      {u"\\\\.\\PhysicalDrive0", N | D | O},
+      {u"\\\\.\\CONIN$", N | D | O},
+      {u"\\\\.\\", N | D | O},
+      {u"\\\\localhost\\pipe\\x.pdf", P},
+      {u"\\\\127.0.0.1\\PIPE\\x.pdf", P},
+      {u"\\\\host\\\\pipe\\x.pdf", P},
+      {u"\\\\localhost\\pipe.\\x.pdf", P},
+      {u"\\\\localhost\\mailslot\\x", P},
+      {u"\\\\localhost\\IPC$\\x.pdf", P},
+      {u"\\\\h\\pipe:x\\y.pdf", P | S},
+      {u"\\\\localhost\\pipe", P | R},
+      {u"\\\\server\\share", R},
+      {u"\\\\server\\share.pdf\\", R},
+      {u"\\\\h\\s:x.pdf", R | S},
+      {u"C:\\x\\evil.exe:.pdf", S},
+      {u"C:\\x\\a.pdf::$DATA", S},
+      {u"C:\\x\\..\\a.pdf", O},
+      {u"C:\\x\\...\\a.pdf", O},
+      {u"C:\\x\\.. \\a.pdf", O},
+  };
+  for (const auto& c : cases) EXPECT_EQ(ClassifyPath(c.first), c.second) << ShowText(c.first);
+}
+
 TEST(PathPolicy, PathForms) {
   const std::pair<Text, bool> absolute[] = {
       {u"C:\\x", true}, {u"c:/x", true}, {u"\\\\host\\share", true}, {u"//host/share", true},
@@ -94,6 +153,8 @@ TEST(PathPolicy, AppDataPathOnlyInsidePluginFolder) {
       {u"", MalformedKey},
       {u"\\/", MalformedKey},
       {R + Text(u"\\tarnvel\\a\0b", 12), MalformedKey},
+      {R + u"\\tarnvel\\a.txt:s", MalformedKey},
+      {u"\\\\localhost\\pipe\\tarnvel\\a", MalformedKey},
   };
   for (const OneText& c : cases) {
     EXPECT_EQ(CheckAppDataPath(c.text, R), c.expected) << ShowText(c.text);
@@ -138,6 +199,10 @@ TEST(PathPolicy, CopyInNeedsSameKindInsideTemp) {
       {u"\\\\host\\PIPE\\x.pdf", T + u"\\b.pdf", MalformedKey},
       {u"\\\\127.0.0.1/pipe/x.pdf", T + u"\\b.pdf", MalformedKey},
       {u"\\\\host\\\\pipe\\x.pdf", T + u"\\b.pdf", MalformedKey},
+      // Streams of other files, on either side ("evil.exe:.pdf" also makes "evil.exe").
+      {u"C:\\x\\host.jpg:s.pdf", T + u"\\b.pdf", MalformedKey},
+      {u"C:\\a.pdf", T + u"\\evil.exe:.pdf", MalformedKey},
+      {u"C:\\a.pdf", T + u"\\doc.txt:hidden.pdf", MalformedKey},
       // Shares that only begin like one.
       {u"\\\\host\\pipes\\x.pdf", T + u"\\b.pdf", Allow},
       {u"\\\\host\\share\\pipe\\x.pdf", T + u"\\b.pdf", Allow},
@@ -159,6 +224,7 @@ TEST(PathPolicy, ExportOnlyFromTempToPlainPaths) {
       {T + u"\\a.pdf", u"\\\\?\\E:\\out\\a.pdf", MalformedKey},
       {T + u"\\a.pdf", u"\\\\.\\E:\\a.pdf", MalformedKey},
       {T + u"\\a.pdf:s", u"E:\\a.pdf", MalformedKey},
+      {u"\\\\localhost\\pipe\\a.pdf", u"E:\\a.pdf", MalformedKey},
       {T + u"\\a.pdf", u"out\\a.pdf", MalformedKey},
       {T + u"\\a.pdf", u"E:\\out\\..\\a.pdf", MalformedKey},
       {kNul, u"E:\\a.pdf", MalformedKey},
@@ -260,6 +326,12 @@ TEST(PathPolicy, ShellTargets) {
       {u"-r.pdf", MalformedKey},
       {u"", MalformedKey},
       {Text(u"C:\\r.pdf\0x", 10), MalformedKey},
+      // A pipe, a device, a namespace prefix: the classifier tells, whatever the spelling.
+      {u"\\\\.\\pipe\\x.txt", MalformedKey},
+      {u" \\\\.\\pipe\\x.txt", MalformedKey},
+      {u"C:\\docs\\nul.txt", MalformedKey},
+      {u"\\\\?\\C:\\docs\\r.pdf", MalformedKey},
+      {u"\\??\\pipe\\x.txt", MalformedKey},
   };
   for (const OneText& c : cases) EXPECT_EQ(CheckShellTarget(c.text), c.expected) << ShowText(c.text);
 }

@@ -2,6 +2,7 @@
 // The request dispatcher's order of decisions and the service manager, in-process against
 // the real registry of the test prefix.
 #include <windows.h>
+#include <winternl.h>
 
 #include <gtest/gtest.h>
 
@@ -168,6 +169,69 @@ TEST_F(DispatchTest, CopyTreeJudgesBothKeysAndLogsOneLine) {
   EXPECT_EQ(r.text, u"v");
   EXPECT_EQ(Dispatch(20, 0, kRoot + u"\\missing", kRoot + u"\\c").status, RequestStatus::NotFound);
   EXPECT_EQ(Dispatch(8, 0, kRoot + u"\\c").status, RequestStatus::NotFound);
+}
+
+// Another program can make names holding a NUL through the native calls; in the NUL-separated
+// listing such a name would read as two elements. Such names are left out.
+TEST_F(DispatchTest, ListingsLeaveOutNamesHoldingANul) {
+  ASSERT_EQ(Dispatch(2, 0, kRoot + u"\\x", u"n", u"v").status, RequestStatus::Success);
+  ASSERT_EQ(Dispatch(2, 0, kRoot + u"\\x\\real", u"n", u"v").status, RequestStatus::Success);
+  UniqueRegKey key;
+  ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, L"software\\tarnvel\\DispatchTest\\x", 0, KEY_ALL_ACCESS, key.put()),
+            ERROR_SUCCESS);
+  using SetValueFn = LONG(NTAPI*)(HANDLE, PUNICODE_STRING, ULONG, ULONG, PVOID, ULONG);
+  using CreateKeyFn = LONG(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, ULONG, PUNICODE_STRING, ULONG, PULONG);
+  using DeleteValueFn = LONG(NTAPI*)(HANDLE, PUNICODE_STRING);
+  using DeleteKeyFn = LONG(NTAPI*)(HANDLE);
+  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  const auto setValue = reinterpret_cast<SetValueFn>(reinterpret_cast<void*>(GetProcAddress(ntdll, "NtSetValueKey")));
+  const auto createKey = reinterpret_cast<CreateKeyFn>(reinterpret_cast<void*>(GetProcAddress(ntdll, "NtCreateKey")));
+  const auto deleteValue =
+      reinterpret_cast<DeleteValueFn>(reinterpret_cast<void*>(GetProcAddress(ntdll, "NtDeleteValueKey")));
+  const auto deleteKey = reinterpret_cast<DeleteKeyFn>(reinterpret_cast<void*>(GetProcAddress(ntdll, "NtDeleteKey")));
+  ASSERT_TRUE(setValue != nullptr && createKey != nullptr && deleteValue != nullptr && deleteKey != nullptr);
+  wchar_t valueName[] = L"a\0fake";
+  UNICODE_STRING value{sizeof valueName - sizeof(wchar_t), sizeof valueName, valueName};
+  wchar_t data[] = L"planted";
+  ASSERT_EQ(setValue(key.get(), &value, 0, REG_SZ, data, sizeof data), 0);
+  wchar_t subkeyName[] = L"sub\0ghost";
+  UNICODE_STRING subkey{sizeof subkeyName - sizeof(wchar_t), sizeof subkeyName, subkeyName};
+  OBJECT_ATTRIBUTES attributes{};
+  attributes.Length = sizeof attributes;
+  attributes.RootDirectory = key.get();
+  attributes.ObjectName = &subkey;
+  attributes.Attributes = 0x40;  // OBJ_CASE_INSENSITIVE
+  HANDLE planted = nullptr;
+  ASSERT_EQ(createKey(&planted, KEY_ALL_ACCESS, &attributes, 0, nullptr, 0, nullptr), 0);
+  UniqueRegKey plantedKey(static_cast<HKEY>(planted));
+
+  EXPECT_EQ(Dispatch(9, 0, kRoot + u"\\x").text, Text(u"real\0", 5));
+  EXPECT_EQ(Dispatch(10, 0, kRoot + u"\\x").text, Text(u"n\0v\0", 4));
+  // Only the native calls can name them again; the registry's own tree deletion cannot.
+  EXPECT_EQ(deleteKey(plantedKey.get()), 0);
+  EXPECT_EQ(deleteValue(key.get(), &value), 0);
+}
+
+// The registry calls cut a key text at 32,766 units without a word, so a longer one would act
+// on the key its first 32,766 units name; value names beyond 16,383 units are no names.
+TEST_F(DispatchTest, TextsLongerThanTheRegistryTakesAreRefusedBeforeAnythingActs) {
+  constexpr size_t Cut = 32766;
+  Text named = kRoot;
+  while (named.size() + 201 < Cut) named += u"\\" + Text(200, u'k');
+  named += u"\\" + Text(Cut - 1 - named.size() - 1, u'k');
+  ASSERT_EQ(named.size() + 1, Cut);
+  ASSERT_EQ(Dispatch(2, 0, named, u"v", u"planted").status, RequestStatus::Success);
+  debug.Clear();
+  // Cut after its separator, this text names `named`.
+  const Text beyond = named + u"\\tail";
+  EXPECT_EQ(Dispatch(1, 0, beyond, u"v").status, RequestStatus::Denied);
+  EXPECT_EQ(Dispatch(2, 0, beyond, u"v", u"overwritten").status, RequestStatus::Denied);
+  EXPECT_EQ(debug.Lines(), std::vector<std::string>(2, "[TarnvelBroker] denied: malformed key\n"));
+  EXPECT_EQ(Dispatch(1, 0, named, u"v").text, u"planted");
+
+  EXPECT_EQ(Dispatch(2, 0, kRoot, Text(16383, u'n'), u"x").status, RequestStatus::Success);
+  EXPECT_EQ(Dispatch(2, 0, kRoot, Text(16384, u'n'), u"x").status, RequestStatus::BadArgument);
+  EXPECT_EQ(Dispatch(1, 0, kRoot, Text(Cut + 4, u'n')).status, RequestStatus::BadArgument);
 }
 
 TEST_F(DispatchTest, DataFileOpsAreJudgedByTheDataFolderCheck) {

@@ -2,10 +2,10 @@
 // The path checks judge a text; Windows opens what its own path conversion makes of it.
 // Thousands of paths from a seeded grammar (separators, "." and "..", trailing dots and
 // spaces, device names, "\\?\" and "\\.\" prefixes, UNC forms, NULs, case and non-ASCII
-// variants, long components) are judged by the data-file, copy-in and export checks, and
-// every allowed one is converted by the system (ntdll's DOS-to-NT conversion, which is what
-// CreateFileW uses): it must land inside the folder its check allowed, and never on a device,
-// a pipe or a mailslot. A failure prints the seed and the path; fixed ones stay below as
+// variants, long components) are judged by the data-file, copy-in, export and shell-document
+// checks, and every allowed one is converted by the system (ntdll's DOS-to-NT conversion, which
+// is what CreateFileW uses): it must land inside the folder its check allowed, and never on a
+// device, a pipe or a mailslot. A failure prints the seed and the path; fixed ones stay below as
 // cases. What counts as a device or a plug-in folder is written here apart from the policy's
 // own, so that a fault in one is not repeated in the other.
 #include <windows.h>
@@ -81,14 +81,14 @@ bool IsDeviceName(const Text& component) {
 
 // A file on a disk or on an ordinary share: "\??\c:\..." or
 // "\??\unc\host\share\...", with no component that the file system would take
-// for a device.
-bool IsDiskFile(const Text& nt, std::string& why) {
+// for a device. A shell document may also name a share's root or climb.
+bool IsDiskFile(const Text& nt, std::string& why, bool shell = false) {
   size_t rest = 0;
   if (nt.size() > 7 && nt.compare(0, 4, u"\\??\\") == 0 && nt[5] == u':' && nt[6] == u'\\') {
     rest = 7;
   } else if (nt.compare(0, 8, u"\\??\\unc\\") == 0) {
     std::vector<Text> parts = Components(nt, 8);
-    if (parts.size() < 3) return why = "a share root", false;
+    if (parts.size() < (shell ? 2 : 3)) return why = "a share root", false;
     const Text share = TrimDotsAndSpaces(parts[1]);
     if (share == u"pipe" || share == u"mailslot") return why = "a pipe or mailslot share", false;
     rest = 8;
@@ -98,7 +98,9 @@ bool IsDiskFile(const Text& nt, std::string& why) {
   for (const Text& c : Components(nt, rest)) {
     if (IsDeviceName(c)) return why = "a device name component", false;
     // Left by the conversion, ".." would climb wherever the file system resolves it.
-    if (!c.empty() && c.find_first_not_of(u". ") == Text::npos) return why = "a dots-only component", false;
+    if (!shell && !c.empty() && c.find_first_not_of(u". ") == Text::npos) {
+      return why = "a dots-only component", false;
+    }
   }
   return true;
 }
@@ -154,6 +156,12 @@ class Judge {
       }
       if (CheckCopyIn(p, inside, temp_) == Allow) Expect("copy-in source", p, OnDisk(p));
       if (CheckExport(inside, p, temp_) == Allow) Expect("export destination", p, OnDisk(p));
+    }
+    // A document the shell opens anywhere, relative to its folder too, but only on a disk.
+    const Text l = AsciiLower(p);
+    if (l.compare(0, 7, u"http://") != 0 && l.compare(0, 8, u"https://") != 0 && CheckShellTarget(p) == Allow) {
+      std::string why;
+      Expect("shell document", p, IsDiskFile(NtPath(p), why, true) ? std::string() : why);
     }
     const Text x = AsciiLower(ExtensionOf(AsciiLower(expanded)));
     if (!x.empty() && CheckExport(expanded, u"C:\\outside\\picture" + x, temp_) == Allow) {
@@ -214,9 +222,26 @@ class Grammar {
                                          u"\\\\127.0.0.1\\C$" + rest, f + u"\\.", f + u"\\..\\" + Last(f),
                                          f.substr(0, 2) + rest.substr(0, rest.rfind(u'\\')) + u"\\.\\" + Last(f)});
     }
-    prefixes_.insert(prefixes_.end(), {u"C:", u"C:\\", u"\\\\localhost\\pipe", u"\\\\.\\pipe", u"\\\\?\\pipe",
-                                       u"\\\\localhost\\pipe.", u"\\\\localhost\\mailslot", u"\\\\.\\", u"\\\\?\\",
-                                       u"\\\\?\\GLOBALROOT\\Device\\Null", u"C:\\windows", u"\\\\server\\share"});
+    prefixes_.insert(prefixes_.end(), {u"C:",
+                                       u"C:\\",
+                                       u"\\\\localhost\\pipe",
+                                       u"\\\\.\\pipe",
+                                       u"\\\\?\\pipe",
+                                       u"\\\\localhost\\pipe.",
+                                       u"\\\\localhost\\mailslot",
+                                       u"\\\\.\\",
+                                       u"\\\\?\\",
+                                       u"\\\\?\\GLOBALROOT\\Device\\Null",
+                                       u"C:\\windows",
+                                       u"\\\\server\\share",
+                                       u"docs",
+                                       u"C:docs",
+                                       u"\\\\127.0.0.1\\IPC$",
+                                       u"\\\\?\\UNC\\localhost\\pipe",
+                                       u"\\\\.\\C:\\..",
+                                       u"\\\\localhost\\c$\\..",
+                                       u"\\??\\pipe",
+                                       u"\\??\\C:"});
   }
 
   Text Next() {
@@ -248,8 +273,8 @@ class Grammar {
   }
 
   static constexpr const char16_t* kSeparators[] = {u"\\", u"\\", u"/", u"\\\\", u"\\/"};
-  static constexpr const char16_t* kExtensions[] = {u".png",    u".pdf",        u".PNG", u".png.", u".png ",
-                                                    u".png. .", u".png::$DATA", u".jpg", u".txt",  u":x.png"};
+  static constexpr const char16_t* kExtensions[] = {u".png",        u".pdf", u".PNG", u".png.",  u".png ", u".png. .",
+                                                    u".png::$DATA", u".jpg", u".txt", u":x.png", u".html"};
   static constexpr const char16_t* kComponents[] = {u"tarnvel",
                                                     u"Tarnvel",
                                                     u"TARNVEL",
@@ -343,6 +368,8 @@ TEST(PathDifferential, PathsFoundEarlierStayWhereTheirCheckAllowed) {
       r + u"\\tarnvel\\.. \\x.png",
       t + u"\\x\\...\\..\\y.png",
       t + u"\\...\\y.png",
+      u"\\\\.\\C:\\..\\pipe\\x.txt",
+      u"\\\\localhost\\c$\\..\\..\\pipe\\x.txt",
   };
   for (const Text& p : found) judge.All(p);
   Report(judge, 0);
