@@ -256,9 +256,9 @@ class Replacement {
                               FILE_ATTRIBUTE_NORMAL | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
       if (!file_ && GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS) return false;
     }
-    if (!file_ || !IdentityOf(file_.get(), identity_)) return false;
+    if (!file_) return false;
     created_ = true;
-    return IsDiskFileHandle(file_.get());
+    return IdentityOf(file_.get(), identity_) && IsDiskFileHandle(file_.get());
   }
 
   HANDLE file() const { return file_.get(); }
