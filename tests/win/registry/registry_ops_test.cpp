@@ -414,7 +414,7 @@ TEST_F(RegistryOps, CopyKeyTreeCreatesTheDestinationAndNeedsTheSource) {
 
 // A sub-key no one may read makes a copy stop part-way: the source stays as it was, a
 // destination key the copy made goes again, and one that stood before stays.
-TEST_F(RegistryOps, ACopyThatStopsPartWayRemovesTheKeyItMade) {
+TEST_F(RegistryOps, TreeActsThatStopPartWayKeepTheirPromises) {
   RawSetString(HKEY_CURRENT_USER, Sub(L"src"), L"v", L"top");
   RawSetString(HKEY_CURRENT_USER, Sub(L"src\\a"), L"v", L"first");
   RawCreate(HKEY_CURRENT_USER, Sub(L"src\\locked"));
@@ -442,10 +442,15 @@ TEST_F(RegistryOps, ACopyThatStopsPartWayRemovesTheKeyItMade) {
   EXPECT_TRUE(ReadString(JudgeKey(CurrentUser, T(Sub(L"src\\a")), false), u"v", s));
   EXPECT_EQ(s, u"first");
 
-  // Readable again, so that the test's key can go.
+  EXPECT_EQ(RawSubkeys(HKEY_CURRENT_USER, Sub(L"src")), (std::vector<std::wstring>{L"a", L"locked"}));
+
+  // A delete-tree stopped the same way is finished by the next one.
+  EXPECT_FALSE(DeleteKeyTree(JudgeKey(CurrentUser, T(Sub(L"src")), true)));
+  EXPECT_TRUE(RawExists(HKEY_CURRENT_USER, Sub(L"src")));
   ASSERT_TRUE(SetSecurityDescriptorDacl(&noneMayRead, TRUE, nullptr, FALSE));
   EXPECT_EQ(RegSetKeySecurity(locked.get(), DACL_SECURITY_INFORMATION, &noneMayRead), ERROR_SUCCESS);
-  EXPECT_EQ(RawSubkeys(HKEY_CURRENT_USER, Sub(L"src")), (std::vector<std::wstring>{L"a", L"locked"}));
+  EXPECT_TRUE(DeleteKeyTree(JudgeKey(CurrentUser, T(Sub(L"src")), true)));
+  EXPECT_FALSE(RawExists(HKEY_CURRENT_USER, Sub(L"src")));
 }
 
 TEST_F(RegistryOps, CopyKeyTreeRefusesADestinationInsideTheSource) {
