@@ -196,10 +196,19 @@ RegistryResult CopyKeyTree(const JudgedKey& source, const JudgedKey& destination
   }
   const OpenedKey sourceKey = OpenKey(source, KEY_READ);
   if (!sourceKey.handle) return Failed(sourceKey.error, RegistryStep::Open);
-  OpenedKey destinationKey = OpenKey(destination, KEY_ALL_ACCESS, true);
-  if (!destinationKey.handle) return Failed(destinationKey.error, RegistryStep::Open);
-  const LSTATUS rc = RegCopyTreeW(sourceKey.handle.get(), nullptr, destinationKey.handle.get());
-  destinationKey.handle.reset();
+  UniqueRegKey destinationKey;
+  DWORD disposition = 0;
+  const LSTATUS opened = RegCreateKeyExW(HiveRoot(destination.hive()), WidePtr(to), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                         KEY_ALL_ACCESS, nullptr, destinationKey.put(), &disposition);
+  if (opened != ERROR_SUCCESS) return Failed(opened, RegistryStep::Open);
+  const LSTATUS rc = RegCopyTreeW(sourceKey.handle.get(), nullptr, destinationKey.get());
+  // A copy that stops part-way into a key it made takes that key away again; one into a key
+  // that stood before keeps what it merged so far (the registry has no step to undo it).
+  if (rc != ERROR_SUCCESS && disposition == REG_CREATED_NEW_KEY) {
+    RegDeleteTreeW(destinationKey.get(), nullptr);
+    destinationKey.reset();
+    RegDeleteKeyW(HiveRoot(destination.hive()), WidePtr(to));
+  }
   return Done(rc);
 }
 

@@ -2,6 +2,8 @@
 #include "requests/file_ops_win.h"
 
 #include <windows.h>
+#include <aclapi.h>
+#include <ntsecapi.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -43,62 +45,8 @@ bool ReadExactly(HANDLE file, uint8_t* out, uint32_t size) {
   return ReadFile(file, out, size, &read, nullptr) && read == size;
 }
 
-// The "<target>.tmp" file of one write. Until Commit() moves it over the target, leaving
-// the scope closes and deletes it, so no failure (or exception) leaves it behind.
-class TemporaryFile {
- public:
-  explicit TemporaryFile(Text name) : name_(std::move(name)) {}
-  TemporaryFile(const TemporaryFile&) = delete;
-  TemporaryFile& operator=(const TemporaryFile&) = delete;
-  ~TemporaryFile() { Discard(); }
-
-  // Only a file this write created is ever deleted: a failed create leaves nothing to remove.
-  bool Create() {
-    file_.reset(CreateFileW(WidePtr(name_), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    created_ = file_.valid();
-    return created_;
-  }
-  HANDLE get() const { return file_.get(); }
-
-  bool Commit(const Text& target) {
-    file_.reset();
-    if (!MoveFileExW(WidePtr(name_), WidePtr(target), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)) return false;
-    created_ = false;
-    return true;
-  }
-
- private:
-  void Discard() {
-    // Closed first: with share mode 0 our own open handle would block the delete.
-    file_.reset();
-    if (created_) DeleteFileW(WidePtr(name_));
-    created_ = false;
-  }
-
-  Text name_;
-  UniqueHandle file_;
-  bool created_ = false;
-};
-
 // Each WriteFile at most this much, so that a size never exceeds what a DWORD holds.
 constexpr size_t WriteChunkBytes = 1048576;
-
-// The target is either left as it was or replaced whole; readers never see half a file.
-bool WriteFileReplacing(const Text& path, const std::vector<uint8_t>& data) {
-  const size_t slash = path.rfind(u'\\');
-  if (slash != Text::npos) CreateDirectoryW(WidePtr(path.substr(0, slash)), nullptr);
-
-  TemporaryFile temporary(path + u".tmp");
-  if (!temporary.Create()) return false;
-  for (size_t at = 0; at < data.size();) {
-    const DWORD wanted = static_cast<DWORD>(std::min(WriteChunkBytes, data.size() - at));
-    DWORD written = 0;
-    if (!WriteFile(temporary.get(), data.data() + at, wanted, &written, nullptr) || written != wanted) return false;
-    at += wanted;
-  }
-  if (!FlushFileBuffers(temporary.get())) return false;
-  return temporary.Commit(path);
-}
 
 // A file on a disk: not a device, pipe or folder.
 bool IsDiskFileHandle(HANDLE file) {
@@ -154,7 +102,7 @@ Text FinalPathOf(HANDLE file) {
 // may place junctions and links there, and the act must not follow one out. Links above the
 // folder (a profile moved by the system) are the system's own, so the folder is compared as
 // it resolves, and what lies below it as it was judged.
-bool ReachedJudgedPath(HANDLE file, const JudgedCopy& copy) {
+bool ReachedJudgedPath(HANDLE file, const JudgedCopy& copy, const Text& remainder) {
   UniqueHandle folder(CreateFileW(WidePtr(copy.tempFolder()), FILE_READ_ATTRIBUTES,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                   FILE_FLAG_BACKUP_SEMANTICS, nullptr));
@@ -162,7 +110,10 @@ bool ReachedJudgedPath(HANDLE file, const JudgedCopy& copy) {
   const Text folderNow = FinalPathOf(folder.get());
   const Text fileNow = FinalPathOf(file);
   if (folderNow.empty() || fileNow.empty()) return false;
-  return NormaliseForPolicy(fileNow) == NormaliseForPolicy(folderNow) + copy.remainderBelowTemp();
+  return NormaliseForPolicy(fileNow) == NormaliseForPolicy(folderNow) + remainder;
+}
+bool ReachedJudgedPath(HANDLE file, const JudgedCopy& copy) {
+  return ReachedJudgedPath(file, copy, copy.remainderBelowTemp());
 }
 
 // A hard link gives one file several names: the judged name may be one of them while the
@@ -207,6 +158,208 @@ bool SourceIsAsJudged(HANDLE file, const JudgedCopy& copy) {
   return IsDiskFileHandle(file) && !HasOtherNames(file) && IsCopyInSourceAsJudged(FinalPathOf(file), copy.source());
 }
 
+constexpr DWORD ShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// The prefix and suffix of every file the broker writes before putting it in place.
+constexpr char16_t ReplacementPrefix[] = u"~tarnvel-";
+constexpr char16_t ReplacementSuffix[] = u".tmp";
+
+// "~tarnvel-<16 hex digits>.tmp": the broker's own at a glance, and unpredictable, so that
+// no one can take the name first and make the act fail.
+Text ReplacementLeaf() {
+  static volatile LONG counter = 0;
+  uint64_t bits = 0;
+  if (!RtlGenRandom(&bits, sizeof bits)) {
+    bits = (uint64_t{GetCurrentProcessId()} << 32) ^ GetTickCount64() * 0x9e3779b97f4a7c15ull;
+  }
+  bits ^= static_cast<uint64_t>(InterlockedIncrement(&counter));
+  Text leaf = ReplacementPrefix;
+  for (int shift = 60; shift >= 0; shift -= 4)
+    leaf.push_back(static_cast<char16_t>("0123456789abcdef"[(bits >> shift) & 15]));
+  return leaf + ReplacementSuffix;
+}
+
+// One file, whatever it is called now.
+struct FileIdentity {
+  DWORD volume = 0;
+  DWORD high = 0;
+  DWORD low = 0;
+  bool operator==(const FileIdentity& o) const { return volume == o.volume && high == o.high && low == o.low; }
+};
+
+bool IdentityOf(HANDLE file, FileIdentity& out) {
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!GetFileInformationByHandle(file, &info)) return false;
+  out = FileIdentity{info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
+  return true;
+}
+
+struct LocalMemoryTraits {
+  using Type = HLOCAL;
+  static Type Empty() { return nullptr; }
+  static bool IsValid(Type h) { return h != nullptr; }
+  static void Close(Type h) { ::LocalFree(h); }
+};
+
+// The replaced file's access rules go to its replacement, as a replacement in place keeps
+// them; rules it only inherited are inherited afresh.
+bool CopyAccessRules(HANDLE from, HANDLE to) {
+  PACL rules = nullptr;
+  PSECURITY_DESCRIPTOR raw = nullptr;
+  if (GetSecurityInfo(from, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &rules, nullptr, &raw) !=
+      ERROR_SUCCESS) {
+    return false;
+  }
+  const UniqueResource<LocalMemoryTraits> descriptor(raw);
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  if (!GetSecurityDescriptorControl(raw, &control, &revision)) return false;
+  const SECURITY_INFORMATION which =
+      DACL_SECURITY_INFORMATION |
+      ((control & SE_DACL_PROTECTED) ? PROTECTED_DACL_SECURITY_INFORMATION : UNPROTECTED_DACL_SECURITY_INFORMATION);
+  return SetSecurityInfo(to, SE_FILE_OBJECT, which, nullptr, nullptr, rules, nullptr) == ERROR_SUCCESS;
+}
+
+// The attributes a replacement takes over from the file it replaces.
+constexpr DWORD KeptAttributes =
+    FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+
+enum class Attributes { KeepReplaced, Plain };
+
+// A file put in place whole. Its bytes go to a fresh file beside the destination, which is
+// flushed and then moved over the destination in one step, so that the destination is
+// always either the old file or the new one, also after a full disk or a death. Until the
+// move, every way out removes the fresh file and leaves the destination as it was.
+//
+// Not ReplaceFileW: Wine's moves the old file aside and deletes it before it moves the new
+// one in (a death between the two leaves neither), deletes the target of a link it
+// replaces, and moves a folder aside. A move with replacement is one rename on both
+// systems; the attributes and access rules ReplaceFileW would keep are copied first.
+class Replacement {
+ public:
+  explicit Replacement(Text destination) : destination_(std::move(destination)) {}
+  Replacement(const Replacement&) = delete;
+  Replacement& operator=(const Replacement&) = delete;
+  ~Replacement() { Discard(); }
+
+  // Opens what stands at the destination (as a write would reach it, links followed) and
+  // creates the fresh file in the destination's folder.
+  bool Begin() {
+    old_.reset(CreateFileW(WidePtr(destination_), FILE_READ_ATTRIBUTES | READ_CONTROL, ShareAll, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
+    if (!old_) {
+      const DWORD error = GetLastError();
+      if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) return false;
+    }
+    replacing_ = old_.valid();
+    const size_t slash = destination_.rfind(u'\\');
+    if (slash == Text::npos) return false;
+    for (int attempt = 0; attempt < 4 && !file_; ++attempt) {
+      leaf_ = ReplacementLeaf();
+      name_ = destination_.substr(0, slash + 1) + leaf_;
+      // CREATE_NEW never opens what exists, not even through a link planted under the name:
+      // the file open here is one this act made, and the only one it may remove.
+      file_.reset(CreateFileW(WidePtr(name_), GENERIC_READ | GENERIC_WRITE | DELETE | WRITE_DAC, 0, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
+      if (!file_ && GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS) return false;
+    }
+    if (!file_) return false;
+    created_ = true;
+    return IdentityOf(file_.get(), identity_) && IsDiskFileHandle(file_.get());
+  }
+
+  HANDLE file() const { return file_.get(); }
+  // What stood at the destination; null when nothing did.
+  HANDLE replaced() const { return old_ ? old_.get() : nullptr; }
+  // The fresh file's name, in the destination's folder.
+  const Text& leaf() const { return leaf_; }
+
+  // Flushes the fresh file, gives it what the replaced file keeps, and moves it over the
+  // destination without returning before the move is on disk.
+  bool Place(Attributes attributes) {
+    if (!FlushFileBuffers(file_.get())) return false;
+    DWORD kept = 0;
+    if (old_) {
+      BY_HANDLE_FILE_INFORMATION info{};
+      if (!IsDiskFileHandle(old_.get()) || !GetFileInformationByHandle(old_.get(), &info)) return false;
+      // Windows refuses to replace a read-only file; Wine, as root, would replace it.
+      if (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) return false;
+      if (!CopyAccessRules(old_.get(), file_.get())) return false;
+      if (attributes == Attributes::KeepReplaced) kept = info.dwFileAttributes & KeptAttributes;
+    }
+    FILE_BASIC_INFO basic{};
+    basic.FileAttributes = kept != 0 ? kept : FILE_ATTRIBUTE_NORMAL;
+    if (!SetFileInformationByHandle(file_.get(), FileBasicInfo, &basic, sizeof basic)) return false;
+    // Neither may stay open: a file held open is not replaced, nor moved, on Windows.
+    old_.reset();
+    file_.reset();
+    const DWORD flags = MOVEFILE_WRITE_THROUGH | (replacing_ ? MOVEFILE_REPLACE_EXISTING : 0);
+    if (!MoveFileExW(WidePtr(name_), WidePtr(destination_), flags)) return false;
+    created_ = false;
+    return true;
+  }
+
+  // After Place: the destination, opened anew, is the very file written here.
+  bool Confirm(UniqueHandle& placed) const {
+    placed.reset(CreateFileW(WidePtr(destination_), FILE_READ_ATTRIBUTES, ShareAll, nullptr, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
+    FileIdentity now;
+    return placed && IsDiskFileHandle(placed.get()) && IdentityOf(placed.get(), now) && now == identity_;
+  }
+
+ private:
+  void Discard() {
+    if (!created_) return;
+    created_ = false;
+    if (!file_) {
+      // Closed for the move: removed under its name only if that is still the file made here.
+      file_.reset(CreateFileW(WidePtr(name_), DELETE | FILE_READ_ATTRIBUTES, ShareAll, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+      FileIdentity now;
+      if (!file_ || !IdentityOf(file_.get(), now) || !(now == identity_)) {
+        file_.reset();
+        return;
+      }
+    }
+    DeleteOpened(file_.get());
+    file_.reset();
+  }
+
+  Text destination_;
+  Text name_;
+  Text leaf_;
+  UniqueHandle old_;
+  UniqueHandle file_;
+  FileIdentity identity_;
+  bool replacing_ = false;
+  bool created_ = false;
+};
+
+// The judged remainder's folder with another name in it.
+Text Beside(const Text& remainder, const Text& leaf) {
+  return remainder.substr(0, remainder.rfind(u'\\') + 1) + NormaliseForPolicy(leaf);
+}
+
+// The data file's bytes, written whole in chunks.
+bool WriteAll(HANDLE file, const std::vector<uint8_t>& data) {
+  for (size_t at = 0; at < data.size();) {
+    const DWORD wanted = static_cast<DWORD>(std::min(WriteChunkBytes, data.size() - at));
+    DWORD written = 0;
+    if (!WriteFile(file, data.data() + at, wanted, &written, nullptr) || written != wanted) return false;
+    at += wanted;
+  }
+  return true;
+}
+
+bool WriteFileReplacing(const Text& path, const std::vector<uint8_t>& data) {
+  const size_t slash = path.rfind(u'\\');
+  if (slash != Text::npos) CreateDirectoryW(WidePtr(path.substr(0, slash)), nullptr);
+  Replacement replacement(path);
+  UniqueHandle placed;
+  return replacement.Begin() && WriteAll(replacement.file(), data) && replacement.Place(Attributes::KeepReplaced) &&
+         replacement.Confirm(placed);
+}
+
 // The acts take only a judged copy, and use its very texts, never the request's raw ones:
 // the paths touched are the paths judged, and the file inside the temporary folder is the
 // one opened there, not one a link leads to.
@@ -217,23 +370,22 @@ CopyOutcome CopyIn(const JudgedCopy& copy) {
   UniqueHandle source = OpenSourceFile(copy.source());
   if (!source || !IsDiskFileHandle(source.get())) return CopyOutcome::Failed;
   if (!SourceIsAsJudged(source.get(), copy)) return CopyOutcome::NotAtJudgedPath;
-  // Opened without truncating: a destination that turns out to lie elsewhere is left as it was.
-  UniqueHandle destination(CreateFileW(WidePtr(copy.destination()), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr,
-                                       OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!destination) return CopyOutcome::Failed;
-  const bool created = GetLastError() != ERROR_ALREADY_EXISTS;
-  if (!ReachedJudgedPath(destination.get(), copy) || HasOtherNames(destination.get())) {
-    if (created) DeleteOpened(destination.get());
+  // The file replaced and the fresh one beside it both lie where the check judged, below no
+  // link that leads elsewhere; a file replaced there has no other name.
+  Replacement replacement(copy.destination());
+  if (!replacement.Begin()) return CopyOutcome::Failed;
+  const HANDLE replaced = replacement.replaced();
+  if ((replaced && (!ReachedJudgedPath(replaced, copy) || HasOtherNames(replaced))) ||
+      !ReachedJudgedPath(replacement.file(), copy, Beside(copy.remainderBelowTemp(), replacement.leaf()))) {
     return CopyOutcome::NotAtJudgedPath;
   }
-  if (!IsDiskFileHandle(destination.get()) || !CopyContents(source.get(), destination.get())) {
-    if (created) DeleteOpened(destination.get());
+  // Read-only or hidden bits must not stay on the plug-in's copy.
+  if (!CopyContents(source.get(), replacement.file()) || !replacement.Place(Attributes::Plain)) {
     return CopyOutcome::Failed;
   }
-  // Read-only or hidden bits must not stay on the plug-in's copy.
-  FILE_BASIC_INFO basic{};
-  basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
-  SetFileInformationByHandle(destination.get(), FileBasicInfo, &basic, sizeof basic);
+  UniqueHandle placed;
+  if (!replacement.Confirm(placed)) return CopyOutcome::Failed;
+  if (!ReachedJudgedPath(placed.get(), copy) || HasOtherNames(placed.get())) return CopyOutcome::NotAtJudgedPath;
   return CopyOutcome::Copied;
 }
 
@@ -245,12 +397,12 @@ CopyOutcome Export(const JudgedCopy& copy) {
     return CopyOutcome::NotAtJudgedPath;
   }
   CreateExportDirectories(copy.destination());
-  UniqueHandle destination(CreateFileW(WidePtr(copy.destination()), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                       FILE_ATTRIBUTE_NORMAL | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
-                                       nullptr));
   // Success only for a disk file: a device (NUL swallows the bytes) writes no file.
-  if (!destination || !IsDiskFileHandle(destination.get())) return CopyOutcome::Failed;
-  return CopyContents(source.get(), destination.get()) ? CopyOutcome::Copied : CopyOutcome::Failed;
+  Replacement replacement(copy.destination());
+  UniqueHandle placed;
+  const bool copied = replacement.Begin() && CopyContents(source.get(), replacement.file()) &&
+                      replacement.Place(Attributes::KeepReplaced) && replacement.Confirm(placed);
+  return copied ? CopyOutcome::Copied : CopyOutcome::Failed;
 }
 
 // The reply text of op 14: the open file, read whole into a buffer of its size before any of

@@ -20,6 +20,7 @@ namespace tarnvel::requests {
 [[nodiscard]] RequestStatus WriteAppDataFile(const JudgedDataPath& path, const std::vector<uint8_t>& data);
 [[nodiscard]] RequestStatus AppDataFileExists(const JudgedDataPath& path);
 [[nodiscard]] RequestStatus DeleteAppDataFile(const JudgedDataPath& path);
+// Both copies replace their destination whole or leave it as it was, like the write.
 [[nodiscard]] CopyOutcome CopyFileIn(const JudgedCopy& copy);
 [[nodiscard]] CopyOutcome ExportFile(const JudgedCopy& copy);
 // The path opens as a file on a disk (not a device, pipe or folder).

@@ -26,7 +26,7 @@ bool IsInsideFolder(const Text& p, const Text& f);
 
 [[nodiscard]] PolicyVerdict CheckAppDataPath(const Text& path, const Text& dataRoot);
 // The path names a first-level folder of the roaming folder (R\tarnvel itself): a write
-// there would put its temporary file (R\tarnvel.tmp) where no request was allowed to reach.
+// there would put its fresh file (R\~tarnvel-....tmp) where no request was allowed to reach.
 [[nodiscard]] bool IsDataFolderItself(const Text& path, const Text& dataRoot);
 [[nodiscard]] PolicyVerdict CheckCopyIn(const Text& source, const Text& destination, const Text& tempFolder);
 // The copy-in source as the system opened it (`reached`: its final path, 8.3 aliases and links

@@ -101,6 +101,23 @@ else
   failed=$((failed + 1))
 fi
 
+# The fault layer of each target: a full disk (a size-limited tmpfs, mounted as root in a
+# namespace of its own) and a broker ended half-way, under every act that replaces a file.
+# Like the x86 layer, it fails where it cannot mount; it never passes by being skipped.
+fault_step() {
+  local name=$1; shift
+  if "$@" 2>&1 | tee "$logs/faults-$name.log" && grep -q '^fault layer: .* 0 failures$' "$logs/faults-$name.log"; then
+    passed=$((passed + 1))
+  else
+    echo "faults $name: FAILED"
+    failed=$((failed + 1))
+  fi
+}
+step "faults x64: a full disk and a broker ended half-way leave every destination old or new"
+fault_step x64 scripts/fault-test.sh build/win64
+step "faults x86: the same inside the WoW64 root"
+fault_step x86 scripts/wow64-root.sh run scripts/fault-test.sh build/win32
+
 step "fuzz: bounded runs"
 if scripts/fuzz.sh "${FUZZ_SECONDS:-60}"; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
 

@@ -1,9 +1,9 @@
 # SPDX-License-Identifier: Apache-2.0
 # Sourced by the scripts that run Windows programs: a throwaway Wine prefix inside the
 # build tree, quiet, no display, no proxy (WinINet would use it).
-# Usage: source scripts/wine-env.sh BUILD_DIR
+# Usage: source scripts/wine-env.sh BUILD_DIR [PREFIX_NAME]   (default wineprefix)
 wine_build_dir=$(cd "$1" && pwd)
-export WINEPREFIX="$wine_build_dir/wineprefix"
+export WINEPREFIX="$wine_build_dir/${2:-wineprefix}"
 export WINEDEBUG=-all
 export DISPLAY=
 unset http_proxy HTTP_PROXY https_proxy HTTPS_PROXY no_proxy NO_PROXY

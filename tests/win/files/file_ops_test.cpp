@@ -115,6 +115,18 @@ void RemoveTree(const Text& path) {
   RemoveDirectoryW(WidePtr(path));
 }
 
+// The broker's own files written before they are put in place ("~tarnvel-*.tmp") in a folder.
+int Leftovers(const Text& folder) {
+  WIN32_FIND_DATAW found;
+  HANDLE find = FindFirstFileW(WidePtr(folder + u"\\~tarnvel-*.tmp"), &found);
+  if (find == INVALID_HANDLE_VALUE) return 0;
+  int count = 0;
+  do ++count;
+  while (FindNextFileW(find, &found));
+  FindClose(find);
+  return count;
+}
+
 // Hexadecimal as the requester expects it, built here independently of the broker's encoder.
 Text Hex(const Bytes& bytes, const char* digits = "0123456789abcdef") {
   Text out;
@@ -289,7 +301,7 @@ TEST_F(FileOpsTest, WriteCreatesOneMissingFolderLevelOnly) {
   const Text path = data_ + u"\\new\\x.bin";
   ASSERT_EQ(WriteData(path, u"ff00A1"), RequestStatus::Success);
   EXPECT_EQ(ReadRaw(path), std::string("\xff\x00\xa1", 3));
-  EXPECT_FALSE(Exists(path + u".tmp"));
+  EXPECT_EQ(Leftovers(data_ + u"\\new"), 0);
 
   // A plug-in data folder that does not exist is not created along with the sub-folder.
   const Text missingData = Own(roaming_ + u"\\" + UniqueDataFolderName());
@@ -315,7 +327,7 @@ TEST_F(FileOpsTest, MalformedHexTouchesNothing) {
     SCOPED_TRACE(testing::Message() << "text C of " << hex.size() << " units");
     EXPECT_EQ(WriteData(path, hex), RequestStatus::BadArgument);
     EXPECT_EQ(ReadRaw(path), "old");
-    EXPECT_FALSE(Exists(path + u".tmp"));
+    EXPECT_EQ(Leftovers(data_), 0);
     EXPECT_EQ(WriteData(inMissingFolder, hex), RequestStatus::BadArgument);
     EXPECT_FALSE(Exists(data_ + u"\\absent"));
   }
@@ -326,7 +338,7 @@ TEST_F(FileOpsTest, WriteReplacesALongerFileWhole) {
   WriteRaw(path, std::string("0123456789"));
   ASSERT_EQ(WriteData(path, u"4142"), RequestStatus::Success);
   EXPECT_EQ(ReadRaw(path), "AB");
-  EXPECT_FALSE(Exists(path + u".tmp"));
+  EXPECT_EQ(Leftovers(data_), 0);
 }
 
 TEST_F(FileOpsTest, FailedReplaceKeepsTheTargetAndRemovesTheTemporaryFile) {
@@ -338,22 +350,25 @@ TEST_F(FileOpsTest, FailedReplaceKeepsTheTargetAndRemovesTheTemporaryFile) {
   EXPECT_EQ(WriteData(target, u"00ff"), RequestStatus::Failed);
   EXPECT_TRUE(IsFolder(target));
   EXPECT_EQ(ReadRaw(target + u"\\inside.txt"), "kept");
-  EXPECT_FALSE(Exists(target + u".tmp"));
+  EXPECT_EQ(Leftovers(data_), 0);
 }
 
-TEST_F(FileOpsTest, TemporaryNameHeldByAFolderIsLeftAlone) {
-  // The temporary file cannot be created; what already stood under its name is not ours.
-  const Text target = data_ + u"\\t.bin";
-  WriteRaw(target, std::string("old"));
-  ASSERT_TRUE(CreateDirectoryW(WidePtr(target + u".tmp"), nullptr));
+// The temporary name of a write was once "<target>.tmp", truncated and removed whatever it held.
+TEST_F(FileOpsTest, APluginsFileNamedLikeATemporaryOneIsLeftAlone) {
+  const Text target = data_ + u"\\notes.txt";
+  WriteRaw(target + u".tmp", std::string("the plug-in's own"));
+  ASSERT_TRUE(CreateDirectoryW(WidePtr(data_ + u"\\notes.bin.tmp"), nullptr));
 
-  EXPECT_EQ(WriteData(target, u"00"), RequestStatus::Failed);
-  EXPECT_EQ(ReadRaw(target), "old");
-  EXPECT_TRUE(IsFolder(target + u".tmp"));
+  EXPECT_EQ(WriteData(target, u"6e6577"), RequestStatus::Success);
+  EXPECT_EQ(WriteData(data_ + u"\\notes.bin", u"00"), RequestStatus::Success);
+  EXPECT_EQ(ReadRaw(target), "new");
+  EXPECT_EQ(ReadRaw(target + u".tmp"), "the plug-in's own");
+  EXPECT_TRUE(IsFolder(data_ + u"\\notes.bin.tmp"));
+  EXPECT_EQ(Leftovers(data_), 0);
 }
 
 TEST_F(FileOpsTest, WriteAimedAtTheDataFolderItselfTouchesNothingBesideIt) {
-  // The temporary file of such a write would be R\tarnvelXXXXXXXX.tmp, outside the folder.
+  // The fresh file of such a write would lie in R itself, outside every data folder.
   const Text folder = Own(roaming_ + u"\\" + UniqueDataFolderName());
   const Text neighbour = Own(folder + u".tmp");
   WriteRaw(neighbour, std::string("someone else's file"));
@@ -363,7 +378,7 @@ TEST_F(FileOpsTest, WriteAimedAtTheDataFolderItselfTouchesNothingBesideIt) {
   EXPECT_FALSE(Exists(folder));
   EXPECT_EQ(WriteData(data_, u"00"), RequestStatus::Failed);
   EXPECT_TRUE(IsFolder(data_));
-  EXPECT_FALSE(Exists(data_ + u".tmp"));
+  EXPECT_EQ(Leftovers(roaming_), 0);
 }
 
 TEST_F(FileOpsTest, ExistsAndDelete) {
@@ -559,6 +574,20 @@ TEST_F(FileOpsTest, LinksInsideTheTemporaryFolderAreNotFollowed) {
   EXPECT_FALSE(Exists(data_ + u"\\out1.png"));
   EXPECT_FALSE(Exists(data_ + u"\\out2.png"));
   EXPECT_FALSE(Exists(data_ + u"\\out4.png"));
+  // A dangling link as a copy's destination (Wine reported its create as "already exists",
+  // so the file made where it pointed was never removed): nothing appears there.
+  WriteRaw(outside + u"\\made.png", std::string("x"));
+  ASSERT_EQ(MakeUnixLink(work_ + u"\\dangling.png", outside + u"\\made.png"), "");
+  ASSERT_TRUE(DeleteFileW(WidePtr(outside + u"\\made.png")));
+  const RequestStatus onDangling = CopyIn(data_ + u"\\plugin.png", work_ + u"\\dangling.png");
+  EXPECT_FALSE(Exists(outside + u"\\made.png"));
+  if (onDangling == RequestStatus::Success) {
+    EXPECT_EQ(ReadRaw(work_ + u"\\dangling.png"), "plug-in bytes") << "the link itself was replaced";
+  } else {
+    EXPECT_EQ(onDangling, RequestStatus::Failed);
+  }
+  EXPECT_EQ(Leftovers(work_), 0);
+  EXPECT_EQ(Leftovers(outside), 0);
   // The same folder without links: the copies work.
   EXPECT_EQ(CopyIn(data_ + u"\\plugin.png", work_ + u"\\plain.png"), RequestStatus::Success);
   EXPECT_EQ(ReadRaw(work_ + u"\\plain.png"), "plug-in bytes");
@@ -578,6 +607,43 @@ TEST_F(FileOpsTest, OnlyADiskFileIsAnOrdinaryFile) {
   UniqueHandle server(CreateNamedPipeW(WidePtr(pipe), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, 1, 4096, 4096, 0, nullptr));
   ASSERT_TRUE(server.valid());
   EXPECT_FALSE(IsOrdinaryDiskFile(pipe));
+}
+
+// A file put in place keeps the replaced file's attributes (a copy-in's are plain), and one
+// Windows will not replace (read-only) is left exactly as it was; no act leaves its fresh file.
+TEST_F(FileOpsTest, AReplacedFileKeepsItsAttributesOrStaysAsItWas) {
+  WriteRaw(work_ + u"\\src.png", std::string("new"));
+  WriteRaw(data_ + u"\\src.png", std::string("new"));
+  enum Act { Write, In, Out };
+  const struct {
+    Act act;
+    DWORD before;
+    RequestStatus status;
+    DWORD after;  // FILE_ATTRIBUTE_* bits kept, of hidden and read-only
+  } cases[] = {
+      {Write, FILE_ATTRIBUTE_HIDDEN, RequestStatus::Success, FILE_ATTRIBUTE_HIDDEN},
+      {Out, FILE_ATTRIBUTE_HIDDEN, RequestStatus::Success, FILE_ATTRIBUTE_HIDDEN},
+      {In, FILE_ATTRIBUTE_HIDDEN, RequestStatus::Success, 0},
+      {Write, FILE_ATTRIBUTE_READONLY, RequestStatus::Failed, FILE_ATTRIBUTE_READONLY},
+      {Out, FILE_ATTRIBUTE_READONLY, RequestStatus::Failed, FILE_ATTRIBUTE_READONLY},
+      {In, FILE_ATTRIBUTE_READONLY, RequestStatus::Failed, FILE_ATTRIBUTE_READONLY},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << "case " << n);
+    const Text folder = c.act == In ? work_ : data_;
+    const Text target = folder + u"\\t" + AsciiText(std::to_string(n++).c_str()) + u".png";
+    WriteRaw(target, std::string("old"));
+    ASSERT_TRUE(SetFileAttributesW(WidePtr(target), c.before));
+    const RequestStatus status = c.act == Write ? WriteData(target, u"6e6577")
+                                 : c.act == In  ? CopyIn(data_ + u"\\src.png", target)
+                                                : Export(work_ + u"\\src.png", target);
+    EXPECT_EQ(status, c.status);
+    EXPECT_EQ(ReadRaw(target), status == RequestStatus::Success ? "new" : "old");
+    EXPECT_EQ(GetFileAttributesW(WidePtr(target)) & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_READONLY), c.after);
+    EXPECT_EQ(Leftovers(folder), 0);
+    SetFileAttributesW(WidePtr(target), FILE_ATTRIBUTE_NORMAL);
+  }
 }
 
 TEST_F(FileOpsTest, ExportCreatesEveryMissingFolderLevel) {

@@ -412,6 +412,47 @@ TEST_F(RegistryOps, CopyKeyTreeCreatesTheDestinationAndNeedsTheSource) {
   EXPECT_FALSE(RawExists(HKEY_CURRENT_USER, Sub(L"fromMissing")));
 }
 
+// A sub-key no one may read makes a copy stop part-way: the source stays as it was, a
+// destination key the copy made goes again, and one that stood before stays.
+TEST_F(RegistryOps, TreeActsThatStopPartWayKeepTheirPromises) {
+  RawSetString(HKEY_CURRENT_USER, Sub(L"src"), L"v", L"top");
+  RawSetString(HKEY_CURRENT_USER, Sub(L"src\\a"), L"v", L"first");
+  RawCreate(HKEY_CURRENT_USER, Sub(L"src\\locked"));
+  RawSetString(HKEY_CURRENT_USER, Sub(L"stood"), L"mine", L"kept");
+  UniqueRegKey locked;
+  ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, Sub(L"src\\locked").c_str(), 0, WRITE_DAC, locked.put()), ERROR_SUCCESS);
+  SECURITY_DESCRIPTOR noneMayRead;
+  ACL empty;
+  ASSERT_TRUE(InitializeSecurityDescriptor(&noneMayRead, SECURITY_DESCRIPTOR_REVISION));
+  ASSERT_TRUE(InitializeAcl(&empty, sizeof empty, ACL_REVISION));
+  ASSERT_TRUE(SetSecurityDescriptorDacl(&noneMayRead, TRUE, &empty, FALSE));
+  ASSERT_EQ(RegSetKeySecurity(locked.get(), DACL_SECURITY_INFORMATION, &noneMayRead), ERROR_SUCCESS);
+  UniqueRegKey probe;
+  if (RegOpenKeyExW(HKEY_CURRENT_USER, Sub(L"src\\locked").c_str(), 0, KEY_READ, probe.put()) == ERROR_SUCCESS) {
+    GTEST_SKIP() << "a key with an empty access list still opens for reading here";
+  }
+
+  EXPECT_FALSE(CopyKeyTree(JudgeKey(CurrentUser, T(Sub(L"src")), false), JudgeKey(CurrentUser, T(Sub(L"made")), true)));
+  EXPECT_FALSE(RawExists(HKEY_CURRENT_USER, Sub(L"made")));
+  EXPECT_FALSE(
+      CopyKeyTree(JudgeKey(CurrentUser, T(Sub(L"src")), false), JudgeKey(CurrentUser, T(Sub(L"stood")), true)));
+  Text s;
+  EXPECT_TRUE(ReadString(JudgeKey(CurrentUser, T(Sub(L"stood")), false), u"mine", s));
+  EXPECT_EQ(s, u"kept");
+  EXPECT_TRUE(ReadString(JudgeKey(CurrentUser, T(Sub(L"src\\a")), false), u"v", s));
+  EXPECT_EQ(s, u"first");
+
+  EXPECT_EQ(RawSubkeys(HKEY_CURRENT_USER, Sub(L"src")), (std::vector<std::wstring>{L"a", L"locked"}));
+
+  // A delete-tree stopped the same way is finished by the next one.
+  EXPECT_FALSE(DeleteKeyTree(JudgeKey(CurrentUser, T(Sub(L"src")), true)));
+  EXPECT_TRUE(RawExists(HKEY_CURRENT_USER, Sub(L"src")));
+  ASSERT_TRUE(SetSecurityDescriptorDacl(&noneMayRead, TRUE, nullptr, FALSE));
+  EXPECT_EQ(RegSetKeySecurity(locked.get(), DACL_SECURITY_INFORMATION, &noneMayRead), ERROR_SUCCESS);
+  EXPECT_TRUE(DeleteKeyTree(JudgeKey(CurrentUser, T(Sub(L"src")), true)));
+  EXPECT_FALSE(RawExists(HKEY_CURRENT_USER, Sub(L"src")));
+}
+
 TEST_F(RegistryOps, CopyKeyTreeRefusesADestinationInsideTheSource) {
   RawSetString(HKEY_CURRENT_USER, Sub(L"src\\inner"), L"v", L"x");
   EXPECT_FALSE(
