@@ -2,11 +2,9 @@
 #include "ipc/pipe_transport_win.h"
 
 #include <algorithm>
+#include <new>
 
 #include "base/message_wait_win.h"
-#include "base/overlapped_win.h"
-
-namespace {}  // namespace
 
 PipeTransportWithMessagePump::~PipeTransportWithMessagePump() {
   ReleaseReadBuffer();
@@ -50,31 +48,57 @@ bool PipeTransportWithMessagePump::Adopt(HANDLE pipe) {
   return pipe_.valid();
 }
 
-const uint8_t* PipeTransportWithMessagePump::Read(size_t& count) {
-  readBuffer_.resize(ReadBufferSize);
+const uint8_t* PipeTransportWithMessagePump::Read(size_t& count, size_t limit) {
   count = 0;
-  if (!pipe_.valid()) return nullptr;
-  OverlappedOperation operation;
-  if (!operation.valid()) return nullptr;
-  OVERLAPPED& overlapped = operation.record();
   DWORD got = 0;
-  if (!ReadFile(pipe_.get(), readBuffer_.data(), static_cast<DWORD>(ReadBufferSize), &got, &overlapped)) {
-    if (GetLastError() != ERROR_IO_PENDING || !WaitForIo(overlapped, got)) return nullptr;
+  if (read_.begun) {
+    current_ ^= 1;
+    if (!Finish(read_, got)) return nullptr;
+  } else {
+    const size_t size = std::max(std::min<size_t>(limit, MAXDWORD), ReadBufferSize);
+    if (size == ReadBufferSize) Fit(buffers_[current_ ^ 1], 0);
+    if (!Fit(buffers_[current_], size) || !pipe_.valid()) return nullptr;
+    OVERLAPPED* overlapped = Record(read_);
+    if (overlapped == nullptr) return nullptr;
+    const DWORD asked = static_cast<DWORD>(std::max<size_t>(std::min(limit, size), 1));
+    if (!ReadFile(pipe_.get(), buffers_[current_].bytes.get(), asked, &got, overlapped)) {
+      if (GetLastError() != ERROR_IO_PENDING || !WaitForIo(*overlapped, got)) return nullptr;
+    }
   }
   count = got;
-  return got != 0 ? readBuffer_.data() : nullptr;
+  return got != 0 ? buffers_[current_].bytes.get() : nullptr;
+}
+
+bool PipeTransportWithMessagePump::BeginRead(size_t limit) {
+  if (read_.begun || !pipe_.valid()) return false;
+  Buffer& next = buffers_[current_ ^ 1];
+  const size_t size = std::max(std::min<size_t>(limit, MAXDWORD), ReadBufferSize);
+  if (!Fit(next, size)) return false;
+  OVERLAPPED* overlapped = Record(read_);
+  if (overlapped == nullptr) return false;
+  const DWORD asked = static_cast<DWORD>(std::max<size_t>(std::min(limit, size), 1));
+  DWORD got = 0;
+  if (ReadFile(pipe_.get(), next.bytes.get(), asked, &got, overlapped)) {
+    read_.inFlight = false;
+  } else if (GetLastError() == ERROR_IO_PENDING) {
+    read_.inFlight = true;
+  } else {
+    return false;
+  }
+  read_.begun = true;
+  read_.atOnce = got;
+  return true;
 }
 
 bool PipeTransportWithMessagePump::Write(const uint8_t* bytes, size_t length) {
   if (!pipe_.valid()) return false;
   while (length != 0) {
-    OverlappedOperation operation;
-    if (!operation.valid()) return false;
-    OVERLAPPED& overlapped = operation.record();
+    OVERLAPPED* overlapped = Record(write_);
+    if (overlapped == nullptr) return false;
     const DWORD chunk = static_cast<DWORD>(std::min<uint64_t>(length, MAXDWORD));
     DWORD written = 0;
-    if (!WriteFile(pipe_.get(), bytes, chunk, &written, &overlapped)) {
-      if (GetLastError() != ERROR_IO_PENDING || !WaitForIo(overlapped, written)) return false;
+    if (!WriteFile(pipe_.get(), bytes, chunk, &written, overlapped)) {
+      if (GetLastError() != ERROR_IO_PENDING || !WaitForIo(*overlapped, written)) return false;
     }
     if (written == 0) return false;
     bytes += written;
@@ -83,13 +107,91 @@ bool PipeTransportWithMessagePump::Write(const uint8_t* bytes, size_t length) {
   return true;
 }
 
+bool PipeTransportWithMessagePump::BeginWrite(const uint8_t* bytes, size_t length) {
+  if (write_.begun || !pipe_.valid()) return false;
+  if (length == 0) return true;
+  OVERLAPPED* overlapped = Record(write_);
+  if (overlapped == nullptr) return false;
+  const DWORD chunk = static_cast<DWORD>(std::min<uint64_t>(length, MAXDWORD));
+  DWORD written = 0;
+  if (WriteFile(pipe_.get(), bytes, chunk, &written, overlapped)) {
+    write_.inFlight = false;
+  } else if (GetLastError() == ERROR_IO_PENDING) {
+    write_.inFlight = true;
+  } else {
+    return false;
+  }
+  write_.begun = true;
+  write_.atOnce = written;
+  writeBytes_ = bytes;
+  writeLength_ = length;
+  return true;
+}
+
+bool PipeTransportWithMessagePump::FinishWrite() {
+  if (!write_.begun) return true;
+  DWORD written = 0;
+  if (!Finish(write_, written) || written == 0) return false;
+  // A pipe completes a write whole; anything else is finished as a plain write.
+  return Write(writeBytes_ + written, writeLength_ - written);
+}
+
 void PipeTransportWithMessagePump::Close() {
   if (!pipe_.valid()) return;
+  Abandon(read_);
+  Abandon(write_);
   DisconnectNamedPipe(pipe_.get());
   pipe_.reset();
 }
 
-void PipeTransportWithMessagePump::ReleaseReadBuffer() { std::vector<uint8_t>().swap(readBuffer_); }
+void PipeTransportWithMessagePump::ReleaseReadBuffer() {
+  Abandon(read_);
+  Fit(buffers_[0], 0);
+  Fit(buffers_[1], 0);
+}
+
+// The kept record, cleared for a new operation; null when no event could be made.
+OVERLAPPED* PipeTransportWithMessagePump::Record(Pending& pending) {
+  if (!pending.operation) pending.operation.reset(new (std::nothrow) OverlappedOperation());
+  if (!pending.operation || !pending.operation->valid()) return nullptr;
+  OVERLAPPED& overlapped = pending.operation->record();
+  const HANDLE event = overlapped.hEvent;
+  overlapped = OVERLAPPED{};
+  overlapped.hEvent = event;
+  return &overlapped;
+}
+
+bool PipeTransportWithMessagePump::Finish(Pending& pending, DWORD& transferred) {
+  pending.begun = false;
+  transferred = pending.atOnce;
+  if (!pending.inFlight) return true;
+  pending.inFlight = false;
+  return WaitForIo(pending.operation->record(), transferred);
+}
+
+void PipeTransportWithMessagePump::Abandon(Pending& pending) {
+  if (pending.begun && pending.inFlight) {
+    // The system holds the record and the bytes until the operation is over.
+    DWORD ignored = 0;
+    CancelIoEx(pipe_.get(), &pending.operation->record());
+    GetOverlappedResult(pipe_.get(), &pending.operation->record(), &ignored, TRUE);
+  }
+  pending.begun = false;
+  pending.inFlight = false;
+}
+
+// At least `size` bytes, or none for 0. Every byte handed out is one a read wrote: no
+// zero-fill first.
+bool PipeTransportWithMessagePump::Fit(Buffer& buffer, size_t size) {
+  if (size != 0 && buffer.size >= size && (size != ReadBufferSize || buffer.size == size)) return true;
+  buffer.bytes.reset();
+  buffer.size = 0;
+  if (size == 0) return true;
+  buffer.bytes.reset(new (std::nothrow) uint8_t[size]);
+  if (!buffer.bytes) return false;
+  buffer.size = size;
+  return true;
+}
 
 bool PipeTransportWithMessagePump::WaitForIo(OVERLAPPED& overlapped, DWORD& transferred) {
   const bool completed = pumpMessages_ ? WaitPumpingMessages(&overlapped.hEvent, 1) == 0
