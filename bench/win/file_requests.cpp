@@ -9,8 +9,9 @@
 // now and then meets the broker); then the memory a hostile host costs by announcing 64 MiB
 // and sending nothing. Each kind gets a broker of its own, so that each working-set peak
 // belongs to one kind. Prints min/median/max of every series, the ratios and every target
-// with its figure; last, for information, what the transport style the broker first had
-// (4,096-byte reads, the reply in one write) costs against the best bare transfer.
+// with its figure; last, for information, what other bare transfers cost against the best
+// one: the transport style the broker first had (4,096-byte reads, the reply in one write),
+// and reads and writes of 64 KiB and 1 MiB (where the broker's 256 KiB was chosen).
 //
 // Usage: bench_file_requests [broker exe]   (default: dist/<arch>/TarnvelBroker.exe of the
 // source tree, under Wine as a Z:\ path); TARNVEL_BENCH_ONLY, see main. The bare server is
@@ -369,18 +370,19 @@ Result Run(const std::wstring& exe, const std::wstring& folder, const Kind& kind
   return result;
 }
 
-// What the broker's first transport style costs: its bare server against the best one,
-// interleaved.
+// What another bare server (the broker's first transport style, other read or write sizes)
+// costs against the best one, interleaved.
 struct StyleCost {
   bool ok = false;
   Spread style, best, ratio;
 };
 
-StyleCost MeasureStyle(const std::wstring& folder, size_t requestBytes, const std::vector<uint8_t>& reply, int rounds) {
+StyleCost MeasureStyle(const std::wstring& folder, size_t requestBytes, const std::vector<uint8_t>& reply, int rounds,
+                       size_t readBytes, size_t writeBytes) {
   StyleCost cost;
   const int warmup = 2;
   const std::vector<uint8_t> request(requestBytes, 0xa5);
-  BareServer style(folder, requestBytes, reply, StyleReadBytes, 0);
+  BareServer style(folder, requestBytes, reply, readBytes, writeBytes);
   BareServer best(folder, requestBytes, reply, BareReadBytes, BareWriteBytes);
   if (!style.ok() || !best.ok()) return cost;
   std::vector<uint8_t> got;
@@ -411,8 +413,7 @@ void ReportStyle(const char* what, const StyleCost& c) {
     return;
   }
   printf(
-      "  %-30s first style median %8.2f ms, best median %8.2f ms; ratio per pair of rounds min %.2f median %.2f max "
-      "%.2f\n",
+      "  %-54s %8.2f ms, best %8.2f ms (medians); ratio per pair min %.2f median %.2f max %.2f\n",
       what, c.style.median * 1e3, c.best.median * 1e3, c.ratio.min, c.ratio.median, c.ratio.max);
 }
 
@@ -638,17 +639,28 @@ int main(int argc, char** argv) {
     const Result& readResult = results[2];
     const Result& writeResult = results[4];
     printf(
-        "\nfor information: the first transport style (4,096-byte reads, the reply in one write)\n"
-        "against the best bare transfer, both in a process of their own, same bytes, interleaved, 14 rounds:\n");
-    std::vector<uint8_t> readReply(readResult.replyBytes, 0);
-    std::vector<uint8_t> smallReply(writeResult.replyBytes, 0);
-    // Each server answers with a well-formed header so that the client reads it like a reply.
-    for (std::vector<uint8_t>* r : {&readReply, &smallReply}) {
-      const uint64_t words = r->size() / 8;
-      std::memcpy(r->data() + 24, &words, 8);
+        "\nfor information: other bare transfers against the best one (reads of %zu bytes, the reply in\n"
+        "writes of %zu), each in a process of its own, same bytes, interleaved, 14 rounds:\n",
+        BareReadBytes, BareWriteBytes);
+    const std::wstring where = ToWide(folder);
+    struct Variant {
+      const char* what;
+      bool readSized;
+      size_t readBytes, writeBytes;
+    };
+    const Variant variants[] = {
+        {"16 MiB reply, first style: 4,096-byte reads, one write", true, StyleReadBytes, 0},
+        {"16 MiB reply in 64 KiB writes", true, BareReadBytes, 65536},
+        {"16 MiB reply in 1 MiB writes", true, BareReadBytes, 1048576},
+        {"16 MiB request, first style: 4,096-byte reads", false, StyleReadBytes, 0},
+        {"16 MiB request in 64 KiB reads", false, 65536, BareWriteBytes},
+        {"16 MiB request in 1 MiB reads", false, 1048576, BareWriteBytes},
+    };
+    for (const Variant& v : variants) {
+      ReportStyle(v.what, v.readSized ? MeasureStyle(where, readResult.requestBytes, readReply, 14, v.readBytes, v.writeBytes)
+                                      : MeasureStyle(where, writeResult.requestBytes, smallReply, 14, v.readBytes,
+                                                     v.writeBytes));
     }
-    ReportStyle("read-sized (16 MiB reply)", MeasureStyle(ToWide(folder), readResult.requestBytes, readReply, 14));
-    ReportStyle("write-sized (16 MiB request)", MeasureStyle(ToWide(folder), writeResult.requestBytes, smallReply, 14));
   }
 
   DeleteFileW(WidePtr(readPath));
