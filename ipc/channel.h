@@ -5,11 +5,10 @@
 // next message is read, so replies come back in request order.
 //
 // Transport needs: const uint8_t* Read(size_t& count, size_t limit) (at most `limit` bytes;
-// null on failure or no bytes; the bytes valid until the next Read), bool BeginRead(size_t
-// limit) (the next Read's bytes start coming while the last ones are decoded), bool
-// Write(const uint8_t* bytes, size_t length), and for streamed replies bool BeginWrite(const
-// uint8_t* bytes, size_t length) with bool FinishWrite() (the bytes stay untouched until
-// FinishWrite returns; a begun write is always finished).
+// null on failure or no bytes; the bytes valid until the next Read), bool Write(const
+// uint8_t* bytes, size_t length), and for streamed replies bool BeginWrite(const uint8_t*
+// bytes, size_t length) with bool FinishWrite() (the bytes stay untouched until FinishWrite
+// returns; a begun write is always finished).
 #pragma once
 #include <algorithm>
 #include <cstddef>
@@ -200,15 +199,9 @@ class Channel final : private PayloadHolding {
   }
 
   bool ReadOnce(DecoderT& decoder) {
-    const uint64_t announced = decoder.AnnouncedBytes();
-    const uint64_t arrived = decoder.BufferedBytes();
     size_t count = 0;
-    const uint8_t* bytes = transport_->Read(count, ReadLimit(announced, arrived));
+    const uint8_t* bytes = transport_->Read(count, ReadLimit(decoder.AnnouncedBytes(), decoder.BufferedBytes()));
     if (bytes == nullptr || count == 0) return false;
-    // The next large read of a long message goes on while these bytes are decoded; one that
-    // cannot begin now is made by the next Read.
-    const size_t next = ReadLimit(announced, arrived + count);
-    if (next > SmallReadBytes) static_cast<void>(transport_->BeginRead(next));
     decoder.Append(bytes, count);
     return true;
   }

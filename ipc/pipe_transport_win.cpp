@@ -50,44 +50,24 @@ bool PipeTransportWithMessagePump::Adopt(HANDLE pipe) {
 
 const uint8_t* PipeTransportWithMessagePump::Read(size_t& count, size_t limit) {
   count = 0;
-  DWORD got = 0;
-  if (read_.begun) {
-    current_ ^= 1;
-    if (!Finish(read_, got)) return nullptr;
-  } else {
-    const size_t size = std::max(std::min<size_t>(limit, MAXDWORD), ReadBufferSize);
-    if (size == ReadBufferSize) Fit(buffers_[current_ ^ 1], 0);
-    if (!Fit(buffers_[current_], size) || !pipe_.valid()) return nullptr;
-    OVERLAPPED* overlapped = Record(read_);
-    if (overlapped == nullptr) return nullptr;
-    const DWORD asked = static_cast<DWORD>(std::max<size_t>(std::min(limit, size), 1));
-    if (!ReadFile(pipe_.get(), buffers_[current_].bytes.get(), asked, &got, overlapped)) {
-      if (GetLastError() != ERROR_IO_PENDING || !WaitForIo(*overlapped, got)) return nullptr;
-    }
-  }
-  count = got;
-  return got != 0 ? buffers_[current_].bytes.get() : nullptr;
-}
-
-bool PipeTransportWithMessagePump::BeginRead(size_t limit) {
-  if (read_.begun || !pipe_.valid()) return false;
-  Buffer& next = buffers_[current_ ^ 1];
   const size_t size = std::max(std::min<size_t>(limit, MAXDWORD), ReadBufferSize);
-  if (!Fit(next, size)) return false;
+  if (readBufferSize_ < size || (size == ReadBufferSize && readBufferSize_ != size)) {
+    // Every byte handed out is one the read wrote: no zero-fill first.
+    ReleaseReadBuffer();
+    readBuffer_.reset(new (std::nothrow) uint8_t[size]);
+    if (!readBuffer_) return nullptr;
+    readBufferSize_ = size;
+  }
+  if (!pipe_.valid()) return nullptr;
   OVERLAPPED* overlapped = Record(read_);
-  if (overlapped == nullptr) return false;
+  if (overlapped == nullptr) return nullptr;
   const DWORD asked = static_cast<DWORD>(std::max<size_t>(std::min(limit, size), 1));
   DWORD got = 0;
-  if (ReadFile(pipe_.get(), next.bytes.get(), asked, &got, overlapped)) {
-    read_.inFlight = false;
-  } else if (GetLastError() == ERROR_IO_PENDING) {
-    read_.inFlight = true;
-  } else {
-    return false;
+  if (!ReadFile(pipe_.get(), readBuffer_.get(), asked, &got, overlapped)) {
+    if (GetLastError() != ERROR_IO_PENDING || !WaitForIo(*overlapped, got)) return nullptr;
   }
-  read_.begun = true;
-  read_.atOnce = got;
-  return true;
+  count = got;
+  return got != 0 ? readBuffer_.get() : nullptr;
 }
 
 bool PipeTransportWithMessagePump::Write(const uint8_t* bytes, size_t length) {
@@ -130,24 +110,38 @@ bool PipeTransportWithMessagePump::BeginWrite(const uint8_t* bytes, size_t lengt
 
 bool PipeTransportWithMessagePump::FinishWrite() {
   if (!write_.begun) return true;
-  DWORD written = 0;
-  if (!Finish(write_, written) || written == 0) return false;
+  write_.begun = false;
+  DWORD written = write_.atOnce;
+  if (write_.inFlight) {
+    write_.inFlight = false;
+    if (!WaitForIo(write_.operation->record(), written)) return false;
+  }
+  if (written == 0) return false;
   // A pipe completes a write whole; anything else is finished as a plain write.
   return Write(writeBytes_ + written, writeLength_ - written);
 }
 
+void PipeTransportWithMessagePump::AbandonWrite() {
+  if (write_.begun && write_.inFlight) {
+    // The system holds the record and the caller's bytes until the write is over.
+    DWORD ignored = 0;
+    CancelIoEx(pipe_.get(), &write_.operation->record());
+    GetOverlappedResult(pipe_.get(), &write_.operation->record(), &ignored, TRUE);
+  }
+  write_.begun = false;
+  write_.inFlight = false;
+}
+
 void PipeTransportWithMessagePump::Close() {
   if (!pipe_.valid()) return;
-  Abandon(read_);
-  Abandon(write_);
+  AbandonWrite();
   DisconnectNamedPipe(pipe_.get());
   pipe_.reset();
 }
 
 void PipeTransportWithMessagePump::ReleaseReadBuffer() {
-  Abandon(read_);
-  Fit(buffers_[0], 0);
-  Fit(buffers_[1], 0);
+  readBuffer_.reset();
+  readBufferSize_ = 0;
 }
 
 // The kept record, cleared for a new operation; null when no event could be made.
@@ -159,38 +153,6 @@ OVERLAPPED* PipeTransportWithMessagePump::Record(Pending& pending) {
   overlapped = OVERLAPPED{};
   overlapped.hEvent = event;
   return &overlapped;
-}
-
-bool PipeTransportWithMessagePump::Finish(Pending& pending, DWORD& transferred) {
-  pending.begun = false;
-  transferred = pending.atOnce;
-  if (!pending.inFlight) return true;
-  pending.inFlight = false;
-  return WaitForIo(pending.operation->record(), transferred);
-}
-
-void PipeTransportWithMessagePump::Abandon(Pending& pending) {
-  if (pending.begun && pending.inFlight) {
-    // The system holds the record and the bytes until the operation is over.
-    DWORD ignored = 0;
-    CancelIoEx(pipe_.get(), &pending.operation->record());
-    GetOverlappedResult(pipe_.get(), &pending.operation->record(), &ignored, TRUE);
-  }
-  pending.begun = false;
-  pending.inFlight = false;
-}
-
-// At least `size` bytes, or none for 0. Every byte handed out is one a read wrote: no
-// zero-fill first.
-bool PipeTransportWithMessagePump::Fit(Buffer& buffer, size_t size) {
-  if (size != 0 && buffer.size >= size && (size != ReadBufferSize || buffer.size == size)) return true;
-  buffer.bytes.reset();
-  buffer.size = 0;
-  if (size == 0) return true;
-  buffer.bytes.reset(new (std::nothrow) uint8_t[size]);
-  if (!buffer.bytes) return false;
-  buffer.size = size;
-  return true;
 }
 
 bool PipeTransportWithMessagePump::WaitForIo(OVERLAPPED& overlapped, DWORD& transferred) {

@@ -25,17 +25,7 @@ class MemoryTransport {
     }
   }
 
-  // A begun read is made by the next Read, with the begun limit.
-  bool BeginRead(size_t limit) {
-    if (begunLimit_ != 0) misuse_ = true;
-    begunLimit_ = limit;
-    return true;
-  }
   const uint8_t* Read(size_t& count, size_t limit = 4096) {
-    if (begunLimit_ != 0) {
-      limit = begunLimit_;
-      begunLimit_ = 0;
-    }
     ++reads_;
     readLimits_.push_back(limit);
     count = 0;
@@ -72,7 +62,7 @@ class MemoryTransport {
     return true;
   }
   bool writePending() const { return pending_ != nullptr; }
-  // A read or write begun beside another, or a plain write beside a begun one.
+  // A write begun beside another, or a plain write beside a begun one.
   bool misused() const { return misuse_; }
 
   void SetFailWrites(bool fail) { failWrites_ = fail; }
@@ -102,7 +92,6 @@ class MemoryTransport {
   std::vector<uint8_t> written_;
   std::vector<size_t> writeSizes_;
   std::vector<size_t> readLimits_;
-  size_t begunLimit_ = 0;
   const uint8_t* pending_ = nullptr;
   size_t pendingLength_ = 0;
   bool misuse_ = false;

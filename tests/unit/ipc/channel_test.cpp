@@ -310,7 +310,7 @@ TEST(Channel, ReadsGrowWithWhatArrivedUpToWhatIsAnnounced) {
   }
 }
 
-TEST(Channel, LongMessageComesInLargeReadsEachBegunWhileTheOneBeforeIsDecoded) {
+TEST(Channel, LongMessageComesInLargeReads) {
   const std::string payload(1 << 20, 'p');
   const std::vector<uint8_t> stream =
       Concat({EncodeMessage(9, {Param::Bytes(payload)}), EncodeMessage(11, {Param::Int32(5)})});

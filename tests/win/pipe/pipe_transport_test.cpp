@@ -171,9 +171,8 @@ TEST(PipeTransport, AdoptReplacesAndClosesTheHeldHandle) {
 }
 
 TEST(PipeTransport, ReadsAtMostTheirLimitAndWritesLargeBlocksWhole) {
-  // Plain: the default small reads and a blocking write. Begun: each large read begun while
-  // the bytes of the one before are still in use, and the write going on while the caller
-  // waits elsewhere.
+  // Plain: the default small reads and a blocking write. Begun: large reads, and the write
+  // going on while the caller does something else.
   for (bool begun : {false, true}) {
     SCOPED_TRACE(begun ? "begun" : "plain");
     const std::wstring name = FreshPipeName();
@@ -204,32 +203,12 @@ TEST(PipeTransport, ReadsAtMostTheirLimitAndWritesLargeBlocksWhole) {
       const uint8_t* bytes = begun ? transport.Read(count, limit) : transport.Read(count);
       if (bytes == nullptr) break;
       ASSERT_LE(count, limit);
-      const std::vector<uint8_t> copy(bytes, bytes + count);
-      if (begun && back.size() + count < block.size()) {
-        ASSERT_TRUE(transport.BeginRead(limit));
-        Sleep(1);  // the begun read lands meanwhile, and must land elsewhere
-      }
-      ASSERT_EQ(std::vector<uint8_t>(bytes, bytes + count), copy);
       back.insert(back.end(), bytes, bytes + count);
     }
     peer.join();
     EXPECT_EQ(echoed, block);
     EXPECT_EQ(back, block);
   }
-}
-
-TEST(PipeTransport, CloseEndsABegunReadThatNothingAnswers) {
-  const std::wstring name = FreshPipeName();
-  UniqueHandle server = CreateServerEnd(name);
-  UniqueHandle client = OpenClientEnd(name);
-  PipeTransportWithMessagePump transport;
-  ASSERT_TRUE(transport.Open(server.release(), true));
-  ASSERT_TRUE(transport.BeginRead(65536));
-  transport.ReleaseReadBuffer();
-  transport.Close();
-  uint8_t byte = 0;
-  DWORD got = 0;
-  EXPECT_FALSE(ReadFile(client.get(), &byte, 1, &got, nullptr)) << "the server end stayed open";
 }
 
 LRESULT CALLBACK RecordingWndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
