@@ -60,7 +60,7 @@ constexpr double HostileTarget = 65536.0;
 // 1 MiB would break its read memory targets.
 constexpr size_t BareReadBytes = ipc::LargeReadBytes;
 constexpr size_t BareWriteBytes = 1048576;
-// The broker's transport as first described: 4,096-byte reads and the reply in one write.
+// The broker's transport as first built: 4,096-byte reads and the reply in one write.
 constexpr size_t StyleReadBytes = 4096;
 // Longer than a second without a request before each cold round.
 constexpr DWORD ColdPauseMs = 1100;
