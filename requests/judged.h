@@ -80,10 +80,4 @@ class JudgedCopy {
 Judgement<JudgedCopy> JudgeCopyIn(const Text& source, const Text& expandedDestination, const Text& tempFolder);
 Judgement<JudgedCopy> JudgeExport(const Text& expandedSource, const Text& destination, const Text& tempFolder);
 
-// What became of a judged copy. NotAtJudgedPath: the file opened inside the temporary folder
-// lies elsewhere (a link the plug-in placed) or has other names, or the copy-in source opened
-// is not what its path was judged to be (its long name has another extension); nothing was
-// copied.
-enum class CopyOutcome { Copied, SourceMissing, Failed, NotAtJudgedPath };
-
 }  // namespace tarnvel::requests

@@ -69,6 +69,25 @@ constexpr PathKinds kShellDocumentTakes = RelativePath | StreamPath | ShareRoot 
 
 bool RefusedKinds(const Text& path, PathKinds takes) { return (ClassifyPath(path) & ~takes) != 0; }
 
+// A copy's three texts in the form its extension and folder tests compare.
+struct CopyPaths {
+  Text source, destination, temp;
+};
+
+// What both copies refuse before their own tests: a missing or NUL-holding text, a side of a
+// kind its op does not take, a text that normalises to nothing. Allow: `out` holds all three.
+PolicyVerdict CheckCopyPaths(const Text& source, const Text& destination, const Text& tempFolder, PathKinds sourceTakes,
+                             PathKinds destinationTakes, CopyPaths& out) {
+  if (source.empty() || destination.empty() || tempFolder.empty()) return MalformedKey;
+  if (HasNul(source) || HasNul(destination)) return MalformedKey;
+  if (RefusedKinds(source, sourceTakes) || RefusedKinds(destination, destinationTakes)) return MalformedKey;
+  out.source = NormaliseForPolicy(source);
+  out.destination = NormaliseForPolicy(destination);
+  out.temp = NormaliseForPolicy(tempFolder);
+  if (out.source.empty() || out.destination.empty() || out.temp.empty()) return MalformedKey;
+  return Allow;
+}
+
 }  // namespace
 
 Text ExtensionOf(const Text& t) {
@@ -118,20 +137,14 @@ bool IsDataFolderItself(const Text& path, const Text& dataRoot) {
 }
 
 PolicyVerdict CheckCopyIn(const Text& source, const Text& destination, const Text& tempFolder) {
-  if (source.empty() || destination.empty() || tempFolder.empty()) return MalformedKey;
-  if (HasNul(source) || HasNul(destination)) return MalformedKey;
-  if (RefusedKinds(source, kCopyInSourceTakes) || RefusedKinds(destination, kCopyInDestinationTakes)) {
-    return MalformedKey;
-  }
-  const Text s = NormaliseForPolicy(source);
-  const Text d = NormaliseForPolicy(destination);
-  const Text t = NormaliseForPolicy(tempFolder);
-  if (s.empty() || d.empty() || t.empty()) return MalformedKey;
-
-  const std::optional<Text> kind = MatchCopyInExtension(s);
+  CopyPaths n;
+  const PolicyVerdict checked =
+      CheckCopyPaths(source, destination, tempFolder, kCopyInSourceTakes, kCopyInDestinationTakes, n);
+  if (checked != Allow) return checked;
+  const std::optional<Text> kind = MatchCopyInExtension(n.source);
   if (!kind) return OutsideSubtree;
-  if (MatchCopyInExtension(d) != kind) return OutsideSubtree;
-  return IsInsideFolder(d, t) ? Allow : OutsideSubtree;
+  if (MatchCopyInExtension(n.destination) != kind) return OutsideSubtree;
+  return IsInsideFolder(n.destination, n.temp) ? Allow : OutsideSubtree;
 }
 
 bool IsCopyInSourceAsJudged(const Text& reached, const Text& judgedSource) {
@@ -141,20 +154,14 @@ bool IsCopyInSourceAsJudged(const Text& reached, const Text& judgedSource) {
 }
 
 PolicyVerdict CheckExport(const Text& source, const Text& destination, const Text& tempFolder) {
-  if (source.empty() || destination.empty() || tempFolder.empty()) return MalformedKey;
-  if (HasNul(source) || HasNul(destination)) return MalformedKey;
-  if (RefusedKinds(source, kExportSourceTakes) || RefusedKinds(destination, kExportDestinationTakes)) {
-    return MalformedKey;
-  }
-  const Text s = NormaliseForPolicy(source);
-  const Text d = NormaliseForPolicy(destination);
-  const Text t = NormaliseForPolicy(tempFolder);
-  if (s.empty() || d.empty() || t.empty()) return MalformedKey;
-
-  const Text x = ExtensionOf(s);
+  CopyPaths n;
+  const PolicyVerdict checked =
+      CheckCopyPaths(source, destination, tempFolder, kExportSourceTakes, kExportDestinationTakes, n);
+  if (checked != Allow) return checked;
+  const Text x = ExtensionOf(n.source);
   if (!InTable(x, kExportExtensions)) return OutsideSubtree;
-  if (ExtensionOf(d) != x) return OutsideSubtree;
-  return IsInsideFolder(s, t) ? Allow : OutsideSubtree;
+  if (ExtensionOf(n.destination) != x) return OutsideSubtree;
+  return IsInsideFolder(n.source, n.temp) ? Allow : OutsideSubtree;
 }
 
 PolicyVerdict CheckShellTarget(const Text& target) {
