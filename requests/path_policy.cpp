@@ -19,21 +19,12 @@ constexpr View kExportExtensions[] = {u".jpg", u".png", u".bmp", u".dib", u".tif
 constexpr View kPluginFolder = u"tarnvel";
 constexpr size_t kPluginFolderSuffixDigits = 8;
 
-bool IsAsciiDigit(char16_t c) { return c >= u'0' && c <= u'9'; }
 bool IsLowerHexDigit(char16_t c) { return IsAsciiDigit(c) || (c >= u'a' && c <= u'f'); }
 
 // Spaces, controls and format characters that are invisible or dropped by URL parsers.
 bool IsInvisibleOrControl(char16_t c) {
   return c < 0x20 || (c >= 0x7F && c <= 0xA0) || c == 0x1680 || (c >= 0x2000 && c <= 0x200F) ||
          (c >= 0x2028 && c <= 0x202F) || (c >= 0x205F && c <= 0x206F) || c == 0x3000 || c == 0xFEFF;
-}
-
-template <size_t N>
-bool InTable(View x, const View (&table)[N]) {
-  for (View e : table) {
-    if (x == e) return true;
-  }
-  return false;
 }
 
 // "tarnvel" or "tarnvel" followed by 8 lower-case hex digits (the text is already folded).
