@@ -348,6 +348,17 @@ long long FileSize(const std::wstring& path) {
   return (static_cast<long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
 
+// A copy writes a fresh file ("~tarnvel-*.tmp") beside its destination and moves it into
+// place only when it is whole: its size is how far the copy has come.
+long long FreshFileSize(const std::wstring& destination) {
+  const std::wstring folder = destination.substr(0, destination.find_last_of(L'\\') + 1);
+  WIN32_FIND_DATAW found{};
+  const HANDLE search = FindFirstFileW((folder + L"~tarnvel-*.tmp").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return -1;
+  FindClose(search);
+  return FileSize(folder + found.cFileName);
+}
+
 // The protocol has no correlation field: a call that stopped waiting must not leave its
 // reply for a later call to read as its own. A real copy of 1 GiB (several seconds under
 // Wine) outlasts a deadline of 1.5 s; once the broker has finished it and written its reply,
@@ -398,7 +409,7 @@ TEST(HostApi, ADeadlineHoldsWhileAnotherThreadsCallRuns) {
   ASSERT_TRUE(broker.Start(Options()));
   th::Result<th::Done> copy;
   std::thread copier([&] { copy = broker.CopyIn(source, destination, std::chrono::minutes(3)); });
-  for (int i = 0; i < 3000 && FileSize(destination) <= 0; ++i) Sleep(10);  // the copy is under way
+  for (int i = 0; i < 3000 && FreshFileSize(destination) <= 0; ++i) Sleep(10);  // the copy is under way
   const ULONGLONG before = GetTickCount64();
   const th::Result<std::wstring> ping = broker.Ping(std::chrono::milliseconds(300));
   const ULONGLONG took = GetTickCount64() - before;
