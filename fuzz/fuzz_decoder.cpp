@@ -1,7 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
 // Arbitrary bytes through the decoder and the receive loop.
 // Input: one control byte (bits 0-5 seed the chunking, bit 6 makes writes fail, bit 7
-// selects 32-bit handles), then the byte stream as it would arrive on the pipe.
+// selects 32-bit handles), then the byte stream as it would arrive on the pipe. With an odd
+// seed the bindings' run gets the stream as a pipe holding all of it, so that each read is
+// as large as the loop asks: small reads, then growing large ones once a header announces
+// more (up to 64 MiB, whether or not it comes).
 // Checks: a delivered message is well formed and fits its declared total; any chunking
 // decodes to the same messages as one block; the loop hands exactly those messages (less
 // the keep-alive) to the handler and ends with the code the stream calls for; and every
@@ -214,6 +217,7 @@ void RunLoop(const uint8_t* data, size_t size, PointerWidth width, uint32_t seed
   FuzzChannel channel(&transport, nullptr, width);
   EchoHandler handler;
   const int64_t result = channel.ReceiveLoop(&handler);
+  Check(!transport.misused());
 
   std::vector<Message> served;
   for (const Message& m : expected) {
@@ -345,12 +349,18 @@ void RunServices(const uint8_t* data, size_t size, PointerWidth width, uint32_t 
   }
 
   MemoryTransport transport;
-  QueueInChunks(transport, data, size, seed ^ 0xA5A5u);
+  if (seed % 2 != 0) {
+    transport.QueueChunk(data, size);
+  } else {
+    QueueInChunks(transport, data, size, seed ^ 0xA5A5u);
+  }
   BrokerServices services;
   ipc::ServiceLookup<FuzzChannel>* lookup = &services;
   FuzzChannel channel(&transport, &lookup, width);
   BadMessageRecv<FuzzChannel> defaultHandler;
   Check(channel.ReceiveLoop(&defaultHandler) == want);
+  Check(!transport.misused());
+  for (size_t limit : transport.readLimits()) Check(limit >= 1 && limit <= ipc::LargeReadBytes);
   Check(services.request.calls == wantCalls);
   Check(services.plugin.pids == wantPids);
   std::vector<Message> replies;

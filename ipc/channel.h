@@ -4,8 +4,11 @@
 // Handlers run synchronously on the loop's thread and write their replies before the
 // next message is read, so replies come back in request order.
 //
-// Transport needs: const uint8_t* Read(size_t& count) (null on failure or no bytes) and
-// bool Write(const uint8_t* bytes, size_t length).
+// Transport needs: const uint8_t* Read(size_t& count, size_t limit) (at most `limit` bytes;
+// null on failure or no bytes; the bytes valid until the next Read), bool Write(const
+// uint8_t* bytes, size_t length), and for streamed replies bool BeginWrite(const uint8_t*
+// bytes, size_t length) with bool FinishWrite() (the bytes stay untouched until FinishWrite
+// returns; a begun write is always finished).
 #pragma once
 #include <algorithm>
 #include <cstddef>
@@ -33,6 +36,22 @@ constexpr int64_t ResultTextUnfilled = -12;  // SendMsg: the text source failed,
 
 // Message id of the keep-alive that the loop swallows when it carries one zero value.
 constexpr int32_t IgnoredMessageId = MessageId::KeepAlive;
+
+// What one read may bring. A short message, and the head of every message, comes in small
+// reads. Once a header announces more than a small read holds, each read is bounded by what
+// is still announced (a large read never reaches into the next message), by the bytes of the
+// message that already arrived (so the read buffer, too, follows what the peer sent: a
+// declared 64 MiB that never comes costs one small read) and by LargeReadBytes. Under Wine
+// every read is a round trip to the wineserver: a 16 MiB request took 4,100 of them in
+// small reads, and reading it took about 3.5 times as long as in 64 KiB reads.
+constexpr size_t SmallReadBytes = 4096;
+constexpr size_t LargeReadBytes = 262144;
+
+inline size_t ReadLimit(uint64_t announcedBytes, uint64_t arrivedBytes) {
+  if (announcedBytes <= arrivedBytes || announcedBytes - arrivedBytes <= SmallReadBytes) return SmallReadBytes;
+  const uint64_t bound = std::min<uint64_t>(LargeReadBytes, std::max<uint64_t>(arrivedBytes, SmallReadBytes));
+  return static_cast<size_t>(std::min(announcedBytes - arrivedBytes, bound));
+}
 
 }  // namespace ipc
 
@@ -94,18 +113,19 @@ class Channel final : private PayloadHolding {
   size_t RetainedReplyBytes() const { return replyWords_.capacity() * sizeof(uint64_t); }
   static constexpr size_t RetainedReplyLimit = 65536;
 
-  // Where a streamed reply is gathered between writes: the same small memory for every such
-  // reply, so even the first large reply after a long pause touches no fresh memory for its
-  // text. May throw (memory exhausted) on first use.
-  std::vector<uint8_t>& StreamChunk() {
-    if (streamChunk_.size() != StreamChunkBytes) streamChunk_.resize(StreamChunkBytes);
-    return streamChunk_;
+  // Where a streamed reply is made between writes: two chunks, one being written while the
+  // next is made, the same small memory for every such reply, so even the first large reply
+  // after a long pause touches no fresh memory for its text. May throw (memory exhausted)
+  // on first use.
+  std::vector<uint8_t>& StreamChunks() {
+    if (streamChunks_.size() != 2 * StreamChunkBytes) streamChunks_.resize(2 * StreamChunkBytes);
+    return streamChunks_;
   }
-  size_t RetainedStreamBytes() const { return streamChunk_.capacity(); }
+  size_t RetainedStreamBytes() const { return streamChunks_.capacity(); }
   // A whole number of words, so that every chunk but the last is full and the head of a
   // message (whole words) leaves room for whole code units. Each write has a cost of its
   // own (under Wine 16 MiB took about 3 times as long in 64 KiB writes as in 256 KiB ones,
-  // and 4 times the CPU), while the chunk stays small beside the 4 MiB file it serves.
+  // and 4 times the CPU), while the chunks stay small beside the 4 MiB file they serve.
   static constexpr size_t StreamChunkBytes = 262144;
 
   int64_t ReceiveLoop(Handler* defaultHandler) {
@@ -149,7 +169,7 @@ class Channel final : private PayloadHolding {
     decoder.list().Clear();
     decoder.ReleaseBuffers();
     WordStorage().swap(replyWords_);
-    std::vector<uint8_t>().swap(streamChunk_);
+    std::vector<uint8_t>().swap(streamChunks_);
     return result;
   }
 
@@ -180,7 +200,7 @@ class Channel final : private PayloadHolding {
 
   bool ReadOnce(DecoderT& decoder) {
     size_t count = 0;
-    const uint8_t* bytes = transport_->Read(count);
+    const uint8_t* bytes = transport_->Read(count, ReadLimit(decoder.AnnouncedBytes(), decoder.BufferedBytes()));
     if (bytes == nullptr || count == 0) return false;
     decoder.Append(bytes, count);
     return true;
@@ -192,7 +212,7 @@ class Channel final : private PayloadHolding {
   int32_t currentMessageId_ = -1;
   Handler* defaultHandler_ = nullptr;
   WordStorage replyWords_;
-  std::vector<uint8_t> streamChunk_;
+  std::vector<uint8_t> streamChunks_;
 };
 
 // Gives its class the operation to send a message on a channel.
@@ -211,9 +231,10 @@ class MsgOut {
   }
   // The n parameters, then a String16 that `source` produces while the message is written:
   // the message's bytes are exactly those of the same text sent whole, written in chunks of
-  // the channel's StreamChunk, so a large text is never held. ResultEncodeFailed when no
-  // message can carry it, ResultTextUnfilled when the source cannot load; nothing is written
-  // in either case. Memory for it may run out (bad_alloc), also before anything is written.
+  // StreamChunkBytes, each made while the one before it is being written, so a large text is
+  // never held. ResultEncodeFailed when no message can carry it, ResultTextUnfilled when the
+  // source cannot load; nothing is written in either case. Memory for it may run out
+  // (bad_alloc), also before anything is written.
   static int64_t SendMsg(Channel& channel, int32_t id, Param* params, uint32_t n, TextSource& source) {
     const uint64_t units = source.Units();
     typename Channel::EncoderType encoder(channel.width(), channel.replyWords());
@@ -223,10 +244,10 @@ class MsgOut {
     }
     if (!encoder.AddString16Deferred(units)) return ResultEncodeFailed;
     encoder.Finish(id);
-    std::vector<uint8_t>& chunk = channel.StreamChunk();
+    std::vector<uint8_t>& chunks = channel.StreamChunks();
     if (!source.Load()) return ResultTextUnfilled;
 
-    ChunkedWrite<typename Channel::TransportType> out(*channel.transport(), chunk);
+    ChunkedWrite<typename Channel::TransportType> out(*channel.transport(), chunks.data(), Channel::StreamChunkBytes);
     if (!out.Put(encoder.Bytes(), encoder.ByteCount())) return ResultWriteFailed;
     for (uint64_t left = units; left != 0;) {
       size_t room = out.Room() / sizeof(char16_t);
@@ -241,18 +262,27 @@ class MsgOut {
     }
     uint8_t tail[Channel::EncoderType::MaxTailBytes];
     const size_t tailBytes = encoder.Tail(tail);
-    if (!out.Put(tail, tailBytes) || !out.Flush()) return ResultWriteFailed;
+    if (!out.Put(tail, tailBytes) || !out.Finish()) return ResultWriteFailed;
     return ResultHandled;
   }
 
  private:
-  // Gathers bytes in `chunk` and writes each chunk to the transport once it is full.
+  // Gathers bytes in one of two chunks and begins writing it once it is full; the other
+  // chunk is filled meanwhile, and is only begun once the write before it is over. A write
+  // still going when the sender stops is waited for: the chunks outlive no write of theirs.
   template <class Transport>
   class ChunkedWrite {
    public:
-    ChunkedWrite(Transport& transport, std::vector<uint8_t>& chunk) : transport_(transport), chunk_(chunk) {}
-    size_t Room() const { return chunk_.size() - used_; }
-    uint8_t* End() { return chunk_.data() + used_; }
+    ChunkedWrite(Transport& transport, uint8_t* chunks, size_t chunkBytes)
+        : transport_(transport), chunks_(chunks), chunkBytes_(chunkBytes) {}
+    ~ChunkedWrite() {
+      if (pending_) static_cast<void>(transport_.FinishWrite());
+    }
+    ChunkedWrite(const ChunkedWrite&) = delete;
+    ChunkedWrite& operator=(const ChunkedWrite&) = delete;
+
+    size_t Room() const { return chunkBytes_ - used_; }
+    uint8_t* End() { return Current() + used_; }
     void Advance(size_t bytes) { used_ += bytes; }
     bool Put(const uint8_t* bytes, size_t count) {
       while (count != 0) {
@@ -265,16 +295,34 @@ class MsgOut {
       }
       return true;
     }
+    // Begins writing the current chunk, once the write before it is over; the other chunk
+    // becomes the current one.
     bool Flush() {
-      const size_t used = used_;
+      if (used_ == 0) return true;
+      if (!Wait()) return false;
+      if (!transport_.BeginWrite(Current(), used_)) return false;
+      pending_ = true;
       used_ = 0;
-      return used == 0 || transport_.Write(chunk_.data(), used);
+      current_ ^= 1;
+      return true;
     }
+    // Everything gathered is written.
+    bool Finish() { return Flush() && Wait(); }
 
    private:
+    uint8_t* Current() { return chunks_ + current_ * chunkBytes_; }
+    bool Wait() {
+      if (!pending_) return true;
+      pending_ = false;
+      return transport_.FinishWrite();
+    }
+
     Transport& transport_;
-    std::vector<uint8_t>& chunk_;
+    uint8_t* chunks_;
+    size_t chunkBytes_;
+    size_t current_ = 0;
     size_t used_ = 0;
+    bool pending_ = false;
   };
 };
 

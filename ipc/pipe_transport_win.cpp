@@ -2,9 +2,9 @@
 #include "ipc/pipe_transport_win.h"
 
 #include <algorithm>
+#include <new>
 
 #include "base/message_wait_win.h"
-#include "base/overlapped_win.h"
 
 bool IsSolePipeInstance(HANDLE serverEnd) {
   DWORD maxInstances = 0;
@@ -56,31 +56,37 @@ bool PipeTransportWithMessagePump::Adopt(HANDLE pipe) {
   return pipe_.valid();
 }
 
-const uint8_t* PipeTransportWithMessagePump::Read(size_t& count) {
-  readBuffer_.resize(ReadBufferSize);
+const uint8_t* PipeTransportWithMessagePump::Read(size_t& count, size_t limit) {
   count = 0;
+  const size_t size = std::max(std::min<size_t>(limit, MAXDWORD), ReadBufferSize);
+  if (readBufferSize_ < size || (size == ReadBufferSize && readBufferSize_ != size)) {
+    // Every byte handed out is one the read wrote: no zero-fill first.
+    ReleaseReadBuffer();
+    readBuffer_.reset(new (std::nothrow) uint8_t[size]);
+    if (!readBuffer_) return nullptr;
+    readBufferSize_ = size;
+  }
   if (!pipe_.valid()) return nullptr;
-  OverlappedOperation operation;
-  if (!operation.valid()) return nullptr;
-  OVERLAPPED& overlapped = operation.record();
+  OVERLAPPED* overlapped = Record(read_);
+  if (overlapped == nullptr) return nullptr;
+  const DWORD asked = static_cast<DWORD>(std::max<size_t>(std::min(limit, size), 1));
   DWORD got = 0;
-  if (!ReadFile(pipe_.get(), readBuffer_.data(), static_cast<DWORD>(ReadBufferSize), &got, &overlapped)) {
-    if (GetLastError() != ERROR_IO_PENDING || !WaitForIo(overlapped, got)) return nullptr;
+  if (!ReadFile(pipe_.get(), readBuffer_.get(), asked, &got, overlapped)) {
+    if (GetLastError() != ERROR_IO_PENDING || !WaitForIo(*overlapped, got)) return nullptr;
   }
   count = got;
-  return got != 0 ? readBuffer_.data() : nullptr;
+  return got != 0 ? readBuffer_.get() : nullptr;
 }
 
 bool PipeTransportWithMessagePump::Write(const uint8_t* bytes, size_t length) {
   if (!pipe_.valid()) return false;
   while (length != 0) {
-    OverlappedOperation operation;
-    if (!operation.valid()) return false;
-    OVERLAPPED& overlapped = operation.record();
+    OVERLAPPED* overlapped = Record(write_);
+    if (overlapped == nullptr) return false;
     const DWORD chunk = static_cast<DWORD>(std::min<uint64_t>(length, MAXDWORD));
     DWORD written = 0;
-    if (!WriteFile(pipe_.get(), bytes, chunk, &written, &overlapped)) {
-      if (GetLastError() != ERROR_IO_PENDING || !WaitForIo(overlapped, written)) return false;
+    if (!WriteFile(pipe_.get(), bytes, chunk, &written, overlapped)) {
+      if (GetLastError() != ERROR_IO_PENDING || !WaitForIo(*overlapped, written)) return false;
     }
     if (written == 0) return false;
     bytes += written;
@@ -89,13 +95,73 @@ bool PipeTransportWithMessagePump::Write(const uint8_t* bytes, size_t length) {
   return true;
 }
 
+bool PipeTransportWithMessagePump::BeginWrite(const uint8_t* bytes, size_t length) {
+  if (write_.begun || !pipe_.valid()) return false;
+  if (length == 0) return true;
+  OVERLAPPED* overlapped = Record(write_);
+  if (overlapped == nullptr) return false;
+  const DWORD chunk = static_cast<DWORD>(std::min<uint64_t>(length, MAXDWORD));
+  DWORD written = 0;
+  if (WriteFile(pipe_.get(), bytes, chunk, &written, overlapped)) {
+    write_.inFlight = false;
+  } else if (GetLastError() == ERROR_IO_PENDING) {
+    write_.inFlight = true;
+  } else {
+    return false;
+  }
+  write_.begun = true;
+  write_.atOnce = written;
+  writeBytes_ = bytes;
+  writeLength_ = length;
+  return true;
+}
+
+bool PipeTransportWithMessagePump::FinishWrite() {
+  if (!write_.begun) return true;
+  write_.begun = false;
+  DWORD written = write_.atOnce;
+  if (write_.inFlight) {
+    write_.inFlight = false;
+    if (!WaitForIo(write_.operation->record(), written)) return false;
+  }
+  if (written == 0) return false;
+  // A pipe completes a write whole; anything else is finished as a plain write.
+  return Write(writeBytes_ + written, writeLength_ - written);
+}
+
+void PipeTransportWithMessagePump::AbandonWrite() {
+  if (write_.begun && write_.inFlight) {
+    // The system holds the record and the caller's bytes until the write is over.
+    DWORD ignored = 0;
+    CancelIoEx(pipe_.get(), &write_.operation->record());
+    GetOverlappedResult(pipe_.get(), &write_.operation->record(), &ignored, TRUE);
+  }
+  write_.begun = false;
+  write_.inFlight = false;
+}
+
 void PipeTransportWithMessagePump::Close() {
   if (!pipe_.valid()) return;
+  AbandonWrite();
   DisconnectNamedPipe(pipe_.get());
   pipe_.reset();
 }
 
-void PipeTransportWithMessagePump::ReleaseReadBuffer() { std::vector<uint8_t>().swap(readBuffer_); }
+void PipeTransportWithMessagePump::ReleaseReadBuffer() {
+  readBuffer_.reset();
+  readBufferSize_ = 0;
+}
+
+// The kept record, cleared for a new operation; null when no event could be made.
+OVERLAPPED* PipeTransportWithMessagePump::Record(Pending& pending) {
+  if (!pending.operation) pending.operation.reset(new (std::nothrow) OverlappedOperation());
+  if (!pending.operation || !pending.operation->valid()) return nullptr;
+  OVERLAPPED& overlapped = pending.operation->record();
+  const HANDLE event = overlapped.hEvent;
+  overlapped = OVERLAPPED{};
+  overlapped.hEvent = event;
+  return &overlapped;
+}
 
 bool PipeTransportWithMessagePump::WaitForIo(OVERLAPPED& overlapped, DWORD& transferred) {
   const bool completed = pumpMessages_ ? WaitPumpingMessages(&overlapped.hEvent, 1) == 0

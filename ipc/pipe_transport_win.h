@@ -1,15 +1,17 @@
 // SPDX-License-Identifier: Apache-2.0
-// Raw bytes over one named-pipe handle. Every operation is overlapped but waits for its own
-// completion, so to its caller the transport blocks; while it waits it can keep the calling
-// thread's window messages flowing. Message boundaries are not kept: the channel reassembles.
-// Used by one thread at a time.
+// Raw bytes over one named-pipe handle. Every operation is overlapped; all but a begun write
+// wait for their own completion, so to its caller the transport blocks; while it waits it can
+// keep the calling thread's window messages flowing. A begun write goes on while its caller
+// makes the bytes after it. Message boundaries are not kept: the channel reassembles. Used by
+// one thread at a time.
 #pragma once
 #include <windows.h>
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
+#include <memory>
 
+#include "base/overlapped_win.h"
 #include "base/unique_handle_win.h"
 
 // The server end is the name's one and only instance. A process that created the name first
@@ -20,6 +22,7 @@
 
 class PipeTransportWithMessagePump {
  public:
+  // The read buffer's size when no more is asked, and the most a plain Read brings.
   static constexpr size_t ReadBufferSize = 4096;
 
   PipeTransportWithMessagePump() = default;
@@ -33,12 +36,20 @@ class PipeTransportWithMessagePump {
   // Takes an already-connected handle without any I/O, closing the one held before.
   // Returns whether the new handle is valid.
   [[nodiscard]] bool Adopt(HANDLE pipe);
-  // Up to 4096 bytes, whatever the pipe holds; null on failure or when nothing arrived
-  // (a closed peer). The bytes stay valid until the next Read.
-  const uint8_t* Read(size_t& count);
+  // Up to `limit` bytes (ReadBufferSize by default), whatever the pipe holds; null on failure
+  // or when nothing arrived (a closed peer). The bytes stay valid until the next Read. The
+  // buffer is as large as the largest limit asked since the last read of at most
+  // ReadBufferSize, which gives a larger one back.
+  const uint8_t* Read(size_t& count, size_t limit = ReadBufferSize);
   // All bytes or failure; an empty write succeeds without touching the pipe.
   [[nodiscard]] bool Write(const uint8_t* bytes, size_t length);
-  // DisconnectNamedPipe and CloseHandle; safe to call again.
+  // Starts writing all `length` bytes, which must stay untouched until FinishWrite returns;
+  // one begun write at a time, and no Write beside it. False, with nothing begun, when the
+  // write cannot start.
+  [[nodiscard]] bool BeginWrite(const uint8_t* bytes, size_t length);
+  // Waits for the begun write: true when all its bytes were written (or none was begun).
+  [[nodiscard]] bool FinishWrite();
+  // Ends a begun write, DisconnectNamedPipe and CloseHandle; safe to call again.
   void Close();
   void ReleaseReadBuffer();
 
@@ -47,9 +58,25 @@ class PipeTransportWithMessagePump {
   void SetPumpMessages(bool pump) { pumpMessages_ = pump; }
 
  private:
+  // An operation's record stays with the transport, as does its event, so that a read or
+  // write costs no event of its own.
+  struct Pending {
+    std::unique_ptr<OverlappedOperation> operation;
+    bool begun = false;
+    bool inFlight = false;  // the system still holds the record and the bytes
+    DWORD atOnce = 0;       // what an operation that completed at once transferred
+  };
+
   bool WaitForIo(OVERLAPPED& overlapped, DWORD& transferred);
+  OVERLAPPED* Record(Pending& pending);
+  void AbandonWrite();
 
   UniqueHandle pipe_;
   bool pumpMessages_ = false;
-  std::vector<uint8_t> readBuffer_;
+  std::unique_ptr<uint8_t[]> readBuffer_;
+  size_t readBufferSize_ = 0;
+  Pending read_;
+  Pending write_;  // the begun write
+  const uint8_t* writeBytes_ = nullptr;
+  size_t writeLength_ = 0;
 };

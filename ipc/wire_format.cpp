@@ -205,6 +205,7 @@ DecodeResult Decoder::ContinueIfWord() const {
 
 DecodeResult Decoder::Fail() {
   list_.Clear();
+  announcedBytes_ = 0;
   failed_ = true;
   return DecodeResult::Error;
 }
@@ -259,6 +260,7 @@ DecodeResult Decoder::StepHeader() {
   if (total - 4 < 2 * count + 1) return Fail();
   declaredCount_ = count;
   expectedWords_ = total - 4;
+  announcedBytes_ = static_cast<uint64_t>(total) * 8;
   state_ = DecoderState::TypeList;
   return ContinueIfWord();
 }
@@ -530,6 +532,7 @@ void Decoder::Reset() {
   failed_ = false;
   declaredCount_ = -1;
   expectedWords_ = -1;
+  announcedBytes_ = 0;
   offset_ = 0;
   last_ = DecodeResult::None;
   types_.clear();

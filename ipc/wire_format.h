@@ -145,6 +145,10 @@ class Decoder {
   // Bytes appended and not yet part of a delivered message (a payload taken straight into
   // its string counts until its message is delivered).
   size_t BufferedBytes() const { return buffer_.size() + captured_; }
+  // The declared total of the message being reassembled, in bytes, once its header was
+  // accepted; 0 before that, once the message was refused, and after Reset. Nothing of it is
+  // held until it arrives: it only tells a reader how much more may come.
+  uint64_t AnnouncedBytes() const { return announcedBytes_; }
   // Memory the decoder keeps for later messages (its byte buffer and type list).
   size_t RetainedBytes() const { return buffer_.capacity() + types_.capacity() * sizeof(uint32_t); }
   // Releases the byte buffer and the type list (end of a receive loop).
@@ -190,6 +194,7 @@ class Decoder {
   DecoderState state_ = DecoderState::Header;
   int64_t declaredCount_ = -1;
   int64_t expectedWords_ = -1;
+  uint64_t announcedBytes_ = 0;
   size_t offset_ = 0;
   DecodeResult last_ = DecodeResult::None;
   bool failed_ = false;  // Error was answered; only Reset starts afresh

@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 // An in-memory stand-in for the pipe transport: hands out scripted chunks of incoming
-// bytes one per Read (null once they run out, like a closed peer) and records every Write.
+// bytes one per Read, or as much of one as the read's limit allows, as a pipe does (null
+// once they run out, like a closed peer), and records every write. A begun write's bytes are
+// taken when it is finished, as the pipe takes them while its caller goes on, so bytes
+// changed under a write in progress show.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -22,40 +25,76 @@ class MemoryTransport {
     }
   }
 
-  const uint8_t* Read(size_t& count) {
+  const uint8_t* Read(size_t& count, size_t limit = 4096) {
     ++reads_;
+    readLimits_.push_back(limit);
     count = 0;
     if (incoming_.empty()) return nullptr;
-    current_ = std::move(incoming_.front());
-    incoming_.pop_front();
+    std::vector<uint8_t>& next = incoming_.front();
+    if (limit != 0 && next.size() > limit) {
+      current_.assign(next.begin(), next.begin() + static_cast<std::ptrdiff_t>(limit));
+      next.erase(next.begin(), next.begin() + static_cast<std::ptrdiff_t>(limit));
+    } else {
+      current_ = std::move(next);
+      incoming_.pop_front();
+    }
     count = current_.size();
     return current_.empty() ? nullptr : current_.data();
   }
 
   bool Write(const uint8_t* bytes, size_t length) {
-    ++writes_;
-    if (onWrite_) onWrite_();
-    if (failWrites_) return false;
-    written_.insert(written_.end(), bytes, bytes + length);
-    writeSizes_.push_back(length);
+    if (pending_ != nullptr) misuse_ = true;
+    if (!Starts()) return false;
+    Record(bytes, length);
     return true;
   }
+  bool BeginWrite(const uint8_t* bytes, size_t length) {
+    if (pending_ != nullptr) misuse_ = true;
+    if (!Starts()) return false;
+    pending_ = bytes;
+    pendingLength_ = length;
+    return true;
+  }
+  bool FinishWrite() {
+    if (pending_ == nullptr) return true;
+    Record(pending_, pendingLength_);
+    pending_ = nullptr;
+    return true;
+  }
+  bool writePending() const { return pending_ != nullptr; }
+  // A write begun beside another, or a plain write beside a begun one.
+  bool misused() const { return misuse_; }
 
   void SetFailWrites(bool fail) { failWrites_ = fail; }
   // Called at every Write, before it is recorded (e.g. to see how far reading had got).
   void SetOnWrite(std::function<void()> hook) { onWrite_ = std::move(hook); }
 
   const std::vector<uint8_t>& written() const { return written_; }
+  const std::vector<size_t>& readLimits() const { return readLimits_; }
   const std::vector<size_t>& writeSizes() const { return writeSizes_; }
   size_t reads() const { return reads_; }
   size_t writes() const { return writes_; }
   size_t pendingChunks() const { return incoming_.size(); }
 
  private:
+  bool Starts() {
+    ++writes_;
+    if (onWrite_) onWrite_();
+    return !failWrites_;
+  }
+  void Record(const uint8_t* bytes, size_t length) {
+    written_.insert(written_.end(), bytes, bytes + length);
+    writeSizes_.push_back(length);
+  }
+
   std::deque<std::vector<uint8_t>> incoming_;
   std::vector<uint8_t> current_;
   std::vector<uint8_t> written_;
   std::vector<size_t> writeSizes_;
+  std::vector<size_t> readLimits_;
+  const uint8_t* pending_ = nullptr;
+  size_t pendingLength_ = 0;
+  bool misuse_ = false;
   std::function<void()> onWrite_;
   size_t reads_ = 0;
   size_t writes_ = 0;

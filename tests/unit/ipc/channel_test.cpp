@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <map>
 #include <string>
@@ -282,6 +283,52 @@ TEST(Channel, MessagesSplitAnywhereAreReassembled) {
     EXPECT_EQ(handler.seen[1].params[1].value, 0x1234);
     EXPECT_EQ(transport.pendingChunks(), 0u);
   }
+}
+
+TEST(Channel, ReadsGrowWithWhatArrivedUpToWhatIsAnnounced) {
+  constexpr uint64_t Small = ipc::SmallReadBytes;
+  constexpr uint64_t Large = ipc::LargeReadBytes;
+  constexpr uint64_t Declared64MiB = uint64_t{ipc::MaxTotalWords} * 8;
+  struct Case {
+    const char* name;
+    uint64_t announced, arrived;
+    size_t limit;
+  };
+  const Case cases[] = {
+      {"no header yet", 0, 0, Small},
+      {"a short message", 200, 32, Small},
+      {"one small read still announced", Small + 32, 32, Small},
+      {"64 MiB announced, one small read arrived", Declared64MiB, Small, Small},
+      {"as much again as arrived", Declared64MiB, 3 * Small, 3 * Small},
+      {"never more than a large read", Declared64MiB, 1 << 20, Large},
+      {"no further than the message's end", 1 << 20, (1 << 20) - 10000, 10000},
+      {"the next message's bytes arrived already", 200, 400, Small},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(ipc::ReadLimit(c.announced, c.arrived), c.limit);
+  }
+}
+
+TEST(Channel, LongMessageComesInLargeReads) {
+  const std::string payload(1 << 20, 'p');
+  const std::vector<uint8_t> stream =
+      Concat({EncodeMessage(9, {Param::Bytes(payload)}), EncodeMessage(11, {Param::Int32(5)})});
+  MemoryTransport transport;
+  transport.QueueChunk(stream);  // as a pipe holding all of it: each read takes what it asks
+  RecordingHandler handler;
+  MemChannel channel(&transport);
+  EXPECT_EQ(channel.ReceiveLoop(&handler), ipc::ResultReadFailed);
+  ASSERT_EQ(handler.seen.size(), 2u);
+  EXPECT_EQ(handler.seen[0].params[0].string8, payload);
+  EXPECT_EQ(handler.seen[1].params[0].value, 5);
+  EXPECT_FALSE(transport.misused());
+  // 4 KiB, then as much again as arrived, up to 256 KiB: 10 reads for the first MiB rather
+  // than 256. The rest of the message is less than a small read, which takes the next
+  // message too; then the closed end.
+  const std::vector<size_t> limits = {4096,   4096,   8192,   16384,  32768, 65536,
+                                      131072, 262144, 262144, 262144, 4096,  4096};
+  EXPECT_EQ(transport.readLimits(), limits);
 }
 
 TEST(Channel, ServiceLookupIsReadAfreshForEveryMessage) {

@@ -170,33 +170,45 @@ TEST(PipeTransport, AdoptReplacesAndClosesTheHeldHandle) {
   EXPECT_TRUE(ServerRead(firstServer.get(), 16).empty());
 }
 
-TEST(PipeTransport, ReadsAtMostOneBufferAndWritesLargeBlocksWhole) {
-  const std::wstring name = FreshPipeName();
-  UniqueHandle server = CreateServerEnd(name);
-  UniqueHandle client = OpenClientEnd(name);
-  PipeTransportWithMessagePump transport;
-  ASSERT_TRUE(transport.Open(server.release(), true));
+TEST(PipeTransport, ReadsAtMostTheirLimitAndWritesLargeBlocksWhole) {
+  // Plain: the default small reads and a blocking write. Begun: large reads, and the write
+  // going on while the caller does something else.
+  for (bool begun : {false, true}) {
+    SCOPED_TRACE(begun ? "begun" : "plain");
+    const std::wstring name = FreshPipeName();
+    UniqueHandle server = CreateServerEnd(name);
+    UniqueHandle client = OpenClientEnd(name);
+    PipeTransportWithMessagePump transport;
+    ASSERT_TRUE(transport.Open(server.release(), true));
 
-  // Far more than the pipe buffers hold: the write completes only as the peer reads.
-  std::vector<uint8_t> block(1 << 20);
-  for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<uint8_t>(i * 7 + (i >> 12));
-  std::vector<uint8_t> echoed;
-  std::thread peer([&] {
-    echoed = ReadExactly(client.get(), block.size());
-    WriteAll(client.get(), echoed.data(), echoed.size());
-  });
-  EXPECT_TRUE(transport.Write(block.data(), block.size()));
-  std::vector<uint8_t> back;
-  while (back.size() < block.size()) {
-    size_t count = 0;
-    const uint8_t* bytes = transport.Read(count);
-    if (bytes == nullptr) break;
-    ASSERT_LE(count, PipeTransportWithMessagePump::ReadBufferSize);
-    back.insert(back.end(), bytes, bytes + count);
+    // Far more than the pipe buffers hold: the write completes only as the peer reads.
+    std::vector<uint8_t> block(1 << 20);
+    for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<uint8_t>(i * 7 + (i >> 12));
+    std::vector<uint8_t> echoed;
+    std::thread peer([&] {
+      echoed = ReadExactly(client.get(), block.size());
+      WriteAll(client.get(), echoed.data(), echoed.size());
+    });
+    if (begun) {
+      ASSERT_TRUE(transport.BeginWrite(block.data(), block.size()));
+      EXPECT_FALSE(transport.BeginWrite(block.data(), 1)) << "a second write begun beside the first";
+      EXPECT_TRUE(transport.FinishWrite());
+    } else {
+      EXPECT_TRUE(transport.Write(block.data(), block.size()));
+    }
+    const size_t limit = begun ? 65536 : PipeTransportWithMessagePump::ReadBufferSize;
+    std::vector<uint8_t> back;
+    while (back.size() < block.size()) {
+      size_t count = 0;
+      const uint8_t* bytes = begun ? transport.Read(count, limit) : transport.Read(count);
+      if (bytes == nullptr) break;
+      ASSERT_LE(count, limit);
+      back.insert(back.end(), bytes, bytes + count);
+    }
+    peer.join();
+    EXPECT_EQ(echoed, block);
+    EXPECT_EQ(back, block);
   }
-  peer.join();
-  EXPECT_EQ(echoed, block);
-  EXPECT_EQ(back, block);
 }
 
 LRESULT CALLBACK RecordingWndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
