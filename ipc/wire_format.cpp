@@ -5,6 +5,7 @@
 #include <cstring>
 #include <limits>
 #include <utility>
+#include "tarnvel/protocol.h"
 
 // Words and payloads are moved with memcpy, which is only the wire layout on a
 // little-endian host. Every Windows target is one; compilers that say otherwise stop here.
@@ -13,6 +14,20 @@ static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the wire format needs 
 #endif
 
 namespace ipc {
+
+namespace {
+
+// Whether the String16 parameter after `before` is held as the bytes its hexadecimal digits
+// spell rather than as its text: a request's text C where the protocol table says so for its
+// op code. Nothing about the message changes but its memory: a data-file write's 4 MiB
+// arrive as 16 MiB of text.
+bool HeldAsHexBytes(const ParamList& before) {
+  return before.id == tarnvel::protocol::MessageId::Request && before.count == 4 &&
+         before.params[0].type == Int32Kind2 &&
+         tarnvel::protocol::HoldsTextCAsBytes(static_cast<int32_t>(before.params[0].value));
+}
+
+}  // namespace
 namespace {
 
 uint64_t SignExtended(int32_t v) { return static_cast<uint64_t>(static_cast<int64_t>(v)); }
@@ -365,7 +380,7 @@ DecodeResult Decoder::StepPayload(uint32_t type) {
   dataLeft_ -= payloadBytes;
   const uint32_t code = type & ~(narrow ? String8Flag : String16Flag);
   // Asked however the payload's bytes were split, so that it is held the same way.
-  const bool hex = !narrow && code == String16 && holding_ != nullptr && holding_->HoldAsHexBytes(list_);
+  const bool hex = !narrow && code == String16 && HeldAsHexBytes(list_);
   if (payloadBytes > Available()) {
     StartCapture(code, narrow, hex, byteCount, payloadBytes);
     return DecodeResult::NeedMore;

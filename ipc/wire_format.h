@@ -110,22 +110,9 @@ class Encoder {
 enum class DecoderState { Header = 0, TypeList = 1, Data = 2, Trailer = 3, Complete = 4 };
 enum class DecodeResult { None = 0, Continue = 1, NeedMore = 2, Done = 3, Error = 4 };
 
-// Asked before a String16 parameter's payload is taken, with the parameters before it
-// decoded and `before.id` the message's id: whether it is held as the bytes its
-// hexadecimal digits spell rather than as its text. Nothing about the message changes but
-// its memory: a data-file write's 4 MiB arrive as 16 MiB of text.
-class PayloadHolding {
- public:
-  virtual bool HoldAsHexBytes(const ParamList& before) = 0;
-
- protected:
-  ~PayloadHolding() = default;
-};
-
 class Decoder {
  public:
-  explicit Decoder(PointerWidth width = NativePointerWidth, PayloadHolding* holding = nullptr)
-      : width_(width), holding_(holding) {}
+  explicit Decoder(PointerWidth width = NativePointerWidth) : width_(width) {}
 
   // Takes bytes of any count; a payload among them goes straight into its string, so even a
   // whole large message appended at once is copied once.
@@ -187,7 +174,6 @@ class Decoder {
   void ShrinkBuffer();
 
   PointerWidth width_;
-  PayloadHolding* holding_;
   ParamList list_;
   std::vector<uint8_t> buffer_;
   std::vector<uint32_t> types_;
