@@ -50,6 +50,7 @@ RequestStatus DispatchRequest(RequestOperations& ops, const RequestInputs& in, i
   const OpRow& row = FindOpRow(in.opCode);
   const RequestStatus status = StatusOf(row, row.serve(row, ops, in, reply));
   if (status != RequestStatus::Success) reply.Clear();
+  if (reply.source) reply.unloadedStatus = static_cast<int32_t>(row.unloaded);
   return status;
 }
 

@@ -434,8 +434,6 @@ class FileHexText final : public ipc::TextSource {
     produced_ += units;
     if (produced_ == Units()) bytes_.reset();
   }
-  // As for a file that could not be opened.
-  int32_t unfilledStatus() const override { return static_cast<int32_t>(RequestStatus::NotFound); }
 
  private:
   UniqueHandle file_;

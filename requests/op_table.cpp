@@ -218,7 +218,7 @@ Served NotServed(const OpRow&, RequestOperations&, const RequestInputs& in, Repl
 constexpr uint32_t MaxDataFileReadBytes = 0x400000;
 
 constexpr OpRow Row(RequestOp op, ServeStep serve, StatusMap status, const char* refusal = "") {
-  return OpRow{Code(op), serve, status, refusal, true, 0};
+  return OpRow{Code(op), serve, status, refusal, true, 0, RequestStatus::Failed};
 }
 
 constexpr OpRow kRows[] = {
@@ -235,19 +235,20 @@ constexpr OpRow kRows[] = {
     Row(RequestOp::ListValues, ListValues, AsRead),
     Row(RequestOp::ReadQword, ReadNumber<uint64_t, &RequestOperations::ReadQword>, AsRead),
     Row(RequestOp::WriteQword, WriteQword, AsAct),
-    {Code(RequestOp::ReadAppDataFile), ReadDataFile, AsRead, "", true, MaxDataFileReadBytes},
+    // A file that cannot then be read whole is not found either, as one that does not open.
+    {Code(RequestOp::ReadAppDataFile), ReadDataFile, AsRead, "", true, MaxDataFileReadBytes, RequestStatus::NotFound},
     Row(RequestOp::WriteAppDataFile, WriteDataFile, AsAct),
     Row(RequestOp::AppDataFileExists, DataFileExists, AsRead),
     Row(RequestOp::DeleteAppDataFile, DeleteDataFile, AsDelete),
     Row(RequestOp::ShellOpen, ShellOpen, AsAct, "shell open "),
-    {Code(RequestOp::CopyKeyTree), CopyKeyTree, AsRead, "copy tree denied", false, 0},
+    {Code(RequestOp::CopyKeyTree), CopyKeyTree, AsRead, "copy tree denied", false, 0, RequestStatus::Failed},
     Row(RequestOp::CopyFileIn, CopyFileIn, AsCopy, "file copy "),
     Row(RequestOp::ExportFile, ExportFile, AsCopy, "file export "),
     Row(RequestOp::StartHttpCheck, StartHttpCheck, AsAct, "http check "),
     Row(RequestOp::PollHttpCheck, PollHttpCheck, AsRead),
 };
 
-constexpr OpRow kNotServed{0, NotServed, AsRead, "", true, 0};
+constexpr OpRow kNotServed{0, NotServed, AsRead, "", true, 0, RequestStatus::Failed};
 
 constexpr const OpRow* RowOf(int32_t code) {
   for (const OpRow& row : kRows) {

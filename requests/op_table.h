@@ -35,6 +35,8 @@ struct OpRow {
   const char* refusal;
   bool namesVerdict;
   uint32_t maxReadBytes;  // the largest file a read brings back; 0 where the op reads none
+  // The status of a reply whose text source cannot load what it is made of.
+  RequestStatus unloaded;
 };
 
 // The row of an op code. Codes the broker does not serve share one row, which judges text A

@@ -148,7 +148,7 @@ class ServerTuple_5_2 : public SandboxPISvcBase<Channel>, public ipc::MsgIn<Requ
         OutConverter::BuildStatus(status, head);
         const int64_t sent = this->SendMsg(channel, ReplyId, &head, 1, *reply.source);
         if (sent != ipc::ResultEncodeFailed && sent != ipc::ResultTextUnfilled) return sent;
-        status = sent == ipc::ResultTextUnfilled ? reply.source->unfilledStatus() : FailedStatus;
+        status = sent == ipc::ResultTextUnfilled ? reply.unloadedStatus : FailedStatus;
         reply.Clear();
       }
     } catch (...) {

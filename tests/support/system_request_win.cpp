@@ -17,7 +17,7 @@ SystemReply SystemRequest(int32_t opCode, int32_t hive, const Text& a, const Tex
   SystemReply r{DispatchRequest(SystemOperations(), in, reply), reply.text};
   if (reply.source) {
     if (!reply.source->Load()) {
-      r.status = static_cast<RequestStatus>(reply.source->unfilledStatus());
+      r.status = static_cast<RequestStatus>(reply.unloadedStatus);
       r.text.clear();
       return r;
     }
