@@ -21,7 +21,7 @@
 
 #include "base/hex.h"
 #include "ipc/channel.h"
-#include "ipc/wire_format.h"
+#include "ipc/decoder.h"
 #include "sandbox/service_base.h"
 #include "support/memory_transport.h"
 

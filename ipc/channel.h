@@ -20,7 +20,8 @@
 #include "base/protocol.h"
 #include "ipc/param.h"
 #include "ipc/reply_body.h"
-#include "ipc/wire_format.h"
+#include "ipc/decoder.h"
+#include "ipc/encoder.h"
 
 namespace ipc {
 
