@@ -21,7 +21,7 @@
 
 #include "base/hex.h"
 #include "ipc/channel.h"
-#include "ipc/wire_format.h"
+#include "ipc/decoder.h"
 #include "sandbox/service_base.h"
 #include "support/memory_transport.h"
 
@@ -321,9 +321,8 @@ void RunServices(const uint8_t* data, size_t size, PointerWidth width, uint32_t 
           IsText(p[4])) {
         // A write's text C arrives as the bytes it spells, or as the fact that it spells none.
         Text c = p[4].string16;
-        std::vector<uint8_t> bytes;
-        if (p[0].value == 15 && p[4].type == String16)
-          c = DecodeHex(c, bytes) ? EncodeHexLower(bytes.data(), bytes.size()) : Text(u"not hex");
+        if (p[4].hex)
+          c = p[4].hex->wellFormed ? EncodeHexLower(p[4].hex->bytes.data(), p[4].hex->bytes.size()) : Text(u"not hex");
         const RequestCall call{static_cast<int32_t>(p[0].value), static_cast<int32_t>(p[1].value), p[2].string16,
                                p[3].string16, c};
         wantCalls.push_back(call);

@@ -74,7 +74,8 @@ void CheckOneRequest(int32_t op, int32_t hive, const std::vector<Text>& texts) {
 
   RecordingOperations ops;
   ipc::ReplyBody reply;
-  const RequestStatus status = DispatchRequest(ops, op, hive, a, b, texts[2], reply);
+  const RequestInputs in{op, hive, a, b, texts[2], std::nullopt};
+  const RequestStatus status = DispatchRequest(ops, in, reply);
 
   Check(ops.calls.size() <= 1);
   Check(!reply.source);

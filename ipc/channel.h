@@ -20,7 +20,8 @@
 #include "base/protocol.h"
 #include "ipc/param.h"
 #include "ipc/reply_body.h"
-#include "ipc/wire_format.h"
+#include "ipc/decoder.h"
+#include "ipc/encoder.h"
 
 namespace ipc {
 
@@ -64,12 +65,6 @@ class MsgHandlerBase {
   virtual int64_t OnMsgIn(int32_t id, Channel& channel, Param* const* params, uint32_t count) = 0;
   virtual bool OnMsgArgCountError(uint32_t count) = 0;
   virtual bool OnMsgArgConvertError(int32_t expectedType) = 0;
-  // Whether the message's next String16 parameter, after `before`, is held as the bytes its
-  // hexadecimal digits spell (see ipc::PayloadHolding). Texts stay texts unless asked.
-  virtual bool HoldAsHexBytes(const ParamList& before) {
-    static_cast<void>(before);
-    return false;
-  }
 
  protected:
   ~MsgHandlerBase() = default;
@@ -89,7 +84,7 @@ class ServiceLookup {
 };
 
 template <class Transport, class EncoderT = Encoder, class DecoderT = Decoder>
-class Channel final : private PayloadHolding {
+class Channel final {
  public:
   using Handler = MsgHandlerBase<Channel>;
   using Lookup = ServiceLookup<Channel>;
@@ -130,7 +125,7 @@ class Channel final : private PayloadHolding {
 
   int64_t ReceiveLoop(Handler* defaultHandler) {
     defaultHandler_ = defaultHandler;
-    DecoderT decoder(width_, this);
+    DecoderT decoder(width_);
     Param* args[ParamList::MaxParams + 1];
     int64_t result = ResultHandled;
     for (;;) {
@@ -178,12 +173,6 @@ class Channel final : private PayloadHolding {
     Handler* handler = nullptr;
     if (services_ != nullptr && *services_ != nullptr) handler = (*services_)->GetService(id);
     return handler != nullptr ? handler : defaultHandler_;
-  }
-
-  // The handler the message will go to decides how it is held.
-  bool HoldAsHexBytes(const ParamList& before) override {
-    Handler* handler = HandlerFor(before.id);
-    return handler != nullptr && handler->HoldAsHexBytes(before);
   }
 
   // Reads when the buffer is empty or the decoder asked for more, then until the

@@ -18,23 +18,24 @@ class TextSource {
   virtual ~TextSource() = default;
   // The text's length in UTF-16 code units, known before any of it is produced.
   virtual uint64_t Units() const = 0;
-  // Gets all the text is made of. False when that cannot be had; the reply then carries
-  // unfilledStatus() and an empty text. May throw (memory exhausted): nothing is written yet.
+  // Gets all the text is made of. False when that cannot be had; the reply then carries the
+  // body's unloadedStatus and an empty text. May throw (memory exhausted): nothing is written yet.
   [[nodiscard]] virtual bool Load() = 0;
   // The next `units` code units of the text as UTF-16LE into `out` (2 * units bytes), going on
   // where the previous call stopped. Part of the reply is on the wire by then, so this cannot
   // fail.
   virtual void Produce(uint8_t* out, size_t units) noexcept = 0;
-  virtual int32_t unfilledStatus() const = 0;
 };
 
 struct ReplyBody {
   Text text;
   std::unique_ptr<TextSource> source;  // when set, the reply's text comes from it, not `text`
+  int32_t unloadedStatus = 0;          // the status in place of the request's when the source cannot load
 
   void Clear() {
     text.clear();
     source.reset();
+    unloadedStatus = 0;
   }
 };
 

@@ -10,9 +10,11 @@
 
 namespace tarnvel::registry {
 
-static_assert(RegistryFileNotFound == ERROR_FILE_NOT_FOUND, "the pure side's name for a missing key or value");
-static_assert(RegistryInvalidParameter == ERROR_INVALID_PARAMETER, "the pure side's name for a refused argument");
-static_assert(RegistryUnsupportedType == ERROR_UNSUPPORTED_TYPE, "the pure side's name for a value of another type");
+static_assert(ErrorFileNotFound == ERROR_FILE_NOT_FOUND && ErrorAccessDenied == ERROR_ACCESS_DENIED &&
+                  ErrorNotEnoughMemory == ERROR_NOT_ENOUGH_MEMORY && ErrorGenFailure == ERROR_GEN_FAILURE &&
+                  ErrorInvalidParameter == ERROR_INVALID_PARAMETER && ErrorFileTooLarge == ERROR_FILE_TOO_LARGE &&
+                  ErrorNotFound == ERROR_NOT_FOUND && ErrorUnsupportedType == ERROR_UNSUPPORTED_TYPE,
+              "the pure side's names of the errors operations report");
 
 namespace {
 
@@ -22,9 +24,9 @@ constexpr DWORD ValueNameUnits = 16384;
 
 HKEY HiveRoot(int32_t hive) { return hive == 1 ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER; }
 
-RegistryResult Failed(LSTATUS error, RegistryStep step) { return RegistryResult{static_cast<int32_t>(error), step}; }
-RegistryResult Done(LSTATUS error) { return Failed(error, RegistryStep::Act); }
-constexpr RegistryResult Succeeded{};
+OpOutcome Failed(LSTATUS error, OpStep step) { return OpOutcome{static_cast<int32_t>(error), step}; }
+OpOutcome Done(LSTATUS error) { return Failed(error, OpStep::Act); }
+constexpr OpOutcome Succeeded{};
 
 // A key handle of this request, or the error that kept it from opening.
 struct OpenedKey {
@@ -65,18 +67,18 @@ LSTATUS QueryStringValue(HKEY key, const Text& name, Text& out) {
   return ERROR_SUCCESS;
 }
 
-RegistryResult SetValue(const JudgedKey& key, const Text& name, DWORD type, const void* data, DWORD bytes) {
+OpOutcome SetValue(const JudgedKey& key, const Text& name, DWORD type, const void* data, DWORD bytes) {
   const OpenedKey opened = OpenKey(key, KEY_WRITE, true);
-  if (!opened.handle) return Failed(opened.error, RegistryStep::Open);
+  if (!opened.handle) return Failed(opened.error, OpStep::Open);
   return Done(RegSetValueExW(opened.handle.get(), WidePtr(name), 0, type, static_cast<const BYTE*>(data), bytes));
 }
 
 // Only the exact type counts; a shorter stored value leaves the high bytes at 0 and a
 // longer one makes the query fail.
 template <typename Number>
-RegistryResult QueryNumber(const JudgedKey& key, const Text& name, DWORD wantedType, Number& out) {
+OpOutcome QueryNumber(const JudgedKey& key, const Text& name, DWORD wantedType, Number& out) {
   const OpenedKey opened = OpenKey(key, KEY_READ);
-  if (!opened.handle) return Failed(opened.error, RegistryStep::Open);
+  if (!opened.handle) return Failed(opened.error, OpStep::Open);
   DWORD type = 0;
   Number number = 0;
   DWORD size = sizeof(number);
@@ -90,48 +92,48 @@ RegistryResult QueryNumber(const JudgedKey& key, const Text& name, DWORD wantedT
 
 }  // namespace
 
-RegistryResult ReadString(const JudgedKey& key, const Text& name, Text& out) {
+OpOutcome ReadString(const JudgedKey& key, const Text& name, Text& out) {
   out.clear();
   const OpenedKey opened = OpenKey(key, KEY_READ);
-  if (!opened.handle) return Failed(opened.error, RegistryStep::Open);
+  if (!opened.handle) return Failed(opened.error, OpStep::Open);
   return Done(QueryStringValue(opened.handle.get(), name, out));
 }
 
-RegistryResult WriteString(const JudgedKey& key, const Text& name, const Text& data) {
+OpOutcome WriteString(const JudgedKey& key, const Text& name, const Text& data) {
   // Code units plus one NUL must fit the registry's 32-bit byte count; counted in 64 bits.
   const uint64_t bytes = static_cast<uint64_t>(data.size()) * 2 + 2;
   if (bytes > MAXDWORD) return Done(ERROR_INVALID_PARAMETER);
   return SetValue(key, name, REG_SZ, data.c_str(), static_cast<DWORD>(bytes));
 }
 
-RegistryResult ReadDword(const JudgedKey& key, const Text& name, uint32_t& out) {
+OpOutcome ReadDword(const JudgedKey& key, const Text& name, uint32_t& out) {
   return QueryNumber(key, name, REG_DWORD, out);
 }
 
-RegistryResult WriteDword(const JudgedKey& key, const Text& name, uint32_t value) {
+OpOutcome WriteDword(const JudgedKey& key, const Text& name, uint32_t value) {
   return SetValue(key, name, REG_DWORD, &value, sizeof(value));
 }
 
-RegistryResult ReadQword(const JudgedKey& key, const Text& name, uint64_t& out) {
+OpOutcome ReadQword(const JudgedKey& key, const Text& name, uint64_t& out) {
   return QueryNumber(key, name, REG_QWORD, out);
 }
 
-RegistryResult WriteQword(const JudgedKey& key, const Text& name, uint64_t value) {
+OpOutcome WriteQword(const JudgedKey& key, const Text& name, uint64_t value) {
   return SetValue(key, name, REG_QWORD, &value, sizeof(value));
 }
 
-RegistryResult DeleteValue(const JudgedKey& key, const Text& name) {
+OpOutcome DeleteValue(const JudgedKey& key, const Text& name) {
   const OpenedKey opened = OpenKey(key, KEY_WRITE);
-  if (!opened.handle) return Failed(opened.error, RegistryStep::Open);
+  if (!opened.handle) return Failed(opened.error, OpStep::Open);
   return Done(RegDeleteValueW(opened.handle.get(), WidePtr(name)));
 }
 
-RegistryResult DeleteKey(const JudgedKey& key) { return Done(RegDeleteKeyW(HiveRoot(key.hive()), WidePtr(key.key()))); }
+OpOutcome DeleteKey(const JudgedKey& key) { return Done(RegDeleteKeyW(HiveRoot(key.hive()), WidePtr(key.key()))); }
 
-RegistryResult DeleteKeyTree(const JudgedKey& key) {
+OpOutcome DeleteKeyTree(const JudgedKey& key) {
   {
     const OpenedKey opened = OpenKey(key, KEY_ALL_ACCESS);
-    if (!opened.handle) return Failed(opened.error, RegistryStep::Open);
+    if (!opened.handle) return Failed(opened.error, OpStep::Open);
     const LSTATUS rc = RegDeleteTreeW(opened.handle.get(), nullptr);
     if (rc != ERROR_SUCCESS) return Done(rc);
   }
@@ -140,15 +142,15 @@ RegistryResult DeleteKeyTree(const JudgedKey& key) {
   return Succeeded;
 }
 
-RegistryResult KeyExists(const JudgedKey& key) {
+OpOutcome KeyExists(const JudgedKey& key) {
   const OpenedKey opened = OpenKey(key, KEY_READ);
-  return Failed(opened.error, RegistryStep::Open);
+  return Failed(opened.error, OpStep::Open);
 }
 
-RegistryResult ListSubkeys(const JudgedKey& key, std::vector<Text>& names) {
+OpOutcome ListSubkeys(const JudgedKey& key, std::vector<Text>& names) {
   names.clear();
   const OpenedKey opened = OpenKey(key, KEY_READ);
-  if (!opened.handle) return Failed(opened.error, RegistryStep::Open);
+  if (!opened.handle) return Failed(opened.error, OpStep::Open);
   std::vector<wchar_t> name(SubkeyNameUnits);
   // Any enumeration error, not only the end, closes the list with what was gathered.
   for (DWORD index = 0;; ++index) {
@@ -162,10 +164,10 @@ RegistryResult ListSubkeys(const JudgedKey& key, std::vector<Text>& names) {
   return Succeeded;
 }
 
-RegistryResult ListValues(const JudgedKey& key, std::vector<Text>& namesAndData) {
+OpOutcome ListValues(const JudgedKey& key, std::vector<Text>& namesAndData) {
   namesAndData.clear();
   const OpenedKey opened = OpenKey(key, KEY_READ);
-  if (!opened.handle) return Failed(opened.error, RegistryStep::Open);
+  if (!opened.handle) return Failed(opened.error, OpStep::Open);
   std::vector<wchar_t> name(ValueNameUnits);
   for (DWORD index = 0;; ++index) {
     DWORD length = ValueNameUnits;
@@ -183,7 +185,7 @@ RegistryResult ListValues(const JudgedKey& key, std::vector<Text>& namesAndData)
   return Succeeded;
 }
 
-RegistryResult CopyKeyTree(const JudgedKey& source, const JudgedKey& destination) {
+OpOutcome CopyKeyTree(const JudgedKey& source, const JudgedKey& destination) {
   if (source.hive() != destination.hive()) return Done(ERROR_INVALID_PARAMETER);
   const Text& from = source.key();
   const Text& to = destination.key();
@@ -195,12 +197,12 @@ RegistryResult CopyKeyTree(const JudgedKey& source, const JudgedKey& destination
     return Done(ERROR_INVALID_PARAMETER);
   }
   const OpenedKey sourceKey = OpenKey(source, KEY_READ);
-  if (!sourceKey.handle) return Failed(sourceKey.error, RegistryStep::Open);
+  if (!sourceKey.handle) return Failed(sourceKey.error, OpStep::Open);
   UniqueRegKey destinationKey;
   DWORD disposition = 0;
   const LSTATUS opened = RegCreateKeyExW(HiveRoot(destination.hive()), WidePtr(to), 0, nullptr, REG_OPTION_NON_VOLATILE,
                                          KEY_ALL_ACCESS, nullptr, destinationKey.put(), &disposition);
-  if (opened != ERROR_SUCCESS) return Failed(opened, RegistryStep::Open);
+  if (opened != ERROR_SUCCESS) return Failed(opened, OpStep::Open);
   const LSTATUS rc = RegCopyTreeW(sourceKey.handle.get(), nullptr, destinationKey.get());
   // A copy that stops part-way into a key it made takes that key away again; one into a key
   // that stood before keeps what it merged so far (the registry has no step to undo it).

@@ -17,6 +17,7 @@
 #include "base/unique_handle_win.h"
 #include "base/wide_text_win.h"
 #include "base/hex.h"
+#include "base/protocol.h"
 #include "policy/normalise.h"
 #include "requests/path_policy.h"
 
@@ -24,18 +25,24 @@ namespace tarnvel::requests {
 
 namespace {
 
-constexpr LONGLONG MaxReadFileSize = 0x400000;
+// A failed step with the error the system left; a failure that left none still fails.
+OpOutcome Failure(OpStep step) {
+  const DWORD error = GetLastError();
+  return OpOutcome{error != ERROR_SUCCESS ? static_cast<int32_t>(error) : ErrorGenFailure, step};
+}
+OpOutcome Outcome(bool done) { return done ? OpOutcome{} : Failure(OpStep::Act); }
 
-// One open and one size query; the read follows in ReadInto.
-bool OpenForRead(const Text& path, UniqueHandle& file, uint32_t& size) {
+// One open and one size query; the read follows in the reply's source.
+OpOutcome OpenForRead(const Text& path, uint32_t maxBytes, UniqueHandle& file, uint32_t& size) {
   UniqueHandle opened(CreateFileW(WidePtr(path), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                   FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!opened) return false;
+  if (!opened) return Failure(OpStep::Open);
   LARGE_INTEGER length;
-  if (!GetFileSizeEx(opened.get(), &length) || length.QuadPart < 0 || length.QuadPart > MaxReadFileSize) return false;
+  if (!GetFileSizeEx(opened.get(), &length)) return Failure(OpStep::Open);
+  if (length.QuadPart < 0 || length.QuadPart > LONGLONG{maxBytes}) return OpOutcome{ErrorFileTooLarge, OpStep::Open};
   size = static_cast<uint32_t>(length.QuadPart);
   file = std::move(opened);
-  return true;
+  return OpOutcome{};
 }
 
 // One read of exactly `size` bytes: the caller gets the whole file or nothing.
@@ -363,38 +370,39 @@ bool WriteFileReplacing(const Text& path, const std::vector<uint8_t>& data) {
 // The acts take only a judged copy, and use its very texts, never the request's raw ones:
 // the paths touched are the paths judged, and the file inside the temporary folder is the
 // one opened there, not one a link leads to.
-CopyOutcome CopyIn(const JudgedCopy& copy) {
-  if (!Exists(copy.source())) return CopyOutcome::SourceMissing;
+OpOutcome CopyIn(const JudgedCopy& copy) {
+  if (!Exists(copy.source())) return OpOutcome{ErrorFileNotFound, OpStep::Open};
   // Only a disk file is copied; it stays open (others may read, not replace or delete it)
   // until the copy is done, so the file judged a disk file is the file copied.
   UniqueHandle source = OpenSourceFile(copy.source());
-  if (!source || !IsDiskFileHandle(source.get())) return CopyOutcome::Failed;
-  if (!SourceIsAsJudged(source.get(), copy)) return CopyOutcome::NotAtJudgedPath;
+  if (!source || !IsDiskFileHandle(source.get())) return Failure(OpStep::Act);
+  if (!SourceIsAsJudged(source.get(), copy)) return NamedOutcome(OpNamed::NotAtJudgedPath);
   // The file replaced and the fresh one beside it both lie where the check judged, below no
   // link that leads elsewhere; a file replaced there has no other name.
   Replacement replacement(copy.destination());
-  if (!replacement.Begin()) return CopyOutcome::Failed;
+  if (!replacement.Begin()) return Failure(OpStep::Act);
   const HANDLE replaced = replacement.replaced();
   if ((replaced && (!ReachedJudgedPath(replaced, copy) || HasOtherNames(replaced))) ||
       !ReachedJudgedPath(replacement.file(), copy, Beside(copy.remainderBelowTemp(), replacement.leaf()))) {
-    return CopyOutcome::NotAtJudgedPath;
+    return NamedOutcome(OpNamed::NotAtJudgedPath);
   }
   // Read-only or hidden bits must not stay on the plug-in's copy.
   if (!CopyContents(source.get(), replacement.file()) || !replacement.Place(Attributes::Plain)) {
-    return CopyOutcome::Failed;
+    return Failure(OpStep::Act);
   }
   UniqueHandle placed;
-  if (!replacement.Confirm(placed)) return CopyOutcome::Failed;
-  if (!ReachedJudgedPath(placed.get(), copy) || HasOtherNames(placed.get())) return CopyOutcome::NotAtJudgedPath;
-  return CopyOutcome::Copied;
+  if (!replacement.Confirm(placed)) return Failure(OpStep::Act);
+  if (!ReachedJudgedPath(placed.get(), copy) || HasOtherNames(placed.get()))
+    return NamedOutcome(OpNamed::NotAtJudgedPath);
+  return OpOutcome{};
 }
 
-CopyOutcome Export(const JudgedCopy& copy) {
-  if (!Exists(copy.source())) return CopyOutcome::SourceMissing;
+OpOutcome Export(const JudgedCopy& copy) {
+  if (!Exists(copy.source())) return OpOutcome{ErrorFileNotFound, OpStep::Open};
   UniqueHandle source = OpenSourceFile(copy.source());
-  if (!source || !IsDiskFileHandle(source.get())) return CopyOutcome::Failed;
+  if (!source || !IsDiskFileHandle(source.get())) return Failure(OpStep::Act);
   if (!ReachedJudgedPath(source.get(), copy) || HasOtherNames(source.get())) {
-    return CopyOutcome::NotAtJudgedPath;
+    return NamedOutcome(OpNamed::NotAtJudgedPath);
   }
   CreateExportDirectories(copy.destination());
   // Success only for a disk file: a device (NUL swallows the bytes) writes no file.
@@ -402,7 +410,7 @@ CopyOutcome Export(const JudgedCopy& copy) {
   UniqueHandle placed;
   const bool copied = replacement.Begin() && CopyContents(source.get(), replacement.file()) &&
                       replacement.Place(Attributes::KeepReplaced) && replacement.Confirm(placed);
-  return copied ? CopyOutcome::Copied : CopyOutcome::Failed;
+  return Outcome(copied);
 }
 
 // The reply text of op 14: the open file, read whole into a buffer of its size before any of
@@ -426,41 +434,36 @@ class FileHexText final : public ipc::TextSource {
     produced_ += units;
     if (produced_ == Units()) bytes_.reset();
   }
-  // As for a file that could not be opened.
-  int32_t unfilledStatus() const override { return static_cast<int32_t>(RequestStatus::NotFound); }
 
  private:
   UniqueHandle file_;
   uint32_t size_;
   std::unique_ptr<uint8_t[]> bytes_;
-  size_t produced_ = 0;  // code units so far; at most 2 * MaxReadFileSize
+  size_t produced_ = 0;  // code units so far; at most twice the row's read limit
 };
 
 }  // namespace
 
-RequestStatus OpenAppDataFileReply(const JudgedDataPath& path, ipc::ReplyBody& reply) {
+OpOutcome OpenAppDataFileReply(const JudgedDataPath& path, uint32_t maxBytes, ipc::ReplyBody& reply) {
   UniqueHandle file;
   uint32_t size = 0;
-  if (!OpenForRead(path.path(), file, size)) return RequestStatus::NotFound;
-  reply.source.reset(new FileHexText(std::move(file), size));
-  return RequestStatus::Success;
+  const OpOutcome opened = OpenForRead(path.path(), maxBytes, file, size);
+  if (opened.ok()) reply.source.reset(new FileHexText(std::move(file), size));
+  return opened;
 }
 
-RequestStatus WriteAppDataFile(const JudgedDataPath& path, const std::vector<uint8_t>& data) {
-  return WriteFileReplacing(path.path(), data) ? RequestStatus::Success : RequestStatus::Failed;
+OpOutcome WriteAppDataFile(const JudgedDataPath& path, const std::vector<uint8_t>& data) {
+  return Outcome(WriteFileReplacing(path.path(), data));
 }
 
-RequestStatus AppDataFileExists(const JudgedDataPath& path) {
-  return Exists(path.path()) ? RequestStatus::Success : RequestStatus::NotFound;
+OpOutcome AppDataFileExists(const JudgedDataPath& path) {
+  return Exists(path.path()) ? OpOutcome{} : Failure(OpStep::Open);
 }
 
-RequestStatus DeleteAppDataFile(const JudgedDataPath& path) {
-  if (DeleteFileW(WidePtr(path.path())) || GetLastError() == ERROR_FILE_NOT_FOUND) return RequestStatus::Success;
-  return RequestStatus::Failed;
-}
+OpOutcome DeleteAppDataFile(const JudgedDataPath& path) { return Outcome(DeleteFileW(WidePtr(path.path())) != 0); }
 
-CopyOutcome CopyFileIn(const JudgedCopy& copy) { return CopyIn(copy); }
+OpOutcome CopyFileIn(const JudgedCopy& copy) { return CopyIn(copy); }
 
-CopyOutcome ExportFile(const JudgedCopy& copy) { return Export(copy); }
+OpOutcome ExportFile(const JudgedCopy& copy) { return Export(copy); }
 
 }  // namespace tarnvel::requests

@@ -4,25 +4,28 @@
 #pragma once
 #include <cstdint>
 #include <vector>
-#include "base/protocol.h"
+#include "base/op_outcome.h"
 #include "base/text.h"
 #include "ipc/reply_body.h"
 #include "requests/judged.h"
 
 namespace tarnvel::requests {
 
-// Op 14: NotFound for a missing, unreadable or too large file (over 4 MiB). Otherwise the
-// file stays open in `reply`'s source, which reads it whole before the reply is written and
-// produces its hexadecimal text while the reply is written; a file that then cannot be read
-// whole answers NotFound as well.
-[[nodiscard]] RequestStatus OpenAppDataFileReply(const JudgedDataPath& path, ipc::ReplyBody& reply);
+// Op 14: the file, when it opens and holds at most `maxBytes`, stays open in `reply`'s source,
+// which reads it whole before the reply is written and produces its hexadecimal text while
+// the reply is written; a file that then cannot be read whole answers NotFound.
+OpOutcome OpenAppDataFileReply(const JudgedDataPath& path, uint32_t maxBytes, ipc::ReplyBody& reply);
 // The target is replaced whole by `data` or left as it was.
-[[nodiscard]] RequestStatus WriteAppDataFile(const JudgedDataPath& path, const std::vector<uint8_t>& data);
-[[nodiscard]] RequestStatus AppDataFileExists(const JudgedDataPath& path);
-[[nodiscard]] RequestStatus DeleteAppDataFile(const JudgedDataPath& path);
-// Both copies replace their destination whole or leave it as it was, like the write.
-[[nodiscard]] CopyOutcome CopyFileIn(const JudgedCopy& copy);
-[[nodiscard]] CopyOutcome ExportFile(const JudgedCopy& copy);
+OpOutcome WriteAppDataFile(const JudgedDataPath& path, const std::vector<uint8_t>& data);
+OpOutcome AppDataFileExists(const JudgedDataPath& path);
+OpOutcome DeleteAppDataFile(const JudgedDataPath& path);
+// Both copies replace their destination whole or leave it as it was, like the write. A
+// missing source is ErrorFileNotFound at the open step; NotAtJudgedPath: the file opened
+// inside the temporary folder lies elsewhere (a link the plug-in placed) or has other names,
+// or the copy-in source opened is not what its path was judged to be (its long name has
+// another extension); nothing was copied.
+OpOutcome CopyFileIn(const JudgedCopy& copy);
+OpOutcome ExportFile(const JudgedCopy& copy);
 // The path opens as a file on a disk (not a device, pipe or folder).
 [[nodiscard]] bool IsOrdinaryDiskFile(const Text& path);
 

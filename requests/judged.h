@@ -14,43 +14,51 @@
 
 namespace tarnvel::requests {
 
-// A plug-in data-file path inside the data folder, as carried.
-class JudgedDataPath {
- public:
-  const Text& path() const { return path_; }
+// The one text a judged value carries, exactly as judged. Its constructor is open only to
+// the value types below, and theirs only to their judges.
+class JudgedText {
+ protected:
+  explicit JudgedText(Text text) : text_(std::move(text)) {}
+  const Text& text() const { return text_; }
 
  private:
-  explicit JudgedDataPath(Text path) : path_(std::move(path)) {}
+  Text text_;
+};
+
+// A plug-in data-file path inside the data folder, as carried.
+class JudgedDataPath : JudgedText {
+ public:
+  const Text& path() const { return text(); }
+
+ private:
+  using JudgedText::JudgedText;
   friend Judgement<JudgedDataPath> JudgeDataPath(const Text& path, const Text& dataFolder);
-  Text path_;
 };
 Judgement<JudgedDataPath> JudgeDataPath(const Text& path, const Text& dataFolder);
 
 // A web address or document the shell may open.
-class JudgedShellTarget {
+class JudgedShellTarget : JudgedText {
  public:
-  const Text& target() const { return target_; }
+  const Text& target() const { return text(); }
 
  private:
-  explicit JudgedShellTarget(Text target) : target_(std::move(target)) {}
+  using JudgedText::JudgedText;
   friend Judgement<JudgedShellTarget> JudgeShellTarget(const Text& target);
-  Text target_;
 };
 Judgement<JudgedShellTarget> JudgeShellTarget(const Text& target);
 
 // An http(s) address to check.
-class JudgedUrl {
+class JudgedUrl : JudgedText {
  public:
-  const Text& url() const { return url_; }
+  const Text& url() const { return text(); }
   // Where a redirect from this address may lead: the target, when the URL policy allows it
   // as it allowed the first address, or nothing. The check's worker meets redirects long
   // after the dispatcher answered; it asks the policy through the value it was given.
   std::optional<JudgedUrl> RedirectTo(const Text& target) const;
 
  private:
-  explicit JudgedUrl(Text url) : url_(std::move(url)) {}
+  using JudgedText::JudgedText;
   friend Judgement<JudgedUrl> JudgeUrl(const Text& url);
-  Text url_;
 };
 Judgement<JudgedUrl> JudgeUrl(const Text& url);
 
@@ -79,11 +87,5 @@ class JudgedCopy {
 };
 Judgement<JudgedCopy> JudgeCopyIn(const Text& source, const Text& expandedDestination, const Text& tempFolder);
 Judgement<JudgedCopy> JudgeExport(const Text& expandedSource, const Text& destination, const Text& tempFolder);
-
-// What became of a judged copy. NotAtJudgedPath: the file opened inside the temporary folder
-// lies elsewhere (a link the plug-in placed) or has other names, or the copy-in source opened
-// is not what its path was judged to be (its long name has another extension); nothing was
-// copied.
-enum class CopyOutcome { Copied, SourceMissing, Failed, NotAtJudgedPath };
 
 }  // namespace tarnvel::requests

@@ -19,15 +19,6 @@ constexpr View kPipeShares[] = {u"pipe", u"mailslot", u"ipc$"};
 constexpr View kGlobalRootPipeNames[] = {u"namedpipe", u"mailslot", u"pipe", u"ipc$"};
 
 bool IsAsciiLetter(char16_t c) { return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z'); }
-bool IsAsciiDigit(char16_t c) { return c >= u'0' && c <= u'9'; }
-
-template <size_t N>
-bool InTable(View x, const View (&table)[N]) {
-  for (View e : table) {
-    if (x == e) return true;
-  }
-  return false;
-}
 
 // A path component as Windows uses it: trailing dots and spaces are dropped ("pipe." and
 // "nul. " name "pipe" and "nul").

@@ -19,21 +19,12 @@ constexpr View kExportExtensions[] = {u".jpg", u".png", u".bmp", u".dib", u".tif
 constexpr View kPluginFolder = u"tarnvel";
 constexpr size_t kPluginFolderSuffixDigits = 8;
 
-bool IsAsciiDigit(char16_t c) { return c >= u'0' && c <= u'9'; }
 bool IsLowerHexDigit(char16_t c) { return IsAsciiDigit(c) || (c >= u'a' && c <= u'f'); }
 
 // Spaces, controls and format characters that are invisible or dropped by URL parsers.
 bool IsInvisibleOrControl(char16_t c) {
   return c < 0x20 || (c >= 0x7F && c <= 0xA0) || c == 0x1680 || (c >= 0x2000 && c <= 0x200F) ||
          (c >= 0x2028 && c <= 0x202F) || (c >= 0x205F && c <= 0x206F) || c == 0x3000 || c == 0xFEFF;
-}
-
-template <size_t N>
-bool InTable(View x, const View (&table)[N]) {
-  for (View e : table) {
-    if (x == e) return true;
-  }
-  return false;
 }
 
 // "tarnvel" or "tarnvel" followed by 8 lower-case hex digits (the text is already folded).
@@ -68,6 +59,25 @@ constexpr PathKinds kExportDestinationTakes = 0;
 constexpr PathKinds kShellDocumentTakes = RelativePath | StreamPath | ShareRoot | DotsOnlyComponent;
 
 bool RefusedKinds(const Text& path, PathKinds takes) { return (ClassifyPath(path) & ~takes) != 0; }
+
+// A copy's three texts in the form its extension and folder tests compare.
+struct CopyPaths {
+  Text source, destination, temp;
+};
+
+// What both copies refuse before their own tests: a missing or NUL-holding text, a side of a
+// kind its op does not take, a text that normalises to nothing. Allow: `out` holds all three.
+PolicyVerdict CheckCopyPaths(const Text& source, const Text& destination, const Text& tempFolder, PathKinds sourceTakes,
+                             PathKinds destinationTakes, CopyPaths& out) {
+  if (source.empty() || destination.empty() || tempFolder.empty()) return MalformedKey;
+  if (HasNul(source) || HasNul(destination)) return MalformedKey;
+  if (RefusedKinds(source, sourceTakes) || RefusedKinds(destination, destinationTakes)) return MalformedKey;
+  out.source = NormaliseForPolicy(source);
+  out.destination = NormaliseForPolicy(destination);
+  out.temp = NormaliseForPolicy(tempFolder);
+  if (out.source.empty() || out.destination.empty() || out.temp.empty()) return MalformedKey;
+  return Allow;
+}
 
 }  // namespace
 
@@ -118,20 +128,14 @@ bool IsDataFolderItself(const Text& path, const Text& dataRoot) {
 }
 
 PolicyVerdict CheckCopyIn(const Text& source, const Text& destination, const Text& tempFolder) {
-  if (source.empty() || destination.empty() || tempFolder.empty()) return MalformedKey;
-  if (HasNul(source) || HasNul(destination)) return MalformedKey;
-  if (RefusedKinds(source, kCopyInSourceTakes) || RefusedKinds(destination, kCopyInDestinationTakes)) {
-    return MalformedKey;
-  }
-  const Text s = NormaliseForPolicy(source);
-  const Text d = NormaliseForPolicy(destination);
-  const Text t = NormaliseForPolicy(tempFolder);
-  if (s.empty() || d.empty() || t.empty()) return MalformedKey;
-
-  const std::optional<Text> kind = MatchCopyInExtension(s);
+  CopyPaths n;
+  const PolicyVerdict checked =
+      CheckCopyPaths(source, destination, tempFolder, kCopyInSourceTakes, kCopyInDestinationTakes, n);
+  if (checked != Allow) return checked;
+  const std::optional<Text> kind = MatchCopyInExtension(n.source);
   if (!kind) return OutsideSubtree;
-  if (MatchCopyInExtension(d) != kind) return OutsideSubtree;
-  return IsInsideFolder(d, t) ? Allow : OutsideSubtree;
+  if (MatchCopyInExtension(n.destination) != kind) return OutsideSubtree;
+  return IsInsideFolder(n.destination, n.temp) ? Allow : OutsideSubtree;
 }
 
 bool IsCopyInSourceAsJudged(const Text& reached, const Text& judgedSource) {
@@ -141,20 +145,14 @@ bool IsCopyInSourceAsJudged(const Text& reached, const Text& judgedSource) {
 }
 
 PolicyVerdict CheckExport(const Text& source, const Text& destination, const Text& tempFolder) {
-  if (source.empty() || destination.empty() || tempFolder.empty()) return MalformedKey;
-  if (HasNul(source) || HasNul(destination)) return MalformedKey;
-  if (RefusedKinds(source, kExportSourceTakes) || RefusedKinds(destination, kExportDestinationTakes)) {
-    return MalformedKey;
-  }
-  const Text s = NormaliseForPolicy(source);
-  const Text d = NormaliseForPolicy(destination);
-  const Text t = NormaliseForPolicy(tempFolder);
-  if (s.empty() || d.empty() || t.empty()) return MalformedKey;
-
-  const Text x = ExtensionOf(s);
+  CopyPaths n;
+  const PolicyVerdict checked =
+      CheckCopyPaths(source, destination, tempFolder, kExportSourceTakes, kExportDestinationTakes, n);
+  if (checked != Allow) return checked;
+  const Text x = ExtensionOf(n.source);
   if (!InTable(x, kExportExtensions)) return OutsideSubtree;
-  if (ExtensionOf(d) != x) return OutsideSubtree;
-  return IsInsideFolder(s, t) ? Allow : OutsideSubtree;
+  if (ExtensionOf(n.destination) != x) return OutsideSubtree;
+  return IsInsideFolder(n.source, n.temp) ? Allow : OutsideSubtree;
 }
 
 PolicyVerdict CheckShellTarget(const Text& target) {

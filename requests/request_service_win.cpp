@@ -18,52 +18,42 @@ class SystemRequestOperations final : public RequestOperations {
   Text TempFolder() override { return LocalTempFolder(); }
   Text ExpandLongPath(const Text& path) override { return requests::ExpandLongPath(path); }
 
-  RegistryResult ReadString(const JudgedKey& k, const Text& n, Text& out) override {
+  OpOutcome ReadString(const JudgedKey& k, const Text& n, Text& out) override {
     return registry::ReadString(k, n, out);
   }
-  RegistryResult WriteString(const JudgedKey& k, const Text& n, const Text& d) override {
+  OpOutcome WriteString(const JudgedKey& k, const Text& n, const Text& d) override {
     return registry::WriteString(k, n, d);
   }
-  RegistryResult ReadDword(const JudgedKey& k, const Text& n, uint32_t& out) override {
+  OpOutcome ReadDword(const JudgedKey& k, const Text& n, uint32_t& out) override {
     return registry::ReadDword(k, n, out);
   }
-  RegistryResult WriteDword(const JudgedKey& k, const Text& n, uint32_t v) override {
-    return registry::WriteDword(k, n, v);
-  }
-  RegistryResult ReadQword(const JudgedKey& k, const Text& n, uint64_t& out) override {
+  OpOutcome WriteDword(const JudgedKey& k, const Text& n, uint32_t v) override { return registry::WriteDword(k, n, v); }
+  OpOutcome ReadQword(const JudgedKey& k, const Text& n, uint64_t& out) override {
     return registry::ReadQword(k, n, out);
   }
-  RegistryResult WriteQword(const JudgedKey& k, const Text& n, uint64_t v) override {
-    return registry::WriteQword(k, n, v);
-  }
-  RegistryResult DeleteValue(const JudgedKey& k, const Text& n) override { return registry::DeleteValue(k, n); }
-  RegistryResult DeleteKey(const JudgedKey& k) override { return registry::DeleteKey(k); }
-  RegistryResult DeleteKeyTree(const JudgedKey& k) override { return registry::DeleteKeyTree(k); }
-  RegistryResult KeyExists(const JudgedKey& k) override { return registry::KeyExists(k); }
-  RegistryResult ListSubkeys(const JudgedKey& k, std::vector<Text>& out) override {
-    return registry::ListSubkeys(k, out);
-  }
-  RegistryResult ListValues(const JudgedKey& k, std::vector<Text>& out) override {
-    return registry::ListValues(k, out);
-  }
-  RegistryResult CopyKeyTree(const JudgedKey& from, const JudgedKey& to) override {
-    return registry::CopyKeyTree(from, to);
-  }
+  OpOutcome WriteQword(const JudgedKey& k, const Text& n, uint64_t v) override { return registry::WriteQword(k, n, v); }
+  OpOutcome DeleteValue(const JudgedKey& k, const Text& n) override { return registry::DeleteValue(k, n); }
+  OpOutcome DeleteKey(const JudgedKey& k) override { return registry::DeleteKey(k); }
+  OpOutcome DeleteKeyTree(const JudgedKey& k) override { return registry::DeleteKeyTree(k); }
+  OpOutcome KeyExists(const JudgedKey& k) override { return registry::KeyExists(k); }
+  OpOutcome ListSubkeys(const JudgedKey& k, std::vector<Text>& out) override { return registry::ListSubkeys(k, out); }
+  OpOutcome ListValues(const JudgedKey& k, std::vector<Text>& out) override { return registry::ListValues(k, out); }
+  OpOutcome CopyKeyTree(const JudgedKey& from, const JudgedKey& to) override { return registry::CopyKeyTree(from, to); }
 
-  RequestStatus ReadDataFile(const JudgedDataPath& p, ipc::ReplyBody& reply) override {
-    return OpenAppDataFileReply(p, reply);
+  OpOutcome ReadDataFile(const JudgedDataPath& p, uint32_t maxBytes, ipc::ReplyBody& reply) override {
+    return OpenAppDataFileReply(p, maxBytes, reply);
   }
-  RequestStatus WriteDataFile(const JudgedDataPath& p, const std::vector<uint8_t>& data) override {
+  OpOutcome WriteDataFile(const JudgedDataPath& p, const std::vector<uint8_t>& data) override {
     return WriteAppDataFile(p, data);
   }
-  RequestStatus DataFileExists(const JudgedDataPath& p) override { return AppDataFileExists(p); }
-  RequestStatus DeleteDataFile(const JudgedDataPath& p) override { return DeleteAppDataFile(p); }
+  OpOutcome DataFileExists(const JudgedDataPath& p) override { return AppDataFileExists(p); }
+  OpOutcome DeleteDataFile(const JudgedDataPath& p) override { return DeleteAppDataFile(p); }
 
-  RequestStatus ShellOpen(const JudgedShellTarget& t) override { return requests::ShellOpen(t); }
-  CopyOutcome CopyFileIn(const JudgedCopy& c) override { return requests::CopyFileIn(c); }
-  CopyOutcome ExportFile(const JudgedCopy& c) override { return requests::ExportFile(c); }
-  HttpCheckStart StartHttpCheck(const JudgedUrl& u, uint32_t& id) override { return requests::StartHttpCheck(u, id); }
-  RequestStatus PollHttpCheck(uint32_t id, Text& reply) override { return requests::PollHttpCheck(id, reply); }
+  OpOutcome ShellOpen(const JudgedShellTarget& t) override { return requests::ShellOpen(t); }
+  OpOutcome CopyFileIn(const JudgedCopy& c) override { return requests::CopyFileIn(c); }
+  OpOutcome ExportFile(const JudgedCopy& c) override { return requests::ExportFile(c); }
+  OpOutcome StartHttpCheck(const JudgedUrl& u, uint32_t& id) override { return requests::StartHttpCheck(u, id); }
+  OpOutcome PollHttpCheck(uint32_t id, Text& reply) override { return requests::PollHttpCheck(id, reply); }
 };
 
 }  // namespace

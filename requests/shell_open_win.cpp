@@ -14,7 +14,7 @@
 namespace tarnvel::requests {
 
 // The act opens exactly the judged text.
-RequestStatus ShellOpen(const JudgedShellTarget& judged) {
+OpOutcome ShellOpen(const JudgedShellTarget& judged) {
   const Text& target = judged.target();
 
   // Some shell handlers are COM objects; the thread must be left in the apartment state it had.
@@ -25,14 +25,14 @@ RequestStatus ShellOpen(const JudgedShellTarget& judged) {
   if (hr >= 0) CoUninitialize();
 
   const INT_PTR rc = reinterpret_cast<INT_PTR>(result);
-  if (rc > 32) return RequestStatus::Success;
+  if (rc > 32) return OpOutcome{};
 
   char line[160];
   snprintf(line, sizeof line, "[TarnvelBroker] ShellExecuteW failed: rc=%d hrCoInit=0x%08lX\n",
            static_cast<int>(rc),  // the low 32 bits: shell results are small codes or fake handles
            static_cast<unsigned long>(static_cast<uint32_t>(hr)));
   DebugLine(line);
-  return RequestStatus::Failed;
+  return OpOutcome{rc != 0 ? static_cast<int32_t>(rc) : ErrorNotEnoughMemory, OpStep::Act};
 }
 
 }  // namespace tarnvel::requests

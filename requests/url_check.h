@@ -37,8 +37,4 @@ constexpr uint32_t HttpCheckRedirectError = 12156;
 // The poll reply of a finished check: "error <code>" when the check failed, else "http <status>".
 Text HttpCheckResultText(uint32_t statusCode, uint32_t errorCode);
 
-// How a start ended: the check runs (its id is the reply), four are held already, or the
-// system refused its worker.
-enum class HttpCheckStart { Started, TooMany, Failed };
-
 }  // namespace tarnvel::requests

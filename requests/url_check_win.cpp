@@ -219,7 +219,7 @@ void StartDetachedWorker(std::unique_ptr<HttpCheckThreadArg> arg) {
 namespace {
 
 // Under HttpCheckLock: expiry, the limit, the worker and the id of a new check.
-HttpCheckStart StartLocked(const JudgedUrl& url, uint64_t now, uint32_t& id) {
+OpOutcome StartLocked(const JudgedUrl& url, uint64_t now, uint32_t& id) {
   HttpCheckMap& table = HttpCheckTable();
   for (auto it = table.begin(); it != table.end();) {
     if (IsHttpCheckExpired(it->second->done, it->second->startTick, now)) {
@@ -228,42 +228,42 @@ HttpCheckStart StartLocked(const JudgedUrl& url, uint64_t now, uint32_t& id) {
       ++it;
     }
   }
-  if (table.size() >= MaxOutstandingChecks) return HttpCheckStart::TooMany;
+  if (table.size() >= MaxOutstandingChecks) return NamedOutcome(OpNamed::TooMany);
 
   auto check = std::make_shared<HttpCheck>();
   check->startTick = now;
   try {
     StartDetachedWorker(std::unique_ptr<HttpCheckThreadArg>(new HttpCheckThreadArg{check, url, RunHttpCheck}));
   } catch (const std::system_error&) {
-    return HttpCheckStart::Failed;
+    return OpOutcome{ErrorNotEnoughMemory, OpStep::Act};
   }
 
   id = NextHttpCheckId()++;
   table[id] = std::move(check);
-  return HttpCheckStart::Started;
+  return OpOutcome{};
 }
 
-RequestStatus PollLocked(uint32_t id, Text& reply) {
+OpOutcome PollLocked(uint32_t id, Text& reply) {
   HttpCheckMap& table = HttpCheckTable();
   const auto it = table.find(id);
-  if (it == table.end()) return RequestStatus::NotFound;
+  if (it == table.end()) return OpOutcome{ErrorNotFound, OpStep::Open};
   const HttpCheck& check = *it->second;
   if (!check.done) {
     reply = u"pending";
-    return RequestStatus::Success;
+    return OpOutcome{};
   }
   reply = HttpCheckResultText(check.statusCode, check.errorCode);
   table.erase(it);
-  return RequestStatus::Success;
+  return OpOutcome{};
 }
 
 }  // namespace
 
 // The worker checks exactly the judged text (and redirect targets that pass the same check).
-HttpCheckStart StartHttpCheck(const JudgedUrl& judged, uint32_t& id) {
+OpOutcome StartHttpCheck(const JudgedUrl& judged, uint32_t& id) {
   const uint64_t now = HttpCheckNow();
   std::vector<HINTERNET> abandoned;
-  HttpCheckStart started = HttpCheckStart::Failed;
+  OpOutcome started;
   {
     std::lock_guard<std::mutex> hold(HttpCheckLock());
     EndOverdueChecks(now, abandoned);
@@ -273,9 +273,9 @@ HttpCheckStart StartHttpCheck(const JudgedUrl& judged, uint32_t& id) {
   return started;
 }
 
-RequestStatus PollHttpCheck(uint32_t id, Text& reply) {
+OpOutcome PollHttpCheck(uint32_t id, Text& reply) {
   std::vector<HINTERNET> abandoned;
-  RequestStatus status = RequestStatus::Failed;
+  OpOutcome status;
   {
     std::lock_guard<std::mutex> hold(HttpCheckLock());
     EndOverdueChecks(HttpCheckNow(), abandoned);

@@ -2,16 +2,17 @@
 // Ops 23 and 24 on the system: URL checks on detached worker threads, at most four held.
 #pragma once
 #include <cstdint>
-#include "base/protocol.h"
+#include "base/op_outcome.h"
 #include "base/text.h"
 #include "requests/judged.h"
 #include "requests/url_check.h"
 
 namespace tarnvel::requests {
 
-[[nodiscard]] HttpCheckStart StartHttpCheck(const JudgedUrl& url, uint32_t& id);
-// NotFound for an id that is not held; a finished check is delivered once and forgotten.
-[[nodiscard]] RequestStatus PollHttpCheck(uint32_t id, Text& reply);
+// TooMany when four checks are held already; the system's error when it refused the worker.
+OpOutcome StartHttpCheck(const JudgedUrl& url, uint32_t& id);
+// ErrorNotFound for an id that is not held; a finished check is delivered once and forgotten.
+OpOutcome PollHttpCheck(uint32_t id, Text& reply);
 
 // Test hooks only; the broker never calls these.
 // Replaces the millisecond clock of the expiry rule (nullptr restores GetTickCount64).

@@ -3,7 +3,8 @@
 #pragma once
 #include "ipc/channel.h"
 #include "ipc/pipe_transport_win.h"
-#include "ipc/wire_format.h"
+#include "ipc/decoder.h"
+#include "ipc/encoder.h"
 
 namespace tarnvel::sandbox {
 

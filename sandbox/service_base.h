@@ -46,12 +46,6 @@ template <>
 struct MsgParamConverter<MessageId::Request> {
   static constexpr uint32_t InputCount = 5;
   using Inputs = RequestInputs;
-  // A data-file write's text C is its data in hexadecimal: held as the bytes it spells
-  // while it arrives, a quarter of the text's memory.
-  static bool HoldAsHexBytes(const ParamList& before) {
-    return before.count == 4 && before.params[0].type == Int32Kind2 &&
-           before.params[0].value == tarnvel::protocol::Code(RequestOp::WriteAppDataFile);
-  }
   // Stops at the first mismatch and names the type code that was expected. Texts are
   // moved out: the decoded list is cleared as soon as the handler returns.
   static bool Convert(Param* const* params, Inputs& in, int32_t& expectedType) {
@@ -131,7 +125,6 @@ class ServerTuple_5_2 : public SandboxPISvcBase<Channel>, public ipc::MsgIn<Requ
   int64_t OnMsgIn(int32_t id, Channel& channel, Param* const* params, uint32_t count) override {
     return this->DispatchMsgIn(id, channel, params, count);
   }
-  bool HoldAsHexBytes(const ParamList& before) override { return InConverter::HoldAsHexBytes(before); }
 
   // The reply text, or a source of it, goes into `reply`, which arrives empty.
   virtual void OnRequest(const Inputs& in, int32_t& status, ipc::ReplyBody& reply) = 0;
@@ -155,7 +148,7 @@ class ServerTuple_5_2 : public SandboxPISvcBase<Channel>, public ipc::MsgIn<Requ
         OutConverter::BuildStatus(status, head);
         const int64_t sent = this->SendMsg(channel, ReplyId, &head, 1, *reply.source);
         if (sent != ipc::ResultEncodeFailed && sent != ipc::ResultTextUnfilled) return sent;
-        status = sent == ipc::ResultTextUnfilled ? reply.source->unfilledStatus() : FailedStatus;
+        status = sent == ipc::ResultTextUnfilled ? reply.unloadedStatus : FailedStatus;
         reply.Clear();
       }
     } catch (...) {

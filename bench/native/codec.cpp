@@ -19,7 +19,8 @@
 #include <vector>
 
 #include "bench/spread.h"
-#include "ipc/wire_format.h"
+#include "ipc/decoder.h"
+#include "ipc/encoder.h"
 
 namespace {
 

@@ -35,7 +35,7 @@
 #include "base/wide_text_win.h"
 #include "ipc/channel.h"
 #include "ipc/pipe_transport_win.h"
-#include "ipc/wire_format.h"
+#include "ipc/decoder.h"
 #include "tools/raw_client/raw_client_win.h"
 
 namespace {

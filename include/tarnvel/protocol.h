@@ -61,33 +61,36 @@ struct OpInfo {
   bool usesHive;      // the hive selector is judged (registry ops)
   const char* texts;  // the request texts it reads, in argument order ("AB": A, then B)
   bool writes;        // its key or data path is judged for writing
+  // Text C is hexadecimal data, held as the bytes its digits spell while the message arrives
+  // (a quarter of the text's memory).
+  bool textCAsBytes;
 };
 
 inline constexpr OpInfo kOps[] = {
-    {RequestOp::Ping, "ping", false, "", false},
-    {RequestOp::ReadString, "read-string", true, "AB", false},
-    {RequestOp::WriteString, "write-string", true, "ABC", true},
-    {RequestOp::ReadDword, "read-dword", true, "AB", false},
-    {RequestOp::WriteDword, "write-dword", true, "ABC", true},
-    {RequestOp::DeleteValue, "delete-value", true, "AB", true},
-    {RequestOp::DeleteKey, "delete-key", true, "A", true},
-    {RequestOp::DeleteKeyTree, "delete-tree", true, "A", true},
-    {RequestOp::KeyExists, "key-exists", true, "A", false},
-    {RequestOp::ListSubkeys, "list-keys", true, "A", false},
-    {RequestOp::ListValues, "list-values", true, "A", false},
-    {RequestOp::ReadQword, "read-qword", true, "AB", false},
-    {RequestOp::WriteQword, "write-qword", true, "ABC", true},
-    {RequestOp::ReadAppDataFile, "read-file", false, "A", false},
-    {RequestOp::WriteAppDataFile, "write-file", false, "AC", true},
-    {RequestOp::AppDataFileExists, "file-exists", false, "A", false},
-    {RequestOp::DeleteAppDataFile, "delete-file", false, "A", true},
-    {RequestOp::ShellOpen, "shell-open", false, "A", false},
+    {RequestOp::Ping, "ping", false, "", false, false},
+    {RequestOp::ReadString, "read-string", true, "AB", false, false},
+    {RequestOp::WriteString, "write-string", true, "ABC", true, false},
+    {RequestOp::ReadDword, "read-dword", true, "AB", false, false},
+    {RequestOp::WriteDword, "write-dword", true, "ABC", true, false},
+    {RequestOp::DeleteValue, "delete-value", true, "AB", true, false},
+    {RequestOp::DeleteKey, "delete-key", true, "A", true, false},
+    {RequestOp::DeleteKeyTree, "delete-tree", true, "A", true, false},
+    {RequestOp::KeyExists, "key-exists", true, "A", false, false},
+    {RequestOp::ListSubkeys, "list-keys", true, "A", false, false},
+    {RequestOp::ListValues, "list-values", true, "A", false, false},
+    {RequestOp::ReadQword, "read-qword", true, "AB", false, false},
+    {RequestOp::WriteQword, "write-qword", true, "ABC", true, false},
+    {RequestOp::ReadAppDataFile, "read-file", false, "A", false, false},
+    {RequestOp::WriteAppDataFile, "write-file", false, "AC", true, true},
+    {RequestOp::AppDataFileExists, "file-exists", false, "A", false, false},
+    {RequestOp::DeleteAppDataFile, "delete-file", false, "A", true, false},
+    {RequestOp::ShellOpen, "shell-open", false, "A", false, false},
     // Copy tree judges its source for reading and its destination for writing.
-    {RequestOp::CopyKeyTree, "copy-tree", true, "AB", false},
-    {RequestOp::CopyFileIn, "copy-in", false, "AB", false},
-    {RequestOp::ExportFile, "export", false, "AB", false},
-    {RequestOp::StartHttpCheck, "http-check", false, "A", false},
-    {RequestOp::PollHttpCheck, "http-poll", false, "A", false},
+    {RequestOp::CopyKeyTree, "copy-tree", true, "AB", false, false},
+    {RequestOp::CopyFileIn, "copy-in", false, "AB", false, false},
+    {RequestOp::ExportFile, "export", false, "AB", false, false},
+    {RequestOp::StartHttpCheck, "http-check", false, "A", false, false},
+    {RequestOp::PollHttpCheck, "http-poll", false, "A", false, false},
 };
 
 // The row of an op code; null for a code the broker does not serve.
@@ -103,6 +106,12 @@ constexpr const OpInfo* FindOp(int32_t opCode) {
 constexpr bool IsWriteOp(int32_t opCode) {
   const OpInfo* info = FindOp(opCode);
   return info != nullptr && info->writes;
+}
+
+// Whether a request with this op code holds its text C as bytes; no other text is.
+constexpr bool HoldsTextCAsBytes(int32_t opCode) {
+  const OpInfo* info = FindOp(opCode);
+  return info != nullptr && info->textCAsBytes;
 }
 
 // "Success", "NotFound", "Denied", "Failed", "BadArgument"; null for any other number.

@@ -4,6 +4,7 @@
 #pragma once
 #include <string>
 #include <vector>
+#include "base/decimal.h"
 #include "base/hex.h"
 #include "requests/dispatcher.h"
 
@@ -24,9 +25,7 @@ class RecordingOperations : public RequestOperations {
   std::vector<RecordedCall> calls;
   std::vector<Text> expanded;  // paths handed to ExpandLongPath, in order
   // What the next operation answers where a test wants another outcome.
-  RegistryResult registryResult{};
-  CopyOutcome copyOutcome = CopyOutcome::Copied;
-  HttpCheckStart httpStart = HttpCheckStart::Started;
+  OpOutcome outcome{};
 
   Text DataFolder() override { return dataFolder; }
   Text TempFolder() override { return tempFolder; }
@@ -40,85 +39,83 @@ class RecordingOperations : public RequestOperations {
     return out;
   }
 
-  RegistryResult ReadString(const JudgedKey& k, const Text& n, Text& out) override {
+  OpOutcome ReadString(const JudgedKey& k, const Text& n, Text& out) override {
     out = u"value";
     return Record("ReadString", k, {n});
   }
-  RegistryResult WriteString(const JudgedKey& k, const Text& n, const Text& d) override {
+  OpOutcome WriteString(const JudgedKey& k, const Text& n, const Text& d) override {
     return Record("WriteString", k, {n, d});
   }
-  RegistryResult ReadDword(const JudgedKey& k, const Text& n, uint32_t& out) override {
+  OpOutcome ReadDword(const JudgedKey& k, const Text& n, uint32_t& out) override {
     out = 4294967295u;
     return Record("ReadDword", k, {n});
   }
-  RegistryResult WriteDword(const JudgedKey& k, const Text& n, uint32_t v) override {
+  OpOutcome WriteDword(const JudgedKey& k, const Text& n, uint32_t v) override {
     return Record("WriteDword", k, {n, Text(1, static_cast<char16_t>(v & 0xFFFF))});
   }
-  RegistryResult ReadQword(const JudgedKey& k, const Text& n, uint64_t& out) override {
+  OpOutcome ReadQword(const JudgedKey& k, const Text& n, uint64_t& out) override {
     out = 18446744073709551615ull;
     return Record("ReadQword", k, {n});
   }
-  RegistryResult WriteQword(const JudgedKey& k, const Text& n, uint64_t) override {
-    return Record("WriteQword", k, {n});
-  }
-  RegistryResult DeleteValue(const JudgedKey& k, const Text& n) override { return Record("DeleteValue", k, {n}); }
-  RegistryResult DeleteKey(const JudgedKey& k) override { return Record("DeleteKey", k, {}); }
-  RegistryResult DeleteKeyTree(const JudgedKey& k) override { return Record("DeleteKeyTree", k, {}); }
-  RegistryResult KeyExists(const JudgedKey& k) override { return Record("KeyExists", k, {}); }
-  RegistryResult ListSubkeys(const JudgedKey& k, std::vector<Text>& names) override {
+  OpOutcome WriteQword(const JudgedKey& k, const Text& n, uint64_t) override { return Record("WriteQword", k, {n}); }
+  OpOutcome DeleteValue(const JudgedKey& k, const Text& n) override { return Record("DeleteValue", k, {n}); }
+  OpOutcome DeleteKey(const JudgedKey& k) override { return Record("DeleteKey", k, {}); }
+  OpOutcome DeleteKeyTree(const JudgedKey& k) override { return Record("DeleteKeyTree", k, {}); }
+  OpOutcome KeyExists(const JudgedKey& k) override { return Record("KeyExists", k, {}); }
+  OpOutcome ListSubkeys(const JudgedKey& k, std::vector<Text>& names) override {
     names = {u"x", u"yz"};
     return Record("ListSubkeys", k, {});
   }
-  RegistryResult ListValues(const JudgedKey& k, std::vector<Text>& items) override {
+  OpOutcome ListValues(const JudgedKey& k, std::vector<Text>& items) override {
     items = {u"n", u"d"};
     return Record("ListValues", k, {});
   }
-  RegistryResult CopyKeyTree(const JudgedKey& from, const JudgedKey& to) override {
+  OpOutcome CopyKeyTree(const JudgedKey& from, const JudgedKey& to) override {
     calls.push_back({"CopyKeyTree", {from.key(), to.key()}, {from.hive(), to.hive()}});
-    return registryResult;
+    return outcome;
   }
 
-  RequestStatus ReadDataFile(const JudgedDataPath& p, ipc::ReplyBody& reply) override {
+  OpOutcome ReadDataFile(const JudgedDataPath& p, uint32_t maxBytes, ipc::ReplyBody& reply) override {
     reply.text = u"00ff";
-    return RecordPath("ReadDataFile", p, {});
+    return RecordPath("ReadDataFile", p, {FormatUnsignedDecimal(maxBytes)});
   }
   // The data is recorded as the lower-case hexadecimal text that spells it.
-  RequestStatus WriteDataFile(const JudgedDataPath& p, const std::vector<uint8_t>& data) override {
+  OpOutcome WriteDataFile(const JudgedDataPath& p, const std::vector<uint8_t>& data) override {
     return RecordPath("WriteDataFile", p, {EncodeHexLower(data.data(), data.size())});
   }
-  RequestStatus DataFileExists(const JudgedDataPath& p) override { return RecordPath("DataFileExists", p, {}); }
-  RequestStatus DeleteDataFile(const JudgedDataPath& p) override { return RecordPath("DeleteDataFile", p, {}); }
+  OpOutcome DataFileExists(const JudgedDataPath& p) override { return RecordPath("DataFileExists", p, {}); }
+  OpOutcome DeleteDataFile(const JudgedDataPath& p) override { return RecordPath("DeleteDataFile", p, {}); }
 
-  RequestStatus ShellOpen(const JudgedShellTarget& t) override {
+  OpOutcome ShellOpen(const JudgedShellTarget& t) override {
     calls.push_back({"ShellOpen", {t.target()}, {}});
-    return RequestStatus::Success;
+    return outcome;
   }
-  CopyOutcome CopyFileIn(const JudgedCopy& c) override { return RecordCopy("CopyFileIn", c); }
-  CopyOutcome ExportFile(const JudgedCopy& c) override { return RecordCopy("ExportFile", c); }
-  HttpCheckStart StartHttpCheck(const JudgedUrl& url, uint32_t& id) override {
+  OpOutcome CopyFileIn(const JudgedCopy& c) override { return RecordCopy("CopyFileIn", c); }
+  OpOutcome ExportFile(const JudgedCopy& c) override { return RecordCopy("ExportFile", c); }
+  OpOutcome StartHttpCheck(const JudgedUrl& url, uint32_t& id) override {
     calls.push_back({"StartHttpCheck", {url.url()}, {}});
     id = 4294967295u;
-    return httpStart;
+    return outcome;
   }
-  RequestStatus PollHttpCheck(uint32_t id, Text& reply) override {
+  OpOutcome PollHttpCheck(uint32_t id, Text& reply) override {
     reply = u"pending";
     calls.push_back({"PollHttpCheck", {Text(1, static_cast<char16_t>(id & 0xFFFF))}, {}});
-    return RequestStatus::Success;
+    return outcome;
   }
 
  private:
-  RegistryResult Record(const char* name, const JudgedKey& k, std::vector<Text> texts) {
+  OpOutcome Record(const char* name, const JudgedKey& k, std::vector<Text> texts) {
     texts.insert(texts.begin(), k.key());
     calls.push_back({name, std::move(texts), {k.hive()}});
-    return registryResult;
+    return outcome;
   }
-  RequestStatus RecordPath(const char* name, const JudgedDataPath& p, std::vector<Text> texts) {
+  OpOutcome RecordPath(const char* name, const JudgedDataPath& p, std::vector<Text> texts) {
     texts.insert(texts.begin(), p.path());
     calls.push_back({name, std::move(texts), {}});
-    return RequestStatus::Success;
+    return outcome;
   }
-  CopyOutcome RecordCopy(const char* name, const JudgedCopy& c) {
+  OpOutcome RecordCopy(const char* name, const JudgedCopy& c) {
     calls.push_back({name, {c.source(), c.destination(), c.tempFolder(), c.remainderBelowTemp()}, {}});
-    return copyOutcome;
+    return outcome;
   }
 };

@@ -13,10 +13,11 @@ using namespace tarnvel::sandbox;
 SystemReply SystemRequest(int32_t opCode, int32_t hive, const Text& a, const Text& b, const Text& c) {
   ipc::ReplyBody reply;
   reply.text = u"stale";
-  SystemReply r{DispatchRequest(SystemOperations(), opCode, hive, a, b, c, reply), reply.text};
+  const RequestInputs in{opCode, hive, a, b, c, std::nullopt};
+  SystemReply r{DispatchRequest(SystemOperations(), in, reply), reply.text};
   if (reply.source) {
     if (!reply.source->Load()) {
-      r.status = static_cast<RequestStatus>(reply.source->unfilledStatus());
+      r.status = static_cast<RequestStatus>(reply.unloadedStatus);
       r.text.clear();
       return r;
     }

@@ -13,7 +13,8 @@
 #include <utility>
 
 #include "base/wide_text_win.h"
-#include "ipc/wire_format.h"
+#include "ipc/decoder.h"
+#include "ipc/encoder.h"
 
 namespace tarnvel::host {
 namespace {

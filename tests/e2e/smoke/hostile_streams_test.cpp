@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "e2e/e2e_support.h"
-#include "ipc/wire_format.h"
+#include "ipc/decoder.h"
 #include "tarnvel/protocol.h"
 
 using e2e::Broker;

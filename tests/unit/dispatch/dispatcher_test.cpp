@@ -32,7 +32,8 @@ Outcome Dispatch(RecordingOperations& ops, int32_t op, int32_t hive, const Text&
   Outcome o{RequestStatus::Failed, u"", {}, {}};
   ipc::ReplyBody reply;
   reply.text = u"stale";
-  o.status = DispatchRequest(ops, op, hive, a, b, c, reply);
+  const RequestInputs in{op, hive, a, b, c, std::nullopt};
+  o.status = DispatchRequest(ops, in, reply);
   EXPECT_FALSE(reply.source) << "only the system's file read answers with a source";
   o.reply = reply.text;
   o.calls = ops.calls;
@@ -101,6 +102,7 @@ TEST(Dispatcher, EveryOpCodeReachesItsOperationWithTheJudgedTexts) {
     ASSERT_FALSE(o.calls[0].texts.empty());
     // The poll's operation gets the id's number, every other one text A exactly as carried.
     EXPECT_EQ(o.calls[0].texts[0], c.op == 24 ? Text(1, u'\x7') : c.a);
+    if (c.op == 14) EXPECT_EQ(o.calls[0].texts[1], u"4194304") << "a read brings back at most 4 MiB";
   }
 }
 
@@ -178,20 +180,21 @@ TEST(Dispatcher, ShellCopiesAndUrlChecksAreRefusedWithTheirLines) {
 // What an operation reports becomes a status (and a line) here alone.
 TEST(Dispatcher, OperationOutcomesBecomeStatusesAndLines) {
   struct CopyCase {
-    CopyOutcome outcome;
+    OpOutcome outcome;
     RequestStatus status;
     const char* line;  // after "[TarnvelBroker] file copy " / "file export "
   } copies[] = {
-      {CopyOutcome::Copied, RequestStatus::Success, nullptr},
-      {CopyOutcome::SourceMissing, RequestStatus::NotFound, nullptr},
-      {CopyOutcome::Failed, RequestStatus::Failed, nullptr},
-      {CopyOutcome::NotAtJudgedPath, RequestStatus::Denied, "denied: outside Tarnvel subtree\n"},
+      {{}, RequestStatus::Success, nullptr},
+      {{ErrorFileNotFound, OpStep::Open}, RequestStatus::NotFound, nullptr},
+      {{ErrorFileNotFound, OpStep::Act}, RequestStatus::Failed, nullptr},
+      {{ErrorAccessDenied, OpStep::Act}, RequestStatus::Failed, nullptr},
+      {NamedOutcome(OpNamed::NotAtJudgedPath), RequestStatus::Denied, "denied: outside Tarnvel subtree\n"},
   };
   for (const CopyCase& c : copies) {
     for (const bool in : {true, false}) {
-      SCOPED_TRACE(static_cast<int>(c.outcome) * 2 + (in ? 1 : 0));
+      SCOPED_TRACE(c.outcome.error * 2 + (in ? 1 : 0));
       RecordingOperations ops;
-      ops.copyOutcome = c.outcome;
+      ops.outcome = c.outcome;
       const Outcome o = in ? Dispatch(ops, 21, 0, u"D:\\a.png", kTemp + u"\\b.png")
                            : Dispatch(ops, 22, 0, kTemp + u"\\a.pdf", u"E:\\o\\a.pdf");
       EXPECT_EQ(o.status, c.status);
@@ -204,38 +207,39 @@ TEST(Dispatcher, OperationOutcomesBecomeStatusesAndLines) {
   }
 
   RecordingOperations full;
-  full.httpStart = HttpCheckStart::TooMany;
+  full.outcome = NamedOutcome(OpNamed::TooMany);
   Outcome o = Dispatch(full, 23, 0, u"https://host/");
   EXPECT_EQ(o.status, RequestStatus::Failed);
   EXPECT_EQ(o.reply, u"");
   EXPECT_EQ(o.lines, std::vector<std::string>{"[TarnvelBroker] http check refused: too many outstanding\n"});
   RecordingOperations refused;
-  refused.httpStart = HttpCheckStart::Failed;
+  refused.outcome = OpOutcome{ErrorNotEnoughMemory, OpStep::Act};
   o = Dispatch(refused, 23, 0, u"https://host/");
   EXPECT_EQ(o.status, RequestStatus::Failed);
   EXPECT_TRUE(o.lines.empty());
 }
 
-// The registry's Win32 errors, mapped as the broker always answered them: a missing value is
-// deleted, a key that cannot be opened to delete it is a failure; reads find nothing.
-TEST(Dispatcher, RegistryErrorsMapToStatusesInOnePlace) {
-  const RegistryResult openMissing{RegistryFileNotFound, RegistryStep::Open};
-  const RegistryResult actMissing{RegistryFileNotFound, RegistryStep::Act};
-  const RegistryResult denied{5, RegistryStep::Act};
+// The operations' Win32 errors, mapped as the broker always answered them: a missing value or
+// file is deleted, a key that cannot be opened to delete a value is a failure; reads find
+// nothing, acts fail.
+TEST(Dispatcher, OperationErrorsMapToStatusesInOnePlace) {
+  const OpOutcome openMissing{ErrorFileNotFound, OpStep::Open};
+  const OpOutcome actMissing{ErrorFileNotFound, OpStep::Act};
+  const OpOutcome denied{ErrorAccessDenied, OpStep::Act};
   struct Case {
     int32_t op;
-    RegistryResult result;
+    OpOutcome result;
     RequestStatus status;
   } cases[] = {
       {1, openMissing, RequestStatus::NotFound},
-      {1, {RegistryUnsupportedType}, RequestStatus::NotFound},
+      {1, {ErrorUnsupportedType}, RequestStatus::NotFound},
       {3, denied, RequestStatus::NotFound},
       {8, openMissing, RequestStatus::NotFound},
       {9, denied, RequestStatus::NotFound},
       {20, openMissing, RequestStatus::NotFound},
       {2, denied, RequestStatus::Failed},
       {4, openMissing, RequestStatus::Failed},
-      {13, {RegistryInvalidParameter}, RequestStatus::Failed},
+      {13, {ErrorInvalidParameter}, RequestStatus::Failed},
       {5, actMissing, RequestStatus::Success},
       {5, openMissing, RequestStatus::Failed},
       {5, denied, RequestStatus::Failed},
@@ -244,12 +248,23 @@ TEST(Dispatcher, RegistryErrorsMapToStatusesInOnePlace) {
       {7, openMissing, RequestStatus::Success},
       {7, actMissing, RequestStatus::Failed},
       {7, denied, RequestStatus::Failed},
+      {14, {ErrorFileTooLarge, OpStep::Open}, RequestStatus::NotFound},
+      {15, denied, RequestStatus::Failed},
+      {16, openMissing, RequestStatus::NotFound},
+      {17, actMissing, RequestStatus::Success},
+      {17, {3, OpStep::Act}, RequestStatus::Failed},  // ERROR_PATH_NOT_FOUND
+      {18, {2, OpStep::Act}, RequestStatus::Failed},
+      {24, {ErrorNotFound, OpStep::Open}, RequestStatus::NotFound},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.op);
     RecordingOperations ops;
-    ops.registryResult = c.result;
-    const Outcome o = Dispatch(ops, c.op, 0, kKey, c.op == 20 ? Text(u"tarnvel\\copy") : Text(u"v"));
+    ops.outcome = c.result;
+    const Text a = c.op == 18                 ? Text(u"https://host/")
+                   : c.op == 24               ? Text(u"7")
+                   : c.op >= 14 && c.op <= 17 ? kPath
+                                              : kKey;
+    const Outcome o = Dispatch(ops, c.op, 0, a, c.op == 20 ? Text(u"tarnvel\\copy") : Text(u"v"), u"00");
     EXPECT_EQ(o.status, c.status);
     EXPECT_EQ(o.reply, u"") << "a failed read carries no text";
     EXPECT_TRUE(o.lines.empty());

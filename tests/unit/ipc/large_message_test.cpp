@@ -8,7 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "ipc/wire_format.h"
+#include "ipc/decoder.h"
+#include "ipc/encoder.h"
 #include "wire_words.h"
 
 using ipc::Decoder;
@@ -24,8 +25,9 @@ Text Letters(size_t units) {
   return t;
 }
 
+// A string write: its text C stays a text (a data-file write's would be held as bytes).
 std::vector<Param> LargeRequest(size_t units) {
-  return {Param::Int32(15), Param::Int32(0), Param::Text16(u"tarnvel\\file.bin"), Param::Text16(u""),
+  return {Param::Int32(2), Param::Int32(0), Param::Text16(u"software\\tarnvel"), Param::Text16(u"v"),
           Param::Text16(Letters(units))};
 }
 

@@ -43,7 +43,6 @@ class PatternText : public ipc::TextSource {
     }
     produced += units;
   }
-  int32_t unfilledStatus() const override { return 1; }
 
   Text Whole() const {
     if (!wide_) return EncodeHexLower(bytes_.data(), bytes_.size());

@@ -4,7 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "ipc/wire_format.h"
+#include "ipc/decoder.h"
+#include "ipc/encoder.h"
 #include "wire_words.h"
 
 using ipc::Decoder;

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <initializer_list>
 #include <vector>
-#include "ipc/wire_format.h"
+#include "ipc/encoder.h"
 
 inline std::vector<uint8_t> WordsToBytes(const std::vector<uint64_t>& words) {
   std::vector<uint8_t> bytes;

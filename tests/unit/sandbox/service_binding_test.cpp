@@ -39,7 +39,6 @@ class FakeSource : public ipc::TextSource {
       out[2 * i + 1] = static_cast<uint8_t>(u >> 8);
     }
   }
-  int32_t unfilledStatus() const override { return Code(RequestStatus::NotFound); }
 
  private:
   Text text_;
@@ -89,6 +88,7 @@ class RecordingService
       case kUnfilledOp:
         reply.text = u"ignored";
         reply.source.reset(new FakeSource(Text(), FakeSource::Loads::Fails, 4));
+        reply.unloadedStatus = Code(RequestStatus::NotFound);
         return;
       case kProducedTooLongOp:
         reply.source.reset(new FakeSource(Text(), FakeSource::Loads::Text, tooLong));
@@ -245,7 +245,7 @@ TEST_F(BindingTest, AProducedTextIsTheReplyAndItsFailuresAreStatuses) {
   ASSERT_EQ(r.size(), 5u);
   EXPECT_EQ(r[0].status, Code(RequestStatus::Success));
   EXPECT_EQ(r[0].text, u"ababab");
-  EXPECT_EQ(r[1].status, Code(RequestStatus::NotFound)) << "the source's own status when it cannot load";
+  EXPECT_EQ(r[1].status, Code(RequestStatus::NotFound)) << "the reply's status for a source that cannot load";
   EXPECT_EQ(r[1].text, u"");
   EXPECT_EQ(r[2].status, Code(RequestStatus::Failed)) << "too long for any message";
   EXPECT_EQ(r[2].text, u"");

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <string>
 #include "ipc/pipe_transport_win.h"
-#include "ipc/wire_format.h"
+#include "ipc/decoder.h"
 #include "sandbox/plugin_channel_svc_win.h"
 
 using namespace tarnvel::sandbox;
