@@ -214,7 +214,7 @@ def classify(facts, version):
                 fail(f"{path} comes from {owner['package']}, not from a package of {component['name']}")
             items[(arch, path)] = dict(owner, arch=arch, file=base, path=path, component=component["name"],
                                        upstream=component["upstream"], sha256=sha(path), sha1=sha(path, "sha1"),
-                                       spec=component, own=False)
+                                       facts=component, own=False)
     return items
 
 
@@ -224,13 +224,13 @@ def licence_terms(items):
     for item in items.values():
         if item["own"] or (item["component"], item["package"]) in terms:
             continue
-        spec, copyright_path = item["spec"], f"/usr/share/doc/{item['package']}/copyright"
-        if "licence" in spec:
+        facts, copyright_path = item["facts"], f"/usr/share/doc/{item['package']}/copyright"
+        if "licence" in facts:
             statement, exception, gpl = gcc_terms(copyright_path)
-            entry = {"expression": spec["licence"], "notice": [statement],
+            entry = {"expression": facts["licence"], "notice": [statement],
                      "texts": {"GCC-exception-3.1": exception, "GPL-3.0-or-later": gpl}}
         else:
-            names, notice, body = dep5_terms(spec, copyright_path)
+            names, notice, body = dep5_terms(facts, copyright_path)
             ids = sorted({DEBIAN_LICENCES[n] for n in names})
             entry = {"expression": " AND ".join(ids), "notice": notice,
                      "texts": {DEBIAN_LICENCES[n]: body[n] for n in names}}
