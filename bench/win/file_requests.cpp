@@ -26,6 +26,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -149,12 +150,39 @@ Memory WorkingSet(HANDLE process) {
   return m;
 }
 
+// The file work of a request, without its decoding, hexadecimal or checks: what a bare
+// server does besides its transfer when it is to be compared like for like. `Read` opens and
+// reads the whole file; `Replace` writes `bytes` to a fresh file beside it, flushes it and
+// moves it over the file, as the broker's write does to lose nothing.
+enum class FileWork { None, Read, Replace };
+
+bool DoFileWork(FileWork work, const wchar_t* path, std::vector<uint8_t>& bytes) {
+  if (work == FileWork::Read) {
+    UniqueHandle file(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    LARGE_INTEGER size{};
+    if (!file || !GetFileSizeEx(file.get(), &size)) return false;
+    bytes.resize(static_cast<size_t>(size.QuadPart));
+    return ReadExact(file.get(), bytes.data(), bytes.size());
+  }
+  if (work == FileWork::Replace) {
+    const std::wstring fresh = std::wstring(path) + L".fresh";
+    {
+      UniqueHandle file(
+          CreateFileW(fresh.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW, 0, nullptr));
+      if (!file || !WriteAll(file.get(), bytes.data(), bytes.size()) || !FlushFileBuffers(file.get())) return false;
+    }
+    return MoveFileExW(fresh.c_str(), path, MOVEFILE_WRITE_THROUGH | MOVEFILE_REPLACE_EXISTING) != FALSE;
+  }
+  return true;
+}
+
 // The bare server, in this process's child: one pipe made exactly as the broker makes its
 // own, the broker's transport class on it; each round it reads `requestBytes` in reads of
-// at most `readBytes` and answers the reply bytes in writes of `writeBytes` (0: one write).
-// Nothing else. Runs until the client goes.
+// at most `readBytes`, does the file work asked for (none for the best bare transfer) and
+// answers the reply bytes in writes of `writeBytes` (0: one write). Nothing else. Runs until
+// the client goes.
 int BareServerMain(const wchar_t* pipeName, size_t requestBytes, const wchar_t* replyPath, size_t readBytes,
-                   size_t writeBytes) {
+                   size_t writeBytes, FileWork work, const wchar_t* workPath, size_t workBytes) {
   std::vector<uint8_t> reply;
   {
     UniqueHandle file(CreateFileW(replyPath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
@@ -171,12 +199,14 @@ int BareServerMain(const wchar_t* pipeName, size_t requestBytes, const wchar_t* 
           true)) {
     return 4;
   }
+  std::vector<uint8_t> workBuffer(workBytes, 0x5a);
   for (;;) {
     for (size_t got = 0; got < requestBytes;) {
       size_t n = 0;
       if (transport.Read(n, std::min(requestBytes - got, readBytes)) == nullptr) return 0;  // the client went
       got += n;
     }
+    if (!DoFileWork(work, workPath, workBuffer)) return 6;
     const size_t piece = writeBytes == 0 ? reply.size() : writeBytes;
     for (size_t at = 0; at < reply.size(); at += piece) {
       if (!transport.Write(reply.data() + at, std::min(piece, reply.size() - at))) return 5;
@@ -195,7 +225,8 @@ std::wstring OwnExe() {
 class BareServer {
  public:
   BareServer(const std::wstring& folder, size_t requestBytes, const std::vector<uint8_t>& reply, size_t readBytes,
-             size_t writeBytes) {
+             size_t writeBytes, FileWork work = FileWork::None, const std::wstring& workPath = L"-",
+             size_t workBytes = 0) {
     static LONG serial = 0;
     wchar_t name[96];
     swprintf(name, 96, L"\\\\.\\pipe\\tarnvel-bench-bare.%lx.%ld", static_cast<unsigned long>(GetCurrentProcessId()),
@@ -207,10 +238,11 @@ class BareServer {
       UniqueHandle out(CreateFileW(replyPath_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
       if (!out || !WriteAll(out.get(), reply.data(), reply.size())) return;
     }
-    wchar_t args[512];
-    swprintf(args, 512, L"\"%ls\" --bare-server %ls %llu \"%ls\" %llu %llu", OwnExe().c_str(), name,
+    wchar_t args[1024];
+    swprintf(args, 1024, L"\"%ls\" --bare-server %ls %llu \"%ls\" %llu %llu %d \"%ls\" %llu", OwnExe().c_str(), name,
              static_cast<unsigned long long>(requestBytes), replyPath_.c_str(),
-             static_cast<unsigned long long>(readBytes), static_cast<unsigned long long>(writeBytes));
+             static_cast<unsigned long long>(readBytes), static_cast<unsigned long long>(writeBytes),
+             static_cast<int>(work), workPath.c_str(), static_cast<unsigned long long>(workBytes));
     std::wstring commandLine = args;
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
@@ -245,6 +277,11 @@ struct Kind {
   DWORD pauseMs = 0;              // before each round: 0 for a burst of requests
   double growthTarget = 0;        // peak working-set growth; 0: no memory targets
   bool growthInRequests = false;  // the growth target counts requests rather than files
+  // For information, a second bare server that also does the request's file work on a file
+  // of its own beside the broker's: what is left of the ratio once the file costs the same.
+  FileWork fileWork = FileWork::None;
+  std::wstring workPath{};
+  size_t workBytes = 0;
 };
 
 // Rounds alternate which kind goes first, and the kind that goes first in a round is
@@ -270,6 +307,7 @@ struct Result {
   bool ok = false;
   size_t requestBytes = 0, replyBytes = 0;
   Spread broker, bare, ratio;             // seconds per request; ratio per pair of rounds
+  Spread alike;                           // the bare server that also does the file work
   double brokerFirst = 0, bareFirst = 0;  // median ratio of the rounds where that kind went first
   Memory idle, after;
   size_t worstSettled = 0;  // largest working set right after a request
@@ -322,8 +360,17 @@ Result Run(const std::wstring& exe, const std::wstring& folder, const Kind& kind
     fprintf(stderr, "%s: the baseline pipe failed\n", kind.name);
     return result;
   }
+  std::unique_ptr<BareServer> alike;
+  if (kind.fileWork != FileWork::None) {
+    alike.reset(new BareServer(folder, kind.request.size(), reply, BareReadBytes, BareWriteBytes, kind.fileWork,
+                               kind.workPath, kind.workBytes));
+    if (!alike->ok()) {
+      fprintf(stderr, "%s: the like-for-like pipe failed\n", kind.name);
+      return result;
+    }
+  }
   std::vector<uint8_t> echoed;
-  std::vector<double> brokerTimes, bareTimes;
+  std::vector<double> brokerTimes, bareTimes, alikeTimes;
   for (int round = 0; round < warmup + kind.rounds; ++round) {
     if (kind.pauseMs != 0) Sleep(kind.pauseMs);
     double took[2] = {0, 0};
@@ -353,12 +400,27 @@ Result Run(const std::wstring& exe, const std::wstring& folder, const Kind& kind
       }
       took[brokerLeg ? 0 : 1] += (Now() - start) / kind.perRound;
     }
+    // Outside the pairs that carry the target, so that they stay as they were.
+    double alikeTook = 0;
+    if (alike) {
+      const double start = Now();
+      for (int i = 0; i < kind.perRound; ++i) {
+        if (!WriteAll(alike->client(), kind.request.data(), kind.request.size()) ||
+            !ReadMessageBytes(alike->client(), echoed)) {
+          fprintf(stderr, "%s: the like-for-like server did not answer\n", kind.name);
+          return result;
+        }
+      }
+      alikeTook = (Now() - start) / kind.perRound;
+    }
     // Every reply of the round is alike; the last one is checked after the timing.
     if (!CheckReply(kind, reply)) return result;
     if (round < warmup) continue;
     brokerTimes.push_back(took[0]);
     bareTimes.push_back(took[1]);
+    if (alike) alikeTimes.push_back(alikeTook);
   }
+  if (alike) result.alike = SpreadOf(alikeTimes);
   result.after = WorkingSet(broker.process());
   pipe.reset();
   DWORD code = 0;
@@ -482,6 +544,12 @@ bool Report(const Kind& kind, const Result& r) {
   printf("  ratio per pair:      min %.3f  median %.3f  max %.3f; ratio of medians %.3f\n", r.ratio.min, r.ratio.median,
          r.ratio.max, r.broker.median / r.bare.median);
   if (kind.target != 0) met = Target(kind.name, ratio, "x bare", kind.target);
+  if (kind.fileWork != FileWork::None) {
+    printf("  for information:     a bare server that also %s: median %.2f %s; broker / it, ratio of medians %.3f\n",
+           kind.fileWork == FileWork::Read ? "opens and reads the same file"
+                                           : "writes, flushes and moves in a file of the same size",
+           r.alike.median * unit, unitName, r.broker.median / r.alike.median);
+  }
   printf("  order of the legs:   median ratio %.3f with the broker first, %.3f with the bare transfer first\n",
          r.brokerFirst, r.bareFirst);
   // Over the idle working set: a start-up peak above it would only make the figure larger.
@@ -555,10 +623,11 @@ bool HostileGrowth(const std::wstring& exe, double& growth) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 7 && strcmp(argv[1], "--bare-server") == 0) {
+  if (argc == 10 && strcmp(argv[1], "--bare-server") == 0) {
     return BareServerMain(Widen(argv[2]).c_str(), static_cast<size_t>(strtoull(argv[3], nullptr, 10)),
                           Widen(argv[4]).c_str(), static_cast<size_t>(strtoull(argv[5], nullptr, 10)),
-                          static_cast<size_t>(strtoull(argv[6], nullptr, 10)));
+                          static_cast<size_t>(strtoull(argv[6], nullptr, 10)), static_cast<FileWork>(atoi(argv[7])),
+                          Widen(argv[8]).c_str(), static_cast<size_t>(strtoull(argv[9], nullptr, 10)));
   }
   const std::wstring exe = argc > 1 ? Widen(argv[1]) : DefaultBrokerExe();
   if (exe.empty() || GetFileAttributesW(exe.c_str()) == INVALID_FILE_ATTRIBUTES) {
@@ -595,7 +664,8 @@ int main(int argc, char** argv) {
   using tarnvel_host::HostConnection;
   const std::vector<uint8_t> readRequest = HostConnection::EncodeRequest(OpReadFile, 0, readPath, {}, {});
   const std::vector<uint8_t> writeRequest = HostConnection::EncodeRequest(OpWriteFile, 0, writePath, {}, HexOf(bytes));
-  const Kind kinds[] = {
+  const std::wstring alikePath = ToWide(folder) + L"\\alike.bin";
+  Kind kinds[] = {
       {"ping (op 11)", HostConnection::EncodeRequest(OpPing, 0, {}, {}, {}), 4, 24, 200, PingTarget},
       // A typical small request, judged as the issue asks against the bare echo, which opens
       // and reads no file; its reply takes the same path as a large read's.
@@ -606,6 +676,13 @@ int main(int argc, char** argv) {
       {"write file (op 15), 4 MiB, warm", writeRequest, 0, 24, 1, WriteTarget, 0, WriteGrowthTarget, true},
       {"write file (op 15), 4 MiB, cold", writeRequest, 0, 12, 1, WriteTarget, ColdPauseMs, WriteGrowthTarget, true},
   };
+  kinds[1].fileWork = FileWork::Read;
+  kinds[1].workPath = ToWide(smallPath);
+  for (Kind* write : {&kinds[4], &kinds[5]}) {
+    write->fileWork = FileWork::Replace;
+    write->workPath = alikePath;
+    write->workBytes = FileSize;
+  }
   // TARNVEL_BENCH_ONLY=<part of a kind's name> runs only the kinds it names (and no more
   // than they need), for a quick look at one of them.
   const char* only = getenv("TARNVEL_BENCH_ONLY");
@@ -675,6 +752,7 @@ int main(int argc, char** argv) {
   DeleteFileW(WidePtr(readPath));
   DeleteFileW(WidePtr(writePath));
   DeleteFileW(WidePtr(smallPath));
+  DeleteFileW(alikePath.c_str());
   RemoveDirectoryW(WidePtr(folder));
   printf("\n%s targets:\n", Arch());
   for (const std::string& line : TargetLines()) printf("%s\n", line.c_str());
