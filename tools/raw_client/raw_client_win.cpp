@@ -28,20 +28,6 @@ DWORD ClampWait(ULONGLONG ms) { return static_cast<DWORD>(std::min<ULONGLONG>(ms
 
 std::wstring PipePath(const std::wstring& name) { return L"\\\\.\\pipe\\" + name; }
 
-// Waits for an overlapped operation on `h` at most `timeoutMs`; a late operation is
-// cancelled and its completion awaited, so `ov` is never left in use.
-bool FinishOverlapped(HANDLE h, OVERLAPPED& ov, DWORD timeoutMs, DWORD& transferred, bool& timedOut) {
-  timedOut = false;
-  DWORD w = WaitForSingleObject(ov.hEvent, timeoutMs);
-  if (w != WAIT_OBJECT_0) {
-    CancelIo(h);
-    timedOut = true;
-  }
-  if (GetOverlappedResult(h, &ov, &transferred, TRUE)) return true;
-  if (GetLastError() != ERROR_OPERATION_ABORTED) timedOut = false;
-  return false;
-}
-
 }  // namespace
 
 std::wstring MakeUniquePipeName(const std::wstring& prefix) {
@@ -315,9 +301,9 @@ bool HostConnection::WriteRaw(const std::vector<uint8_t>& bytes, DWORD timeoutMs
     if (!WriteFile(pipe_.get(), bytes.data() + done, chunk, &written, &ov)) {
       lastError_ = GetLastError();
       if (lastError_ != ERROR_IO_PENDING) return false;
-      bool timedOut = false;
-      if (!FinishOverlapped(pipe_.get(), ov, ClampWait(Remaining(deadline)), written, timedOut)) {
-        lastError_ = timedOut ? WAIT_TIMEOUT : GetLastError();
+      const OverlappedEnd end = WaitForOverlapped(pipe_.get(), ov, ClampWait(Remaining(deadline)), false, written);
+      if (end != OverlappedEnd::Completed) {
+        lastError_ = end == OverlappedEnd::TimedOut ? WAIT_TIMEOUT : GetLastError();
         return false;
       }
     }
@@ -342,10 +328,10 @@ CallResult HostConnection::ReadSome(DWORD timeoutMs) {
   if (!ReadFile(pipe_.get(), buffer, sizeof buffer, &got, &ov)) {
     lastError_ = GetLastError();
     if (lastError_ != ERROR_IO_PENDING) return CallResult::Broken;
-    bool timedOut = false;
-    if (!FinishOverlapped(pipe_.get(), ov, timeoutMs, got, timedOut)) {
+    const OverlappedEnd end = WaitForOverlapped(pipe_.get(), ov, timeoutMs, false, got);
+    if (end != OverlappedEnd::Completed) {
       lastError_ = GetLastError();
-      return timedOut ? CallResult::TimedOut : CallResult::Broken;
+      return end == OverlappedEnd::TimedOut ? CallResult::TimedOut : CallResult::Broken;
     }
   }
   pending_.insert(pending_.end(), buffer, buffer + got);
