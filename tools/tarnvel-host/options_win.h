@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/raw_client/raw_client_win.h"
+#include "sdk/raw/raw_client_win.h"
 #include "tools/tarnvel-host/session.h"
 
 namespace tarnvel::host {

@@ -1,17 +1,14 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "tools/raw_client/raw_client_win.h"
-
-#include "base/overlapped_win.h"
-
-#include <cstring>
+#include "sdk/raw/raw_client_win.h"
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <iterator>
 #include <utility>
 
+#include "base/overlapped_win.h"
 #include "base/wide_text_win.h"
 #include "ipc/decoder.h"
 #include "ipc/encoder.h"
@@ -42,15 +39,6 @@ std::wstring BrokerCommandLine(const std::wstring& exe, const std::wstring& pipe
   wchar_t pid[16];
   swprintf(pid, sizeof pid / sizeof pid[0], L"%lu", static_cast<unsigned long>(hostPid));
   return L"\"" + exe + L"\" --ipc=" + pipeName + L" --proc=" + pid;
-}
-
-std::wstring WinePathFromUnix(const std::string& unixPath) {
-  std::wstring out = !unixPath.empty() && unixPath[0] == '/' ? L"Z:" : L"";
-  int n = MultiByteToWideChar(CP_UTF8, 0, unixPath.data(), static_cast<int>(unixPath.size()), nullptr, 0);
-  std::wstring wide(static_cast<size_t>(n), L'\0');
-  if (n > 0) MultiByteToWideChar(CP_UTF8, 0, unixPath.data(), static_cast<int>(unixPath.size()), &wide[0], n);
-  std::replace(wide.begin(), wide.end(), L'/', L'\\');
-  return out + wide;
 }
 
 // ---- BrokerProcess -------------------------------------------------------------------
@@ -210,13 +198,6 @@ std::vector<std::string> BrokerProcess::TakeNewDebugLines() {
   std::vector<std::string> out(debugLines_.begin() + static_cast<std::ptrdiff_t>(taken_), debugLines_.end());
   taken_ = debugLines_.size();
   return out;
-}
-
-bool BrokerProcess::WaitForDebugLine(const std::string& line, DWORD timeoutMs) const {
-  std::unique_lock<std::mutex> lock(mutex_);
-  return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
-    return std::find(debugLines_.begin(), debugLines_.end(), line) != debugLines_.end();
-  });
 }
 
 // ---- HostConnection ------------------------------------------------------------------

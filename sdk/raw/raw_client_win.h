@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
-// Raw layer of the host side: the messages themselves. Not installed; applications use the
-// host library (TarnvelHost.dll, include/tarnvel/host.h), which is built on this layer, and
-// the tests and tarnvel-host use it to write any message they like.
+// Raw layer of the host side: the messages themselves. The host library (TarnvelHost.dll,
+// include/tarnvel/host.h) is built on it; it is not installed, and applications use the
+// library. tarnvel-host, the tests, the benchmarks and the fault layer use it to write any
+// message they like.
 //
 //  - BrokerProcess starts TarnvelBroker.exe the way a host does, with the command line
 //    `"<exe>" --ipc=<pipe name> --proc=<host pid>` (or any command line a test wants),
@@ -47,11 +48,6 @@ std::wstring MakeUniquePipeName(const std::wstring& prefix = L"tarnvel-host");
 // `"<exe>" --ipc=<name> --proc=<pid>`.
 std::wstring BrokerCommandLine(const std::wstring& exe, const std::wstring& pipeName, DWORD hostPid);
 
-// "Z:\..." for a Unix path, so that Windows programs under Wine find build outputs; a
-// path that is already a Windows one (a drive letter, as an MSVC build writes it) only
-// gets backslashes.
-std::wstring WinePathFromUnix(const std::string& unixPath);
-
 struct StartOptions {
   std::wstring exe;
   // The whole command line; empty means BrokerCommandLine(exe, pipeName, hostPid).
@@ -90,8 +86,6 @@ class BrokerProcess {
   std::vector<std::string> DebugLines() const;
   // The lines that arrived since the previous call.
   std::vector<std::string> TakeNewDebugLines();
-  // Waits until a line equal to `line` has arrived; false after the time-out.
-  bool WaitForDebugLine(const std::string& line, DWORD timeoutMs) const;
 
  private:
   bool StartPlain(const StartOptions& options, std::wstring commandLine);
@@ -193,6 +187,3 @@ class HostConnection {
 std::string StatusName(int32_t status);
 
 }  // namespace tarnvel::host
-
-// The name the benchmarks still use.
-namespace tarnvel_host = tarnvel::host;
