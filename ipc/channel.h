@@ -315,21 +315,16 @@ class MsgOut {
   };
 };
 
-// Supplies a service's OnMsgIn for one message id: id, then count, then types.
-// Service provides: InputCount; Inputs; static bool ConvertInputs(Param* const*,
-// Inputs&, int32_t& expectedType); int64_t Serve(Channel&, Inputs&).
+// Binds a service to the one message id it takes. The channel delivers a decoded message to
+// the service's OnMsgIn, where the service converts and serves it; its reply goes back down
+// through MsgOut. Nothing here calls into a service.
 template <int32_t ID, class Service, class Channel>
 class MsgIn {
+ public:
+  static constexpr int32_t MsgInId = ID;
+
  protected:
-  int64_t DispatchMsgIn(int32_t id, Channel& channel, Param* const* params, uint32_t count) {
-    Service* self = static_cast<Service*>(this);
-    if (id != ID) return ResultNoHandler;
-    if (count != Service::InputCount) return self->OnMsgArgCountError(count) ? 1 : 0;
-    typename Service::Inputs inputs{};
-    int32_t expected = 0;
-    if (!Service::ConvertInputs(params, inputs, expected)) return self->OnMsgArgConvertError(expected) ? 1 : 0;
-    return self->Serve(channel, inputs);
-  }
+  ~MsgIn() = default;
 };
 
 }  // namespace ipc

@@ -47,7 +47,12 @@ UniqueHandle ConnectToPluginPipe(const wchar_t* name) {
   return UniqueHandle();
 }
 
-int64_t SbxPISDKGetHandleToPluginIPCChannelSvc::Serve(BrokerChannel& channel, Inputs& in) {
+int64_t SbxPISDKGetHandleToPluginIPCChannelSvc::OnMsgIn(int32_t id, BrokerChannel& channel, Param* const* params,
+                                                        uint32_t count) {
+  using InConverter = MsgParamConverter<MessageId::PluginPipeRequest>;
+  InConverter::Inputs in{};
+  int64_t refused = ipc::ResultHandled;
+  if (!TakeInputs<InConverter>(MsgInId, id, params, count, in, refused)) return refused;
   return ProvisionPluginChannel(channel, in.processId);
 }
 

@@ -36,6 +36,28 @@ class SandboxPISvcBase : public MsgHandlerBase<Channel>, public ipc::MsgOut<Chan
 
  protected:
   ~SandboxPISvcBase() = default;
+
+  // What every service checks of a message the channel delivered, in this order: the id
+  // (`ownId`, else ResultNoHandler), the count, then the types, converted into `in`. False,
+  // with the result OnMsgIn returns in `refused`, when the message is not to be served.
+  template <class InConverter>
+  bool TakeInputs(int32_t ownId, int32_t id, Param* const* params, uint32_t count, typename InConverter::Inputs& in,
+                  int64_t& refused) {
+    if (id != ownId) {
+      refused = ipc::ResultNoHandler;
+      return false;
+    }
+    if (count != InConverter::InputCount) {
+      refused = this->OnMsgArgCountError(count) ? 1 : 0;
+      return false;
+    }
+    int32_t expected = 0;
+    if (!InConverter::Convert(params, in, expected)) {
+      refused = this->OnMsgArgConvertError(expected) ? 1 : 0;
+      return false;
+    }
+    return true;
+  }
 };
 
 template <int32_t MessageId>
@@ -119,24 +141,28 @@ struct MsgParamConverter<MessageId::PluginPipeRequest> {
 template <class InConverter, class OutConverter, class Service, int32_t ReplyId, int32_t RequestId, class Channel>
 class ServerTuple_5_2 : public SandboxPISvcBase<Channel>, public ipc::MsgIn<RequestId, Service, Channel> {
  public:
-  static constexpr uint32_t InputCount = InConverter::InputCount;
   using Inputs = typename InConverter::Inputs;
 
   int64_t OnMsgIn(int32_t id, Channel& channel, Param* const* params, uint32_t count) override {
-    return this->DispatchMsgIn(id, channel, params, count);
+    Inputs in{};
+    int64_t refused = ipc::ResultHandled;
+    if (!this->template TakeInputs<InConverter>(RequestId, id, params, count, in, refused)) return refused;
+    return Serve(channel, in);
   }
 
   // The reply text, or a source of it, goes into `reply`, which arrives empty.
   virtual void OnRequest(const Inputs& in, int32_t& status, ipc::ReplyBody& reply) = 0;
 
-  static bool ConvertInputs(Param* const* params, Inputs& in, int32_t& expectedType) {
-    return InConverter::Convert(params, in, expectedType);
-  }
-
   // The one catch of a request: anything an operation, or the reply's own text, throws
   // (memory exhausted, above all) is answered with status 3 and an empty text. The request's
   // texts are given back before the reply goes out, so that once the host has its answer
   // the broker holds nothing more of the request.
+  static constexpr int32_t FailedStatus = static_cast<int32_t>(RequestStatus::Failed);
+
+ protected:
+  ~ServerTuple_5_2() = default;
+
+ private:
   int64_t Serve(Channel& channel, Inputs& in) {
     int32_t status = FailedStatus;
     ipc::ReplyBody reply;
@@ -166,11 +192,6 @@ class ServerTuple_5_2 : public SandboxPISvcBase<Channel>, public ipc::MsgIn<Requ
     OutConverter::Build(FailedStatus, Text(), out);
     return this->SendMsg(channel, ReplyId, out, 2);
   }
-
-  static constexpr int32_t FailedStatus = static_cast<int32_t>(RequestStatus::Failed);
-
- protected:
-  ~ServerTuple_5_2() = default;
 };
 
 }  // namespace tarnvel::sandbox

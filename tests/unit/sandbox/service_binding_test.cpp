@@ -188,6 +188,17 @@ TEST_F(BindingTest, ConvertsTheFiveInputsAndRepliesWithId7) {
   EXPECT_TRUE(debug.Lines().empty());
 }
 
+TEST_F(BindingTest, AMessageOfAnotherIdIsRefusedUnread) {
+  Param op = Param::Int32(Code(RequestOp::Ping)), text = Param::Text16(u"x");
+  Param* args[] = {&op, &op, &text, &text, &text};
+  EXPECT_EQ(service.OnMsgIn(MessageId::PluginPipeRequest, channel, args, 5), ipc::ResultNoHandler);
+  EXPECT_TRUE(service.calls.empty());
+  EXPECT_EQ(transport.writes(), 0u);
+  EXPECT_EQ(service.OnMsgIn(MessageId::Request, channel, args, 5), ipc::ResultHandled);
+  EXPECT_EQ(transport.writes(), 1u);
+  EXPECT_TRUE(debug.Lines().empty());
+}
+
 TEST_F(BindingTest, WrongCountOrTypeIsDroppedWithOneLineAndTheNextRequestIsServed) {
   const Param text = Param::Text16(u"x");
   const Param read = Param::Int32(Code(RequestOp::ReadString));
