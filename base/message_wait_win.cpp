@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "base/message_wait_win.h"
 
+namespace tarnvel {
+
 namespace {
 
 // QS_ALLINPUT as the current SDK defines it (raw, touch and pointer input included).
@@ -42,3 +44,5 @@ int WaitPumpingMessages(const HANDLE* handles, DWORD count, DWORD timeoutMs) {
     return WaitFailed;
   }
 }
+
+}  // namespace tarnvel

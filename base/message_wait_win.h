@@ -4,6 +4,8 @@
 #pragma once
 #include <windows.h>
 
+namespace tarnvel {
+
 constexpr int WaitFailed = -1;
 constexpr int WaitTimedOut = -2;
 
@@ -11,3 +13,5 @@ constexpr int WaitTimedOut = -2;
 // in all, dispatching the window messages that arrive meanwhile. The index of the handle
 // that was signalled, WaitTimedOut, or WaitFailed when the wait itself failed.
 int WaitPumpingMessages(const HANDLE* handles, DWORD count, DWORD timeoutMs = INFINITE);
+
+}  // namespace tarnvel

@@ -3,6 +3,8 @@
 
 #include "base/message_wait_win.h"
 
+namespace tarnvel {
+
 OverlappedEnd WaitForOverlapped(HANDLE handle, OVERLAPPED& record, DWORD timeoutMs, bool pumpMessages,
                                 DWORD& transferred) {
   transferred = 0;
@@ -15,3 +17,5 @@ OverlappedEnd WaitForOverlapped(HANDLE handle, OVERLAPPED& record, DWORD timeout
   transferred = 0;
   return GetLastError() == ERROR_OPERATION_ABORTED ? OverlappedEnd::TimedOut : OverlappedEnd::Failed;
 }
+
+}  // namespace tarnvel

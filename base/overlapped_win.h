@@ -7,6 +7,8 @@
 
 #include "base/unique_handle_win.h"
 
+namespace tarnvel {
+
 // The record stays where it was made (the system holds its address while the operation is
 // pending).
 class OverlappedOperation {
@@ -38,3 +40,5 @@ enum class OverlappedEnd {
 // took counts as completed. `transferred` holds what a completed operation moved, else 0.
 [[nodiscard]] OverlappedEnd WaitForOverlapped(HANDLE handle, OVERLAPPED& record, DWORD timeoutMs, bool pumpMessages,
                                               DWORD& transferred);
+
+}  // namespace tarnvel

@@ -25,6 +25,9 @@
 #include "sandbox/service_base.h"
 #include "support/memory_transport.h"
 
+using namespace tarnvel;
+using namespace tarnvel::ipc;
+
 using namespace tarnvel::sandbox;
 
 namespace {

@@ -23,7 +23,7 @@
 #include "ipc/decoder.h"
 #include "ipc/encoder.h"
 
-namespace ipc {
+namespace tarnvel::ipc {
 
 // Results of the channel layer; handlers may return other non-zero values.
 constexpr int64_t ResultHandled = 0;
@@ -54,8 +54,6 @@ inline size_t ReadLimit(uint64_t announcedBytes, uint64_t arrivedBytes) {
   return static_cast<size_t>(std::min(announcedBytes - arrivedBytes, bound));
 }
 
-}  // namespace ipc
-
 template <class Channel>
 class MsgHandlerBase {
  public:
@@ -69,8 +67,6 @@ class MsgHandlerBase {
  protected:
   ~MsgHandlerBase() = default;
 };
-
-namespace ipc {
 
 // What the loop asks for a handler: the process-wide service manager in the product,
 // a table of the test's own in tests.
@@ -327,8 +323,6 @@ class MsgIn {
   ~MsgIn() = default;
 };
 
-}  // namespace ipc
-
 // Base of plain handlers.
 template <class Channel>
 class MessageHandler : public MsgHandlerBase<Channel> {};
@@ -337,7 +331,9 @@ class MessageHandler : public MsgHandlerBase<Channel> {};
 template <class Channel>
 class BadMessageRecv : public MessageHandler<Channel> {
  public:
-  int64_t OnMsgIn(int32_t, Channel&, Param* const*, uint32_t) override { return ipc::ResultUnclaimed; }
+  int64_t OnMsgIn(int32_t, Channel&, Param* const*, uint32_t) override { return ResultUnclaimed; }
   bool OnMsgArgCountError(uint32_t) override { return false; }
   bool OnMsgArgConvertError(int32_t) override { return false; }
 };
+
+}  // namespace tarnvel::ipc

@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <new>
 
+namespace tarnvel::ipc {
+
 bool IsSolePipeInstance(HANDLE serverEnd) {
   DWORD maxInstances = 0;
   DWORD curInstances = 0;
@@ -163,3 +165,5 @@ OVERLAPPED* PipeTransportWithMessagePump::Record(Pending& pending) {
 bool PipeTransportWithMessagePump::WaitForIo(OVERLAPPED& overlapped, DWORD& transferred) {
   return WaitForOverlapped(pipe_.get(), overlapped, INFINITE, pumpMessages_, transferred) == OverlappedEnd::Completed;
 }
+
+}  // namespace tarnvel::ipc

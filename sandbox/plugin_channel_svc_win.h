@@ -15,7 +15,7 @@ class SbxPISDKGetHandleToPluginIPCChannelSvc
     : public SandboxPISvcBase<BrokerChannel>,
       public ipc::MsgIn<MessageId::PluginPipeRequest, SbxPISDKGetHandleToPluginIPCChannelSvc, BrokerChannel> {
  public:
-  int64_t OnMsgIn(int32_t id, BrokerChannel& channel, Param* const* params, uint32_t count) override;
+  int64_t OnMsgIn(int32_t id, BrokerChannel& channel, ipc::Param* const* params, uint32_t count) override;
 };
 
 // The process-wide instance, which exists before the program's entry runs.

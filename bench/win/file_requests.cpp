@@ -39,6 +39,9 @@
 #include "sdk/raw/raw_client_win.h"
 #include "tests/support/wine_path_win.h"
 
+using namespace tarnvel;
+using namespace tarnvel::ipc;
+
 namespace {
 
 constexpr size_t FileSize = 4194304;

@@ -252,7 +252,7 @@ void HostConnection::Close() {
   pending_.clear();
 }
 
-std::vector<uint8_t> HostConnection::Encode(int32_t id, std::vector<Param> params, PointerWidth width) {
+std::vector<uint8_t> HostConnection::Encode(int32_t id, std::vector<ipc::Param> params, ipc::PointerWidth width) {
   ipc::Encoder encoder(width);
   if (!encoder.Build(id, params.data(), static_cast<uint32_t>(params.size()))) return {};
   return std::vector<uint8_t>(encoder.Bytes(), encoder.Bytes() + encoder.ByteCount());
@@ -260,12 +260,12 @@ std::vector<uint8_t> HostConnection::Encode(int32_t id, std::vector<Param> param
 
 std::vector<uint8_t> HostConnection::EncodeRequest(int32_t op, int32_t hive, const Text& a, const Text& b,
                                                    const Text& c) {
-  std::vector<Param> params;
-  params.push_back(Param::Int32(op, Int32Kind2));
-  params.push_back(Param::Int32(hive, Int32Kind2));
-  params.push_back(Param::Text16(a));
-  params.push_back(Param::Text16(b));
-  params.push_back(Param::Text16(c));
+  std::vector<ipc::Param> params;
+  params.push_back(ipc::Param::Int32(op, ipc::Int32Kind2));
+  params.push_back(ipc::Param::Int32(hive, ipc::Int32Kind2));
+  params.push_back(ipc::Param::Text16(a));
+  params.push_back(ipc::Param::Text16(b));
+  params.push_back(ipc::Param::Text16(c));
   return Encode(RequestId, std::move(params));
 }
 
@@ -294,7 +294,7 @@ bool HostConnection::WriteRaw(const std::vector<uint8_t>& bytes, DWORD timeoutMs
   return true;
 }
 
-bool HostConnection::Send(int32_t id, std::vector<Param> params, DWORD timeoutMs) {
+bool HostConnection::Send(int32_t id, std::vector<ipc::Param> params, DWORD timeoutMs) {
   std::vector<uint8_t> bytes = Encode(id, std::move(params), width_);
   return !bytes.empty() && WriteRaw(bytes, timeoutMs);
 }
@@ -343,7 +343,7 @@ CallResult HostConnection::ReadMessage(DWORD timeoutMs, Message& out) {
       decoder.Append(pending_.data(), whole);
       ipc::DecodeResult r = decoder.Decode();
       if (r == ipc::DecodeResult::Done && decoder.state() == ipc::DecoderState::Complete) {
-        ParamList& list = decoder.list();
+        ipc::ParamList& list = decoder.list();
         out.id = list.id;
         // Moved: the decoder goes with this call, and a large reply's text is not copied again.
         out.params.assign(std::make_move_iterator(list.params), std::make_move_iterator(list.params + list.count));
@@ -363,8 +363,8 @@ CallResult HostConnection::ReadMessage(DWORD timeoutMs, Message& out) {
 CallResult HostConnection::ReadReply(DWORD timeoutMs, Reply& out) {
   CallResult r = ReadMessage(timeoutMs, last_);
   if (r != CallResult::Ok) return r;
-  if (last_.id != ReplyId || last_.params.size() != 2 || last_.params[0].type != Int32Kind2 ||
-      last_.params[1].type != String16) {
+  if (last_.id != ReplyId || last_.params.size() != 2 || last_.params[0].type != ipc::Int32Kind2 ||
+      last_.params[1].type != ipc::String16) {
     return CallResult::WrongReply;
   }
   out.status = static_cast<int32_t>(last_.params[0].value);
@@ -381,8 +381,8 @@ CallResult HostConnection::Request(int32_t op, int32_t hive, const Text& a, cons
 
 CallResult HostConnection::RequestPluginPipe(DWORD pluginPid, DWORD timeoutMs, PluginPipeReply& out) {
   if (!pipe_.valid()) return CallResult::NotConnected;
-  std::vector<Param> params;
-  params.push_back(Param::Int32(static_cast<int32_t>(pluginPid), Int32Kind4));
+  std::vector<ipc::Param> params;
+  params.push_back(ipc::Param::Int32(static_cast<int32_t>(pluginPid), ipc::Int32Kind4));
   if (!Send(PluginPipeRequestId, std::move(params), timeoutMs)) return CallResult::WriteFailed;
   return ReadPluginPipeReply(timeoutMs, out);
 }
@@ -390,8 +390,8 @@ CallResult HostConnection::RequestPluginPipe(DWORD pluginPid, DWORD timeoutMs, P
 CallResult HostConnection::ReadPluginPipeReply(DWORD timeoutMs, PluginPipeReply& out) {
   CallResult r = ReadMessage(timeoutMs, last_);
   if (r != CallResult::Ok) return r;
-  if (last_.id != PluginPipeReplyId || last_.params.size() != 2 || last_.params[0].type != Int32Kind4 ||
-      last_.params[1].type != PointerSized) {
+  if (last_.id != PluginPipeReplyId || last_.params.size() != 2 || last_.params[0].type != ipc::Int32Kind4 ||
+      last_.params[1].type != ipc::PointerSized) {
     return CallResult::WrongReply;
   }
   out.error = static_cast<int32_t>(last_.params[0].value);

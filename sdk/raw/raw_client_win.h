@@ -111,7 +111,7 @@ class BrokerProcess {
 // One decoded message, parameters copied out of the decoder.
 struct Message {
   int32_t id = -1;
-  std::vector<Param> params;
+  std::vector<ipc::Param> params;
 };
 
 enum class CallResult {
@@ -138,7 +138,7 @@ struct PluginPipeReply {
 class HostConnection {
  public:
   // `brokerWidth` is the handle width of the broker's build (code-7 payloads).
-  explicit HostConnection(PointerWidth brokerWidth = NativePointerWidth) : width_(brokerWidth) {}
+  explicit HostConnection(ipc::PointerWidth brokerWidth = ipc::NativePointerWidth) : width_(brokerWidth) {}
 
   // Retries until the pipe accepts or the time-out passes; gives up early when `broker`
   // (if given) has already ended. lastError() holds the final Windows error.
@@ -148,12 +148,13 @@ class HostConnection {
   DWORD lastError() const { return lastError_; }
 
   // The bytes of one message as the broker's encoder would write them.
-  static std::vector<uint8_t> Encode(int32_t id, std::vector<Param> params, PointerWidth width = NativePointerWidth);
+  static std::vector<uint8_t> Encode(int32_t id, std::vector<ipc::Param> params,
+                                     ipc::PointerWidth width = ipc::NativePointerWidth);
   static std::vector<uint8_t> EncodeRequest(int32_t op, int32_t hive, const Text& a, const Text& b, const Text& c);
 
   // False for an empty byte string: that is a message the encoder refused (too large).
   bool WriteRaw(const std::vector<uint8_t>& bytes, DWORD timeoutMs = 5000);
-  bool Send(int32_t id, std::vector<Param> params, DWORD timeoutMs = 5000);
+  bool Send(int32_t id, std::vector<ipc::Param> params, DWORD timeoutMs = 5000);
   // Ok with the next message; TimedOut, Broken or Malformed otherwise. Bytes of a following
   // message stay buffered for the next call.
   CallResult ReadMessage(DWORD timeoutMs, Message& out);
@@ -176,7 +177,7 @@ class HostConnection {
   // Bytes of the message at the front of the buffer as its header declares them; 0 if not known yet.
   size_t DeclaredBytes() const;
 
-  PointerWidth width_;
+  ipc::PointerWidth width_;
   UniqueHandle pipe_;
   DWORD lastError_ = 0;
   std::vector<uint8_t> pending_;  // received, not yet part of a delivered message

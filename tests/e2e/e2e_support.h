@@ -13,6 +13,8 @@
 #include "sdk/raw/raw_client_win.h"
 #include "tests/support/wine_path_win.h"
 
+using namespace tarnvel;
+
 namespace e2e {
 
 // Generous bounds: Wine is slow to start processes on a loaded machine.

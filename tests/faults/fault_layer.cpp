@@ -22,6 +22,8 @@
 #include "sdk/raw/raw_client_win.h"
 #include "tests/support/wine_path_win.h"
 
+using namespace tarnvel;
+
 using namespace tarnvel::host;
 using Op = tarnvel::protocol::RequestOp;
 using Bytes = std::vector<uint8_t>;

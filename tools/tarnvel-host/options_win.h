@@ -29,7 +29,7 @@ struct Options {
   DWORD quietMs = 300;
   bool debugLines = false;
   bool json = false;  // one JSON object per session line and one for the end
-  PointerWidth handleWidth = NativePointerWidth;
+  ipc::PointerWidth handleWidth = ipc::NativePointerWidth;
 };
 
 struct Line {

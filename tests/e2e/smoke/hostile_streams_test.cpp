@@ -21,6 +21,9 @@
 #include "ipc/decoder.h"
 #include "tarnvel/protocol.h"
 
+using namespace tarnvel;
+using namespace tarnvel::ipc;
+
 using e2e::Broker;
 using tarnvel::protocol::MessageId;
 using tarnvel::protocol::RequestOp;

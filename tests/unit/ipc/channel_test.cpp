@@ -13,6 +13,9 @@
 #include "support/memory_transport.h"
 #include "wire_words.h"
 
+using namespace tarnvel;
+using namespace tarnvel::ipc;
+
 namespace {
 
 using MemChannel = ipc::Channel<MemoryTransport>;

@@ -14,6 +14,9 @@
 #include "support/debug_capture.h"
 #include "support/memory_transport.h"
 
+using namespace tarnvel;
+using namespace tarnvel::ipc;
+
 using namespace tarnvel::sandbox;
 
 namespace {
