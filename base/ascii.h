@@ -6,6 +6,8 @@
 #include <string_view>
 #include "base/text.h"
 
+namespace tarnvel {
+
 inline char16_t AsciiFold(char16_t c) { return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + 0x20) : c; }
 
 inline Text AsciiLower(Text t) {
@@ -31,3 +33,5 @@ bool InTable(std::u16string_view x, const std::u16string_view (&table)[N]) {
   }
   return false;
 }
+
+}  // namespace tarnvel

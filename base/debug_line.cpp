@@ -7,6 +7,8 @@
 #include <windows.h>
 #endif
 
+namespace tarnvel {
+
 namespace {
 std::atomic<DebugLineSink> g_sink{nullptr};
 }
@@ -19,3 +21,5 @@ void DebugLine(const char* text) {
 }
 
 void SetDebugLineSink(DebugLineSink sink) { g_sink.store(sink); }
+
+}  // namespace tarnvel

@@ -3,6 +3,8 @@
 
 #include <limits>
 
+namespace tarnvel {
+
 namespace {
 
 // The C library's isspace set in the "C" locale; no locale is consulted.
@@ -82,3 +84,5 @@ Text FormatUnsignedDecimal(uint64_t value) {
   } while (value != 0);
   return Text(digits + first, kMaxDigits - first);
 }
+
+}  // namespace tarnvel

@@ -5,6 +5,8 @@
 #include <string_view>
 #include "base/text.h"
 
+namespace tarnvel {
+
 // Base-10 signed conversion in the manner of the C library: leading white space, one
 // optional sign, digits up to the first other character; no digits give 0; values beyond
 // the range give the nearer limit. The broker reads the numbers of its write requests so.
@@ -16,3 +18,5 @@ uint64_t ParseUnsigned64Decimal(const Text& text);
 bool ParseDecimalDigits(std::u16string_view digits, uint64_t max, uint64_t& out);
 // Unsigned decimal without sign or leading zeros.
 Text FormatUnsignedDecimal(uint64_t value);
+
+}  // namespace tarnvel

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <stdexcept>
 
+namespace tarnvel {
+
 namespace {
 
 // Both tables are built at compile time: no start-up code, nothing to destroy at exit.
@@ -174,3 +176,5 @@ DecodedHex HexStream::Finish() {
   hasHigh_ = hasOddByte_ = false;
   return done;
 }
+
+}  // namespace tarnvel

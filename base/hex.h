@@ -6,6 +6,8 @@
 #include <vector>
 #include "base/text.h"
 
+namespace tarnvel {
+
 // Two lower-case digits per byte, high nibble first.
 Text EncodeHexLower(const uint8_t* bytes, size_t count);
 // Code units [firstUnit, firstUnit + units) of EncodeHexLower(bytes) as UTF-16LE bytes
@@ -54,3 +56,5 @@ class HexStream {
   uint8_t oddByte_ = 0;  // a unit's first byte, while its second is to come
   bool hasOddByte_ = false;
 };
+
+}  // namespace tarnvel

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "base/message_wait_win.h"
 
+namespace tarnvel {
+
 namespace {
 
 // QS_ALLINPUT as the current SDK defines it (raw, touch and pointer input included).
@@ -18,11 +20,19 @@ void DispatchPendingMessages() {
 
 }  // namespace
 
-int WaitPumpingMessages(const HANDLE* handles, DWORD count) {
+int WaitPumpingMessages(const HANDLE* handles, DWORD count, DWORD timeoutMs) {
   DWORD mask = AllInputWakeMask;
+  const ULONGLONG deadline = GetTickCount64() + timeoutMs;
   for (;;) {
-    const DWORD r = MsgWaitForMultipleObjects(count, handles, FALSE, INFINITE, mask);
+    // Messages dispatched meanwhile do not lengthen the wait.
+    DWORD left = INFINITE;
+    if (timeoutMs != INFINITE) {
+      const ULONGLONG now = GetTickCount64();
+      left = now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
+    }
+    const DWORD r = MsgWaitForMultipleObjects(count, handles, FALSE, left, mask);
     if (r < WAIT_OBJECT_0 + count) return static_cast<int>(r - WAIT_OBJECT_0);
+    if (r == WAIT_TIMEOUT) return WaitTimedOut;
     if (r == WAIT_OBJECT_0 + count) {
       DispatchPendingMessages();
       continue;
@@ -34,3 +44,5 @@ int WaitPumpingMessages(const HANDLE* handles, DWORD count) {
     return WaitFailed;
   }
 }
+
+}  // namespace tarnvel

@@ -4,9 +4,14 @@
 #pragma once
 #include <windows.h>
 
-constexpr int WaitFailed = -1;
+namespace tarnvel {
 
-// Waits for any of `count` handles (at most MAXIMUM_WAIT_OBJECTS - 1), dispatching the
-// window messages that arrive meanwhile. The index of the handle that was signalled, or
-// WaitFailed when the wait itself failed.
-int WaitPumpingMessages(const HANDLE* handles, DWORD count);
+constexpr int WaitFailed = -1;
+constexpr int WaitTimedOut = -2;
+
+// Waits for any of `count` handles (at most MAXIMUM_WAIT_OBJECTS - 1), at most `timeoutMs`
+// in all, dispatching the window messages that arrive meanwhile. The index of the handle
+// that was signalled, WaitTimedOut, or WaitFailed when the wait itself failed.
+int WaitPumpingMessages(const HANDLE* handles, DWORD count, DWORD timeoutMs = INFINITE);
+
+}  // namespace tarnvel

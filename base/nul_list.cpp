@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "base/nul_list.h"
 
+namespace tarnvel {
+
 Text JoinNulTerminated(const std::vector<Text>& items) {
   size_t total = 0;
   for (const Text& item : items) total += item.size() + 1;
@@ -27,3 +29,5 @@ std::vector<Text> SplitNulTerminated(const Text& text, bool* wellFormed) {
   if (wellFormed != nullptr) *wellFormed = terminated;
   return items;
 }
+
+}  // namespace tarnvel

@@ -6,6 +6,8 @@
 #pragma once
 #include <cstdint>
 
+namespace tarnvel {
+
 // The step whose error an operation reports: opening (or creating) what it acts on, or the
 // act on it. "Missing" means something else at each: a missing value is deleted, a missing
 // key is not.
@@ -36,3 +38,5 @@ constexpr int32_t ErrorInvalidParameter = 87;   // ERROR_INVALID_PARAMETER
 constexpr int32_t ErrorFileTooLarge = 223;      // ERROR_FILE_TOO_LARGE
 constexpr int32_t ErrorNotFound = 1168;         // ERROR_NOT_FOUND: no such entry (a URL check id)
 constexpr int32_t ErrorUnsupportedType = 1630;  // ERROR_UNSUPPORTED_TYPE: a value of another type
+
+}  // namespace tarnvel

@@ -1,11 +1,16 @@
 // SPDX-License-Identifier: Apache-2.0
-// The record of one overlapped operation with its own manual-reset event. It stays where it
-// was made (the system holds its address while the operation is pending).
+// Overlapped I/O: the record of one operation with its own manual-reset event, and the one
+// wait for such an operation that the broker's transport and the host's raw message layer
+// share.
 #pragma once
 #include <windows.h>
 
 #include "base/unique_handle_win.h"
 
+namespace tarnvel {
+
+// The record stays where it was made (the system holds its address while the operation is
+// pending).
 class OverlappedOperation {
  public:
   OverlappedOperation() : event_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) { record_.hEvent = event_.get(); }
@@ -20,3 +25,20 @@ class OverlappedOperation {
   UniqueHandle event_;
   OVERLAPPED record_{};
 };
+
+// How a waited-for operation ended.
+enum class OverlappedEnd {
+  Completed,
+  Failed,    // the operation failed; GetLastError says why
+  TimedOut,  // the wait ended first (time-out or failed wait) and the operation was cancelled
+};
+
+// Waits at most `timeoutMs` (INFINITE: no bound) for the operation pending on `handle`
+// with `record`, keeping the thread's window messages flowing if `pumpMessages`. An
+// operation still under way when the wait ends is cancelled and its end awaited, so the
+// record and its bytes are free again on every path; one that completed before the cancel
+// took counts as completed. `transferred` holds what a completed operation moved, else 0.
+[[nodiscard]] OverlappedEnd WaitForOverlapped(HANDLE handle, OVERLAPPED& record, DWORD timeoutMs, bool pumpMessages,
+                                              DWORD& transferred);
+
+}  // namespace tarnvel

@@ -3,7 +3,11 @@
 #pragma once
 #include "tarnvel/protocol.h"
 
+namespace tarnvel {
+
 using tarnvel::protocol::IsWriteOp;
 using tarnvel::protocol::MessageId;
 using tarnvel::protocol::RequestOp;
 using tarnvel::protocol::RequestStatus;
+
+}  // namespace tarnvel

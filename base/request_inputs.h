@@ -6,6 +6,8 @@
 #include "base/hex.h"
 #include "base/text.h"
 
+namespace tarnvel {
+
 struct RequestInputs {
   int32_t opCode = 0;
   int32_t hiveSelector = 0;
@@ -14,3 +16,5 @@ struct RequestInputs {
   // arrived; textC is then empty. Without it, text C is decoded where it is used.
   std::optional<DecodedHex> dataC;
 };
+
+}  // namespace tarnvel

@@ -5,6 +5,8 @@
 #pragma once
 #include <string>
 
+namespace tarnvel {
+
 using Text = std::u16string;
 
 // ASCII-only literal to Text, for fixed texts such as "pong".
@@ -13,3 +15,5 @@ inline Text AsciiText(const char* s) {
   for (; *s; ++s) out.push_back(static_cast<char16_t>(static_cast<unsigned char>(*s)));
   return out;
 }
+
+}  // namespace tarnvel

@@ -6,6 +6,8 @@
 #include <wininet.h>
 #include <utility>
 
+namespace tarnvel {
+
 template <typename Traits>
 class UniqueResource {
  public:
@@ -69,3 +71,5 @@ struct InternetHandleTraits {
 using UniqueHandle = UniqueResource<KernelHandleTraits>;
 using UniqueRegKey = UniqueResource<RegKeyTraits>;
 using UniqueInternetHandle = UniqueResource<InternetHandleTraits>;
+
+}  // namespace tarnvel

@@ -14,6 +14,7 @@
 #include "broker/server_thread_win.h"
 #include "ipc/pipe_transport_win.h"
 
+using namespace tarnvel;
 using namespace tarnvel::broker;
 
 namespace {
@@ -61,7 +62,7 @@ bool RunBroker(ServerSync& sync, const Text& commandLine) {
       CreateNamedPipeW(WidePtr(parsed.pipePath), kBrokerPipeOpenMode, kBrokerPipeMode, 1, 4096, 4096, 2000, nullptr));
   if (!pipe) return false;
   // The host must not reach a pipe of the same name that another process made first.
-  if (!IsSolePipeInstance(pipe.get())) return false;
+  if (!ipc::IsSolePipeInstance(pipe.get())) return false;
 
   // The main thread's own look at the pipe, valid whatever the server thread has closed.
   UniqueHandle pipeWatch;

@@ -15,7 +15,7 @@ DWORD WINAPI ServerThreadMain(LPVOID arg) {
   ServerSync* const sync = start->sync;
   const HANDLE pipe = start->pipe;
 
-  PipeTransportWithMessagePump transport;
+  ipc::PipeTransportWithMessagePump transport;
   if (!transport.Open(pipe, true)) {
     SetEvent(sync->failedEvent);
     transport.ReleaseReadBuffer();
@@ -30,7 +30,7 @@ DWORD WINAPI ServerThreadMain(LPVOID arg) {
   static_cast<void>(CreateServiceManager({{MessageId::Request, &tarnvel::requests::BrokerRequestService()}}));
   SetEvent(sync->connectedEvent);
 
-  BadMessageRecv<BrokerChannel> defaultHandler;
+  ipc::BadMessageRecv<BrokerChannel> defaultHandler;
   channel.ReceiveLoop(&defaultHandler);
 
   DestroyServiceManager();

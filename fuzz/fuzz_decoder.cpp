@@ -25,6 +25,9 @@
 #include "sandbox/service_base.h"
 #include "support/memory_transport.h"
 
+using namespace tarnvel;
+using namespace tarnvel::ipc;
+
 using namespace tarnvel::sandbox;
 
 namespace {
@@ -273,17 +276,12 @@ class StubRequestService
 
 class StubPluginService : public SandboxPISvcBase<FuzzChannel>, public ipc::MsgIn<3, StubPluginService, FuzzChannel> {
  public:
-  static constexpr uint32_t InputCount = MsgParamConverter<3>::InputCount;
-  using Inputs = MsgParamConverter<3>::Inputs;
   std::vector<int32_t> pids;
 
   int64_t OnMsgIn(int32_t id, FuzzChannel& channel, Param* const* params, uint32_t count) override {
-    return DispatchMsgIn(id, channel, params, count);
-  }
-  static bool ConvertInputs(Param* const* params, Inputs& in, int32_t& expectedType) {
-    return MsgParamConverter<3>::Convert(params, in, expectedType);
-  }
-  int64_t Serve(FuzzChannel& channel, Inputs& in) {
+    MsgParamConverter<3>::Inputs in{};
+    int64_t refused = ipc::ResultHandled;
+    if (!TakeInputs<MsgParamConverter<3>>(MsgInId, id, params, count, in, refused)) return refused;
     pids.push_back(in.processId);
     return SendMsg(channel, 4, Param::Int32(in.processId, Int32Kind4), Param::Pointer(HandleFor(in.processId)));
   }

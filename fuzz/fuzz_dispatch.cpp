@@ -19,6 +19,8 @@
 #include "requests/url_check.h"
 #include "support/recording_operations.h"
 
+using namespace tarnvel;
+
 using namespace tarnvel::policy;
 using namespace tarnvel::registry;
 using namespace tarnvel::requests;

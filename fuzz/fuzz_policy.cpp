@@ -17,6 +17,8 @@
 #include "base/hex.h"
 #include "requests/path_policy.h"
 
+using namespace tarnvel;
+
 using namespace tarnvel::policy;
 using namespace tarnvel::registry;
 using namespace tarnvel::requests;

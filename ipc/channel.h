@@ -23,7 +23,7 @@
 #include "ipc/decoder.h"
 #include "ipc/encoder.h"
 
-namespace ipc {
+namespace tarnvel::ipc {
 
 // Results of the channel layer; handlers may return other non-zero values.
 constexpr int64_t ResultHandled = 0;
@@ -54,8 +54,6 @@ inline size_t ReadLimit(uint64_t announcedBytes, uint64_t arrivedBytes) {
   return static_cast<size_t>(std::min(announcedBytes - arrivedBytes, bound));
 }
 
-}  // namespace ipc
-
 template <class Channel>
 class MsgHandlerBase {
  public:
@@ -69,8 +67,6 @@ class MsgHandlerBase {
  protected:
   ~MsgHandlerBase() = default;
 };
-
-namespace ipc {
 
 // What the loop asks for a handler: the process-wide service manager in the product,
 // a table of the test's own in tests.
@@ -315,24 +311,17 @@ class MsgOut {
   };
 };
 
-// Supplies a service's OnMsgIn for one message id: id, then count, then types.
-// Service provides: InputCount; Inputs; static bool ConvertInputs(Param* const*,
-// Inputs&, int32_t& expectedType); int64_t Serve(Channel&, Inputs&).
+// Binds a service to the one message id it takes. The channel delivers a decoded message to
+// the service's OnMsgIn, where the service converts and serves it; its reply goes back down
+// through MsgOut. Nothing here calls into a service.
 template <int32_t ID, class Service, class Channel>
 class MsgIn {
- protected:
-  int64_t DispatchMsgIn(int32_t id, Channel& channel, Param* const* params, uint32_t count) {
-    Service* self = static_cast<Service*>(this);
-    if (id != ID) return ResultNoHandler;
-    if (count != Service::InputCount) return self->OnMsgArgCountError(count) ? 1 : 0;
-    typename Service::Inputs inputs{};
-    int32_t expected = 0;
-    if (!Service::ConvertInputs(params, inputs, expected)) return self->OnMsgArgConvertError(expected) ? 1 : 0;
-    return self->Serve(channel, inputs);
-  }
-};
+ public:
+  static constexpr int32_t MsgInId = ID;
 
-}  // namespace ipc
+ protected:
+  ~MsgIn() = default;
+};
 
 // Base of plain handlers.
 template <class Channel>
@@ -342,7 +331,9 @@ class MessageHandler : public MsgHandlerBase<Channel> {};
 template <class Channel>
 class BadMessageRecv : public MessageHandler<Channel> {
  public:
-  int64_t OnMsgIn(int32_t, Channel&, Param* const*, uint32_t) override { return ipc::ResultUnclaimed; }
+  int64_t OnMsgIn(int32_t, Channel&, Param* const*, uint32_t) override { return ResultUnclaimed; }
   bool OnMsgArgCountError(uint32_t) override { return false; }
   bool OnMsgArgConvertError(int32_t) override { return false; }
 };
+
+}  // namespace tarnvel::ipc

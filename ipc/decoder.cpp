@@ -7,7 +7,7 @@
 #include <utility>
 #include "tarnvel/protocol.h"
 
-namespace ipc {
+namespace tarnvel::ipc {
 
 namespace {
 
@@ -416,4 +416,4 @@ void Decoder::ReleaseBuffers() {
   hexStream_ = HexStream();
 }
 
-}  // namespace ipc
+}  // namespace tarnvel::ipc

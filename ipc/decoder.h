@@ -9,7 +9,7 @@
 #include "ipc/param.h"
 #include "ipc/wire_format.h"
 
-namespace ipc {
+namespace tarnvel::ipc {
 
 enum class DecoderState { Header = 0, TypeList = 1, Data = 2, Trailer = 3, Complete = 4 };
 enum class DecodeResult { None = 0, Continue = 1, NeedMore = 2, Done = 3, Error = 4 };
@@ -109,4 +109,4 @@ class Decoder {
   size_t captured_ = 0;       // bytes of this message no longer (or never) in buffer_
 };
 
-}  // namespace ipc
+}  // namespace tarnvel::ipc

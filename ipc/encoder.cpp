@@ -6,7 +6,7 @@
 #include <limits>
 #include <utility>
 
-namespace ipc {
+namespace tarnvel::ipc {
 
 namespace {
 
@@ -158,4 +158,4 @@ void Encoder::Finish(int32_t id) {
   words_[3] = words_.size();
 }
 
-}  // namespace ipc
+}  // namespace tarnvel::ipc

@@ -7,7 +7,7 @@
 #include "ipc/param.h"
 #include "ipc/wire_format.h"
 
-namespace ipc {
+namespace tarnvel::ipc {
 
 class Encoder {
  public:
@@ -64,4 +64,4 @@ class Encoder {
   bool deferred_ = false;
 };
 
-}  // namespace ipc
+}  // namespace tarnvel::ipc

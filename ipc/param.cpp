@@ -3,6 +3,8 @@
 
 #include <utility>
 
+namespace tarnvel::ipc {
+
 namespace {
 Param Make(ParamType type, int64_t value) {
   Param p;
@@ -40,3 +42,5 @@ void ParamList::Clear() {
   for (uint32_t i = 0; i < count; ++i) params[i] = Param();
   count = 0;
 }
+
+}  // namespace tarnvel::ipc

@@ -7,6 +7,8 @@
 #include "base/hex.h"
 #include "base/text.h"
 
+namespace tarnvel::ipc {
+
 enum ParamType : int32_t {
   Int32Kind1 = 1,
   Int32Kind2 = 2,
@@ -37,7 +39,7 @@ struct Param {
   Text string16;        // codes 24, 25
   int32_t type = 0;     // without flag bits
   // A code-25 text the receiver asked to hold as the bytes its hexadecimal digits spell
-  // (see PayloadHolding): set only then, and string16 stays empty.
+  // (the protocol table says which): set only then, and string16 stays empty.
   std::optional<DecodedHex> hex;
 
   static Param Int32(int32_t v, ParamType kind = Int32Kind2);  // kind 1 to 4
@@ -59,3 +61,5 @@ struct ParamList {
   bool Add(Param&& p);
   void Clear();
 };
+
+}  // namespace tarnvel::ipc

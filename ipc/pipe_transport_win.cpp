@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <new>
 
-#include "base/message_wait_win.h"
+namespace tarnvel::ipc {
 
 bool IsSolePipeInstance(HANDLE serverEnd) {
   DWORD maxInstances = 0;
@@ -133,8 +133,7 @@ void PipeTransportWithMessagePump::AbandonWrite() {
   if (write_.begun && write_.inFlight) {
     // The system holds the record and the caller's bytes until the write is over.
     DWORD ignored = 0;
-    CancelIoEx(pipe_.get(), &write_.operation->record());
-    GetOverlappedResult(pipe_.get(), &write_.operation->record(), &ignored, TRUE);
+    static_cast<void>(WaitForOverlapped(pipe_.get(), write_.operation->record(), 0, false, ignored));
   }
   write_.begun = false;
   write_.inFlight = false;
@@ -164,14 +163,7 @@ OVERLAPPED* PipeTransportWithMessagePump::Record(Pending& pending) {
 }
 
 bool PipeTransportWithMessagePump::WaitForIo(OVERLAPPED& overlapped, DWORD& transferred) {
-  const bool completed = pumpMessages_ ? WaitPumpingMessages(&overlapped.hEvent, 1) == 0
-                                       : WaitForSingleObject(overlapped.hEvent, INFINITE) == WAIT_OBJECT_0;
-  if (!completed) {
-    // The record and its event die with this operation: the I/O must be over first.
-    CancelIoEx(pipe_.get(), &overlapped);
-    GetOverlappedResult(pipe_.get(), &overlapped, &transferred, TRUE);
-    transferred = 0;
-    return false;
-  }
-  return GetOverlappedResult(pipe_.get(), &overlapped, &transferred, FALSE) != FALSE;
+  return WaitForOverlapped(pipe_.get(), overlapped, INFINITE, pumpMessages_, transferred) == OverlappedEnd::Completed;
 }
+
+}  // namespace tarnvel::ipc

@@ -14,6 +14,8 @@
 #include "base/overlapped_win.h"
 #include "base/unique_handle_win.h"
 
+namespace tarnvel::ipc {
+
 // The server end is the name's one and only instance. A process that created the name first
 // with more instances gets no refusal on every system (the first-instance flag is not
 // enforced everywhere), and a client of the name could then reach it instead; the name's
@@ -80,3 +82,5 @@ class PipeTransportWithMessagePump {
   const uint8_t* writeBytes_ = nullptr;
   size_t writeLength_ = 0;
 };
+
+}  // namespace tarnvel::ipc

@@ -8,7 +8,7 @@
 #include <memory>
 #include "base/text.h"
 
-namespace ipc {
+namespace tarnvel::ipc {
 
 // The channel asks, in this order: Units(); Load(), before any byte of the reply is written;
 // then Produce() until Units() code units were produced. A source holds all it needs itself:
@@ -39,4 +39,4 @@ struct ReplyBody {
   }
 };
 
-}  // namespace ipc
+}  // namespace tarnvel::ipc

@@ -24,7 +24,7 @@
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the wire format needs a little-endian host");
 #endif
 
-namespace ipc {
+namespace tarnvel::ipc {
 
 // An allocator whose resize leaves new words unwritten: the encoder writes every word of a
 // message itself, and a large reply's payload would otherwise be zeroed only to be overwritten.
@@ -62,4 +62,4 @@ using WordStorage = std::vector<uint64_t, UninitialisedAllocator<uint64_t>>;
 // than a payload.
 inline bool IsValueCode(uint32_t code) { return code >= Int32Kind1 && code <= NullByteArray; }
 
-}  // namespace ipc
+}  // namespace tarnvel::ipc

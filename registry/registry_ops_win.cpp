@@ -147,42 +147,40 @@ OpOutcome KeyExists(const JudgedKey& key) {
   return Failed(opened.error, OpStep::Open);
 }
 
-OpOutcome ListSubkeys(const JudgedKey& key, std::vector<Text>& names) {
-  names.clear();
+// Hands each name that `enumerate` (RegEnumKeyExW or RegEnumValueW) yields for the judged
+// key, in the system's order, to `take` with the open key. Any enumeration error, not only
+// the end, closes the list with what was gathered.
+template <class Enumerate, class Take>
+OpOutcome ForEachName(const JudgedKey& key, DWORD nameUnits, Enumerate enumerate, Take take) {
   const OpenedKey opened = OpenKey(key, KEY_READ);
   if (!opened.handle) return Failed(opened.error, OpStep::Open);
-  std::vector<wchar_t> name(SubkeyNameUnits);
-  // Any enumeration error, not only the end, closes the list with what was gathered.
+  std::vector<wchar_t> name(nameUnits);
   for (DWORD index = 0;; ++index) {
-    DWORD length = SubkeyNameUnits;
-    if (RegEnumKeyExW(opened.handle.get(), index, name.data(), &length, nullptr, nullptr, nullptr, nullptr) !=
+    DWORD length = nameUnits;
+    if (enumerate(opened.handle.get(), index, name.data(), &length, nullptr, nullptr, nullptr, nullptr) !=
         ERROR_SUCCESS) {
       break;
     }
-    names.push_back(FromWide(name.data(), length));
+    take(opened.handle.get(), FromWide(name.data(), length));
   }
   return Succeeded;
 }
 
+OpOutcome ListSubkeys(const JudgedKey& key, std::vector<Text>& names) {
+  names.clear();
+  return ForEachName(key, SubkeyNameUnits, RegEnumKeyExW,
+                     [&names](HKEY, Text name) { names.push_back(std::move(name)); });
+}
+
 OpOutcome ListValues(const JudgedKey& key, std::vector<Text>& namesAndData) {
   namesAndData.clear();
-  const OpenedKey opened = OpenKey(key, KEY_READ);
-  if (!opened.handle) return Failed(opened.error, OpStep::Open);
-  std::vector<wchar_t> name(ValueNameUnits);
-  for (DWORD index = 0;; ++index) {
-    DWORD length = ValueNameUnits;
-    if (RegEnumValueW(opened.handle.get(), index, name.data(), &length, nullptr, nullptr, nullptr, nullptr) !=
-        ERROR_SUCCESS) {
-      break;
-    }
-    Text valueName = FromWide(name.data(), length);
+  return ForEachName(key, ValueNameUnits, RegEnumValueW, [&namesAndData](HKEY k, Text valueName) {
     // Values that are not strings, or cannot be read, are listed with empty data.
     Text data;
-    QueryStringValue(opened.handle.get(), valueName, data);
+    QueryStringValue(k, valueName, data);
     namesAndData.push_back(std::move(valueName));
     namesAndData.push_back(std::move(data));
-  }
-  return Succeeded;
+  });
 }
 
 OpOutcome CopyKeyTree(const JudgedKey& source, const JudgedKey& destination) {

@@ -8,6 +8,6 @@
 
 namespace tarnvel::sandbox {
 
-using BrokerChannel = ipc::Channel<PipeTransportWithMessagePump, ipc::Encoder, ipc::Decoder>;
+using BrokerChannel = ipc::Channel<ipc::PipeTransportWithMessagePump, ipc::Encoder, ipc::Decoder>;
 
 }  // namespace tarnvel::sandbox

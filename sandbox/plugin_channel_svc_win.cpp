@@ -15,11 +15,11 @@ SbxPISDKGetHandleToPluginIPCChannelSvc g_pluginChannelSvc;
 std::atomic<uint32_t> g_pipeNameCounter{0};
 
 // Set each time a client end is stored, cleared at the end of the host's connection.
-std::atomic<PipeTransportWithMessagePump*> g_pluginTransportRef{nullptr};
+std::atomic<ipc::PipeTransportWithMessagePump*> g_pluginTransportRef{nullptr};
 
-PipeTransportWithMessagePump& PluginChannelTransport() {
+ipc::PipeTransportWithMessagePump& PluginChannelTransport() {
   // Never destroyed: it lives to process exit like every process-wide object.
-  static PipeTransportWithMessagePump* transport = new PipeTransportWithMessagePump();
+  static ipc::PipeTransportWithMessagePump* transport = new ipc::PipeTransportWithMessagePump();
   return *transport;
 }
 
@@ -47,7 +47,12 @@ UniqueHandle ConnectToPluginPipe(const wchar_t* name) {
   return UniqueHandle();
 }
 
-int64_t SbxPISDKGetHandleToPluginIPCChannelSvc::Serve(BrokerChannel& channel, Inputs& in) {
+int64_t SbxPISDKGetHandleToPluginIPCChannelSvc::OnMsgIn(int32_t id, BrokerChannel& channel, ipc::Param* const* params,
+                                                        uint32_t count) {
+  using InConverter = MsgParamConverter<MessageId::PluginPipeRequest>;
+  InConverter::Inputs in{};
+  int64_t refused = ipc::ResultHandled;
+  if (!TakeInputs<InConverter>(MsgInId, id, params, count, in, refused)) return refused;
   return ProvisionPluginChannel(channel, in.processId);
 }
 
@@ -87,7 +92,7 @@ int64_t ProvisionPluginChannel(BrokerChannel& channel, int32_t targetProcessId) 
     UniqueHandle pipe(CreateNamedPipeW(name, kPipeOpenMode, kPipeMode, 1, 4096, 4096, 2000, &sa));
     if (!pipe) {
       error = GetLastError();
-    } else if (!IsSolePipeInstance(pipe.get())) {
+    } else if (!ipc::IsSolePipeInstance(pipe.get())) {
       // Another process made the name first: the broker's end must not even connect to it.
       error = ERROR_ACCESS_DENIED;
     } else {
@@ -110,12 +115,12 @@ int64_t ProvisionPluginChannel(BrokerChannel& channel, int32_t targetProcessId) 
   }
 
   const int64_t handleValue = static_cast<int64_t>(reinterpret_cast<intptr_t>(remote));
-  const int64_t sent = ipc::MsgOut<BrokerChannel>::SendMsg(channel, MessageId::PluginPipeReply,
-                                                           Param::Int32(static_cast<int32_t>(error), Int32Kind4),
-                                                           Param::Pointer(handleValue));
+  const int64_t sent = ipc::MsgOut<BrokerChannel>::SendMsg(
+      channel, MessageId::PluginPipeReply, ipc::Param::Int32(static_cast<int32_t>(error), ipc::Int32Kind4),
+      ipc::Param::Pointer(handleValue));
   if (remote == INVALID_HANDLE_VALUE) return sent;
 
-  PipeTransportWithMessagePump& transport = PluginChannelTransport();
+  ipc::PipeTransportWithMessagePump& transport = PluginChannelTransport();
   g_pluginTransportRef.store(&transport);
   // A client end held from an earlier request is closed here rather than left open.
   static_cast<void>(transport.Adopt(client.release()));
@@ -123,7 +128,7 @@ int64_t ProvisionPluginChannel(BrokerChannel& channel, int32_t targetProcessId) 
 }
 
 void ReleasePluginChannel() {
-  PipeTransportWithMessagePump* transport = g_pluginTransportRef.exchange(nullptr);
+  ipc::PipeTransportWithMessagePump* transport = g_pluginTransportRef.exchange(nullptr);
   if (transport == nullptr) return;
   transport->ReleaseReadBuffer();
   transport->Close();

@@ -15,16 +15,7 @@ class SbxPISDKGetHandleToPluginIPCChannelSvc
     : public SandboxPISvcBase<BrokerChannel>,
       public ipc::MsgIn<MessageId::PluginPipeRequest, SbxPISDKGetHandleToPluginIPCChannelSvc, BrokerChannel> {
  public:
-  static constexpr uint32_t InputCount = MsgParamConverter<MessageId::PluginPipeRequest>::InputCount;
-  using Inputs = MsgParamConverter<MessageId::PluginPipeRequest>::Inputs;
-
-  int64_t OnMsgIn(int32_t id, BrokerChannel& channel, Param* const* params, uint32_t count) override {
-    return DispatchMsgIn(id, channel, params, count);
-  }
-  static bool ConvertInputs(Param* const* params, Inputs& in, int32_t& expectedType) {
-    return MsgParamConverter<MessageId::PluginPipeRequest>::Convert(params, in, expectedType);
-  }
-  int64_t Serve(BrokerChannel& channel, Inputs& in);
+  int64_t OnMsgIn(int32_t id, BrokerChannel& channel, ipc::Param* const* params, uint32_t count) override;
 };
 
 // The process-wide instance, which exists before the program's entry runs.

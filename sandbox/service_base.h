@@ -22,7 +22,7 @@ constexpr const char* ArgErrorLine = "!! svc:OnMsgArgCountError";
 constexpr const char* RequestThrewLine = "[TarnvelBroker] request threw; reported as failed\n";
 
 template <class Channel>
-class SandboxPISvcBase : public MsgHandlerBase<Channel>, public ipc::MsgOut<Channel> {
+class SandboxPISvcBase : public ipc::MsgHandlerBase<Channel>, public ipc::MsgOut<Channel> {
  public:
   // Both argument errors drop the message without a reply; the loop goes on.
   bool OnMsgArgCountError(uint32_t) override {
@@ -36,6 +36,28 @@ class SandboxPISvcBase : public MsgHandlerBase<Channel>, public ipc::MsgOut<Chan
 
  protected:
   ~SandboxPISvcBase() = default;
+
+  // What every service checks of a message the channel delivered, in this order: the id
+  // (`ownId`, else ResultNoHandler), the count, then the types, converted into `in`. False,
+  // with the result OnMsgIn returns in `refused`, when the message is not to be served.
+  template <class InConverter>
+  bool TakeInputs(int32_t ownId, int32_t id, ipc::Param* const* params, uint32_t count,
+                  typename InConverter::Inputs& in, int64_t& refused) {
+    if (id != ownId) {
+      refused = ipc::ResultNoHandler;
+      return false;
+    }
+    if (count != InConverter::InputCount) {
+      refused = this->OnMsgArgCountError(count) ? 1 : 0;
+      return false;
+    }
+    int32_t expected = 0;
+    if (!InConverter::Convert(params, in, expected)) {
+      refused = this->OnMsgArgConvertError(expected) ? 1 : 0;
+      return false;
+    }
+    return true;
+  }
 };
 
 template <int32_t MessageId>
@@ -48,13 +70,13 @@ struct MsgParamConverter<MessageId::Request> {
   using Inputs = RequestInputs;
   // Stops at the first mismatch and names the type code that was expected. Texts are
   // moved out: the decoded list is cleared as soon as the handler returns.
-  static bool Convert(Param* const* params, Inputs& in, int32_t& expectedType) {
+  static bool Convert(ipc::Param* const* params, Inputs& in, int32_t& expectedType) {
     if (!ToInt(*params[0], in.opCode) || !ToInt(*params[1], in.hiveSelector)) {
-      expectedType = Int32Kind2;
+      expectedType = ipc::Int32Kind2;
       return false;
     }
     if (!ToText(*params[2], in.textA) || !ToText(*params[3], in.textB) || !ToText(*params[4], in.textC)) {
-      expectedType = String16;
+      expectedType = ipc::String16;
       return false;
     }
     in.dataC = std::move(params[4]->hex);
@@ -69,17 +91,17 @@ struct MsgParamConverter<MessageId::Request> {
   }
 
  private:
-  static bool ToInt(const Param& p, int32_t& out) {
-    if (p.type != Int32Kind2) return false;
+  static bool ToInt(const ipc::Param& p, int32_t& out) {
+    if (p.type != ipc::Int32Kind2) return false;
     out = static_cast<int32_t>(p.value);
     return true;
   }
-  static bool ToText(Param& p, Text& out) {
-    if (p.type == String16) {
+  static bool ToText(ipc::Param& p, Text& out) {
+    if (p.type == ipc::String16) {
       out = std::move(p.string16);  // empty when held as hexadecimal bytes
       return true;
     }
-    if (p.type == NullString16) {
+    if (p.type == ipc::NullString16) {
       out.clear();
       return true;
     }
@@ -90,12 +112,12 @@ struct MsgParamConverter<MessageId::Request> {
 // Broker reply (id 7): status and reply text.
 template <>
 struct MsgParamConverter<MessageId::Reply> {
-  static void Build(int32_t status, Text&& text, Param (&out)[2]) {
+  static void Build(int32_t status, Text&& text, ipc::Param (&out)[2]) {
     BuildStatus(status, out[0]);
-    out[1] = Param::Text16(std::move(text), String16);
+    out[1] = ipc::Param::Text16(std::move(text), ipc::String16);
   }
   // The status alone, for a reply whose text a source produces in its place.
-  static void BuildStatus(int32_t status, Param& out) { out = Param::Int32(status, Int32Kind2); }
+  static void BuildStatus(int32_t status, ipc::Param& out) { out = ipc::Param::Int32(status, ipc::Int32Kind2); }
 };
 
 // Plug-in channel request (id 3): the plug-in's process id.
@@ -105,9 +127,9 @@ struct MsgParamConverter<MessageId::PluginPipeRequest> {
   struct Inputs {
     int32_t processId = 0;
   };
-  static bool Convert(Param* const* params, Inputs& in, int32_t& expectedType) {
-    if (params[0]->type != Int32Kind4) {
-      expectedType = Int32Kind4;
+  static bool Convert(ipc::Param* const* params, Inputs& in, int32_t& expectedType) {
+    if (params[0]->type != ipc::Int32Kind4) {
+      expectedType = ipc::Int32Kind4;
       return false;
     }
     in.processId = static_cast<int32_t>(params[0]->value);
@@ -119,24 +141,28 @@ struct MsgParamConverter<MessageId::PluginPipeRequest> {
 template <class InConverter, class OutConverter, class Service, int32_t ReplyId, int32_t RequestId, class Channel>
 class ServerTuple_5_2 : public SandboxPISvcBase<Channel>, public ipc::MsgIn<RequestId, Service, Channel> {
  public:
-  static constexpr uint32_t InputCount = InConverter::InputCount;
   using Inputs = typename InConverter::Inputs;
 
-  int64_t OnMsgIn(int32_t id, Channel& channel, Param* const* params, uint32_t count) override {
-    return this->DispatchMsgIn(id, channel, params, count);
+  int64_t OnMsgIn(int32_t id, Channel& channel, ipc::Param* const* params, uint32_t count) override {
+    Inputs in{};
+    int64_t refused = ipc::ResultHandled;
+    if (!this->template TakeInputs<InConverter>(RequestId, id, params, count, in, refused)) return refused;
+    return Serve(channel, in);
   }
 
   // The reply text, or a source of it, goes into `reply`, which arrives empty.
   virtual void OnRequest(const Inputs& in, int32_t& status, ipc::ReplyBody& reply) = 0;
 
-  static bool ConvertInputs(Param* const* params, Inputs& in, int32_t& expectedType) {
-    return InConverter::Convert(params, in, expectedType);
-  }
-
   // The one catch of a request: anything an operation, or the reply's own text, throws
   // (memory exhausted, above all) is answered with status 3 and an empty text. The request's
   // texts are given back before the reply goes out, so that once the host has its answer
   // the broker holds nothing more of the request.
+  static constexpr int32_t FailedStatus = static_cast<int32_t>(RequestStatus::Failed);
+
+ protected:
+  ~ServerTuple_5_2() = default;
+
+ private:
   int64_t Serve(Channel& channel, Inputs& in) {
     int32_t status = FailedStatus;
     ipc::ReplyBody reply;
@@ -144,7 +170,7 @@ class ServerTuple_5_2 : public SandboxPISvcBase<Channel>, public ipc::MsgIn<Requ
       OnRequest(in, status, reply);
       InConverter::Release(in);
       if (reply.source) {
-        Param head;
+        ipc::Param head;
         OutConverter::BuildStatus(status, head);
         const int64_t sent = this->SendMsg(channel, ReplyId, &head, 1, *reply.source);
         if (sent != ipc::ResultEncodeFailed && sent != ipc::ResultTextUnfilled) return sent;
@@ -157,7 +183,7 @@ class ServerTuple_5_2 : public SandboxPISvcBase<Channel>, public ipc::MsgIn<Requ
       reply.Clear();
     }
     InConverter::Release(in);
-    Param out[2];
+    ipc::Param out[2];
     OutConverter::Build(status, std::move(reply.text), out);
     const int64_t sent = this->SendMsg(channel, ReplyId, out, 2);
     if (sent != ipc::ResultEncodeFailed) return sent;
@@ -166,11 +192,6 @@ class ServerTuple_5_2 : public SandboxPISvcBase<Channel>, public ipc::MsgIn<Requ
     OutConverter::Build(FailedStatus, Text(), out);
     return this->SendMsg(channel, ReplyId, out, 2);
   }
-
-  static constexpr int32_t FailedStatus = static_cast<int32_t>(RequestStatus::Failed);
-
- protected:
-  ~ServerTuple_5_2() = default;
 };
 
 }  // namespace tarnvel::sandbox

@@ -21,18 +21,18 @@ std::unique_ptr<TarnvelPluginServiceManager>& ManagerOwner() {
 }
 }  // namespace
 
-MsgHandlerBase<BrokerChannel>* SandboxPIServiceManager::GetService(int32_t id) {
+ipc::MsgHandlerBase<BrokerChannel>* SandboxPIServiceManager::GetService(int32_t id) {
   if (id == MessageId::PluginPipeRequest) return &PluginChannelService();
   return nullptr;
 }
 
-MsgHandlerBase<BrokerChannel>* TarnvelPluginServiceManager::GetService(int32_t id) {
+ipc::MsgHandlerBase<BrokerChannel>* TarnvelPluginServiceManager::GetService(int32_t id) {
   auto it = registry_.find(id);
   if (it != registry_.end()) return it->second;
   return SandboxPIServiceManager::GetService(id);
 }
 
-void TarnvelPluginServiceManager::Register(int32_t id, MsgHandlerBase<BrokerChannel>* service) {
+void TarnvelPluginServiceManager::Register(int32_t id, ipc::MsgHandlerBase<BrokerChannel>* service) {
   registry_[id] = service;
 }
 

@@ -15,17 +15,17 @@ namespace tarnvel::sandbox {
 class SandboxPIServiceManager : public ipc::ServiceLookup<BrokerChannel> {
  public:
   virtual ~SandboxPIServiceManager() = default;
-  MsgHandlerBase<BrokerChannel>* GetService(int32_t id) override;
+  ipc::MsgHandlerBase<BrokerChannel>* GetService(int32_t id) override;
 };
 
 class TarnvelPluginServiceManager : public SandboxPIServiceManager {
  public:
-  MsgHandlerBase<BrokerChannel>* GetService(int32_t id) override;
+  ipc::MsgHandlerBase<BrokerChannel>* GetService(int32_t id) override;
   // Overwrites an existing entry; may throw on memory exhaustion.
-  void Register(int32_t id, MsgHandlerBase<BrokerChannel>* service);
+  void Register(int32_t id, ipc::MsgHandlerBase<BrokerChannel>* service);
 
  private:
-  std::map<int32_t, MsgHandlerBase<BrokerChannel>*> registry_;  // services are not owned
+  std::map<int32_t, ipc::MsgHandlerBase<BrokerChannel>*> registry_;  // services are not owned
 };
 
 // The process-wide manager reference that the channel reads for every message.
@@ -33,7 +33,7 @@ ipc::ServiceLookup<BrokerChannel>* const* CurrentServiceManager();
 
 struct ServiceRegistration {
   int32_t id;
-  MsgHandlerBase<BrokerChannel>* service;
+  ipc::MsgHandlerBase<BrokerChannel>* service;
 };
 
 // True when a manager is current afterwards (an existing one is kept as it is). A new one

@@ -148,9 +148,9 @@ int32_t BrokerSession::Launch(SessionOptions options, StartInfo& info) {
   }
   options_.exe = exe;
   if (options_.pipeName.empty()) options_.pipeName = host::MakeUniquePipeName(L"tarnvel");
-  PointerWidth width = NativePointerWidth;
-  if (options_.handleBits == 32) width = PointerWidth::Bits32;
-  if (options_.handleBits == 64) width = PointerWidth::Bits64;
+  ipc::PointerWidth width = ipc::NativePointerWidth;
+  if (options_.handleBits == 32) width = ipc::PointerWidth::Bits32;
+  if (options_.handleBits == 64) width = ipc::PointerWidth::Bits64;
   conn_.reset(new host::HostConnection(width));
   process_.reset(new host::BrokerProcess());
 
@@ -262,8 +262,8 @@ CallOutcome BrokerSession::Request(int32_t op, int32_t hive, const Text& a, cons
 
 CallOutcome BrokerSession::RequestPluginPipe(uint32_t pluginPid, uint32_t timeoutMs) {
   const ULONGLONG deadline = DeadlineOf(timeoutMs);
-  std::vector<Param> params;
-  params.push_back(Param::Int32(static_cast<int32_t>(pluginPid), Int32Kind4));
+  std::vector<ipc::Param> params;
+  params.push_back(ipc::Param::Int32(static_cast<int32_t>(pluginPid), ipc::Int32Kind4));
   const std::vector<uint8_t> bytes = host::HostConnection::Encode(host::PluginPipeRequestId, std::move(params));
   return Exchange(bytes, deadline, [this](uint32_t left, CallOutcome& out) {
     host::PluginPipeReply reply;

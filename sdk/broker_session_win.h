@@ -24,7 +24,7 @@
 
 #include "base/text.h"
 #include "tarnvel/host.h"
-#include "tools/raw_client/raw_client_win.h"
+#include "sdk/raw/raw_client_win.h"
 
 namespace tarnvel::sdk {
 

@@ -22,6 +22,7 @@ struct tarnvel_broker {
 
 namespace {
 
+using namespace tarnvel;
 using tarnvel::protocol::Code;
 using tarnvel::protocol::RequestOp;
 using tarnvel::sdk::CallOutcome;

@@ -22,6 +22,9 @@
 #include "ipc/decoder.h"
 #include "ipc/encoder.h"
 
+using namespace tarnvel;
+using namespace tarnvel::ipc;
+
 namespace {
 
 using Clock = std::chrono::steady_clock;

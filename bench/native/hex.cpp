@@ -9,6 +9,8 @@
 
 #include "base/hex.h"
 
+using namespace tarnvel;
+
 namespace {
 
 constexpr size_t kSize = 4u << 20;

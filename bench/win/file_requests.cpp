@@ -37,7 +37,11 @@
 #include "ipc/channel.h"
 #include "ipc/pipe_transport_win.h"
 #include "ipc/decoder.h"
-#include "tools/raw_client/raw_client_win.h"
+#include "sdk/raw/raw_client_win.h"
+#include "tests/support/wine_path_win.h"
+
+using namespace tarnvel;
+using namespace tarnvel::ipc;
 
 namespace {
 
@@ -118,7 +122,7 @@ bool DecodeReply(const std::vector<uint8_t>& bytes, int32_t& status, size_t& tex
   decoder.Append(bytes.data(), bytes.size());
   if (decoder.Decode() != ipc::DecodeResult::Done) return false;
   const ParamList& list = decoder.list();
-  if (list.id != tarnvel_host::ReplyId || list.count != 2) return false;
+  if (list.id != tarnvel::host::ReplyId || list.count != 2) return false;
   status = static_cast<int32_t>(list.params[0].value);
   textLength = list.params[1].string16.size();
   return true;
@@ -331,10 +335,10 @@ bool CheckReply(const Kind& kind, const std::vector<uint8_t>& reply) {
 Result Run(const std::wstring& exe, const std::wstring& folder, const Kind& kind) {
   Result result;
   result.requestBytes = kind.request.size();
-  tarnvel_host::BrokerProcess broker;
-  tarnvel_host::StartOptions options;
+  tarnvel::host::BrokerProcess broker;
+  tarnvel::host::StartOptions options;
   options.exe = exe;
-  options.pipeName = tarnvel_host::MakeUniquePipeName(L"tarnvel-bench");
+  options.pipeName = tarnvel::host::MakeUniquePipeName(L"tarnvel-bench");
   if (!broker.Start(options)) {
     fprintf(stderr, "cannot start the broker (error %lu)\n", static_cast<unsigned long>(broker.startError()));
     return result;
@@ -346,7 +350,7 @@ Result Run(const std::wstring& exe, const std::wstring& folder, const Kind& kind
   }
   // The idle reading after one small request (the connection's small buffers exist, its
   // code is paged in) and before any large one, whose peak it must not contain.
-  const std::vector<uint8_t> ping = tarnvel_host::HostConnection::EncodeRequest(OpPing, 0, {}, {}, {});
+  const std::vector<uint8_t> ping = tarnvel::host::HostConnection::EncodeRequest(OpPing, 0, {}, {}, {});
   std::vector<uint8_t> reply;
   if (!WriteAll(pipe.get(), ping.data(), ping.size()) || !ReadMessageBytes(pipe.get(), reply)) return result;
   Sleep(300);  // let the broker settle before the idle reading
@@ -485,7 +489,7 @@ std::wstring DefaultBrokerExe() {
   const size_t at = source.rfind("bench/win/");
   if (at == std::string::npos) return std::wstring();
   const char* arch = sizeof(void*) == 8 ? "x64" : "x86";
-  return tarnvel_host::WinePathFromUnix(source.substr(0, at) + "dist/" + arch + "/TarnvelBroker.exe");
+  return WinePathFromUnix(source.substr(0, at) + "dist/" + arch + "/TarnvelBroker.exe");
 }
 
 std::wstring Widen(const char* s) {
@@ -581,14 +585,14 @@ bool Report(const Kind& kind, const Result& r) {
 // and the words before a data-file write's text, which it announces as filling the rest;
 // then nothing more. `growth`: the broker's working-set peak over idle half a second later.
 bool HostileGrowth(const std::wstring& exe, double& growth) {
-  tarnvel_host::BrokerProcess broker;
-  tarnvel_host::StartOptions options;
+  tarnvel::host::BrokerProcess broker;
+  tarnvel::host::StartOptions options;
   options.exe = exe;
-  options.pipeName = tarnvel_host::MakeUniquePipeName(L"tarnvel-bench");
+  options.pipeName = tarnvel::host::MakeUniquePipeName(L"tarnvel-bench");
   if (!broker.Start(options)) return false;
   UniqueHandle pipe = ConnectClient(L"\\\\.\\pipe\\" + options.pipeName, 10000);
   if (!pipe) return false;
-  const std::vector<uint8_t> ping = tarnvel_host::HostConnection::EncodeRequest(OpPing, 0, {}, {}, {});
+  const std::vector<uint8_t> ping = tarnvel::host::HostConnection::EncodeRequest(OpPing, 0, {}, {}, {});
   std::vector<uint8_t> reply;
   if (!WriteAll(pipe.get(), ping.data(), ping.size()) || !ReadMessageBytes(pipe.get(), reply)) return false;
   Sleep(300);
@@ -596,7 +600,7 @@ bool HostileGrowth(const std::wstring& exe, double& growth) {
   const uint64_t text = static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(String16 | ipc::String16Flag)));
   const uint64_t head = 16;  // header, 5 types, the list's end, 5 data words, the trailer
   const uint64_t words[] = {ipc::HeaderMagic,
-                            tarnvel_host::RequestId,
+                            tarnvel::host::RequestId,
                             5,
                             ipc::MaxTotalWords,
                             Int32Kind2,
@@ -661,7 +665,7 @@ int main(int argc, char** argv) {
   }
 
   printf("%s: requests through %ls, each against the best bare transfer in the same run\n\n", Arch(), exe.c_str());
-  using tarnvel_host::HostConnection;
+  using tarnvel::host::HostConnection;
   const std::vector<uint8_t> readRequest = HostConnection::EncodeRequest(OpReadFile, 0, readPath, {}, {});
   const std::vector<uint8_t> writeRequest = HostConnection::EncodeRequest(OpWriteFile, 0, writePath, {}, HexOf(bytes));
   const std::wstring alikePath = ToWide(folder) + L"\\alike.bin";

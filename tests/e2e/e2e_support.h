@@ -10,7 +10,10 @@
 
 #include "base/unique_handle_win.h"
 #include "tarnvel/protocol.h"
-#include "tools/raw_client/raw_client_win.h"
+#include "sdk/raw/raw_client_win.h"
+#include "tests/support/wine_path_win.h"
+
+using namespace tarnvel;
 
 namespace e2e {
 
@@ -20,10 +23,10 @@ constexpr DWORD ReplyMs = 5000;
 // How long "no reply" is watched for; a reply, when one comes, comes in milliseconds.
 constexpr DWORD SilenceMs = 500;
 
-inline std::wstring BrokerExe() { return tarnvel::host::WinePathFromUnix(TARNVEL_BROKER_EXE); }
-inline std::wstring HostExe() { return tarnvel::host::WinePathFromUnix(TARNVEL_HOST_EXE); }
+inline std::wstring BrokerExe() { return WinePathFromUnix(TARNVEL_BROKER_EXE); }
+inline std::wstring HostExe() { return WinePathFromUnix(TARNVEL_HOST_EXE); }
 inline std::wstring Program(const char* name) {
-  return tarnvel::host::WinePathFromUnix(std::string(TARNVEL_TEST_PROGRAMS_DIR) + "/" + name + ".exe");
+  return WinePathFromUnix(std::string(TARNVEL_TEST_PROGRAMS_DIR) + "/" + name + ".exe");
 }
 
 class Child {

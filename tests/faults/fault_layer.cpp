@@ -19,7 +19,10 @@
 
 #include "base/wide_text_win.h"
 #include "tarnvel/protocol.h"
-#include "tools/raw_client/raw_client_win.h"
+#include "sdk/raw/raw_client_win.h"
+#include "tests/support/wine_path_win.h"
+
+using namespace tarnvel;
 
 using namespace tarnvel::host;
 using Op = tarnvel::protocol::RequestOp;

@@ -17,6 +17,8 @@
 
 #include "base/unique_handle_win.h"
 
+using namespace tarnvel;
+
 namespace {
 
 std::string ReadLine() {

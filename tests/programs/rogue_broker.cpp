@@ -14,6 +14,8 @@
 
 #include "base/unique_handle_win.h"
 
+using namespace tarnvel;
+
 namespace {
 
 std::wstring PipeName() {

@@ -9,6 +9,8 @@
 
 #include "base/unique_handle_win.h"
 
+using namespace tarnvel;
+
 namespace {
 
 struct LocalFreeTraits {

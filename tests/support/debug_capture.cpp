@@ -7,6 +7,8 @@
 #include <windows.h>
 #else
 #include "base/debug_line.h"
+
+using namespace tarnvel;
 #endif
 
 namespace {

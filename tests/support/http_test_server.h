@@ -10,6 +10,8 @@
 
 #include "base/text.h"
 
+using namespace tarnvel;
+
 struct HttpTestResponse {
   int status = 200;
   unsigned delayMs = 0;

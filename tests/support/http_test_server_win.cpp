@@ -15,6 +15,8 @@
 
 #include "base/unique_handle_win.h"
 
+using namespace tarnvel;
+
 namespace {
 
 struct SocketTraits {

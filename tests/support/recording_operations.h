@@ -8,6 +8,8 @@
 #include "base/hex.h"
 #include "requests/dispatcher.h"
 
+using namespace tarnvel;
+
 using namespace tarnvel::policy;
 using namespace tarnvel::registry;
 using namespace tarnvel::requests;

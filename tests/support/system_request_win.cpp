@@ -5,6 +5,8 @@
 #include "ipc/reply_body.h"
 #include "requests/request_service_win.h"
 
+using namespace tarnvel;
+
 using namespace tarnvel::policy;
 using namespace tarnvel::registry;
 using namespace tarnvel::requests;

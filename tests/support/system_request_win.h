@@ -6,6 +6,8 @@
 #include "base/protocol.h"
 #include "base/text.h"
 
+using namespace tarnvel;
+
 struct SystemReply {
   RequestStatus status;
   Text text;

@@ -114,7 +114,7 @@ bool TakeArgument(int argc, wchar_t** argv, int& i, CommandLine& out) {
   } else if (arg == L"--handle-bits") {
     const std::wstring v = argv[++i];
     if (v != L"32" && v != L"64") return OptionError(arg, ": '" + Narrow(v) + "' is neither 32 nor 64");
-    options.handleWidth = v == L"32" ? PointerWidth::Bits32 : PointerWidth::Bits64;
+    options.handleWidth = v == L"32" ? ipc::PointerWidth::Bits32 : ipc::PointerWidth::Bits64;
   } else if (arg == L"--script") {
     const std::wstring path = argv[++i];
     if (path != L"-") return AddScript(path, out.lines);

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/raw_client/raw_client_win.h"
+#include "sdk/raw/raw_client_win.h"
 #include "tools/tarnvel-host/session.h"
 
 namespace tarnvel::host {
@@ -29,7 +29,7 @@ struct Options {
   DWORD quietMs = 300;
   bool debugLines = false;
   bool json = false;  // one JSON object per session line and one for the end
-  PointerWidth handleWidth = NativePointerWidth;
+  ipc::PointerWidth handleWidth = ipc::NativePointerWidth;
 };
 
 struct Line {

@@ -7,46 +7,46 @@ namespace tarnvel::host {
 
 namespace {
 
-std::string ParamText(const Param& p) {
+std::string ParamText(const ipc::Param& p) {
   char buf[64];
   switch (p.type) {
-    case Int32Kind1:
-    case Int32Kind2:
-    case Int32Kind3:
-    case Int32Kind4:
+    case ipc::Int32Kind1:
+    case ipc::Int32Kind2:
+    case ipc::Int32Kind3:
+    case ipc::Int32Kind4:
       snprintf(buf, sizeof buf, "i%d:%lld", static_cast<int>(p.type), static_cast<long long>(p.value));
       return buf;
-    case Char8:
+    case ipc::Char8:
       snprintf(buf, sizeof buf, "c8:%lld", static_cast<long long>(p.value));
       return buf;
-    case Char16:
+    case ipc::Char16:
       snprintf(buf, sizeof buf, "c16:%lld", static_cast<long long>(p.value));
       return buf;
-    case PointerSized:
+    case ipc::PointerSized:
       snprintf(buf, sizeof buf, "ptr:%lld", static_cast<long long>(p.value));
       return buf;
-    case NullString8:
+    case ipc::NullString8:
       return "null8";
-    case NullString16:
+    case ipc::NullString16:
       return "null16";
-    case NullByteArray:
+    case ipc::NullByteArray:
       return "nullbytes";
-    case CString16:
+    case ipc::CString16:
       return "cs:" + Quoted(p.string16);
-    case String16:
+    case ipc::String16:
       return "s:" + Quoted(p.string16);
     default: {
       Text latin(p.string8.begin(), p.string8.end());
-      return (p.type == CString8 ? "cb:" : p.type == ByteArray ? "bytes:" : "b:") + Quoted(latin);
+      return (p.type == ipc::CString8 ? "cb:" : p.type == ipc::ByteArray ? "bytes:" : "b:") + Quoted(latin);
     }
   }
 }
 
 }  // namespace
 
-std::string MessageText(int32_t id, const std::vector<Param>& params) {
+std::string MessageText(int32_t id, const std::vector<ipc::Param>& params) {
   std::string s = "message " + std::to_string(id) + ":";
-  for (const Param& p : params) s += " " + ParamText(p);
+  for (const ipc::Param& p : params) s += " " + ParamText(p);
   return s;
 }
 

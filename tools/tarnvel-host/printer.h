@@ -17,7 +17,7 @@
 namespace tarnvel::host {
 
 // A message as the tool shows it: "message <id>: <type>:<value> ...".
-std::string MessageText(int32_t id, const std::vector<Param>& params);
+std::string MessageText(int32_t id, const std::vector<ipc::Param>& params);
 
 // Reads a listed value as a string, to tell an empty string from a value of another type
 // (the listing gives no data for either): the text, or none for another type. False when

@@ -67,64 +67,65 @@ bool ParseHive(const Text& word, int32_t& hive) {
 }
 
 // One parameter of a hand-made message: KIND:VALUE or a null kind alone.
-bool ParseParam(const Text& word, Param& out, std::string& error) {
+bool ParseParam(const Text& word, ipc::Param& out, std::string& error) {
   size_t colon = word.find(u':');
   std::string kind = Ascii(word.substr(0, colon));
   Text value = colon == Text::npos ? Text() : word.substr(colon + 1);
   bool hasValue = colon != Text::npos;
   struct IntKind {
     const char* name;
-    ParamType type;
+    ipc::ParamType type;
   };
-  static const IntKind ints[] = {{"i1", Int32Kind1}, {"i2", Int32Kind2}, {"i3", Int32Kind3}, {"i4", Int32Kind4}};
+  static const IntKind ints[] = {
+      {"i1", ipc::Int32Kind1}, {"i2", ipc::Int32Kind2}, {"i3", ipc::Int32Kind3}, {"i4", ipc::Int32Kind4}};
   for (const IntKind& k : ints) {
     if (kind == k.name) {
       int32_t v = 0;
       if (!hasValue || !ParseInt32(value, v)) break;
-      out = Param::Int32(v, k.type);
+      out = ipc::Param::Int32(v, k.type);
       return true;
     }
   }
   int64_t n = 0;
   if (kind == "c8" && hasValue && ParseInt64(value, n)) {
-    out = Param::Char8Value(static_cast<uint8_t>(n));
+    out = ipc::Param::Char8Value(static_cast<uint8_t>(n));
     return true;
   }
   if (kind == "c16" && hasValue && ParseInt64(value, n)) {
-    out = Param::Char16Value(static_cast<char16_t>(n));
+    out = ipc::Param::Char16Value(static_cast<char16_t>(n));
     return true;
   }
   if (kind == "ptr" && hasValue && ParseInt64(value, n)) {
-    out = Param::Pointer(n);
+    out = ipc::Param::Pointer(n);
     return true;
   }
   if (kind == "null8" && !hasValue) {
-    out = Param::Null(NullString8);
+    out = ipc::Param::Null(ipc::NullString8);
     return true;
   }
   if (kind == "null16" && !hasValue) {
-    out = Param::Null(NullString16);
+    out = ipc::Param::Null(ipc::NullString16);
     return true;
   }
   if (kind == "nullbytes" && !hasValue) {
-    out = Param::Null(NullByteArray);
+    out = ipc::Param::Null(ipc::NullByteArray);
     return true;
   }
   if (kind == "s" && hasValue) {
-    out = Param::Text16(value, String16);
+    out = ipc::Param::Text16(value, ipc::String16);
     return true;
   }
   if (kind == "cs" && hasValue) {
-    out = Param::Text16(value, CString16);
+    out = ipc::Param::Text16(value, ipc::CString16);
     return true;
   }
   if ((kind == "b" || kind == "cb") && hasValue) {
-    out = Param::Bytes(Utf8(value), kind == "b" ? String8 : CString8);
+    out = ipc::Param::Bytes(Utf8(value), kind == "b" ? ipc::String8 : ipc::CString8);
     return true;
   }
   std::vector<uint8_t> bytes;
   if (kind == "bytes" && hasValue && DecodeHex(value, bytes)) {
-    out = Param::Bytes(std::string(bytes.begin(), bytes.end()), ByteArray);
+    out = ipc::Param::Bytes(std::string(bytes.begin(), bytes.end()), ipc::ByteArray);
     return true;
   }
   error = "bad parameter '" + Ascii(word) +
@@ -238,7 +239,7 @@ bool ParseMessage(const std::vector<Text>& words, Action& out, std::string& erro
     return false;
   }
   for (size_t i = 2; i < words.size(); ++i) {
-    Param p;
+    ipc::Param p;
     if (!ParseParam(words[i], p, error)) return false;
     out.params.push_back(std::move(p));
   }

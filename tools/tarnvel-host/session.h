@@ -31,7 +31,7 @@ struct Action {
   uint32_t number = 0;
   // Send / Post: a message of the caller's own making
   int32_t id = 0;
-  std::vector<Param> params;
+  std::vector<ipc::Param> params;
   // Raw: bytes written as they are
   std::vector<uint8_t> bytes;
 };

@@ -103,7 +103,7 @@ class Session {
       case Action::Kind::Post:
         return Expect(conn_.Send(a.id, a.params, options_.timeoutMs));
       case Action::Kind::KeepAlive: {
-        std::vector<Param> zero{Param::Int32(0, Int32Kind2)};
+        std::vector<ipc::Param> zero{ipc::Param::Int32(0, ipc::Int32Kind2)};
         return Expect(conn_.Send(MessageId::KeepAlive, zero, options_.timeoutMs));
       }
       case Action::Kind::Raw:

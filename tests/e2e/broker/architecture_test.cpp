@@ -6,6 +6,9 @@
 
 #include "e2e/e2e_support.h"
 
+using namespace tarnvel;
+using namespace tarnvel::ipc;
+
 using namespace tarnvel::host;
 using e2e::Broker;
 using e2e::T;

@@ -7,7 +7,9 @@
 
 #include "e2e/e2e_support.h"
 
-using namespace tarnvel_host;
+using namespace tarnvel;
+
+using namespace tarnvel::host;
 using e2e::Broker;
 using e2e::T;
 using tarnvel::protocol::Code;

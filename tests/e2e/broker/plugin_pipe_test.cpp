@@ -5,6 +5,8 @@
 
 #include "e2e/e2e_support.h"
 
+using namespace tarnvel;
+
 using namespace tarnvel::host;
 using e2e::Broker;
 using e2e::T;

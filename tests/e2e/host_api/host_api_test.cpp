@@ -14,6 +14,8 @@
 #include "support/http_test_server.h"
 #include "tarnvel/host_client.h"
 
+using namespace tarnvel;
+
 namespace {
 
 namespace th = tarnvel::host;

@@ -5,6 +5,8 @@
 
 #include "e2e/e2e_support.h"
 
+using namespace tarnvel;
+
 using tarnvel::protocol::Code;
 using tarnvel::protocol::RequestOp;
 

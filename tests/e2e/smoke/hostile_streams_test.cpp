@@ -21,6 +21,9 @@
 #include "ipc/decoder.h"
 #include "tarnvel/protocol.h"
 
+using namespace tarnvel;
+using namespace tarnvel::ipc;
+
 using e2e::Broker;
 using tarnvel::protocol::MessageId;
 using tarnvel::protocol::RequestOp;
@@ -52,12 +55,12 @@ std::vector<Bytes> LoadSeeds() {
   std::vector<Bytes> seeds;
   const std::string dir = TARNVEL_FUZZ_CORPUS_DIR "/fuzz_decoder";
   WIN32_FIND_DATAW found;
-  const std::wstring pattern = tarnvel::host::WinePathFromUnix(dir) + L"\\*";
+  const std::wstring pattern = WinePathFromUnix(dir) + L"\\*";
   HANDLE find = FindFirstFileW(pattern.c_str(), &found);
   if (find == INVALID_HANDLE_VALUE) return seeds;
   do {
     if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
-    const Bytes bytes = ReadAll(tarnvel::host::WinePathFromUnix(dir) + L"\\" + found.cFileName);
+    const Bytes bytes = ReadAll(WinePathFromUnix(dir) + L"\\" + found.cFileName);
     if (bytes.size() > 1) seeds.emplace_back(bytes.begin() + 1, bytes.end());
   } while (FindNextFileW(find, &found));
   FindClose(find);

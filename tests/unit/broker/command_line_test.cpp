@@ -4,6 +4,8 @@
 #include <climits>
 #include "broker/command_line.h"
 
+using namespace tarnvel;
+
 using namespace tarnvel::broker;
 
 namespace {

@@ -10,6 +10,8 @@
 #include "support/debug_capture.h"
 #include "support/recording_operations.h"
 
+using namespace tarnvel;
+
 using namespace tarnvel::policy;
 using namespace tarnvel::registry;
 using namespace tarnvel::requests;

@@ -7,6 +7,8 @@
 
 #include "sdk/broker_path.h"
 
+using namespace tarnvel;
+
 namespace tarnvel::sdk {
 namespace {
 

@@ -4,6 +4,8 @@
 
 #include "tools/tarnvel-host/json.h"
 
+using namespace tarnvel;
+
 namespace tarnvel::host {
 namespace {
 

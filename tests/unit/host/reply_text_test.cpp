@@ -5,6 +5,8 @@
 
 #include "sdk/reply_text.h"
 
+using namespace tarnvel;
+
 namespace {
 
 using namespace tarnvel::host::detail;

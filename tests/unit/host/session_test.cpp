@@ -12,6 +12,8 @@
 #include "tarnvel/protocol.h"
 #include "tools/tarnvel-host/session.h"
 
+using namespace tarnvel;
+
 namespace tarnvel::host {
 namespace {
 

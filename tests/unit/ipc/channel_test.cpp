@@ -13,6 +13,9 @@
 #include "support/memory_transport.h"
 #include "wire_words.h"
 
+using namespace tarnvel;
+using namespace tarnvel::ipc;
+
 namespace {
 
 using MemChannel = ipc::Channel<MemoryTransport>;
@@ -74,54 +77,7 @@ class RecordingHandler : public MessageHandler<MemChannel> {
   bool OnMsgArgConvertError(int32_t) override { return false; }
 };
 
-// A service in the shape of the broker's: id 6 carries an op code (Int32Kind2) and a text
-// (String16 or NullString16); the answer is id 7 with the op doubled and the text with "!".
-class ToyService : public Handler,
-                   public ipc::MsgOut<MemChannel>,
-                   public ipc::MsgIn<MessageId::Request, ToyService, MemChannel> {
- public:
-  static constexpr uint32_t InputCount = 2;
-  struct Inputs {
-    int32_t op = 0;
-    Text text;
-  };
-  static bool ConvertInputs(Param* const* params, Inputs& in, int32_t& expected) {
-    if (params[0]->type != Int32Kind2) {
-      expected = Int32Kind2;
-      return false;
-    }
-    in.op = static_cast<int32_t>(params[0]->value);
-    if (params[1]->type == String16) {
-      in.text = params[1]->string16;
-    } else if (params[1]->type != NullString16) {
-      expected = String16;
-      return false;
-    }
-    return true;
-  }
-  int64_t Serve(MemChannel& channel, Inputs& in) {
-    return SendMsg(channel, MessageId::Reply, Param::Int32(in.op * 2), Param::Text16(in.text + u"!"));
-  }
-
-  int64_t OnMsgIn(int32_t id, MemChannel& channel, Param* const* params, uint32_t count) override {
-    return DispatchMsgIn(id, channel, params, count);
-  }
-  bool OnMsgArgCountError(uint32_t count) override {
-    countErrors.push_back(count);
-    DebugLine("!! svc:OnMsgArgCountError");
-    return false;
-  }
-  bool OnMsgArgConvertError(int32_t expected) override {
-    convertErrors.push_back(expected);
-    DebugLine("!! svc:OnMsgArgCountError");
-    return false;
-  }
-
-  std::vector<uint32_t> countErrors;
-  std::vector<int32_t> convertErrors;
-};
-
-// Codes the toy service doubles; it knows no op table.
+// Codes of the requests the tests send.
 constexpr int32_t kToyOp = 4;
 constexpr int32_t kOtherToyOp = 21;
 
@@ -346,55 +302,11 @@ TEST(Channel, ServiceLookupIsReadAfreshForEveryMessage) {
   EXPECT_EQ(service.seen.size(), 1u);
 }
 
-TEST(Channel, MsgInDropsWrongCountsAndTypesAndGoesOn) {
-  DebugCapture capture;
-  MemoryTransport transport;
-  transport.QueueChunk(Concat({
-      EncodeMessage(MessageId::Request, {Param::Int32(kToyOp)}),                                        // one parameter
-      EncodeMessage(MessageId::Request, {Param::Int32(kToyOp), Param::Text16(u"a"), Param::Int32(0)}),  // three
-      EncodeMessage(MessageId::Request, {Param::Int32(kToyOp, Int32Kind4), Param::Text16(u"a")}),       // op of kind 4
-      EncodeMessage(MessageId::Request, {Param::Int32(kToyOp), Param::Text16(u"a", CString16)}),  // text of code 24
-      Request(kToyOp, Param::Null(NullString16)),
-      Request(kOtherToyOp, Param::Text16(u"ok")),
-  }));
-  ToyService service;
-  TableLookup lookup;
-  lookup.table[MessageId::Request] = &service;
-  ipc::ServiceLookup<MemChannel>* current = &lookup;
-  MemChannel channel(&transport, &current);
-  BadMessageRecv<MemChannel> bad;
-  EXPECT_EQ(channel.ReceiveLoop(&bad), ipc::ResultReadFailed);
-
-  EXPECT_EQ(service.countErrors, (std::vector<uint32_t>{1, 3}));
-  EXPECT_EQ(service.convertErrors, (std::vector<int32_t>{Int32Kind2, String16}));
-  EXPECT_EQ(capture.Lines(), std::vector<std::string>(4, "!! svc:OnMsgArgCountError"));
-  const std::vector<Message> replies = DecodeAll(transport.written());
-  ASSERT_EQ(replies.size(), 2u);
-  EXPECT_EQ(replies[0].id, MessageId::Reply);
-  EXPECT_EQ(replies[0].params[0].value, 2 * kToyOp);
-  EXPECT_EQ(replies[0].params[1].string16, u"!");
-  EXPECT_EQ(replies[1].params[0].value, 2 * kOtherToyOp);
-  EXPECT_EQ(replies[1].params[1].string16, u"ok!");
-}
-
-TEST(Channel, MsgInRefusesAForeignId) {
-  DebugCapture capture;
-  MemoryTransport transport;
-  MemChannel channel(&transport);
-  ToyService service;
-  Param op = Param::Int32(kToyOp), text = Param::Text16(u"x");
-  Param* args[] = {&op, &text};
-  EXPECT_EQ(service.OnMsgIn(MessageId::PluginPipeRequest, channel, args, 2), ipc::ResultNoHandler);
-  EXPECT_EQ(service.OnMsgIn(MessageId::Request, channel, args, 2), ipc::ResultHandled);
-  EXPECT_EQ(transport.writes(), 1u);
-  EXPECT_TRUE(capture.Lines().empty());
-}
-
 TEST(Channel, ReplyFailureFromAServiceEndsTheLoop) {
   MemoryTransport transport;
   transport.QueueChunk(Concat({Request(kToyOp, Param::Text16(u"a")), Request(kOtherToyOp, Param::Text16(u"b"))}));
   transport.SetFailWrites(true);
-  ToyService service;
+  RecordingHandler service;
   TableLookup lookup;
   lookup.table[MessageId::Request] = &service;
   ipc::ServiceLookup<MemChannel>* current = &lookup;

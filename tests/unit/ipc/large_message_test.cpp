@@ -12,6 +12,9 @@
 #include "ipc/encoder.h"
 #include "wire_words.h"
 
+using namespace tarnvel;
+using namespace tarnvel::ipc;
+
 using ipc::Decoder;
 using ipc::DecodeResult;
 using ipc::DecoderState;

@@ -12,6 +12,9 @@
 #include "ipc/channel.h"
 #include "support/memory_transport.h"
 
+using namespace tarnvel;
+using namespace tarnvel::ipc;
+
 namespace {
 
 using MemChannel = ipc::Channel<MemoryTransport>;

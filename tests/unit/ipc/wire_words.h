@@ -7,6 +7,9 @@
 #include <vector>
 #include "ipc/encoder.h"
 
+using namespace tarnvel;
+using namespace tarnvel::ipc;
+
 inline std::vector<uint8_t> WordsToBytes(const std::vector<uint64_t>& words) {
   std::vector<uint8_t> bytes;
   for (uint64_t w : words) {

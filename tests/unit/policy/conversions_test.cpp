@@ -11,6 +11,8 @@
 #include "base/hex.h"
 #include "show_text.h"
 
+using namespace tarnvel;
+
 namespace {
 
 constexpr int64_t kMin = std::numeric_limits<int64_t>::min();

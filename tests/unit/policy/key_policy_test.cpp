@@ -4,6 +4,8 @@
 #include "registry/key_policy.h"
 #include "show_text.h"
 
+using namespace tarnvel;
+
 using namespace tarnvel::policy;
 using namespace tarnvel::registry;
 

@@ -4,6 +4,8 @@
 #include "requests/path_policy.h"
 #include "show_text.h"
 
+using namespace tarnvel;
+
 using namespace tarnvel::policy;
 using namespace tarnvel::registry;
 using namespace tarnvel::requests;

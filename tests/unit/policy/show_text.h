@@ -5,6 +5,8 @@
 #include <string>
 #include "base/text.h"
 
+using namespace tarnvel;
+
 inline std::string ShowText(const Text& t) {
   std::string s;
   for (char16_t c : t) {

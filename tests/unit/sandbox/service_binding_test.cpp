@@ -14,6 +14,9 @@
 #include "support/debug_capture.h"
 #include "support/memory_transport.h"
 
+using namespace tarnvel;
+using namespace tarnvel::ipc;
+
 using namespace tarnvel::sandbox;
 
 namespace {
@@ -185,6 +188,17 @@ TEST_F(BindingTest, ConvertsTheFiveInputsAndRepliesWithId7) {
   EXPECT_EQ(r[0].id, MessageId::Reply);
   EXPECT_EQ(r[0].status, Code(RequestOp::ReadDword) + 4);
   EXPECT_EQ(r[0].text, u"AC");
+  EXPECT_TRUE(debug.Lines().empty());
+}
+
+TEST_F(BindingTest, AMessageOfAnotherIdIsRefusedUnread) {
+  Param op = Param::Int32(Code(RequestOp::Ping)), text = Param::Text16(u"x");
+  Param* args[] = {&op, &op, &text, &text, &text};
+  EXPECT_EQ(service.OnMsgIn(MessageId::PluginPipeRequest, channel, args, 5), ipc::ResultNoHandler);
+  EXPECT_TRUE(service.calls.empty());
+  EXPECT_EQ(transport.writes(), 0u);
+  EXPECT_EQ(service.OnMsgIn(MessageId::Request, channel, args, 5), ipc::ResultHandled);
+  EXPECT_EQ(transport.writes(), 1u);
   EXPECT_TRUE(debug.Lines().empty());
 }
 

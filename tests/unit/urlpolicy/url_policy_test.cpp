@@ -3,6 +3,8 @@
 
 #include "requests/url_check.h"
 
+using namespace tarnvel;
+
 using namespace tarnvel::policy;
 using namespace tarnvel::registry;
 using namespace tarnvel::requests;

@@ -6,6 +6,8 @@
 
 #include "base/unique_handle_win.h"
 
+using namespace tarnvel;
+
 namespace {
 
 // A close function that, like many, leaves its own last error behind.

@@ -19,6 +19,8 @@
 #include "support/debug_capture.h"
 #include "support/system_request_win.h"
 
+using namespace tarnvel;
+
 using namespace tarnvel::policy;
 using namespace tarnvel::registry;
 using namespace tarnvel::requests;

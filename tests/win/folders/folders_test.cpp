@@ -13,6 +13,8 @@
 #include "requests/folders_win.h"
 #include "requests/path_policy.h"
 
+using namespace tarnvel;
+
 using namespace tarnvel::policy;
 using namespace tarnvel::registry;
 using namespace tarnvel::requests;

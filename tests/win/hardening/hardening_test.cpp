@@ -9,6 +9,8 @@
 
 #include "broker/hardening.h"
 
+using namespace tarnvel;
+
 using namespace tarnvel::broker;
 
 namespace {

@@ -13,6 +13,9 @@
 #include "ipc/pipe_transport_win.h"
 #include "pipe_helpers.h"
 
+using namespace tarnvel;
+using namespace tarnvel::ipc;
+
 namespace {
 
 using PipeChannel = ipc::Channel<PipeTransportWithMessagePump>;

@@ -11,6 +11,8 @@
 
 #include "base/unique_handle_win.h"
 
+using namespace tarnvel;
+
 inline std::wstring FreshPipeName() {
   static LONG counter = 0;
   wchar_t name[96];

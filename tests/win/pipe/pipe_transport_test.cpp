@@ -10,6 +10,9 @@
 #include "ipc/pipe_transport_win.h"
 #include "pipe_helpers.h"
 
+using namespace tarnvel;
+using namespace tarnvel::ipc;
+
 namespace {
 
 const std::vector<uint8_t> Hello = {'h', 'e', 'l', 'l', 'o'};

@@ -12,6 +12,9 @@
 #include "ipc/decoder.h"
 #include "sandbox/plugin_channel_svc_win.h"
 
+using namespace tarnvel;
+using namespace tarnvel::ipc;
+
 using namespace tarnvel::sandbox;
 
 namespace {

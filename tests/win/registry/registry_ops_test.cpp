@@ -17,6 +17,8 @@
 #include "base/nul_list.h"
 #include "support/system_request_win.h"
 
+using namespace tarnvel;
+
 namespace {
 
 constexpr int32_t CurrentUser = 0;

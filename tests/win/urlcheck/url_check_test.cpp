@@ -18,6 +18,8 @@
 #include "support/http_test_server.h"
 #include "support/system_request_win.h"
 
+using namespace tarnvel;
+
 using namespace tarnvel::policy;
 using namespace tarnvel::registry;
 using namespace tarnvel::requests;

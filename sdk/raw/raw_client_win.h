@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
-// Raw layer of the host side: the messages themselves. Not installed; applications use the
-// host library (TarnvelHost.dll, include/tarnvel/host.h), which is built on this layer, and
-// the tests and tarnvel-host use it to write any message they like.
+// Raw layer of the host side: the messages themselves. The host library (TarnvelHost.dll,
+// include/tarnvel/host.h) is built on it; it is not installed, and applications use the
+// library. tarnvel-host, the tests, the benchmarks and the fault layer use it to write any
+// message they like.
 //
 //  - BrokerProcess starts TarnvelBroker.exe the way a host does, with the command line
 //    `"<exe>" --ipc=<pipe name> --proc=<host pid>` (or any command line a test wants),
@@ -47,11 +48,6 @@ std::wstring MakeUniquePipeName(const std::wstring& prefix = L"tarnvel-host");
 // `"<exe>" --ipc=<name> --proc=<pid>`.
 std::wstring BrokerCommandLine(const std::wstring& exe, const std::wstring& pipeName, DWORD hostPid);
 
-// "Z:\..." for a Unix path, so that Windows programs under Wine find build outputs; a
-// path that is already a Windows one (a drive letter, as an MSVC build writes it) only
-// gets backslashes.
-std::wstring WinePathFromUnix(const std::string& unixPath);
-
 struct StartOptions {
   std::wstring exe;
   // The whole command line; empty means BrokerCommandLine(exe, pipeName, hostPid).
@@ -90,8 +86,6 @@ class BrokerProcess {
   std::vector<std::string> DebugLines() const;
   // The lines that arrived since the previous call.
   std::vector<std::string> TakeNewDebugLines();
-  // Waits until a line equal to `line` has arrived; false after the time-out.
-  bool WaitForDebugLine(const std::string& line, DWORD timeoutMs) const;
 
  private:
   bool StartPlain(const StartOptions& options, std::wstring commandLine);
@@ -117,7 +111,7 @@ class BrokerProcess {
 // One decoded message, parameters copied out of the decoder.
 struct Message {
   int32_t id = -1;
-  std::vector<Param> params;
+  std::vector<ipc::Param> params;
 };
 
 enum class CallResult {
@@ -144,7 +138,7 @@ struct PluginPipeReply {
 class HostConnection {
  public:
   // `brokerWidth` is the handle width of the broker's build (code-7 payloads).
-  explicit HostConnection(PointerWidth brokerWidth = NativePointerWidth) : width_(brokerWidth) {}
+  explicit HostConnection(ipc::PointerWidth brokerWidth = ipc::NativePointerWidth) : width_(brokerWidth) {}
 
   // Retries until the pipe accepts or the time-out passes; gives up early when `broker`
   // (if given) has already ended. lastError() holds the final Windows error.
@@ -154,12 +148,13 @@ class HostConnection {
   DWORD lastError() const { return lastError_; }
 
   // The bytes of one message as the broker's encoder would write them.
-  static std::vector<uint8_t> Encode(int32_t id, std::vector<Param> params, PointerWidth width = NativePointerWidth);
+  static std::vector<uint8_t> Encode(int32_t id, std::vector<ipc::Param> params,
+                                     ipc::PointerWidth width = ipc::NativePointerWidth);
   static std::vector<uint8_t> EncodeRequest(int32_t op, int32_t hive, const Text& a, const Text& b, const Text& c);
 
   // False for an empty byte string: that is a message the encoder refused (too large).
   bool WriteRaw(const std::vector<uint8_t>& bytes, DWORD timeoutMs = 5000);
-  bool Send(int32_t id, std::vector<Param> params, DWORD timeoutMs = 5000);
+  bool Send(int32_t id, std::vector<ipc::Param> params, DWORD timeoutMs = 5000);
   // Ok with the next message; TimedOut, Broken or Malformed otherwise. Bytes of a following
   // message stay buffered for the next call.
   CallResult ReadMessage(DWORD timeoutMs, Message& out);
@@ -182,7 +177,7 @@ class HostConnection {
   // Bytes of the message at the front of the buffer as its header declares them; 0 if not known yet.
   size_t DeclaredBytes() const;
 
-  PointerWidth width_;
+  ipc::PointerWidth width_;
   UniqueHandle pipe_;
   DWORD lastError_ = 0;
   std::vector<uint8_t> pending_;  // received, not yet part of a delivered message
@@ -193,6 +188,3 @@ class HostConnection {
 std::string StatusName(int32_t status);
 
 }  // namespace tarnvel::host
-
-// The name the benchmarks still use.
-namespace tarnvel_host = tarnvel::host;

@@ -1,17 +1,14 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "tools/raw_client/raw_client_win.h"
-
-#include "base/overlapped_win.h"
-
-#include <cstring>
+#include "sdk/raw/raw_client_win.h"
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <iterator>
 #include <utility>
 
+#include "base/overlapped_win.h"
 #include "base/wide_text_win.h"
 #include "ipc/decoder.h"
 #include "ipc/encoder.h"
@@ -28,20 +25,6 @@ DWORD ClampWait(ULONGLONG ms) { return static_cast<DWORD>(std::min<ULONGLONG>(ms
 
 std::wstring PipePath(const std::wstring& name) { return L"\\\\.\\pipe\\" + name; }
 
-// Waits for an overlapped operation on `h` at most `timeoutMs`; a late operation is
-// cancelled and its completion awaited, so `ov` is never left in use.
-bool FinishOverlapped(HANDLE h, OVERLAPPED& ov, DWORD timeoutMs, DWORD& transferred, bool& timedOut) {
-  timedOut = false;
-  DWORD w = WaitForSingleObject(ov.hEvent, timeoutMs);
-  if (w != WAIT_OBJECT_0) {
-    CancelIo(h);
-    timedOut = true;
-  }
-  if (GetOverlappedResult(h, &ov, &transferred, TRUE)) return true;
-  if (GetLastError() != ERROR_OPERATION_ABORTED) timedOut = false;
-  return false;
-}
-
 }  // namespace
 
 std::wstring MakeUniquePipeName(const std::wstring& prefix) {
@@ -56,15 +39,6 @@ std::wstring BrokerCommandLine(const std::wstring& exe, const std::wstring& pipe
   wchar_t pid[16];
   swprintf(pid, sizeof pid / sizeof pid[0], L"%lu", static_cast<unsigned long>(hostPid));
   return L"\"" + exe + L"\" --ipc=" + pipeName + L" --proc=" + pid;
-}
-
-std::wstring WinePathFromUnix(const std::string& unixPath) {
-  std::wstring out = !unixPath.empty() && unixPath[0] == '/' ? L"Z:" : L"";
-  int n = MultiByteToWideChar(CP_UTF8, 0, unixPath.data(), static_cast<int>(unixPath.size()), nullptr, 0);
-  std::wstring wide(static_cast<size_t>(n), L'\0');
-  if (n > 0) MultiByteToWideChar(CP_UTF8, 0, unixPath.data(), static_cast<int>(unixPath.size()), &wide[0], n);
-  std::replace(wide.begin(), wide.end(), L'/', L'\\');
-  return out + wide;
 }
 
 // ---- BrokerProcess -------------------------------------------------------------------
@@ -226,13 +200,6 @@ std::vector<std::string> BrokerProcess::TakeNewDebugLines() {
   return out;
 }
 
-bool BrokerProcess::WaitForDebugLine(const std::string& line, DWORD timeoutMs) const {
-  std::unique_lock<std::mutex> lock(mutex_);
-  return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
-    return std::find(debugLines_.begin(), debugLines_.end(), line) != debugLines_.end();
-  });
-}
-
 // ---- HostConnection ------------------------------------------------------------------
 
 const char* CallResultName(CallResult r) {
@@ -285,7 +252,7 @@ void HostConnection::Close() {
   pending_.clear();
 }
 
-std::vector<uint8_t> HostConnection::Encode(int32_t id, std::vector<Param> params, PointerWidth width) {
+std::vector<uint8_t> HostConnection::Encode(int32_t id, std::vector<ipc::Param> params, ipc::PointerWidth width) {
   ipc::Encoder encoder(width);
   if (!encoder.Build(id, params.data(), static_cast<uint32_t>(params.size()))) return {};
   return std::vector<uint8_t>(encoder.Bytes(), encoder.Bytes() + encoder.ByteCount());
@@ -293,12 +260,12 @@ std::vector<uint8_t> HostConnection::Encode(int32_t id, std::vector<Param> param
 
 std::vector<uint8_t> HostConnection::EncodeRequest(int32_t op, int32_t hive, const Text& a, const Text& b,
                                                    const Text& c) {
-  std::vector<Param> params;
-  params.push_back(Param::Int32(op, Int32Kind2));
-  params.push_back(Param::Int32(hive, Int32Kind2));
-  params.push_back(Param::Text16(a));
-  params.push_back(Param::Text16(b));
-  params.push_back(Param::Text16(c));
+  std::vector<ipc::Param> params;
+  params.push_back(ipc::Param::Int32(op, ipc::Int32Kind2));
+  params.push_back(ipc::Param::Int32(hive, ipc::Int32Kind2));
+  params.push_back(ipc::Param::Text16(a));
+  params.push_back(ipc::Param::Text16(b));
+  params.push_back(ipc::Param::Text16(c));
   return Encode(RequestId, std::move(params));
 }
 
@@ -315,9 +282,9 @@ bool HostConnection::WriteRaw(const std::vector<uint8_t>& bytes, DWORD timeoutMs
     if (!WriteFile(pipe_.get(), bytes.data() + done, chunk, &written, &ov)) {
       lastError_ = GetLastError();
       if (lastError_ != ERROR_IO_PENDING) return false;
-      bool timedOut = false;
-      if (!FinishOverlapped(pipe_.get(), ov, ClampWait(Remaining(deadline)), written, timedOut)) {
-        lastError_ = timedOut ? WAIT_TIMEOUT : GetLastError();
+      const OverlappedEnd end = WaitForOverlapped(pipe_.get(), ov, ClampWait(Remaining(deadline)), false, written);
+      if (end != OverlappedEnd::Completed) {
+        lastError_ = end == OverlappedEnd::TimedOut ? WAIT_TIMEOUT : GetLastError();
         return false;
       }
     }
@@ -327,7 +294,7 @@ bool HostConnection::WriteRaw(const std::vector<uint8_t>& bytes, DWORD timeoutMs
   return true;
 }
 
-bool HostConnection::Send(int32_t id, std::vector<Param> params, DWORD timeoutMs) {
+bool HostConnection::Send(int32_t id, std::vector<ipc::Param> params, DWORD timeoutMs) {
   std::vector<uint8_t> bytes = Encode(id, std::move(params), width_);
   return !bytes.empty() && WriteRaw(bytes, timeoutMs);
 }
@@ -342,10 +309,10 @@ CallResult HostConnection::ReadSome(DWORD timeoutMs) {
   if (!ReadFile(pipe_.get(), buffer, sizeof buffer, &got, &ov)) {
     lastError_ = GetLastError();
     if (lastError_ != ERROR_IO_PENDING) return CallResult::Broken;
-    bool timedOut = false;
-    if (!FinishOverlapped(pipe_.get(), ov, timeoutMs, got, timedOut)) {
+    const OverlappedEnd end = WaitForOverlapped(pipe_.get(), ov, timeoutMs, false, got);
+    if (end != OverlappedEnd::Completed) {
       lastError_ = GetLastError();
-      return timedOut ? CallResult::TimedOut : CallResult::Broken;
+      return end == OverlappedEnd::TimedOut ? CallResult::TimedOut : CallResult::Broken;
     }
   }
   pending_.insert(pending_.end(), buffer, buffer + got);
@@ -376,7 +343,7 @@ CallResult HostConnection::ReadMessage(DWORD timeoutMs, Message& out) {
       decoder.Append(pending_.data(), whole);
       ipc::DecodeResult r = decoder.Decode();
       if (r == ipc::DecodeResult::Done && decoder.state() == ipc::DecoderState::Complete) {
-        ParamList& list = decoder.list();
+        ipc::ParamList& list = decoder.list();
         out.id = list.id;
         // Moved: the decoder goes with this call, and a large reply's text is not copied again.
         out.params.assign(std::make_move_iterator(list.params), std::make_move_iterator(list.params + list.count));
@@ -396,8 +363,8 @@ CallResult HostConnection::ReadMessage(DWORD timeoutMs, Message& out) {
 CallResult HostConnection::ReadReply(DWORD timeoutMs, Reply& out) {
   CallResult r = ReadMessage(timeoutMs, last_);
   if (r != CallResult::Ok) return r;
-  if (last_.id != ReplyId || last_.params.size() != 2 || last_.params[0].type != Int32Kind2 ||
-      last_.params[1].type != String16) {
+  if (last_.id != ReplyId || last_.params.size() != 2 || last_.params[0].type != ipc::Int32Kind2 ||
+      last_.params[1].type != ipc::String16) {
     return CallResult::WrongReply;
   }
   out.status = static_cast<int32_t>(last_.params[0].value);
@@ -414,8 +381,8 @@ CallResult HostConnection::Request(int32_t op, int32_t hive, const Text& a, cons
 
 CallResult HostConnection::RequestPluginPipe(DWORD pluginPid, DWORD timeoutMs, PluginPipeReply& out) {
   if (!pipe_.valid()) return CallResult::NotConnected;
-  std::vector<Param> params;
-  params.push_back(Param::Int32(static_cast<int32_t>(pluginPid), Int32Kind4));
+  std::vector<ipc::Param> params;
+  params.push_back(ipc::Param::Int32(static_cast<int32_t>(pluginPid), ipc::Int32Kind4));
   if (!Send(PluginPipeRequestId, std::move(params), timeoutMs)) return CallResult::WriteFailed;
   return ReadPluginPipeReply(timeoutMs, out);
 }
@@ -423,8 +390,8 @@ CallResult HostConnection::RequestPluginPipe(DWORD pluginPid, DWORD timeoutMs, P
 CallResult HostConnection::ReadPluginPipeReply(DWORD timeoutMs, PluginPipeReply& out) {
   CallResult r = ReadMessage(timeoutMs, last_);
   if (r != CallResult::Ok) return r;
-  if (last_.id != PluginPipeReplyId || last_.params.size() != 2 || last_.params[0].type != Int32Kind4 ||
-      last_.params[1].type != PointerSized) {
+  if (last_.id != PluginPipeReplyId || last_.params.size() != 2 || last_.params[0].type != ipc::Int32Kind4 ||
+      last_.params[1].type != ipc::PointerSized) {
     return CallResult::WrongReply;
   }
   out.error = static_cast<int32_t>(last_.params[0].value);
