@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <new>
+#include "audit/event_log_win.h"
 #include "base/message_wait_win.h"
 #include "base/unique_handle_win.h"
 #include "base/wide_text_win.h"
@@ -53,6 +54,8 @@ bool RunBroker(ServerSync& sync, const Text& commandLine) {
   BrokerCommandLine parsed;
   if (!ParseBrokerCommandLine(commandLine, parsed)) return false;
 
+  tarnvel::audit::SetRecordedHostProcessId(static_cast<uint32_t>(parsed.hostProcessId));
+
   // Opened before the pipe exists, so a bad pid never creates a pipe.
   UniqueHandle host(OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(parsed.hostProcessId)));
   if (!host) return false;
@@ -89,6 +92,8 @@ bool RunBroker(ServerSync& sync, const Text& commandLine) {
   if (wait != ConnectionWait::Connected) return false;
   const HANDLE ends[2] = {host.get(), thread.get()};
   const DWORD r = WaitForMultipleObjects(2, ends, FALSE, INFINITE);
+  // The last refusals' records are written before the process ends, if the log is quick.
+  tarnvel::audit::FlushEventLog(1000);
   return r == WAIT_OBJECT_0 || r == WAIT_OBJECT_0 + 1;
 }
 

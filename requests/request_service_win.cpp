@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "requests/request_service_win.h"
 
+#include "audit/event_log_win.h"
+#include "base/unique_handle_win.h"
 #include "registry/registry_ops.h"
 #include "requests/file_ops_win.h"
 #include "requests/folders_win.h"
@@ -56,6 +58,23 @@ class SystemRequestOperations final : public RequestOperations {
   OpOutcome PollHttpCheck(uint32_t id, Text& reply) override { return requests::PollHttpCheck(id, reply); }
 };
 
+// Whether refusals are recorded: the DWORD "Audit" under the broker's policy key, the
+// machine's before the user's, read once.
+bool AuditOn() {
+  static const bool on = [] {
+    for (HKEY root : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER}) {
+      DWORD value = 0;
+      DWORD size = sizeof value;
+      if (RegGetValueW(root, L"Software\\Policies\\Tarnvel\\Broker", L"Audit", RRF_RT_REG_DWORD, nullptr, &value,
+                       &size) == ERROR_SUCCESS) {
+        return value != 0;
+      }
+    }
+    return false;
+  }();
+  return on;
+}
+
 }  // namespace
 
 RequestOperations& SystemOperations() {
@@ -64,7 +83,8 @@ RequestOperations& SystemOperations() {
 }
 
 void TarnvelBrokerRegistrySvc::OnRequest(const RequestInputs& in, int32_t& status, ipc::ReplyBody& reply) {
-  status = static_cast<int32_t>(DispatchRequest(SystemOperations(), in, reply));
+  status =
+      static_cast<int32_t>(DispatchRequest(SystemOperations(), in, reply, AuditOn() ? &audit::EventLog() : nullptr));
 }
 
 TarnvelBrokerRegistrySvc& BrokerRequestService() {

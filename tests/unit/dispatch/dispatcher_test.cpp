@@ -24,16 +24,24 @@ struct Outcome {
   Text reply;
   std::vector<RecordedCall> calls;
   std::vector<std::string> lines;
+  std::vector<tarnvel::audit::AuditRecord> records;  // with auditing on
+};
+
+struct RecordingSink final : tarnvel::audit::AuditSink {
+  void Write(const tarnvel::audit::AuditRecord& record) override { records.push_back(record); }
+  std::vector<tarnvel::audit::AuditRecord> records;
 };
 
 Outcome Dispatch(RecordingOperations& ops, int32_t op, int32_t hive, const Text& a, const Text& b = u"v",
                  const Text& c = u"7") {
   DebugCapture capture;
-  Outcome o{RequestStatus::Failed, u"", {}, {}};
+  Outcome o{RequestStatus::Failed, u"", {}, {}, {}};
   ipc::ReplyBody reply;
   reply.text = u"stale";
   const RequestInputs in{op, hive, a, b, c, std::nullopt};
-  o.status = DispatchRequest(ops, in, reply);
+  RecordingSink sink;
+  o.status = DispatchRequest(ops, in, reply, &sink);
+  o.records = sink.records;
   EXPECT_FALSE(reply.source) << "only the system's file read answers with a source";
   o.reply = reply.text;
   o.calls = ops.calls;
@@ -93,6 +101,7 @@ TEST(Dispatcher, EveryOpCodeReachesItsOperationWithTheJudgedTexts) {
     EXPECT_EQ(o.status, c.status);
     EXPECT_EQ(o.reply, c.reply);
     EXPECT_TRUE(o.lines.empty());
+    EXPECT_TRUE(o.records.empty()) << "only a refusal is recorded";
     if (c.call == nullptr || c.status == RequestStatus::BadArgument) {
       EXPECT_TRUE(o.calls.empty());
       continue;
@@ -295,27 +304,47 @@ TEST(Dispatcher, WritesAndCopiesUseWhatWasJudged) {
                                                     u"C:\\Program Files\\T", u"\\sub\\b.png"}));
 }
 
-TEST(Dispatcher, RefusalsRunNothingAndWriteOneLine) {
+// Each refusal is also one audit record: its ID by verdict, the op's word, the verdict's text
+// (even where the line names none) and the judged text(s).
+TEST(Dispatcher, RefusalsRunNothingAndWriteOneLineAndOneRecord) {
+  using tarnvel::audit::EventId;
   struct Case {
     const char* what;
     int32_t op, hive;
     Text a, b;
     std::string line;
+    EventId id;
+    Text rule, op_, target;
   } cases[] = {
-      {"write to the read-only hive", 2, 1, kKey, u"v", "[TarnvelBroker] denied: write to read-only hive\n"},
-      {"delete in the read-only hive", 7, 1, kKey, u"", "[TarnvelBroker] denied: write to read-only hive\n"},
-      {"unknown hive", 1, 2, kKey, u"v", "[TarnvelBroker] denied: unknown hive\n"},
-      {"key outside the subtree", 1, 0, u"software\\other", u"v", "[TarnvelBroker] denied: outside Tarnvel subtree\n"},
-      {"unknown op judged as a read", 0, 0, u"", u"", "[TarnvelBroker] denied: malformed key\n"},
-      {"op 19 judged as a read", 19, 5, kKey, u"", "[TarnvelBroker] denied: unknown hive\n"},
+      {"write to the read-only hive", 2, 1, kKey, u"v", "[TarnvelBroker] denied: write to read-only hive\n",
+       EventId::RefusedWriteToReadOnlyHive, u"denied: write to read-only hive", u"write-string", kKey},
+      {"delete in the read-only hive", 7, 1, kKey, u"", "[TarnvelBroker] denied: write to read-only hive\n",
+       EventId::RefusedWriteToReadOnlyHive, u"denied: write to read-only hive", u"delete-tree", kKey},
+      {"unknown hive", 1, 2, kKey, u"v", "[TarnvelBroker] denied: unknown hive\n", EventId::RefusedUnknownHive,
+       u"denied: unknown hive", u"read-string", kKey},
+      {"key outside the subtree", 1, 0, u"software\\other", u"v", "[TarnvelBroker] denied: outside Tarnvel subtree\n",
+       EventId::RefusedOutsideSubtree, u"denied: outside Tarnvel subtree", u"read-string", u"software\\other"},
+      {"unknown op judged as a read", 0, 0, u"", u"", "[TarnvelBroker] denied: malformed key\n",
+       EventId::RefusedMalformedKey, u"denied: malformed key", u"op 0", u""},
+      {"op 19 judged as a read", 19, 5, kKey, u"", "[TarnvelBroker] denied: unknown hive\n",
+       EventId::RefusedUnknownHive, u"denied: unknown hive", u"op 19", kKey},
       {"data file outside its folder", 14, 0, u"C:\\Users\\u\\AppData\\Roaming\\other\\f", u"",
-       "[TarnvelBroker] denied: outside Tarnvel subtree\n"},
-      {"data file climbing out", 15, 0, kPath + u"\\..\\..\\x", u"", "[TarnvelBroker] denied: malformed key\n"},
+       "[TarnvelBroker] denied: outside Tarnvel subtree\n", EventId::RefusedOutsideSubtree,
+       u"denied: outside Tarnvel subtree", u"read-file", u"C:\\Users\\u\\AppData\\Roaming\\other\\f"},
+      {"data file climbing out", 15, 0, kPath + u"\\..\\..\\x", u"", "[TarnvelBroker] denied: malformed key\n",
+       EventId::RefusedMalformedKey, u"denied: malformed key", u"write-file", kPath + u"\\..\\..\\x"},
       {"data file judged by path, not hive", 16, 1, u"software\\tarnvel", u"",
-       "[TarnvelBroker] denied: outside Tarnvel subtree\n"},
+       "[TarnvelBroker] denied: outside Tarnvel subtree\n", EventId::RefusedOutsideSubtree,
+       u"denied: outside Tarnvel subtree", u"file-exists", u"software\\tarnvel"},
       {"copy tree from outside", 20, 0, u"software\\other", u"software\\tarnvel\\y",
-       "[TarnvelBroker] copy tree denied\n"},
-      {"copy tree into the read-only hive", 20, 1, kKey, u"software\\tarnvel\\y", "[TarnvelBroker] copy tree denied\n"},
+       "[TarnvelBroker] copy tree denied\n", EventId::RefusedOutsideSubtree, u"denied: outside Tarnvel subtree",
+       u"copy-tree", u"software\\other > software\\tarnvel\\y"},
+      {"copy tree into the read-only hive", 20, 1, kKey, u"software\\tarnvel\\y", "[TarnvelBroker] copy tree denied\n",
+       EventId::RefusedWriteToReadOnlyHive, u"denied: write to read-only hive", u"copy-tree",
+       kKey + u" > software\\tarnvel\\y"},
+      {"a hostile key is escaped", 1, 0, u"software\\other\n%1", u"v",
+       "[TarnvelBroker] denied: outside Tarnvel subtree\n", EventId::RefusedOutsideSubtree,
+       u"denied: outside Tarnvel subtree", u"read-string", u"software\\other%0A%251"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -324,6 +353,11 @@ TEST(Dispatcher, RefusalsRunNothingAndWriteOneLine) {
     EXPECT_EQ(o.reply, u"");
     EXPECT_TRUE(o.calls.empty());
     EXPECT_EQ(o.lines, std::vector<std::string>{c.line});
+    ASSERT_EQ(o.records.size(), 1u);
+    EXPECT_EQ(o.records[0].id, c.id);
+    EXPECT_EQ(o.records[0].op, c.op_);
+    EXPECT_EQ(o.records[0].rule, c.rule);
+    EXPECT_EQ(o.records[0].target, c.target);
   }
 }
 
