@@ -179,7 +179,8 @@ Text ListItemInForce(const AdminPolicyRow& row, const Text& raw) {
 }
 
 void Ignore(EffectivePolicy& p, AdminSource source, const Text& name, const Text& item, const char* reason) {
-  p.ignored.push_back(IgnoredPolicyValue{source, name, item, reason});
+  // Bounded: a report line names at most this much of a value's name.
+  p.ignored.push_back(IgnoredPolicyValue{source, name.substr(0, MaxPolicyItemUnits), item, reason});
 }
 
 // Takes one source's value of a row into `setting`, unless a value is already in force;
@@ -261,10 +262,21 @@ EffectivePolicy MakeEffectivePolicy(const std::vector<RawPolicyValue>& machine,
   return p;
 }
 
+std::shared_ptr<const EffectivePolicy> BuiltInAdminPolicy() {
+  static const std::shared_ptr<const EffectivePolicy>* builtIn =
+      new std::shared_ptr<const EffectivePolicy>(std::make_shared<const EffectivePolicy>());
+  return *builtIn;
+}
+
 std::optional<PolicyRefusal> RefusalBy(AdminPolicyId id) {
   const AdminPolicyRow& row = AdminPolicyRowOf(id);
   if (row.refusal == nullptr) return std::nullopt;
   return PolicyRefusal{id, row.refusal};
+}
+
+std::optional<PolicyRefusal> JudgePluginPipeByAdminPolicy(const EffectivePolicy& policy) {
+  if (!policy[AdminPolicyId::AllowPluginPipes].active) return std::nullopt;
+  return RefusalBy(AdminPolicyId::AllowPluginPipes);
 }
 
 std::optional<AdminPolicyId> CapabilityOfOp(int32_t opCode) {
@@ -480,12 +492,14 @@ std::string EffectivePolicyText(const EffectivePolicy& policy) {
     }
     out += std::string(" (") + AdminSourceName(s.source) + ")\n";
   }
-  for (const IgnoredPolicyValue& i : policy.ignored) {
-    out += std::string("ignored: ") + AdminSourceName(i.source) + " " + Escaped(i.name);
-    if (!i.item.empty()) out += " item \"" + Escaped(i.item) + "\"";
-    out += ": " + i.reason + "\n";
-  }
+  for (const IgnoredPolicyValue& i : policy.ignored) out += IgnoredPolicyLine(i) + "\n";
   return out;
+}
+
+std::string IgnoredPolicyLine(const IgnoredPolicyValue& i) {
+  std::string out = std::string("ignored: ") + AdminSourceName(i.source) + " " + Escaped(i.name);
+  if (!i.item.empty()) out += " item \"" + Escaped(i.item) + "\"";
+  return out + ": " + i.reason;
 }
 
 std::string EffectivePolicyJson(const EffectivePolicy& policy) {

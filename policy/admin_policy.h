@@ -9,6 +9,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -110,6 +111,11 @@ struct EffectivePolicy {
 // items (the rest of the list stays in force, so an ignored item never widens it).
 EffectivePolicy MakeEffectivePolicy(const std::vector<RawPolicyValue>& machine,
                                     const std::vector<RawPolicyValue>& user);
+// The policy with no value set: the built-in rules alone. Shared, never changed.
+std::shared_ptr<const EffectivePolicy> BuiltInAdminPolicy();
+// "ignored: machine ShellOpenSchemes item \"gopher\": unknown item", for reports and the
+// debugger line that reports it once.
+std::string IgnoredPolicyLine(const IgnoredPolicyValue& ignored);
 
 // Which policy refuses a request, and its line.
 struct PolicyRefusal {
@@ -118,6 +124,8 @@ struct PolicyRefusal {
 };
 std::optional<PolicyRefusal> RefusalBy(AdminPolicyId id);
 
+// A request for a plug-in pipe (message 3): refused only by its switch.
+std::optional<PolicyRefusal> JudgePluginPipeByAdminPolicy(const EffectivePolicy& policy);
 // The capability switch that governs an op code, if any.
 std::optional<AdminPolicyId> CapabilityOfOp(int32_t opCode);
 // A host allowed by the URL-check host list in force (host in lower case, without port).

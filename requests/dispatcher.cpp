@@ -1,8 +1,11 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "requests/dispatcher.h"
 
+#include <memory>
+#include <optional>
 #include <string>
 #include "base/debug_line.h"
+#include "requests/admin_judge.h"
 #include "requests/op_table.h"
 
 namespace tarnvel::requests {
@@ -20,6 +23,11 @@ void WriteLine(const char* words, const char* rest) {
 
 RequestStatus Refuse(const OpRow& row, PolicyVerdict verdict) {
   WriteLine(row.refusal, row.namesVerdict ? VerdictText(verdict) : "");
+  return RequestStatus::Denied;
+}
+
+RequestStatus RefuseByPolicy(const policy::PolicyRefusal& refusal) {
+  WriteLine(refusal.line, "");
   return RequestStatus::Denied;
 }
 
@@ -48,6 +56,11 @@ RequestStatus StatusOf(const OpRow& row, const Served& served) {
 RequestStatus DispatchRequest(RequestOperations& ops, const RequestInputs& in, ipc::ReplyBody& reply) {
   reply.Clear();
   const OpRow& row = FindOpRow(in.opCode);
+  // Administrator policies only narrow: they are asked first, and in audit-only mode they
+  // refuse nothing.
+  const std::shared_ptr<const policy::EffectivePolicy> adminPolicy = ops.AdminPolicy();
+  const std::optional<policy::PolicyRefusal> byPolicy = JudgeByAdminPolicy(*adminPolicy, in);
+  if (byPolicy && !adminPolicy->auditOnly) return RefuseByPolicy(*byPolicy);
   const RequestStatus status = StatusOf(row, row.serve(row, ops, in, reply));
   if (status != RequestStatus::Success) reply.Clear();
   if (reply.source) reply.unloadedStatus = static_cast<int32_t>(row.unloaded);

@@ -10,6 +10,9 @@
 namespace tarnvel::requests {
 
 [[nodiscard]] PolicyVerdict CheckHttpUrl(const Text& url);  // pure
+// The host an http(s) URL names, lower case, without port or a final '.' (an IPv6 literal
+// keeps its brackets); empty for any other text.
+Text HttpUrlHost(const Text& url);
 
 // Pure rules of the check table. An id text is 1 to 10 decimal digits; a larger value
 // addresses check 4294967295 (which is never handed out). False for anything else.

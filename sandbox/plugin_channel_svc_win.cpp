@@ -5,7 +5,12 @@
 
 #include <atomic>
 #include <cwchar>
+#include <memory>
+#include <optional>
+#include <string>
+#include "base/debug_line.h"
 #include "base/unique_handle_win.h"
+#include "policy/admin_policy_source_win.h"
 
 namespace tarnvel::sandbox {
 
@@ -48,6 +53,16 @@ UniqueHandle ConnectToPluginPipe(const wchar_t* name) {
 }
 
 int64_t SbxPISDKGetHandleToPluginIPCChannelSvc::Serve(BrokerChannel& channel, Inputs& in) {
+  // Refused by policy as a pipe that could not be made: access denied, no handle.
+  const std::shared_ptr<const policy::EffectivePolicy> adminPolicy = policy::CurrentAdminPolicy();
+  const std::optional<policy::PolicyRefusal> byPolicy = policy::JudgePluginPipeByAdminPolicy(*adminPolicy);
+  if (byPolicy && !adminPolicy->auditOnly) {
+    const std::string line = std::string("[TarnvelBroker] ") + byPolicy->line + "\n";
+    DebugLine(line.c_str());
+    return ipc::MsgOut<BrokerChannel>::SendMsg(
+        channel, MessageId::PluginPipeReply, Param::Int32(static_cast<int32_t>(ERROR_ACCESS_DENIED), Int32Kind4),
+        Param::Pointer(static_cast<int64_t>(reinterpret_cast<intptr_t>(INVALID_HANDLE_VALUE))));
+  }
   return ProvisionPluginChannel(channel, in.processId);
 }
 
