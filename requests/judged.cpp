@@ -35,6 +35,10 @@ std::optional<policy::PolicyRefusal> JudgedUrl::AdminRefusalOfRedirect(const Tex
   return JudgeUrlHostByAdminPolicy(*adminPolicy_, HttpUrlHost(target));
 }
 
+bool JudgedUrl::JudgesAddresses() const {
+  return !adminPolicy_->auditOnly && (*adminPolicy_)[policy::AdminPolicyId::UrlCheckRefuseInward].active;
+}
+
 std::optional<policy::PolicyRefusal> JudgedUrl::AdminRefusalOfAddress(const Text& address) const {
   if (adminPolicy_->auditOnly) return std::nullopt;
   return JudgeConnectedAddressByAdminPolicy(*adminPolicy_, address);

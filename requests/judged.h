@@ -61,6 +61,8 @@ class JudgedUrl : JudgedText {
   // actually connected to; none in audit-only mode, where policies refuse nothing.
   std::optional<policy::PolicyRefusal> AdminRefusalOfRedirect(const Text& target) const;
   std::optional<policy::PolicyRefusal> AdminRefusalOfAddress(const Text& address) const;
+  // Whether a policy in force judges the addresses reached at all.
+  bool JudgesAddresses() const;
 
  private:
   JudgedUrl(Text url, std::shared_ptr<const policy::EffectivePolicy> adminPolicy)
