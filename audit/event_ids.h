@@ -4,6 +4,7 @@
 // readable text under the same number and name, and a test holds the two together. Pure.
 #pragma once
 #include <cstdint>
+#include "policy/admin_policy.h"
 #include "policy/verdict.h"
 
 namespace tarnvel::audit {
@@ -15,6 +16,34 @@ enum class EventId : uint32_t {
   RefusedOutsideSubtree = 1002,
   RefusedMalformedKey = 1003,
   RefusedWriteToReadOnlyHive = 1004,
+  // 2000-2099: refusals by an administrator policy, one per policy (2000: a policy without
+  // an ID of its own).
+  RefusedByPolicy = 2000,
+  RefusedByAllowRegistryWrites = 2001,
+  RefusedByAllowDataFileWrites = 2002,
+  RefusedByAllowCopyIn = 2003,
+  RefusedByAllowExport = 2004,
+  RefusedByAllowShellOpen = 2005,
+  RefusedByAllowUrlChecks = 2006,
+  RefusedByAllowPluginPipes = 2007,
+  RefusedByShellOpenSchemes = 2008,
+  RefusedByShellOpenDocumentTypes = 2009,
+  RefusedByUrlCheckHosts = 2010,
+  RefusedByUrlCheckRefuseInward = 2011,
+  // 3000-3099: what a policy would have refused in audit-only mode, where the request went
+  // on; 3000 + n goes with 2000 + n.
+  WouldRefuseByPolicy = 3000,
+  WouldRefuseByAllowRegistryWrites = 3001,
+  WouldRefuseByAllowDataFileWrites = 3002,
+  WouldRefuseByAllowCopyIn = 3003,
+  WouldRefuseByAllowExport = 3004,
+  WouldRefuseByAllowShellOpen = 3005,
+  WouldRefuseByAllowUrlChecks = 3006,
+  WouldRefuseByAllowPluginPipes = 3007,
+  WouldRefuseByShellOpenSchemes = 3008,
+  WouldRefuseByShellOpenDocumentTypes = 3009,
+  WouldRefuseByUrlCheckHosts = 3010,
+  WouldRefuseByUrlCheckRefuseInward = 3011,
 };
 
 // A refusal answers the request with status 2; a "would refuse" record is written instead
@@ -33,6 +62,30 @@ inline constexpr EventInfo kEvents[] = {
     {EventId::RefusedOutsideSubtree, "RefusedOutsideSubtree", EventKind::Refusal},
     {EventId::RefusedMalformedKey, "RefusedMalformedKey", EventKind::Refusal},
     {EventId::RefusedWriteToReadOnlyHive, "RefusedWriteToReadOnlyHive", EventKind::Refusal},
+    {EventId::RefusedByPolicy, "RefusedByPolicy", EventKind::Refusal},
+    {EventId::RefusedByAllowRegistryWrites, "RefusedByAllowRegistryWrites", EventKind::Refusal},
+    {EventId::RefusedByAllowDataFileWrites, "RefusedByAllowDataFileWrites", EventKind::Refusal},
+    {EventId::RefusedByAllowCopyIn, "RefusedByAllowCopyIn", EventKind::Refusal},
+    {EventId::RefusedByAllowExport, "RefusedByAllowExport", EventKind::Refusal},
+    {EventId::RefusedByAllowShellOpen, "RefusedByAllowShellOpen", EventKind::Refusal},
+    {EventId::RefusedByAllowUrlChecks, "RefusedByAllowUrlChecks", EventKind::Refusal},
+    {EventId::RefusedByAllowPluginPipes, "RefusedByAllowPluginPipes", EventKind::Refusal},
+    {EventId::RefusedByShellOpenSchemes, "RefusedByShellOpenSchemes", EventKind::Refusal},
+    {EventId::RefusedByShellOpenDocumentTypes, "RefusedByShellOpenDocumentTypes", EventKind::Refusal},
+    {EventId::RefusedByUrlCheckHosts, "RefusedByUrlCheckHosts", EventKind::Refusal},
+    {EventId::RefusedByUrlCheckRefuseInward, "RefusedByUrlCheckRefuseInward", EventKind::Refusal},
+    {EventId::WouldRefuseByPolicy, "WouldRefuseByPolicy", EventKind::WouldRefuse},
+    {EventId::WouldRefuseByAllowRegistryWrites, "WouldRefuseByAllowRegistryWrites", EventKind::WouldRefuse},
+    {EventId::WouldRefuseByAllowDataFileWrites, "WouldRefuseByAllowDataFileWrites", EventKind::WouldRefuse},
+    {EventId::WouldRefuseByAllowCopyIn, "WouldRefuseByAllowCopyIn", EventKind::WouldRefuse},
+    {EventId::WouldRefuseByAllowExport, "WouldRefuseByAllowExport", EventKind::WouldRefuse},
+    {EventId::WouldRefuseByAllowShellOpen, "WouldRefuseByAllowShellOpen", EventKind::WouldRefuse},
+    {EventId::WouldRefuseByAllowUrlChecks, "WouldRefuseByAllowUrlChecks", EventKind::WouldRefuse},
+    {EventId::WouldRefuseByAllowPluginPipes, "WouldRefuseByAllowPluginPipes", EventKind::WouldRefuse},
+    {EventId::WouldRefuseByShellOpenSchemes, "WouldRefuseByShellOpenSchemes", EventKind::WouldRefuse},
+    {EventId::WouldRefuseByShellOpenDocumentTypes, "WouldRefuseByShellOpenDocumentTypes", EventKind::WouldRefuse},
+    {EventId::WouldRefuseByUrlCheckHosts, "WouldRefuseByUrlCheckHosts", EventKind::WouldRefuse},
+    {EventId::WouldRefuseByUrlCheckRefuseInward, "WouldRefuseByUrlCheckRefuseInward", EventKind::WouldRefuse},
 };
 
 constexpr uint32_t Code(EventId id) { return static_cast<uint32_t>(id); }
@@ -59,6 +112,39 @@ constexpr EventId EventOfVerdict(policy::PolicyVerdict verdict) {
     default:
       return EventId::Refused;
   }
+}
+
+// The IDs of a refusal by each administrator policy that refuses anything.
+struct PolicyEvents {
+  policy::AdminPolicyId policy;
+  EventId refused, wouldRefuse;
+};
+inline constexpr PolicyEvents kPolicyEvents[] = {
+    {policy::AdminPolicyId::AllowRegistryWrites, EventId::RefusedByAllowRegistryWrites,
+     EventId::WouldRefuseByAllowRegistryWrites},
+    {policy::AdminPolicyId::AllowDataFileWrites, EventId::RefusedByAllowDataFileWrites,
+     EventId::WouldRefuseByAllowDataFileWrites},
+    {policy::AdminPolicyId::AllowCopyIn, EventId::RefusedByAllowCopyIn, EventId::WouldRefuseByAllowCopyIn},
+    {policy::AdminPolicyId::AllowExport, EventId::RefusedByAllowExport, EventId::WouldRefuseByAllowExport},
+    {policy::AdminPolicyId::AllowShellOpen, EventId::RefusedByAllowShellOpen, EventId::WouldRefuseByAllowShellOpen},
+    {policy::AdminPolicyId::AllowUrlChecks, EventId::RefusedByAllowUrlChecks, EventId::WouldRefuseByAllowUrlChecks},
+    {policy::AdminPolicyId::AllowPluginPipes, EventId::RefusedByAllowPluginPipes,
+     EventId::WouldRefuseByAllowPluginPipes},
+    {policy::AdminPolicyId::ShellOpenSchemes, EventId::RefusedByShellOpenSchemes,
+     EventId::WouldRefuseByShellOpenSchemes},
+    {policy::AdminPolicyId::ShellOpenDocumentTypes, EventId::RefusedByShellOpenDocumentTypes,
+     EventId::WouldRefuseByShellOpenDocumentTypes},
+    {policy::AdminPolicyId::UrlCheckHosts, EventId::RefusedByUrlCheckHosts, EventId::WouldRefuseByUrlCheckHosts},
+    {policy::AdminPolicyId::UrlCheckRefuseInward, EventId::RefusedByUrlCheckRefuseInward,
+     EventId::WouldRefuseByUrlCheckRefuseInward},
+};
+
+// The ID of a refusal by `policy`, or of what it would have refused.
+constexpr EventId EventOfPolicy(policy::AdminPolicyId policy, EventKind kind) {
+  for (const PolicyEvents& row : kPolicyEvents) {
+    if (row.policy == policy) return kind == EventKind::Refusal ? row.refused : row.wouldRefuse;
+  }
+  return kind == EventKind::Refusal ? EventId::RefusedByPolicy : EventId::WouldRefuseByPolicy;
 }
 
 // Every ID has one row, and the rows name distinct IDs.

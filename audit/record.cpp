@@ -72,6 +72,15 @@ Text RecordOp(int32_t opCode) {
   return AsciiText(("op " + std::to_string(opCode)).c_str());
 }
 
+AuditRecord PolicyRecord(const policy::PolicyRefusal& refusal, EventKind kind, const Text& op, const Text& target) {
+  AuditRecord record;
+  record.id = EventOfPolicy(refusal.policy, kind);
+  record.op = op;
+  record.rule = AsciiText(refusal.line);
+  record.target = RecordTarget(target);
+  return record;
+}
+
 std::array<Text, 4> RecordStrings(const AuditRecord& record, uint32_t hostProcessId) {
   return {EscapeForRecord(record.op), EscapeForRecord(record.rule), record.target, DecimalText(hostProcessId)};
 }

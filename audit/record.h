@@ -8,6 +8,7 @@
 #include <cstdint>
 #include "audit/event_ids.h"
 #include "base/text.h"
+#include "policy/admin_policy.h"
 
 namespace tarnvel::audit {
 
@@ -43,6 +44,10 @@ Text RecordTarget(const Text& first, const Text& second);
 
 // The op's word from the protocol table.
 Text RecordOp(int32_t opCode);
+
+// The record of a refusal by an administrator policy (kind Refusal), or of what it would have
+// refused in audit-only mode (WouldRefuse): the policy's own ID and line. `target` is raw.
+AuditRecord PolicyRecord(const policy::PolicyRefusal& refusal, EventKind kind, const Text& op, const Text& target);
 
 // The texts of %1 to %4, in order: op, rule, target, host process id (decimal). The rule is
 // escaped too: a policy's line may carry a value an administrator wrote.

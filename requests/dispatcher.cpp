@@ -1,8 +1,11 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "requests/dispatcher.h"
 
+#include <memory>
+#include <optional>
 #include <string>
 #include "base/debug_line.h"
+#include "requests/admin_judge.h"
 #include "requests/op_table.h"
 
 namespace tarnvel::requests {
@@ -18,27 +21,35 @@ void WriteLine(const char* words, const char* rest) {
   DebugLine(line.c_str());
 }
 
-// The request being answered, and where its refusal is recorded.
+// The request being answered, and where its records go: refusals (auditing on) and what a
+// policy would have refused (audit-only mode). Null where none is made.
 struct Answering {
   const OpRow& row;
   const RequestInputs& in;
-  audit::AuditSink* audit;
+  audit::AuditSink* refusals;
+  audit::AuditSink* wouldRefuse;
 };
 
-// A refusal's record names the verdict even where the line does not ("copy tree denied").
-void Record(const Answering& a, PolicyVerdict verdict) {
-  if (a.audit == nullptr) return;
+void Record(audit::AuditSink* sink, const Answering& a, audit::EventId id, const char* rule) {
+  if (sink == nullptr) return;
   audit::AuditRecord record;
-  record.id = audit::EventOfVerdict(verdict);
+  record.id = id;
   record.op = audit::RecordOp(a.in.opCode);
-  record.rule = AsciiText(VerdictText(verdict));
+  record.rule = AsciiText(rule);
   record.target = a.row.judgesTextB ? audit::RecordTarget(a.in.textA, a.in.textB) : audit::RecordTarget(a.in.textA);
-  a.audit->Write(record);
+  sink->Write(record);
 }
 
+// A refusal's record names the verdict even where the line does not ("copy tree denied").
 RequestStatus Refuse(const Answering& a, PolicyVerdict verdict) {
   WriteLine(a.row.refusal, a.row.namesVerdict ? VerdictText(verdict) : "");
-  Record(a, verdict);
+  Record(a.refusals, a, audit::EventOfVerdict(verdict), VerdictText(verdict));
+  return RequestStatus::Denied;
+}
+
+RequestStatus RefuseByPolicy(const Answering& a, const policy::PolicyRefusal& refusal) {
+  WriteLine(refusal.line, "");
+  Record(a.refusals, a, audit::EventOfPolicy(refusal.policy, audit::EventKind::Refusal), refusal.line);
   return RequestStatus::Denied;
 }
 
@@ -69,7 +80,17 @@ RequestStatus DispatchRequest(RequestOperations& ops, const RequestInputs& in, i
                               audit::AuditSink* audit) {
   reply.Clear();
   const OpRow& row = FindOpRow(in.opCode);
-  const RequestStatus status = StatusOf(Answering{row, in, audit}, row.serve(row, ops, in, reply));
+  // Administrator policies only narrow: they are asked first. In audit-only mode they refuse
+  // nothing: what they would refuse is recorded, and the request goes on.
+  const std::shared_ptr<const policy::EffectivePolicy> adminPolicy = ops.AdminPolicy();
+  const Answering answering{row, in, adminPolicy->audit ? audit : nullptr, adminPolicy->auditOnly ? audit : nullptr};
+  const std::optional<policy::PolicyRefusal> byPolicy = JudgeByAdminPolicy(*adminPolicy, in);
+  if (byPolicy && !adminPolicy->auditOnly) return RefuseByPolicy(answering, *byPolicy);
+  if (byPolicy) {
+    Record(answering.wouldRefuse, answering, audit::EventOfPolicy(byPolicy->policy, audit::EventKind::WouldRefuse),
+           byPolicy->line);
+  }
+  const RequestStatus status = StatusOf(answering, row.serve(row, ops, in, reply));
   if (status != RequestStatus::Success) reply.Clear();
   if (reply.source) reply.unloadedStatus = static_cast<int32_t>(row.unloaded);
   return status;

@@ -14,8 +14,9 @@ namespace tarnvel::requests {
 
 // `reply` is emptied first and holds the reply's text (or its source) afterwards; a request
 // that did not succeed carries no text. Text C of a data-file write arrives as text or as
-// the bytes its digits spell (RequestInputs::dataC). With `audit` (auditing on), every
-// refusal is also one record there; without it nothing is made.
+// the bytes its digits spell (RequestInputs::dataC). Where the administrator policies in
+// force turn auditing on, every refusal is also one record in `audit`; in audit-only mode,
+// so is what a policy would have refused. Without `audit`, or with both off, none is made.
 [[nodiscard]] RequestStatus DispatchRequest(RequestOperations& ops, const RequestInputs& in, ipc::ReplyBody& reply,
                                             audit::AuditSink* audit = nullptr);
 

@@ -197,7 +197,7 @@ Served ExportFile(const OpRow&, RequestOperations& ops, const RequestInputs& in,
 }
 
 Served StartHttpCheck(const OpRow&, RequestOperations& ops, const RequestInputs& in, ReplyBody& reply) {
-  return Judged(JudgeUrl(in.textA), [&](const JudgedUrl& url) {
+  return Judged(JudgeUrl(in.textA, ops.AdminPolicy()), [&](const JudgedUrl& url) {
     uint32_t id = 0;
     const OpOutcome outcome = ops.StartHttpCheck(url, id);
     return NumberReply(outcome, id, reply);

@@ -2,7 +2,7 @@
 #include "requests/request_service_win.h"
 
 #include "audit/event_log_win.h"
-#include "base/unique_handle_win.h"
+#include "policy/admin_policy_source_win.h"
 #include "registry/registry_ops.h"
 #include "requests/file_ops_win.h"
 #include "requests/folders_win.h"
@@ -19,6 +19,7 @@ class SystemRequestOperations final : public RequestOperations {
   Text DataFolder() override { return AppDataFolder(); }
   Text TempFolder() override { return LocalTempFolder(); }
   Text ExpandLongPath(const Text& path) override { return requests::ExpandLongPath(path); }
+  std::shared_ptr<const policy::EffectivePolicy> AdminPolicy() override { return policy::CurrentAdminPolicy(); }
 
   OpOutcome ReadString(const JudgedKey& k, const Text& n, Text& out) override {
     return registry::ReadString(k, n, out);
@@ -58,23 +59,6 @@ class SystemRequestOperations final : public RequestOperations {
   OpOutcome PollHttpCheck(uint32_t id, Text& reply) override { return requests::PollHttpCheck(id, reply); }
 };
 
-// Whether refusals are recorded: the DWORD "Audit" under the broker's policy key, the
-// machine's before the user's, read once.
-bool AuditOn() {
-  static const bool on = [] {
-    for (HKEY root : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER}) {
-      DWORD value = 0;
-      DWORD size = sizeof value;
-      if (RegGetValueW(root, L"Software\\Policies\\Tarnvel\\Broker", L"Audit", RRF_RT_REG_DWORD, nullptr, &value,
-                       &size) == ERROR_SUCCESS) {
-        return value != 0;
-      }
-    }
-    return false;
-  }();
-  return on;
-}
-
 }  // namespace
 
 RequestOperations& SystemOperations() {
@@ -83,8 +67,7 @@ RequestOperations& SystemOperations() {
 }
 
 void TarnvelBrokerRegistrySvc::OnRequest(const RequestInputs& in, int32_t& status, ipc::ReplyBody& reply) {
-  status =
-      static_cast<int32_t>(DispatchRequest(SystemOperations(), in, reply, AuditOn() ? &audit::EventLog() : nullptr));
+  status = static_cast<int32_t>(DispatchRequest(SystemOperations(), in, reply, &audit::EventLog()));
 }
 
 TarnvelBrokerRegistrySvc& BrokerRequestService() {

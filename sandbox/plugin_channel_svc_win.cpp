@@ -5,7 +5,13 @@
 
 #include <atomic>
 #include <cwchar>
+#include <memory>
+#include <optional>
+#include <string>
+#include "audit/event_log_win.h"
+#include "base/debug_line.h"
 #include "base/unique_handle_win.h"
+#include "policy/admin_policy_source_win.h"
 
 namespace tarnvel::sandbox {
 
@@ -48,6 +54,22 @@ UniqueHandle ConnectToPluginPipe(const wchar_t* name) {
 }
 
 int64_t SbxPISDKGetHandleToPluginIPCChannelSvc::Serve(BrokerChannel& channel, Inputs& in) {
+  // Refused by policy as a pipe that could not be made: access denied, no handle.
+  const std::shared_ptr<const policy::EffectivePolicy> adminPolicy = policy::CurrentAdminPolicy();
+  const std::optional<policy::PolicyRefusal> byPolicy = policy::JudgePluginPipeByAdminPolicy(*adminPolicy);
+  if (byPolicy && (adminPolicy->auditOnly || adminPolicy->audit)) {
+    // The record names the plug-in's process id as its target.
+    const audit::EventKind kind = adminPolicy->auditOnly ? audit::EventKind::WouldRefuse : audit::EventKind::Refusal;
+    audit::EventLog().Write(
+        audit::PolicyRecord(*byPolicy, kind, u"plugin-pipe", AsciiText(std::to_string(in.processId).c_str())));
+  }
+  if (byPolicy && !adminPolicy->auditOnly) {
+    const std::string line = std::string("[TarnvelBroker] ") + byPolicy->line + "\n";
+    DebugLine(line.c_str());
+    return ipc::MsgOut<BrokerChannel>::SendMsg(
+        channel, MessageId::PluginPipeReply, Param::Int32(static_cast<int32_t>(ERROR_ACCESS_DENIED), Int32Kind4),
+        Param::Pointer(static_cast<int64_t>(reinterpret_cast<intptr_t>(INVALID_HANDLE_VALUE))));
+  }
   return ProvisionPluginChannel(channel, in.processId);
 }
 

@@ -109,6 +109,12 @@ class TracedBroker {
     return started && conn_.Connect(pipeName_, e2e::StartMs);
   }
 
+  // Message 3 for this process: the error of reply 4.
+  int32_t PluginPipe() {
+    PluginPipeReply reply;
+    return conn_.RequestPluginPipe(GetCurrentProcessId(), e2e::ReplyMs, reply) == CallResult::Ok ? reply.error : -1;
+  }
+
   RequestStatus Request(RequestOp op, int32_t hive, const Text& a, const Text& b) {
     Reply reply;
     if (e2e::Request(conn_, op, hive, a, b, u"", e2e::ReplyMs, reply) != CallResult::Ok) return RequestStatus::Failed;
@@ -212,6 +218,47 @@ TEST(EventLog, EachRefusalIsOneRecordWithItsIdAndFields) {
     strings.push_back(pid);
     EXPECT_EQ(records[i].strings, strings);
   }
+}
+
+// Refusals by policy under their own IDs, plug-in pipes (message 3) included; in audit-only
+// mode the same requests go on, with "would refuse" records (information).
+TEST(EventLog, PolicyRefusalsAndWhatAuditOnlyWouldRefuse) {
+  const Text key = u"software\\tarnvel\\audit-e2e";
+  const std::string pid = std::to_string(GetCurrentProcessId());
+  const UserPolicy writes(L"AllowRegistryWrites", 0);
+  const UserPolicy pipes(L"AllowPluginPipes", 0);
+  struct Mode {
+    const wchar_t* value;
+    RequestStatus status;
+    int32_t pipeError;
+    unsigned type;
+    EventId writeId, pipeId;
+  } modes[] = {
+      {L"Audit", RequestStatus::Denied, ERROR_ACCESS_DENIED, kWarning, EventId::RefusedByAllowRegistryWrites,
+       EventId::RefusedByAllowPluginPipes},
+      {L"AuditOnly", RequestStatus::Success, 0, EVENTLOG_INFORMATION_TYPE, EventId::WouldRefuseByAllowRegistryWrites,
+       EventId::WouldRefuseByAllowPluginPipes},
+  };
+  for (const Mode& m : modes) {
+    SCOPED_TRACE(std::string(m.value, m.value + wcslen(m.value)));
+    const UserPolicy mode(m.value, 1);
+    TracedBroker broker;
+    ASSERT_TRUE(broker.Start());
+    EXPECT_EQ(broker.Request(RequestOp::WriteString, 0, key, u"v"), m.status);
+    EXPECT_EQ(broker.PluginPipe(), m.pipeError);
+    const std::vector<Record> records = RecordsIn(broker.Finish());
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0].id, Code(m.writeId));
+    EXPECT_EQ(records[0].type, m.type);
+    EXPECT_EQ(records[0].strings,
+              (std::vector<std::string>{"write-string", "registry write denied by policy AllowRegistryWrites",
+                                        "software\\tarnvel\\audit-e2e", pid}));
+    EXPECT_EQ(records[1].id, Code(m.pipeId));
+    EXPECT_EQ(records[1].type, m.type);
+    EXPECT_EQ(records[1].strings,
+              (std::vector<std::string>{"plugin-pipe", "plug-in pipe denied by policy AllowPluginPipes", pid, pid}));
+  }
+  RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Tarnvel\\audit-e2e");
 }
 
 TEST(EventLog, WithAuditOffNoSourceIsOpened) {

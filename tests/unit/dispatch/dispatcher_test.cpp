@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <memory>
 #include <string>
 #include <vector>
 #include "requests/dispatcher.h"
@@ -49,8 +50,17 @@ Outcome Dispatch(RecordingOperations& ops, int32_t op, int32_t hive, const Text&
   return o;
 }
 
+// Operations under the administrator policies a test sets.
+struct PolicyOperations final : RecordingOperations {
+  std::shared_ptr<const EffectivePolicy> policy;
+  std::shared_ptr<const EffectivePolicy> AdminPolicy() override { return policy; }
+};
+
+// With auditing on, so that every refusal is seen to be recorded and nothing else is.
 Outcome Dispatch(int32_t op, int32_t hive, const Text& a, const Text& b = u"v", const Text& c = u"7") {
-  RecordingOperations ops;
+  PolicyOperations ops;
+  ops.policy =
+      std::make_shared<EffectivePolicy>(MakeEffectivePolicy({RawPolicyValue{u"Audit", RegDword, {1, 0, 0, 0}}}, {}));
   return Dispatch(ops, op, hive, a, b, c);
 }
 
@@ -359,6 +369,99 @@ TEST(Dispatcher, RefusalsRunNothingAndWriteOneLineAndOneRecord) {
     EXPECT_EQ(o.records[0].rule, c.rule);
     EXPECT_EQ(o.records[0].target, c.target);
   }
+}
+
+// Each administrator policy the dispatcher judges, with its value: what it refuses, its line,
+// and its audit record; in audit-only mode the same request goes on, with a "would refuse"
+// record; with neither switch, no record.
+TEST(Dispatcher, EachPolicyRefusesWithItsLineAndRecord) {
+  using tarnvel::audit::EventId;
+  const auto dword = [](const char* name, uint32_t v) {
+    return RawPolicyValue{AsciiText(name), RegDword, {uint8_t(v), 0, 0, 0}};
+  };
+  const auto text = [](const char* name, const char* items) {
+    RawPolicyValue v{AsciiText(name), RegSz, {}};
+    for (const char* c = items; *c != '\0'; ++c) v.data.insert(v.data.end(), {uint8_t(*c), 0});
+    return v;
+  };
+  struct Case {
+    RawPolicyValue value;
+    int32_t op;
+    Text a, b;
+    const char* line;
+    EventId refused, wouldRefuse;
+    Text target;
+  } cases[] = {
+      {dword("AllowRegistryWrites", 0), 2, kKey, u"v", "registry write denied by policy AllowRegistryWrites",
+       EventId::RefusedByAllowRegistryWrites, EventId::WouldRefuseByAllowRegistryWrites, kKey},
+      {dword("AllowDataFileWrites", 0), 17, kPath, u"", "data file write denied by policy AllowDataFileWrites",
+       EventId::RefusedByAllowDataFileWrites, EventId::WouldRefuseByAllowDataFileWrites, kPath},
+      {dword("AllowCopyIn", 0), 21, u"D:\\a.png", kTemp + u"\\b.png", "file copy denied by policy AllowCopyIn",
+       EventId::RefusedByAllowCopyIn, EventId::WouldRefuseByAllowCopyIn, u"D:\\a.png > " + kTemp + u"\\b.png"},
+      {dword("AllowExport", 0), 22, kTemp + u"\\a.pdf", u"E:\\o\\a.pdf", "file export denied by policy AllowExport",
+       EventId::RefusedByAllowExport, EventId::WouldRefuseByAllowExport, kTemp + u"\\a.pdf > E:\\o\\a.pdf"},
+      {dword("AllowShellOpen", 0), 18, u"https://h/", u"", "shell open denied by policy AllowShellOpen",
+       EventId::RefusedByAllowShellOpen, EventId::WouldRefuseByAllowShellOpen, u"https://h/"},
+      {dword("AllowUrlChecks", 0), 23, u"https://h/", u"", "http check denied by policy AllowUrlChecks",
+       EventId::RefusedByAllowUrlChecks, EventId::WouldRefuseByAllowUrlChecks, u"https://h/"},
+      {text("ShellOpenSchemes", "http"), 18, u"https://h/%1", u"", "shell open denied by policy ShellOpenSchemes",
+       EventId::RefusedByShellOpenSchemes, EventId::WouldRefuseByShellOpenSchemes, u"https://h/%251"},
+      {text("ShellOpenDocumentTypes", "txt"), 18, u"C:\\d\\a.pdf", u"",
+       "shell open denied by policy ShellOpenDocumentTypes", EventId::RefusedByShellOpenDocumentTypes,
+       EventId::WouldRefuseByShellOpenDocumentTypes, u"C:\\d\\a.pdf"},
+      {text("UrlCheckHosts", "example.com"), 23, u"https://other.org/", u"",
+       "http check denied by policy UrlCheckHosts", EventId::RefusedByUrlCheckHosts,
+       EventId::WouldRefuseByUrlCheckHosts, u"https://other.org/"},
+      {dword("UrlCheckRefuseInward", 1), 23, u"http://127.0.0.1/", u"",
+       "http check denied by policy UrlCheckRefuseInward", EventId::RefusedByUrlCheckRefuseInward,
+       EventId::WouldRefuseByUrlCheckRefuseInward, u"http://127.0.0.1/"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
+    PolicyOperations ops;
+    ops.policy = std::make_shared<EffectivePolicy>(MakeEffectivePolicy({c.value, dword("Audit", 1)}, {}));
+    Outcome o = Dispatch(ops, c.op, 0, c.a, c.b);
+    EXPECT_EQ(o.status, RequestStatus::Denied);
+    EXPECT_TRUE(o.calls.empty());
+    EXPECT_EQ(o.lines, std::vector<std::string>{std::string("[TarnvelBroker] ") + c.line + "\n"});
+    ASSERT_EQ(o.records.size(), 1u);
+    EXPECT_EQ(o.records[0].id, c.refused);
+    EXPECT_EQ(o.records[0].op, tarnvel::audit::RecordOp(c.op));
+    EXPECT_EQ(o.records[0].rule, AsciiText(c.line));
+    EXPECT_EQ(o.records[0].target, c.target);
+
+    PolicyOperations auditOnly;
+    auditOnly.policy = std::make_shared<EffectivePolicy>(MakeEffectivePolicy({c.value, dword("AuditOnly", 1)}, {}));
+    o = Dispatch(auditOnly, c.op, 0, c.a, c.b);
+    EXPECT_EQ(o.status, RequestStatus::Success);
+    EXPECT_EQ(o.calls.size(), 1u);
+    EXPECT_TRUE(o.lines.empty());
+    ASSERT_EQ(o.records.size(), 1u);
+    EXPECT_EQ(o.records[0].id, c.wouldRefuse);
+    EXPECT_EQ(o.records[0].rule, AsciiText(c.line));
+
+    PolicyOperations silent;
+    silent.policy = std::make_shared<EffectivePolicy>(MakeEffectivePolicy({c.value}, {}));
+    o = Dispatch(silent, c.op, 0, c.a, c.b);
+    EXPECT_EQ(o.status, RequestStatus::Denied);
+    EXPECT_TRUE(o.records.empty());
+  }
+}
+
+// In audit-only mode a built-in refusal still refuses, and is recorded only with Audit on.
+TEST(Dispatcher, AuditOnlyLeavesBuiltInRefusalsAsTheyAre) {
+  const RawPolicyValue auditOnly{u"AuditOnly", RegDword, {1, 0, 0, 0}};
+  const RawPolicyValue audit{u"Audit", RegDword, {1, 0, 0, 0}};
+  PolicyOperations ops;
+  ops.policy = std::make_shared<EffectivePolicy>(MakeEffectivePolicy({auditOnly}, {}));
+  Outcome o = Dispatch(ops, 1, 0, u"software\\other");
+  EXPECT_EQ(o.status, RequestStatus::Denied);
+  EXPECT_TRUE(o.records.empty());
+  ops.policy = std::make_shared<EffectivePolicy>(MakeEffectivePolicy({auditOnly, audit}, {}));
+  o = Dispatch(ops, 1, 0, u"software\\other");
+  EXPECT_EQ(o.status, RequestStatus::Denied);
+  ASSERT_EQ(o.records.size(), 1u);
+  EXPECT_EQ(o.records[0].id, tarnvel::audit::EventId::RefusedOutsideSubtree);
 }
 
 TEST(Dispatcher, ValueNamesAreCheckedOnlyForValueOps) {
