@@ -116,4 +116,20 @@ TEST(AuditEvents, TheMessageFileHasExactlyTheTablesIdsAndNamesWithAllFourInserts
   }
 }
 
+// A policy that refuses anything has IDs of its own, distinct from every other's.
+TEST(AuditEvents, EveryRefusingPolicyHasItsOwnIds) {
+  std::map<uint32_t, std::string> seen;
+  for (const tarnvel::policy::AdminPolicyRow& row : tarnvel::policy::kAdminPolicies) {
+    if (row.refusal == nullptr) continue;
+    SCOPED_TRACE(row.name);
+    for (EventKind kind : {EventKind::Refusal, EventKind::WouldRefuse}) {
+      const EventId id = EventOfPolicy(row.id, kind);
+      EXPECT_NE(id, EventOfPolicy(tarnvel::policy::AdminPolicyId::Audit, kind)) << "only the fallback ID";
+      ASSERT_NE(FindEvent(id), nullptr);
+      EXPECT_EQ(FindEvent(id)->kind, kind);
+      EXPECT_TRUE(seen.emplace(Code(id), row.name).second) << "ID shared with " << seen[Code(id)];
+    }
+  }
+}
+
 }  // namespace
