@@ -113,7 +113,7 @@ bool RunBroker(ServerSync& sync, const Text& commandLine) {
   const HANDLE ends[2] = {host.get(), thread.get()};
   const DWORD r = WaitForMultipleObjects(2, ends, FALSE, INFINITE);
   // The last refusals' records are written before the process ends, if the log is quick.
-  tarnvel::audit::FlushEventLog(1000);
+  tarnvel::audit::FlushEventLog(2000);
   return r == WAIT_OBJECT_0 || r == WAIT_OBJECT_0 + 1;
 }
 

@@ -19,6 +19,10 @@ using tarnvel::protocol::RequestStatus;
 
 namespace {
 
+// A broker started through a shell (and, for x86, under emulation) on a loaded machine may take
+// long to start and to end; the waits end as soon as it has.
+constexpr DWORD kShellStartMs = 30000;
+
 const wchar_t kPolicyKey[] = L"Software\\Policies\\Tarnvel\\Broker";
 
 // A DWORD policy value under the user's policy key for the test's span.
@@ -106,7 +110,7 @@ class TracedBroker {
                               std::wstring(logUnix_.begin(), logUnix_.end()) + L"\"";
     const bool started = shell_.Start(L"Z:\\bin\\sh", args, false);
     SetEnvironmentVariableW(L"WINEDEBUG", had ? old : nullptr);
-    return started && conn_.Connect(pipeName_, e2e::StartMs);
+    return started && conn_.Connect(pipeName_, kShellStartMs);
   }
 
   // Message 3 for this process: the error of reply 4.
@@ -126,7 +130,7 @@ class TracedBroker {
   std::string Finish() {
     conn_.Close();
     const std::string exited = std::string(kExitedNarrow) + " 0";
-    const ULONGLONG deadline = GetTickCount64() + e2e::StartMs;
+    const ULONGLONG deadline = GetTickCount64() + kShellStartMs;
     std::string text;
     do {
       Sleep(50);
