@@ -48,7 +48,7 @@ std::shared_ptr<const EffectivePolicy>& CurrentSlot() {
 
 void ReportNewlyIgnored(const EffectivePolicy& before, const EffectivePolicy& now) {
   for (const IgnoredPolicyValue& i : now.ignored) {
-    bool known = false;
+    bool known = !i.malformed;
     for (const IgnoredPolicyValue& b : before.ignored) known = known || b == i;
     if (known) continue;
     const std::string line = "[TarnvelBroker] policy " + IgnoredPolicyLine(i) + "\n";
