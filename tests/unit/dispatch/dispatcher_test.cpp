@@ -4,8 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
+#include "policy/admin_policy.h"
 #include "requests/dispatcher.h"
 #include "support/debug_capture.h"
 #include "support/recording_operations.h"
@@ -103,6 +106,33 @@ TEST(Dispatcher, EveryOpCodeReachesItsOperationWithTheJudgedTexts) {
     // The poll's operation gets the id's number, every other one text A exactly as carried.
     EXPECT_EQ(o.calls[0].texts[0], c.op == 24 ? Text(1, u'\x7') : c.a);
     if (c.op == 14) EXPECT_EQ(o.calls[0].texts[1], u"4194304") << "a read brings back at most 4 MiB";
+  }
+  // Every capability switched off by administrator policy: an op it governs runs nothing and
+  // is refused with the policy's line; in audit-only mode, and for every other op, nothing changes.
+  std::vector<RawPolicyValue> allOff;
+  for (const AdminPolicyRow& row : kAdminPolicies) {
+    if (row.kind == AdminValueKind::Switch && row.activeWhen == 0)
+      allOff.push_back({AsciiText(row.name), RegDword, {0, 0, 0, 0}});
+  }
+  std::vector<RawPolicyValue> auditOnly = allOff;
+  auditOnly.push_back({u"AuditOnly", RegDword, {1, 0, 0, 0}});
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.op);
+    for (const auto* values : {&allOff, &auditOnly}) {
+      RecordingOperations ops;
+      ops.adminPolicy = std::make_shared<const EffectivePolicy>(MakeEffectivePolicy(*values, {}));
+      const Outcome o = Dispatch(ops, c.op, 0, c.a, c.b);
+      const std::optional<AdminPolicyId> governing = CapabilityOfOp(c.op);
+      if (!governing || values == &auditOnly) {
+        EXPECT_EQ(o.status, c.status);
+        EXPECT_TRUE(o.lines.empty());
+        continue;
+      }
+      EXPECT_EQ(o.status, RequestStatus::Denied);
+      EXPECT_TRUE(o.calls.empty());
+      EXPECT_EQ(o.lines, std::vector<std::string>{std::string("[TarnvelBroker] ") +
+                                                  AdminPolicyRowOf(*governing).refusal + "\n"});
+    }
   }
 }
 
