@@ -319,3 +319,37 @@ TEST(AdminPolicy, UrlChecksJudgeResolvedAddressesAndRedirects) {
 }
 
 }  // namespace
+
+namespace {
+
+// The effective-policy switch, with no pipe: what is in force, its source, what was ignored.
+TEST(AdminPolicy, EffectivePolicySwitchPrintsTextAndJson) {
+  PolicyKeys keys;
+  Set(Machine(L"AllowExport", 0));
+  Set({HKEY_CURRENT_USER, L"ShellOpenSchemes", REG_SZ, L"https;gopher"});
+  const struct {
+    const wchar_t* form;
+    std::vector<std::string> expected;
+  } cases[] = {
+      {L"--effective-policy",
+       {"AllowExport = 0 (machine)\n", "ShellOpenSchemes = https (user)\n", "AllowCopyIn = 1 (built-in)\n",
+        "ignored: user ShellOpenSchemes item \"gopher\": unknown item\n"}},
+      {L"--effective-policy=json",
+       {"{\"name\":\"AllowExport\",\"type\":\"REG_DWORD\",\"value\":0,\"source\":\"machine\"}",
+        "{\"name\":\"ShellOpenSchemes\",\"type\":\"list\",\"value\":[\"https\"],\"source\":\"user\"}",
+        "\"ignored\":[{\"source\":\"user\",\"name\":\"ShellOpenSchemes\",\"item\":\"gopher\",\"reason\":\"unknown "
+        "item\"}]"}},
+  };
+  for (const auto& c : cases) {
+    e2e::Child broker;
+    ASSERT_TRUE(broker.Start(e2e::BrokerExe(), c.form, true));
+    broker.CloseInput();
+    const std::string out = broker.ReadAll(e2e::StartMs);
+    DWORD code = 1;
+    ASSERT_TRUE(broker.WaitForExit(e2e::StartMs, code));
+    EXPECT_EQ(code, 0u);
+    for (const std::string& e : c.expected) EXPECT_NE(out.find(e), std::string::npos) << e << "\nin:\n" << out;
+  }
+}
+
+}  // namespace
