@@ -2,6 +2,9 @@
 // Administrator policies as an organisation sets them: values below Software\Policies\Tarnvel\Broker
 // in the machine and user hives of the test prefix, read by a real broker. The tests run one at
 // a time in the prefix; each removes the keys before and after.
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -285,29 +288,43 @@ std::string PollUntilDone(Broker& b, const Text& id) {
   return "no result";
 }
 
-// A name that resolves inward, and a redirect from an allowed host to one that is not: the
+// Whether names resolve here at all: Wine asks the system's resolver, and a bare root
+// without a hosts file resolves not even "localhost".
+bool LocalhostResolves() {
+  WSADATA data;
+  if (WSAStartup(MAKEWORD(2, 2), &data) != 0) return false;
+  ADDRINFOW* found = nullptr;
+  const bool resolves = GetAddrInfoW(L"localhost", nullptr, nullptr, &found) == 0;
+  if (found != nullptr) FreeAddrInfoW(found);
+  return resolves;
+}
+
+// A redirect from an allowed host to one that is not, and a name that resolves inward: the
 // check ends with error 5 and the refused address is never asked.
-TEST(AdminPolicy, UrlChecksJudgeResolvedAddressesAndRedirects) {
+TEST(AdminPolicy, UrlChecksJudgeRedirectsAndResolvedAddresses) {
   HttpTestServer server;
   ASSERT_TRUE(server.Start());
   const std::string port = std::to_string(server.Port());
-  server.SetResponse("/jump", HttpTestResponse{302, 0, "http://127.0.0.1:" + port + "/target"});
+  server.SetResponse("/jump", HttpTestResponse{302, 0, "http://localhost:" + port + "/target"});
   const struct {
     PolicyValue value;
-    std::string path;
+    std::string url;
     const char* line;
   } cases[] = {
-      {Machine(L"UrlCheckRefuseInward", 1), "/target", "http check denied by policy UrlCheckRefuseInward"},
-      {MachineList(L"UrlCheckHosts", L"localhost"), "/jump", "http check denied by policy UrlCheckHosts"},
+      {MachineList(L"UrlCheckHosts", L"127.0.0.1"), "http://127.0.0.1:" + port + "/jump",
+       "http check denied by policy UrlCheckHosts"},
+      {Machine(L"UrlCheckRefuseInward", 1), "http://localhost:" + port + "/target",
+       "http check denied by policy UrlCheckRefuseInward"},
   };
+  const bool namesResolve = LocalhostResolves();
   for (const auto& c : cases) {
+    if (!namesResolve && c.url.find("localhost") != std::string::npos) continue;
     PolicyKeys keys;
     Set(c.value);
     Broker b;
     ASSERT_TRUE(b.StartAndConnect(true));
     Reply reply;
-    ASSERT_EQ(b.Request(RequestOp::StartHttpCheck, 0, T(("http://localhost:" + port + c.path).c_str()), T(""), T(""),
-                        e2e::ReplyMs, reply),
+    ASSERT_EQ(b.Request(RequestOp::StartHttpCheck, 0, T(c.url.c_str()), T(""), T(""), e2e::ReplyMs, reply),
               CallResult::Ok);
     ASSERT_EQ(reply.status, Code(RequestStatus::Success));
     EXPECT_EQ(PollUntilDone(b, reply.text), "error 5");
@@ -315,7 +332,9 @@ TEST(AdminPolicy, UrlChecksJudgeResolvedAddressesAndRedirects) {
     EXPECT_EQ(b.process.DebugLines(), std::vector<std::string>{Line(c.line)});
     EXPECT_EQ(b.CloseAndExitCode(), 0);
   }
+  EXPECT_EQ(server.RequestCount("/jump"), 1);
   server.Stop();
+  if (!namesResolve) GTEST_SKIP() << "\"localhost\" does not resolve here: the inward name was not tried";
 }
 
 }  // namespace
