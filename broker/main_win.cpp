@@ -71,8 +71,6 @@ bool PrintReport(const std::string& report) {
 bool RunBroker(ServerSync& sync, const Text& commandLine) {
   BrokerCommandLine parsed;
   if (!ParseBrokerCommandLine(commandLine, parsed)) return false;
-  // Read before any request, and watched from here on.
-  tarnvel::policy::CurrentAdminPolicy();
 
   tarnvel::audit::SetRecordedHostProcessId(static_cast<uint32_t>(parsed.hostProcessId));
 
@@ -85,6 +83,8 @@ bool RunBroker(ServerSync& sync, const Text& commandLine) {
   if (!pipe) return false;
   // The host must not reach a pipe of the same name that another process made first.
   if (!IsSolePipeInstance(pipe.get())) return false;
+  // Read while the host connects, before any request, and watched from here on.
+  tarnvel::policy::CurrentAdminPolicy();
 
   // The main thread's own look at the pipe, valid whatever the server thread has closed.
   UniqueHandle pipeWatch;

@@ -233,7 +233,10 @@ void TakeSource(EffectivePolicy& p, AdminSource source, const std::vector<RawPol
     }
     PolicySetting& setting = p.settings[static_cast<size_t>(row->id)];
     if (setting.source != AdminSource::BuiltIn) {
-      if (source == AdminSource::User) Ignore(p, source, value.name, Text(), "the machine's value is in force");
+      if (source == AdminSource::User) {
+        Ignore(p, source, value.name, Text(), "the machine's value is in force");
+        p.ignored.back().malformed = false;
+      }
       continue;
     }
     PolicySetting taken;

@@ -89,6 +89,7 @@ struct IgnoredPolicyValue {
   Text name;
   Text item;  // empty where the whole value was ignored
   std::string reason;
+  bool malformed = true;  // false for a user value the machine's value overrides
   bool operator==(const IgnoredPolicyValue& o) const {
     return source == o.source && name == o.name && item == o.item && reason == o.reason;
   }

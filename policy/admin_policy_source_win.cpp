@@ -17,6 +17,8 @@ constexpr REGSAM kView = KEY_WOW64_64KEY;
 // Larger data than any well-formed policy value; a value beyond it is read as malformed.
 constexpr DWORD MaxPolicyDataBytes = 64 * 1024;
 constexpr DWORD MaxValueNameUnits = 16383;
+// How long start-up waits for the watch to be armed before it reads the keys anyway.
+constexpr DWORD WatchArmMs = 5000;
 
 // The key and its parents, deepest first, the hive's root last.
 const wchar_t* const kWatchPaths[] = {L"Software\\Policies\\Tarnvel\\Broker", L"Software\\Policies\\Tarnvel",
@@ -48,7 +50,7 @@ std::shared_ptr<const EffectivePolicy>& CurrentSlot() {
 
 void ReportNewlyIgnored(const EffectivePolicy& before, const EffectivePolicy& now) {
   for (const IgnoredPolicyValue& i : now.ignored) {
-    bool known = false;
+    bool known = !i.malformed;
     for (const IgnoredPolicyValue& b : before.ignored) known = known || b == i;
     if (known) continue;
     const std::string line = "[TarnvelBroker] policy " + IgnoredPolicyLine(i) + "\n";
@@ -66,8 +68,19 @@ std::shared_ptr<const EffectivePolicy> ReadShared() {
   return std::make_shared<const EffectivePolicy>(ReadAdminPolicy());
 }
 
+struct WatchStart {
+  HiveWatch watches[2];
+  UniqueHandle armed;  // set once both watches are armed
+};
+
+// Arms both watches here: Windows ties a notification to the thread that asked for it, and
+// this thread lives as long as the process.
 DWORD WINAPI WatchAdminPolicy(void* context) {
-  HiveWatch* watches = static_cast<HiveWatch*>(context);
+  WatchStart* start = static_cast<WatchStart*>(context);
+  HiveWatch* watches = start->watches;
+  watches[0].Arm();
+  watches[1].Arm();
+  SetEvent(start->armed.get());
   for (;;) {
     const HANDLE events[2] = {watches[0].event.get(), watches[1].event.get()};
     const DWORD r = WaitForMultipleObjects(2, events, FALSE, INFINITE);
@@ -78,21 +91,23 @@ DWORD WINAPI WatchAdminPolicy(void* context) {
   }
 }
 
-// Reads, arms both watches and starts the thread; when the watch cannot be started, the
-// policy read at start-up stays in force.
+// Starts the watch, then reads: a change after the watches are armed is read again. When the
+// watch cannot be started, the policy read at start-up stays in force.
 void StartWatch() {
-  HiveWatch* watches = new HiveWatch[2]{{HKEY_LOCAL_MACHINE, UniqueHandle(), UniqueRegKey()},
-                                        {HKEY_CURRENT_USER, UniqueHandle(), UniqueRegKey()}};
-  bool armed = true;
-  for (int i = 0; i < 2; ++i) {
-    watches[i].event.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
-    armed = armed && watches[i].event.valid();
-    if (armed) watches[i].Arm();
+  // Never freed: the watch thread uses it until the process ends.
+  WatchStart* start = new WatchStart{
+      {{HKEY_LOCAL_MACHINE, UniqueHandle(), UniqueRegKey()}, {HKEY_CURRENT_USER, UniqueHandle(), UniqueRegKey()}},
+      UniqueHandle(CreateEventW(nullptr, TRUE, FALSE, nullptr))};
+  bool ready = start->armed.valid();
+  for (HiveWatch& w : start->watches) {
+    w.event.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    ready = ready && w.event.valid();
+  }
+  if (ready) {
+    const UniqueHandle thread(CreateThread(nullptr, 0, WatchAdminPolicy, start, 0, nullptr));
+    if (thread) WaitForSingleObject(start->armed.get(), WatchArmMs);
   }
   Publish(ReadShared());
-  if (!armed) return;
-  // Never ends, and its watches live as long: the process ends it.
-  UniqueHandle thread(CreateThread(nullptr, 0, WatchAdminPolicy, watches, 0, nullptr));
 }
 
 }  // namespace

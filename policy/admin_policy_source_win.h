@@ -14,7 +14,8 @@ namespace tarnvel::policy {
 
 // The policy in force. The first call reads the keys and starts the watch; a broker makes it
 // at start-up, so that no request pays for the first read. Values ignored are reported with
-// one debugger line each, once: again only after they were gone from a later read.
+// one debugger line each, once (again only after they were gone from a later read); a user
+// value that the machine's overrides is in the reports only.
 std::shared_ptr<const EffectivePolicy> CurrentAdminPolicy();
 
 // Reads both keys now, without watching (for the effective-policy switch).

@@ -5,8 +5,10 @@
 
 #include <climits>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
+#include "policy/admin_policy.h"
 #include "requests/dispatcher.h"
 #include "support/debug_capture.h"
 #include "support/recording_operations.h"
@@ -50,16 +52,10 @@ Outcome Dispatch(RecordingOperations& ops, int32_t op, int32_t hive, const Text&
   return o;
 }
 
-// Operations under the administrator policies a test sets.
-struct PolicyOperations final : RecordingOperations {
-  std::shared_ptr<const EffectivePolicy> policy;
-  std::shared_ptr<const EffectivePolicy> AdminPolicy() override { return policy; }
-};
-
 // With auditing on, so that every refusal is seen to be recorded and nothing else is.
 Outcome Dispatch(int32_t op, int32_t hive, const Text& a, const Text& b = u"v", const Text& c = u"7") {
-  PolicyOperations ops;
-  ops.policy =
+  RecordingOperations ops;
+  ops.adminPolicy =
       std::make_shared<EffectivePolicy>(MakeEffectivePolicy({RawPolicyValue{u"Audit", RegDword, {1, 0, 0, 0}}}, {}));
   return Dispatch(ops, op, hive, a, b, c);
 }
@@ -122,6 +118,35 @@ TEST(Dispatcher, EveryOpCodeReachesItsOperationWithTheJudgedTexts) {
     // The poll's operation gets the id's number, every other one text A exactly as carried.
     EXPECT_EQ(o.calls[0].texts[0], c.op == 24 ? Text(1, u'\x7') : c.a);
     if (c.op == 14) EXPECT_EQ(o.calls[0].texts[1], u"4194304") << "a read brings back at most 4 MiB";
+  }
+  // Every capability switched off by administrator policy: an op it governs runs nothing and
+  // is refused with the policy's line; in audit-only mode, and for every other op, nothing changes.
+  std::vector<RawPolicyValue> allOff;
+  for (const AdminPolicyRow& row : kAdminPolicies) {
+    if (row.kind == AdminValueKind::Switch && row.activeWhen == 0)
+      allOff.push_back({AsciiText(row.name), RegDword, {0, 0, 0, 0}});
+  }
+  std::vector<RawPolicyValue> auditOnly = allOff;
+  auditOnly.push_back({u"AuditOnly", RegDword, {1, 0, 0, 0}});
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.op);
+    for (const auto* values : {&allOff, &auditOnly}) {
+      RecordingOperations ops;
+      ops.adminPolicy = std::make_shared<const EffectivePolicy>(MakeEffectivePolicy(*values, {}));
+      const Outcome o = Dispatch(ops, c.op, 0, c.a, c.b);
+      const std::optional<AdminPolicyId> governing = CapabilityOfOp(c.op);
+      // Audit is off: only audit-only mode records, and only what a policy would refuse.
+      EXPECT_EQ(o.records.size(), governing && values == &auditOnly ? 1u : 0u);
+      if (!governing || values == &auditOnly) {
+        EXPECT_EQ(o.status, c.status);
+        EXPECT_TRUE(o.lines.empty());
+        continue;
+      }
+      EXPECT_EQ(o.status, RequestStatus::Denied);
+      EXPECT_TRUE(o.calls.empty());
+      EXPECT_EQ(o.lines, std::vector<std::string>{std::string("[TarnvelBroker] ") +
+                                                  AdminPolicyRowOf(*governing).refusal + "\n"});
+    }
   }
 }
 
@@ -418,8 +443,8 @@ TEST(Dispatcher, EachPolicyRefusesWithItsLineAndRecord) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.line);
-    PolicyOperations ops;
-    ops.policy = std::make_shared<EffectivePolicy>(MakeEffectivePolicy({c.value, dword("Audit", 1)}, {}));
+    RecordingOperations ops;
+    ops.adminPolicy = std::make_shared<EffectivePolicy>(MakeEffectivePolicy({c.value, dword("Audit", 1)}, {}));
     Outcome o = Dispatch(ops, c.op, 0, c.a, c.b);
     EXPECT_EQ(o.status, RequestStatus::Denied);
     EXPECT_TRUE(o.calls.empty());
@@ -430,8 +455,9 @@ TEST(Dispatcher, EachPolicyRefusesWithItsLineAndRecord) {
     EXPECT_EQ(o.records[0].rule, AsciiText(c.line));
     EXPECT_EQ(o.records[0].target, c.target);
 
-    PolicyOperations auditOnly;
-    auditOnly.policy = std::make_shared<EffectivePolicy>(MakeEffectivePolicy({c.value, dword("AuditOnly", 1)}, {}));
+    RecordingOperations auditOnly;
+    auditOnly.adminPolicy =
+        std::make_shared<EffectivePolicy>(MakeEffectivePolicy({c.value, dword("AuditOnly", 1)}, {}));
     o = Dispatch(auditOnly, c.op, 0, c.a, c.b);
     EXPECT_EQ(o.status, RequestStatus::Success);
     EXPECT_EQ(o.calls.size(), 1u);
@@ -440,8 +466,8 @@ TEST(Dispatcher, EachPolicyRefusesWithItsLineAndRecord) {
     EXPECT_EQ(o.records[0].id, c.wouldRefuse);
     EXPECT_EQ(o.records[0].rule, AsciiText(c.line));
 
-    PolicyOperations silent;
-    silent.policy = std::make_shared<EffectivePolicy>(MakeEffectivePolicy({c.value}, {}));
+    RecordingOperations silent;
+    silent.adminPolicy = std::make_shared<EffectivePolicy>(MakeEffectivePolicy({c.value}, {}));
     o = Dispatch(silent, c.op, 0, c.a, c.b);
     EXPECT_EQ(o.status, RequestStatus::Denied);
     EXPECT_TRUE(o.records.empty());
@@ -452,12 +478,12 @@ TEST(Dispatcher, EachPolicyRefusesWithItsLineAndRecord) {
 TEST(Dispatcher, AuditOnlyLeavesBuiltInRefusalsAsTheyAre) {
   const RawPolicyValue auditOnly{u"AuditOnly", RegDword, {1, 0, 0, 0}};
   const RawPolicyValue audit{u"Audit", RegDword, {1, 0, 0, 0}};
-  PolicyOperations ops;
-  ops.policy = std::make_shared<EffectivePolicy>(MakeEffectivePolicy({auditOnly}, {}));
+  RecordingOperations ops;
+  ops.adminPolicy = std::make_shared<EffectivePolicy>(MakeEffectivePolicy({auditOnly}, {}));
   Outcome o = Dispatch(ops, 1, 0, u"software\\other");
   EXPECT_EQ(o.status, RequestStatus::Denied);
   EXPECT_TRUE(o.records.empty());
-  ops.policy = std::make_shared<EffectivePolicy>(MakeEffectivePolicy({auditOnly, audit}, {}));
+  ops.adminPolicy = std::make_shared<EffectivePolicy>(MakeEffectivePolicy({auditOnly, audit}, {}));
   o = Dispatch(ops, 1, 0, u"software\\other");
   EXPECT_EQ(o.status, RequestStatus::Denied);
   ASSERT_EQ(o.records.size(), 1u);
