@@ -68,8 +68,17 @@ struct InternetHandleTraits {
   static void Close(Type h) { ::InternetCloseHandle(h); }
 };
 
+// An event-log source from RegisterEventSourceW.
+struct EventSourceTraits {
+  using Type = HANDLE;
+  static Type Empty() { return nullptr; }
+  static bool IsValid(Type h) { return h != nullptr; }
+  static void Close(Type h) { ::DeregisterEventSource(h); }
+};
+
 using UniqueHandle = UniqueResource<KernelHandleTraits>;
 using UniqueRegKey = UniqueResource<RegKeyTraits>;
 using UniqueInternetHandle = UniqueResource<InternetHandleTraits>;
+using UniqueEventSource = UniqueResource<EventSourceTraits>;
 
 }  // namespace tarnvel

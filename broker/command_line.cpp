@@ -10,6 +10,12 @@ namespace {
 const Text kIpcSwitch = u" --ipc=";
 const Text kProcSwitch = u" --proc=";
 const Text kPipePrefix = u"\\\\.\\pipe\\";
+const Text kEffectivePolicySwitch = u" --effective-policy";
+const Text kJsonForm = u"=json";
+
+bool EndsWith(const Text& t, const Text& end) {
+  return t.size() >= end.size() && t.compare(t.size() - end.size(), end.size(), end) == 0;
+}
 }  // namespace
 
 int32_t ParseProcessId(const Text& text) {
@@ -30,6 +36,15 @@ bool ParseBrokerCommandLine(const Text& commandLine, BrokerCommandLine& out) {
   out.pipePath = kPipePrefix + commandLine.substr(nameStart, proc - nameStart);
   out.hostProcessId = ParseProcessId(commandLine.substr(proc + kProcSwitch.size()));
   return true;
+}
+
+EffectivePolicyReport ParseEffectivePolicySwitch(const Text& commandLine) {
+  if (commandLine.find(kIpcSwitch) != Text::npos) return EffectivePolicyReport::None;
+  Text line = commandLine;
+  while (!line.empty() && line.back() == u' ') line.pop_back();
+  if (EndsWith(line, kEffectivePolicySwitch)) return EffectivePolicyReport::Text;
+  if (EndsWith(line, kEffectivePolicySwitch + kJsonForm)) return EffectivePolicyReport::Json;
+  return EffectivePolicyReport::None;
 }
 
 }  // namespace tarnvel::broker

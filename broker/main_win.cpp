@@ -6,6 +6,8 @@
 
 #include <memory>
 #include <new>
+#include <string>
+#include "audit/event_log_win.h"
 #include "base/message_wait_win.h"
 #include "base/unique_handle_win.h"
 #include "base/wide_text_win.h"
@@ -13,6 +15,7 @@
 #include "broker/hardening.h"
 #include "broker/server_thread_win.h"
 #include "ipc/pipe_transport_win.h"
+#include "policy/admin_policy_source_win.h"
 
 using namespace tarnvel;
 using namespace tarnvel::broker;
@@ -50,9 +53,27 @@ bool ClientCame(HANDLE pipe, HANDLE connectedEvent) {
   return WaitForSingleObject(connectedEvent, 0) == WAIT_OBJECT_0;
 }
 
+// The whole report on standard output, which a program without a console has only when its
+// starter gave one (a redirection) or from the console it was started in.
+bool PrintReport(const std::string& report) {
+  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  UniqueHandle console;
+  if (out == nullptr || out == INVALID_HANDLE_VALUE) {
+    if (!AttachConsole(ATTACH_PARENT_PROCESS)) return false;
+    console.reset(CreateFileW(L"CONOUT$", GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
+    out = console.get();
+  }
+  DWORD written = 0;
+  return out != INVALID_HANDLE_VALUE && out != nullptr &&
+         WriteFile(out, report.data(), static_cast<DWORD>(report.size()), &written, nullptr) &&
+         written == report.size();
+}
+
 bool RunBroker(ServerSync& sync, const Text& commandLine) {
   BrokerCommandLine parsed;
   if (!ParseBrokerCommandLine(commandLine, parsed)) return false;
+
+  tarnvel::audit::SetRecordedHostProcessId(static_cast<uint32_t>(parsed.hostProcessId));
 
   // Opened before the pipe exists, so a bad pid never creates a pipe.
   UniqueHandle host(OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(parsed.hostProcessId)));
@@ -63,6 +84,8 @@ bool RunBroker(ServerSync& sync, const Text& commandLine) {
   if (!pipe) return false;
   // The host must not reach a pipe of the same name that another process made first.
   if (!ipc::IsSolePipeInstance(pipe.get())) return false;
+  // Read while the host connects, before any request, and watched from here on.
+  tarnvel::policy::CurrentAdminPolicy();
 
   // The main thread's own look at the pipe, valid whatever the server thread has closed.
   UniqueHandle pipeWatch;
@@ -90,6 +113,8 @@ bool RunBroker(ServerSync& sync, const Text& commandLine) {
   if (wait != ConnectionWait::Connected) return false;
   const HANDLE ends[2] = {host.get(), thread.get()};
   const DWORD r = WaitForMultipleObjects(2, ends, FALSE, INFINITE);
+  // The last refusals' records are written before the process ends, if the log is quick.
+  tarnvel::audit::FlushEventLog(2000);
   return r == WAIT_OBJECT_0 || r == WAIT_OBJECT_0 + 1;
 }
 
@@ -102,7 +127,16 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   ServerSync sync;
   sync.connectedEvent = connected.get();
   sync.failedEvent = failed.get();
-  const bool ok = connected && failed && RunBroker(sync, FromWide(GetCommandLineW()));
+  const Text commandLine = FromWide(GetCommandLineW());
+  const EffectivePolicyReport report = ParseEffectivePolicySwitch(commandLine);
+  if (report != EffectivePolicyReport::None) {
+    const tarnvel::policy::EffectivePolicy policy = tarnvel::policy::ReadAdminPolicy();
+    return PrintReport(report == EffectivePolicyReport::Json ? tarnvel::policy::EffectivePolicyJson(policy)
+                                                             : tarnvel::policy::EffectivePolicyText(policy))
+               ? 0
+               : 1;
+  }
+  const bool ok = connected && failed && RunBroker(sync, commandLine);
   // The server thread may still be running; it ends with the process.
   sync.thread = nullptr;
   return ok ? 0 : 1;

@@ -4,6 +4,7 @@
 // operation on what was judged; the dispatcher takes the steps every op shares: it writes
 // the refusal line, and it alone turns the operation's outcome into a status.
 #pragma once
+#include "audit/record.h"
 #include "base/protocol.h"
 #include "base/request_inputs.h"
 #include "ipc/reply_body.h"
@@ -13,7 +14,10 @@ namespace tarnvel::requests {
 
 // `reply` is emptied first and holds the reply's text (or its source) afterwards; a request
 // that did not succeed carries no text. Text C of a data-file write arrives as text or as
-// the bytes its digits spell (RequestInputs::dataC).
-[[nodiscard]] RequestStatus DispatchRequest(RequestOperations& ops, const RequestInputs& in, ipc::ReplyBody& reply);
+// the bytes its digits spell (RequestInputs::dataC). Where the administrator policies in
+// force turn auditing on, every refusal is also one record in `audit`; in audit-only mode,
+// so is what a policy would have refused. Without `audit`, or with both off, none is made.
+[[nodiscard]] RequestStatus DispatchRequest(RequestOperations& ops, const RequestInputs& in, ipc::ReplyBody& reply,
+                                            audit::AuditSink* audit = nullptr);
 
 }  // namespace tarnvel::requests

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "requests/judged.h"
 
+#include "requests/admin_judge.h"
 #include "requests/path_policy.h"
 #include "requests/url_check.h"
 
@@ -18,15 +19,29 @@ Judgement<JudgedShellTarget> JudgeShellTarget(const Text& target) {
   return Judgement<JudgedShellTarget>(JudgedShellTarget(target));
 }
 
-Judgement<JudgedUrl> JudgeUrl(const Text& url) {
+Judgement<JudgedUrl> JudgeUrl(const Text& url, std::shared_ptr<const policy::EffectivePolicy> adminPolicy) {
   const PolicyVerdict verdict = CheckHttpUrl(url);
   if (verdict != Allow) return Judgement<JudgedUrl>(verdict);
-  return Judgement<JudgedUrl>(JudgedUrl(url));
+  return Judgement<JudgedUrl>(JudgedUrl(url, adminPolicy ? std::move(adminPolicy) : policy::BuiltInAdminPolicy()));
 }
 
 std::optional<JudgedUrl> JudgedUrl::RedirectTo(const Text& target) const {
   if (CheckHttpUrl(target) != Allow) return std::nullopt;
-  return JudgedUrl(target);
+  return JudgedUrl(target, adminPolicy_);
+}
+
+std::optional<policy::PolicyRefusal> JudgedUrl::AdminRefusalOfRedirect(const Text& target) const {
+  if (adminPolicy_->auditOnly) return std::nullopt;
+  return JudgeUrlHostByAdminPolicy(*adminPolicy_, HttpUrlHost(target));
+}
+
+bool JudgedUrl::JudgesAddresses() const {
+  return !adminPolicy_->auditOnly && (*adminPolicy_)[policy::AdminPolicyId::UrlCheckRefuseInward].active;
+}
+
+std::optional<policy::PolicyRefusal> JudgedUrl::AdminRefusalOfAddress(const Text& address) const {
+  if (adminPolicy_->auditOnly) return std::nullopt;
+  return JudgeConnectedAddressByAdminPolicy(*adminPolicy_, address);
 }
 
 JudgedCopy::JudgedCopy(Text source, Text destination, Text tempFolder, bool insideIsDestination)

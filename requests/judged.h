@@ -5,9 +5,11 @@
 // system's answers that the dispatcher looked up for this request. Pure.
 #pragma once
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <utility>
 #include "base/text.h"
+#include "policy/admin_policy.h"
 #include "policy/judgement.h"
 #include "registry/key_policy.h"
 #include "requests/policy_vocabulary.h"
@@ -47,7 +49,7 @@ class JudgedShellTarget : JudgedText {
 };
 Judgement<JudgedShellTarget> JudgeShellTarget(const Text& target);
 
-// An http(s) address to check.
+// An http(s) address to check, with the administrator policies in force when it was judged.
 class JudgedUrl : JudgedText {
  public:
   const Text& url() const { return text(); }
@@ -55,12 +57,23 @@ class JudgedUrl : JudgedText {
   // as it allowed the first address, or nothing. The check's worker meets redirects long
   // after the dispatcher answered; it asks the policy through the value it was given.
   std::optional<JudgedUrl> RedirectTo(const Text& target) const;
+  // The administrator policy that refuses a redirect to `target`, or the address a request
+  // actually connected to; none in audit-only mode, where policies refuse nothing.
+  std::optional<policy::PolicyRefusal> AdminRefusalOfRedirect(const Text& target) const;
+  // Whether a refusal of this check is recorded in the event log.
+  bool Audited() const { return adminPolicy_->audit; }
+  std::optional<policy::PolicyRefusal> AdminRefusalOfAddress(const Text& address) const;
+  // Whether a policy in force judges the addresses reached at all.
+  bool JudgesAddresses() const;
 
  private:
-  using JudgedText::JudgedText;
-  friend Judgement<JudgedUrl> JudgeUrl(const Text& url);
+  JudgedUrl(Text url, std::shared_ptr<const policy::EffectivePolicy> adminPolicy)
+      : JudgedText(std::move(url)), adminPolicy_(std::move(adminPolicy)) {}
+  friend Judgement<JudgedUrl> JudgeUrl(const Text& url, std::shared_ptr<const policy::EffectivePolicy> adminPolicy);
+  std::shared_ptr<const policy::EffectivePolicy> adminPolicy_;
 };
-Judgement<JudgedUrl> JudgeUrl(const Text& url);
+// A null policy is the built-in one.
+Judgement<JudgedUrl> JudgeUrl(const Text& url, std::shared_ptr<const policy::EffectivePolicy> adminPolicy = nullptr);
 
 // A copy into the local temporary folder (copy-in) or out of it (export), on exactly the two
 // paths judged (the long-path-expanded one included).

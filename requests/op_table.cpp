@@ -197,7 +197,7 @@ Served ExportFile(const OpRow&, RequestOperations& ops, const RequestInputs& in,
 }
 
 Served StartHttpCheck(const OpRow&, RequestOperations& ops, const RequestInputs& in, ReplyBody& reply) {
-  return Judged(JudgeUrl(in.textA), [&](const JudgedUrl& url) {
+  return Judged(JudgeUrl(in.textA, ops.AdminPolicy()), [&](const JudgedUrl& url) {
     uint32_t id = 0;
     const OpOutcome outcome = ops.StartHttpCheck(url, id);
     return NumberReply(outcome, id, reply);
@@ -220,6 +220,10 @@ constexpr uint32_t MaxDataFileReadBytes = 0x400000;
 constexpr OpRow Row(RequestOp op, ServeStep serve, StatusMap status, const char* refusal = "") {
   return OpRow{Code(op), serve, status, refusal, true, 0, RequestStatus::Failed};
 }
+// The copies judge a source and a destination.
+constexpr OpRow CopyRow(RequestOp op, ServeStep serve, const char* refusal) {
+  return OpRow{Code(op), serve, AsCopy, refusal, true, 0, RequestStatus::Failed, true};
+}
 
 constexpr OpRow kRows[] = {
     Row(RequestOp::Ping, Ping, AsRead),
@@ -241,9 +245,9 @@ constexpr OpRow kRows[] = {
     Row(RequestOp::AppDataFileExists, DataFileExists, AsRead),
     Row(RequestOp::DeleteAppDataFile, DeleteDataFile, AsDelete),
     Row(RequestOp::ShellOpen, ShellOpen, AsAct, "shell open "),
-    {Code(RequestOp::CopyKeyTree), CopyKeyTree, AsRead, "copy tree denied", false, 0, RequestStatus::Failed},
-    Row(RequestOp::CopyFileIn, CopyFileIn, AsCopy, "file copy "),
-    Row(RequestOp::ExportFile, ExportFile, AsCopy, "file export "),
+    {Code(RequestOp::CopyKeyTree), CopyKeyTree, AsRead, "copy tree denied", false, 0, RequestStatus::Failed, true},
+    CopyRow(RequestOp::CopyFileIn, CopyFileIn, "file copy "),
+    CopyRow(RequestOp::ExportFile, ExportFile, "file export "),
     Row(RequestOp::StartHttpCheck, StartHttpCheck, AsAct, "http check "),
     Row(RequestOp::PollHttpCheck, PollHttpCheck, AsRead),
 };

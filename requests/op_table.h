@@ -37,6 +37,8 @@ struct OpRow {
   uint32_t maxReadBytes;  // the largest file a read brings back; 0 where the op reads none
   // The status of a reply whose text source cannot load what it is made of.
   RequestStatus unloaded;
+  // Text B is judged as well as text A (the copies): a refusal's record names both.
+  bool judgesTextB = false;
 };
 
 // The row of an op code. Codes the broker does not serve share one row, which judges text A

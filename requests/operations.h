@@ -6,10 +6,12 @@
 // op's row maps to a status.
 #pragma once
 #include <cstdint>
+#include <memory>
 #include <vector>
 #include "base/op_outcome.h"
 #include "base/text.h"
 #include "ipc/reply_body.h"
+#include "policy/admin_policy.h"
 #include "registry/key_policy.h"
 #include "requests/judged.h"
 
@@ -25,6 +27,9 @@ class RequestOperations {
   virtual Text DataFolder() = 0;
   virtual Text TempFolder() = 0;
   virtual Text ExpandLongPath(const Text& path) = 0;
+  // The administrator policies in force (policy/admin_policy.h); the built-in rules alone
+  // unless the system's operations say otherwise.
+  virtual std::shared_ptr<const policy::EffectivePolicy> AdminPolicy() { return policy::BuiltInAdminPolicy(); }
 
   // Registry (registry/registry_ops.h).
   virtual OpOutcome ReadString(const JudgedKey& key, const Text& name, Text& out) = 0;

@@ -185,4 +185,16 @@ PolicyVerdict CheckShellTarget(const Text& target) {
   return InTable(View(l).substr(dot), kShellDocumentExtensions) ? Allow : OutsideSubtree;
 }
 
+Text ShellSchemeOf(const Text& target) {
+  const Text l = AsciiLower(target);
+  const size_t colon = l.find(u':');
+  return HasShellScheme(l, colon) ? l.substr(0, colon) : Text();
+}
+
+Text ShellDocumentTypeOf(const Text& target) {
+  const Text l = AsciiLower(target);
+  const size_t dot = l.rfind(u'.');
+  return dot == Text::npos ? Text() : l.substr(dot + 1);
+}
+
 }  // namespace tarnvel::requests

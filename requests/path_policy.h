@@ -39,5 +39,9 @@ bool IsInsideFolder(const Text& p, const Text& f);
 // and nearly all URLs fit, though Windows itself takes URLs of up to 2083 characters.
 constexpr size_t MaxShellTargetLength = 900;
 [[nodiscard]] PolicyVerdict CheckShellTarget(const Text& target);
+// What the shell would take as the target's scheme, lower case ("https", "ftp"), and its
+// document type ("pdf": after the last '.', lower case); empty where it has none.
+Text ShellSchemeOf(const Text& target);
+Text ShellDocumentTypeOf(const Text& target);
 
 }  // namespace tarnvel::requests

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "requests/request_service_win.h"
 
+#include "audit/event_log_win.h"
+#include "policy/admin_policy_source_win.h"
 #include "registry/registry_ops.h"
 #include "requests/file_ops_win.h"
 #include "requests/folders_win.h"
@@ -17,6 +19,7 @@ class SystemRequestOperations final : public RequestOperations {
   Text DataFolder() override { return AppDataFolder(); }
   Text TempFolder() override { return LocalTempFolder(); }
   Text ExpandLongPath(const Text& path) override { return requests::ExpandLongPath(path); }
+  std::shared_ptr<const policy::EffectivePolicy> AdminPolicy() override { return policy::CurrentAdminPolicy(); }
 
   OpOutcome ReadString(const JudgedKey& k, const Text& n, Text& out) override {
     return registry::ReadString(k, n, out);
@@ -64,7 +67,7 @@ RequestOperations& SystemOperations() {
 }
 
 void TarnvelBrokerRegistrySvc::OnRequest(const RequestInputs& in, int32_t& status, ipc::ReplyBody& reply) {
-  status = static_cast<int32_t>(DispatchRequest(SystemOperations(), in, reply));
+  status = static_cast<int32_t>(DispatchRequest(SystemOperations(), in, reply, &audit::EventLog()));
 }
 
 TarnvelBrokerRegistrySvc& BrokerRequestService() {

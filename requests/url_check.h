@@ -10,6 +10,9 @@
 namespace tarnvel::requests {
 
 [[nodiscard]] PolicyVerdict CheckHttpUrl(const Text& url);  // pure
+// The host an http(s) URL names, lower case, without port or a final '.' (an IPv6 literal
+// keeps its brackets); empty for any other text.
+Text HttpUrlHost(const Text& url);
 
 // Pure rules of the check table. An id text is 1 to 10 decimal digits; a larger value
 // addresses check 4294967295 (which is never handed out). False for anything else.
@@ -34,6 +37,9 @@ constexpr uint32_t HttpCheckRedirectError = 12156;
 [[nodiscard]] inline bool IsHttpRedirectStatus(uint32_t status) {
   return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
 }
+// A check refused by an administrator policy on an address it reached (a redirect's target,
+// or the address actually connected to) ends with ERROR_ACCESS_DENIED.
+constexpr uint32_t HttpCheckPolicyError = 5;
 // The poll reply of a finished check: "error <code>" when the check failed, else "http <status>".
 Text HttpCheckResultText(uint32_t statusCode, uint32_t errorCode);
 

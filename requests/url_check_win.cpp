@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "requests/url_check_win.h"
 
+#include <winsock2.h>
+#include <ws2tcpip.h>
 #include <windows.h>
 #include <wininet.h>
 
@@ -15,7 +17,10 @@
 #include <utility>
 #include <vector>
 
+#include "audit/event_log_win.h"
+#include "base/ascii.h"
 #include "base/debug_line.h"
+#include "base/protocol.h"
 #include "base/unique_handle_win.h"
 #include "base/wide_text_win.h"
 
@@ -105,6 +110,90 @@ bool RedirectTarget(HINTERNET request, const Text& from, Text& to) {
   return true;
 }
 
+// ---- The administrator policy on the addresses a check reaches.
+
+// What the status callback learns about one request: the policy that refuses the address
+// it connected to. Lives on the worker's stack for the request's InternetOpenUrlW.
+struct AddressWatch {
+  const JudgedUrl* url;
+  std::optional<policy::PolicyRefusal> refusal;
+};
+
+Text AddressText(const sockaddr* address, size_t length) {
+  char host[NI_MAXHOST] = {};
+  if (getnameinfo(address, static_cast<socklen_t>(length), host, sizeof host, nullptr, 0, NI_NUMERICHOST) != 0) {
+    return Text();
+  }
+  return AsciiText(host);
+}
+
+// WinINet hands the address as text (Wine: narrow, even to a wide callback) or, as Windows
+// documents for some statuses, as a socket address.
+Text StatusAddress(const void* info, DWORD length) {
+  if (info == nullptr || length == 0 || length > 256) return Text();
+  const auto* bytes = static_cast<const uint8_t*>(info);
+  const uint16_t family = length >= 2 ? static_cast<uint16_t>(bytes[0] | bytes[1] << 8) : 0;
+  if ((family == AF_INET && length == sizeof(sockaddr_in)) || (family == AF_INET6 && length == sizeof(sockaddr_in6))) {
+    return AddressText(static_cast<const sockaddr*>(info), length);
+  }
+  Text text;
+  const bool wide = length >= 4 && bytes[1] == 0 && bytes[0] != 0;
+  for (DWORD i = 0; i + (wide ? 1 : 0) < length; i += wide ? 2 : 1) {
+    const char16_t c = wide ? static_cast<char16_t>(bytes[i] | bytes[i + 1] << 8) : bytes[i];
+    if (c == 0) break;
+    text.push_back(c);
+  }
+  return text;
+}
+
+void CALLBACK OnHttpCheckStatus(HINTERNET, DWORD_PTR context, DWORD status, void* info, DWORD length) {
+  if (status != INTERNET_STATUS_NAME_RESOLVED && status != INTERNET_STATUS_CONNECTING_TO_SERVER &&
+      status != INTERNET_STATUS_CONNECTED_TO_SERVER) {
+    return;
+  }
+  auto* watch = reinterpret_cast<AddressWatch*>(context);
+  if (watch == nullptr || watch->refusal) return;
+  watch->refusal = watch->url->AdminRefusalOfAddress(StatusAddress(info, length));
+}
+
+bool SocketsReady() {
+  static const bool ready = [] {
+    WSADATA data;
+    return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+  }();
+  return ready;
+}
+
+// Every address the URL's host resolves to now, judged before anything is sent to it. WinINet
+// resolves again; the address it then connects to is judged by the status callback, and a
+// refusal there still keeps the answer from the requester.
+std::optional<policy::PolicyRefusal> JudgeResolvedAddresses(const JudgedUrl& url) {
+  Text host = HttpUrlHost(url.url());
+  if (host.size() >= 2 && host.front() == u'[') host = host.substr(1, host.size() - 2);
+  if (host.empty() || !url.JudgesAddresses() || !SocketsReady()) return std::nullopt;
+  ADDRINFOW hints{};
+  hints.ai_socktype = SOCK_STREAM;
+  ADDRINFOW* found = nullptr;
+  if (GetAddrInfoW(WidePtr(host), nullptr, &hints, &found) != 0) return std::nullopt;
+  std::optional<policy::PolicyRefusal> refusal;
+  for (const ADDRINFOW* a = found; a != nullptr && !refusal; a = a->ai_next) {
+    refusal = url.AdminRefusalOfAddress(AddressText(a->ai_addr, a->ai_addrlen));
+  }
+  FreeAddrInfoW(found);
+  return refusal;
+}
+
+// Its line, and its record where auditing is on: the target is the address refused (the
+// URL, or a redirect's target).
+void WritePolicyRefusal(const policy::PolicyRefusal& refusal, const JudgedUrl& url, const Text& target) {
+  const std::string line = std::string("[TarnvelBroker] ") + refusal.line + "\n";
+  DebugLine(line.c_str());
+  if (url.Audited()) {
+    audit::EventLog().Write(audit::PolicyRecord(refusal, audit::EventKind::Refusal,
+                                                audit::RecordOp(protocol::Code(RequestOp::StartHttpCheck)), target));
+  }
+}
+
 void RunHttpCheck(const JudgedUrl& url, const std::shared_ptr<HttpCheck>& check) {
   const uint64_t workerStartTick = GetTickCount64();
   uint32_t statusCode = 0;
@@ -122,6 +211,9 @@ void RunHttpCheck(const JudgedUrl& url, const std::shared_ptr<HttpCheck>& check)
       check->internet = internet;
     }
     SetCheckOption(internet, INTERNET_OPTION_CONNECT_RETRIES, HttpCheckConnectRetries);
+    InternetSetStatusCallbackW(internet, OnHttpCheckStatus);
+    std::optional<policy::PolicyRefusal> byPolicy;
+    Text refusedTarget;
     // Redirects are followed here, not by WinINet: each target is judged as the first URL
     // was, and their number is bounded.
     JudgedUrl current = url;
@@ -131,8 +223,14 @@ void RunHttpCheck(const JudgedUrl& url, const std::shared_ptr<HttpCheck>& check)
       SetCheckOption(internet, INTERNET_OPTION_CONNECT_TIMEOUT, timeout);
       SetCheckOption(internet, INTERNET_OPTION_RECEIVE_TIMEOUT, timeout);
       SetCheckOption(internet, INTERNET_OPTION_SEND_TIMEOUT, timeout);
-      request = InternetOpenUrlW(internet, WidePtr(current.url()), nullptr, 0,
-                                 HttpCheckUrlFlags | INTERNET_FLAG_NO_AUTO_REDIRECT, 0);
+      byPolicy = JudgeResolvedAddresses(current);
+      if (byPolicy) break;
+      AddressWatch watch{&current, std::nullopt};
+      request =
+          InternetOpenUrlW(internet, WidePtr(current.url()), nullptr, 0,
+                           HttpCheckUrlFlags | INTERNET_FLAG_NO_AUTO_REDIRECT, reinterpret_cast<DWORD_PTR>(&watch));
+      byPolicy = watch.refusal;
+      if (byPolicy) break;
       if (!request) {
         errorCode = GetLastError();
         break;
@@ -151,6 +249,11 @@ void RunHttpCheck(const JudgedUrl& url, const std::shared_ptr<HttpCheck>& check)
       std::optional<JudgedUrl> next;
       if (redirects < MaxHttpCheckRedirects && RedirectTarget(request, current.url(), target)) {
         next = current.RedirectTo(target);
+        byPolicy = next ? current.AdminRefusalOfRedirect(target) : std::nullopt;
+        if (byPolicy) {
+          refusedTarget = target;
+          break;
+        }
       }
       if (!next) {
         errorCode = HttpCheckRedirectError;
@@ -159,6 +262,11 @@ void RunHttpCheck(const JudgedUrl& url, const std::shared_ptr<HttpCheck>& check)
       CloseRequest(*check, request);
       request = nullptr;
       current = std::move(*next);
+    }
+    if (byPolicy) {
+      WritePolicyRefusal(*byPolicy, current, refusedTarget.empty() ? current.url() : refusedTarget);
+      statusCode = 0;
+      errorCode = HttpCheckPolicyError;
     }
     {
       std::lock_guard<std::mutex> hold(HttpCheckLock());

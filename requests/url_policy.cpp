@@ -57,4 +57,29 @@ PolicyVerdict CheckHttpUrl(const Text& url) {
   return Allow;
 }
 
+Text HttpUrlHost(const Text& url) {
+  const Text lower = AsciiLower(url);
+  size_t start = 0;
+  if (StartsWith(lower, u"http://")) {
+    start = 7;
+  } else if (StartsWith(lower, u"https://")) {
+    start = 8;
+  } else {
+    return Text();
+  }
+  size_t end = lower.find_first_of(u"/?#", start);
+  if (end == Text::npos) end = lower.size();
+  Text host = lower.substr(start, end - start);
+  const size_t at = host.rfind(u'@');
+  if (at != Text::npos) host.erase(0, at + 1);
+  if (StartsWith(host, u"[")) {
+    const size_t close = host.find(u']');
+    return close == Text::npos ? Text() : host.substr(0, close + 1);
+  }
+  const size_t colon = host.find(u':');
+  if (colon != Text::npos) host.resize(colon);
+  while (!host.empty() && host.back() == u'.') host.pop_back();
+  return host;
+}
+
 }  // namespace tarnvel::requests

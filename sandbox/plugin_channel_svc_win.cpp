@@ -5,7 +5,13 @@
 
 #include <atomic>
 #include <cwchar>
+#include <memory>
+#include <optional>
+#include <string>
+#include "audit/event_log_win.h"
+#include "base/debug_line.h"
 #include "base/unique_handle_win.h"
+#include "policy/admin_policy_source_win.h"
 
 namespace tarnvel::sandbox {
 
@@ -53,6 +59,23 @@ int64_t SbxPISDKGetHandleToPluginIPCChannelSvc::OnMsgIn(int32_t id, BrokerChanne
   InConverter::Inputs in{};
   int64_t refused = ipc::ResultHandled;
   if (!TakeInputs<InConverter>(MsgInId, id, params, count, in, refused)) return refused;
+  // Refused by policy as a pipe that could not be made: access denied, no handle.
+  const std::shared_ptr<const policy::EffectivePolicy> adminPolicy = policy::CurrentAdminPolicy();
+  const std::optional<policy::PolicyRefusal> byPolicy = policy::JudgePluginPipeByAdminPolicy(*adminPolicy);
+  if (byPolicy && (adminPolicy->auditOnly || adminPolicy->audit)) {
+    // The record names the plug-in's process id as its target.
+    const audit::EventKind kind = adminPolicy->auditOnly ? audit::EventKind::WouldRefuse : audit::EventKind::Refusal;
+    audit::EventLog().Write(
+        audit::PolicyRecord(*byPolicy, kind, u"plugin-pipe", AsciiText(std::to_string(in.processId).c_str())));
+  }
+  if (byPolicy && !adminPolicy->auditOnly) {
+    const std::string line = std::string("[TarnvelBroker] ") + byPolicy->line + "\n";
+    DebugLine(line.c_str());
+    return ipc::MsgOut<BrokerChannel>::SendMsg(
+        channel, MessageId::PluginPipeReply,
+        ipc::Param::Int32(static_cast<int32_t>(ERROR_ACCESS_DENIED), ipc::Int32Kind4),
+        ipc::Param::Pointer(static_cast<int64_t>(reinterpret_cast<intptr_t>(INVALID_HANDLE_VALUE))));
+  }
   return ProvisionPluginChannel(channel, in.processId);
 }
 

@@ -26,9 +26,13 @@ for arch in x64 x86; do
 done
 for f in include/tarnvel/host.h include/tarnvel/host_client.h include/tarnvel/protocol.h lib/TarnvelHost.def \
          lib/cmake/TarnvelBroker/TarnvelBrokerConfig.cmake lib/cmake/TarnvelBroker/TarnvelBrokerConfigVersion.cmake \
-         doc/protocol.md doc/host-sdk.md LICENSE CHANGELOG.md; do
+         doc/protocol.md doc/host-sdk.md LICENSE CHANGELOG.md policies/TarnvelBroker.admx \
+         policies/en-US/TarnvelBroker.adml; do
   [ -f "$sdk/$f" ] || { echo "check-package: $f missing" >&2; exit 1; }
 done
+# The administrative templates as Group Policy tools read them: well-formed XML.
+python3 -c 'import sys, xml.etree.ElementTree as E; [E.parse(f) for f in sys.argv[1:]]' \
+  "$sdk/policies/TarnvelBroker.admx" "$sdk/policies/en-US/TarnvelBroker.adml"
 # Nothing internal travels: no static library of the broker's own code.
 if ls "$sdk"/lib/*/*.a 2>/dev/null | grep -v 'libTarnvelHost.dll.a$'; then
   echo "check-package: internal libraries in the package" >&2; exit 1

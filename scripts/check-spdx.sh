@@ -21,6 +21,7 @@ while IFS= read -r f; do
     *.cmake.in) line="# $tag" ;;
     *.cpp | *.h | *.c | *.h.in | *.rc) line="// $tag" ;;
     *.def) line="; $tag" ;;
+    *.mc) line="; // $tag" ;;
     *) line="# $tag" ;;
   esac
   # A script's first line stays its #! line.
@@ -31,7 +32,7 @@ while IFS= read -r f; do
   else
     sed -i "1i $line" "$f"
   fi
-done < <(git ls-files '*.cpp' '*.h' '*.c' '*.sh' '*.cmake' '*.cmake.in' 'CMakeLists.txt' '*/CMakeLists.txt' '*.rc' '*.def' '.ci/run' |
+done < <(git ls-files '*.cpp' '*.h' '*.c' '*.sh' '*.cmake' '*.cmake.in' 'CMakeLists.txt' '*/CMakeLists.txt' '*.rc' '*.mc' '*.def' '.ci/run' |
   LC_ALL=C sort -u)
 if [ "$missing" -gt 0 ]; then
   echo "licence: $missing of $total files lack '$tag' (scripts/check-spdx.sh --fix adds it)"

@@ -4,7 +4,7 @@
 # tarnvel-host tools and both TarnvelHost.dll (stripped, signed when scripts/sign.sh is given
 # a certificate), the host SDK (headers, the DLL's import libraries for MinGW and MSVC-style
 # linkers of both architectures, its .def file, CMake package files), the protocol reference,
-# the SDK notes, the README, the licence, the changelog and SHA256SUMS. Reuses the win64 and
+# the SDK notes, the README, the licence, the changelog, the administrative templates and SHA256SUMS. Reuses the win64 and
 # win32 build trees; two runs on one commit give byte-identical zips.
 # Usage: scripts/package.sh   (prints the zip's path last)
 set -euo pipefail
@@ -40,6 +40,12 @@ cp sdk/package/README.md "$stage/README.md"
 (cd examples && find . -type f \( -name CMakeLists.txt -o -name '*.c' -o -name '*.cpp' -o -name '*.h' \)) |
   LC_ALL=C sort | while read -r f; do install -D -m 0644 "examples/$f" "$stage/examples/$f"; done
 # ---- end of the adopters' files
+
+# The administrative templates (ADMX, en-US ADML), made from the broker's policy table by its
+# generator, built here for the build machine.
+c++ -std=c++17 -O1 -I. -Iinclude tools/admin-templates/main.cpp policy/admin_policy.cpp policy/admin_templates.cpp \
+  -o "$out/tarnvel-admin-templates"
+"$out/tarnvel-admin-templates" "$stage/policies"
 
 # Third-party notices, the SPDX bill of materials and the build information, from the build
 # trees' linker maps. The bill lists every file staged so far: keep this the last step before

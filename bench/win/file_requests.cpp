@@ -3,8 +3,9 @@
 // transfer of the same bytes measured here: a server in a process of its own (the broker's
 // process topology) on a pipe made as the broker makes its own, reading the request in
 // large reads and writing the reply in large writes, with no decoding, no file and no
-// hexadecimal. Ping against its bare echo, a small data-file read (for information), and a
-// 4 MiB data-file read (op 14) and write (op 15), each warm (requests in a burst) and cold
+// hexadecimal. Ping against its bare echo (with and without administrator policies set), a
+// small data-file read (for information), and a 4 MiB data-file read (op 14) and write
+// (op 15), each warm (requests in a burst) and cold
 // (each round after more than a second without a request, as a plug-in that reads a file
 // now and then meets the broker); then the memory a hostile host costs by announcing 64 MiB
 // and sending nothing. Each kind gets a broker of its own, so that each working-set peak
@@ -281,12 +282,39 @@ struct Kind {
   DWORD pauseMs = 0;              // before each round: 0 for a burst of requests
   double growthTarget = 0;        // peak working-set growth; 0: no memory targets
   bool growthInRequests = false;  // the growth target counts requests rather than files
+  bool withPolicies = false;      // administrator policies set in both hives while it runs
   // For information, a second bare server that also does the request's file work on a file
   // of its own beside the broker's: what is left of the ratio once the file costs the same.
   FileWork fileWork = FileWork::None;
   std::wstring workPath{};
   size_t workBytes = 0;
 };
+
+// Values of every kind in both hives, none of which refuses the measured requests: what the
+// broker holds and asks per request with policies set.
+void SetBenchPolicies(bool set) {
+  for (HKEY root : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER}) {
+    const wchar_t* key = L"Software\\Policies\\Tarnvel\\Broker";
+    if (!set) {
+      RegDeleteKeyExW(root, key, KEY_WOW64_64KEY, 0);
+      continue;
+    }
+    UniqueRegKey owned;
+    if (RegCreateKeyExW(root, key, 0, nullptr, 0, KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, owned.put(), nullptr) !=
+        0) {
+      continue;
+    }
+    const HKEY k = owned.get();
+    const DWORD on = 1;
+    const DWORD off = 0;
+    const wchar_t hosts[] = L"example.com;*.example.org";
+    const wchar_t schemes[] = L"https";
+    RegSetValueExW(k, L"AllowShellOpen", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&off), sizeof off);
+    RegSetValueExW(k, L"UrlCheckRefuseInward", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&on), sizeof on);
+    RegSetValueExW(k, L"UrlCheckHosts", 0, REG_SZ, reinterpret_cast<const BYTE*>(hosts), sizeof hosts);
+    RegSetValueExW(k, L"ShellOpenSchemes", 0, REG_SZ, reinterpret_cast<const BYTE*>(schemes), sizeof schemes);
+  }
+}
 
 // Rounds alternate which kind goes first, and the kind that goes first in a round is
 // measurably slower (by up to a fifth for the 4 MiB write under Wine): per-round ratios
@@ -671,6 +699,8 @@ int main(int argc, char** argv) {
   const std::wstring alikePath = ToWide(folder) + L"\\alike.bin";
   Kind kinds[] = {
       {"ping (op 11)", HostConnection::EncodeRequest(OpPing, 0, {}, {}, {}), 4, 24, 200, PingTarget},
+      {"ping (op 11), policies set", HostConnection::EncodeRequest(OpPing, 0, {}, {}, {}), 4, 24, 200, PingTarget, 0, 0,
+       false, true},
       // A typical small request, judged as the issue asks against the bare echo, which opens
       // and reads no file; its reply takes the same path as a large read's.
       {"small request: read file (op 14), 64 bytes", HostConnection::EncodeRequest(OpReadFile, 0, smallPath, {}, {}),
@@ -680,9 +710,9 @@ int main(int argc, char** argv) {
       {"write file (op 15), 4 MiB, warm", writeRequest, 0, 24, 1, WriteTarget, 0, WriteGrowthTarget, true},
       {"write file (op 15), 4 MiB, cold", writeRequest, 0, 12, 1, WriteTarget, ColdPauseMs, WriteGrowthTarget, true},
   };
-  kinds[1].fileWork = FileWork::Read;
-  kinds[1].workPath = ToWide(smallPath);
-  for (Kind* write : {&kinds[4], &kinds[5]}) {
+  kinds[2].fileWork = FileWork::Read;
+  kinds[2].workPath = ToWide(smallPath);
+  for (Kind* write : {&kinds[5], &kinds[6]}) {
     write->fileWork = FileWork::Replace;
     write->workPath = alikePath;
     write->workBytes = FileSize;
@@ -692,7 +722,10 @@ int main(int argc, char** argv) {
   const char* only = getenv("TARNVEL_BENCH_ONLY");
   std::vector<Result> results(sizeof kinds / sizeof kinds[0]);
   for (size_t i = 0; i < results.size(); ++i) {
-    if (only == nullptr || strstr(kinds[i].name, only) != nullptr) results[i] = Run(exe, ToWide(folder), kinds[i]);
+    if (only != nullptr && strstr(kinds[i].name, only) == nullptr) continue;
+    SetBenchPolicies(kinds[i].withPolicies);
+    results[i] = Run(exe, ToWide(folder), kinds[i]);
+    SetBenchPolicies(false);
   }
   const bool hostileKind = only == nullptr || strstr("hostile", only) != nullptr;
   double hostile = 0;
@@ -718,8 +751,8 @@ int main(int argc, char** argv) {
   if (only == nullptr) {
     // Not a target: what other bare transfers cost against the best one, in the same
     // topology.
-    const Result& readResult = results[2];
-    const Result& writeResult = results[4];
+    const Result& readResult = results[3];
+    const Result& writeResult = results[5];
     std::vector<uint8_t> readReply(readResult.replyBytes, 0);
     std::vector<uint8_t> smallReply(writeResult.replyBytes, 0);
     // Each server answers with a well-formed header so that the client reads it like a reply.

@@ -3,6 +3,7 @@
 // its fuzz target: which operation ran, and on which judged texts.
 #pragma once
 #include <string>
+#include <memory>
 #include <vector>
 #include "base/decimal.h"
 #include "base/hex.h"
@@ -29,6 +30,9 @@ class RecordingOperations : public RequestOperations {
   // What the next operation answers where a test wants another outcome.
   OpOutcome outcome{};
 
+  std::shared_ptr<const tarnvel::policy::EffectivePolicy> adminPolicy = tarnvel::policy::BuiltInAdminPolicy();
+
+  std::shared_ptr<const tarnvel::policy::EffectivePolicy> AdminPolicy() override { return adminPolicy; }
   Text DataFolder() override { return dataFolder; }
   Text TempFolder() override { return tempFolder; }
   // Short names are made long as the system would: "PROGRA~1" is "Program Files" here.

@@ -50,3 +50,24 @@ TEST(BrokerCommandLine, ProcessIdOutsideThe32BitRangeIsClamped) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(BrokerCommandLine, EffectivePolicySwitchEndsALineWithoutPipe) {
+  const struct {
+    const char16_t* line;
+    EffectivePolicyReport report;
+  } cases[] = {
+      {u"\"C:\\T\\TarnvelBroker.exe\" --effective-policy", EffectivePolicyReport::Text},
+      {u"broker.exe --effective-policy=json  ", EffectivePolicyReport::Json},
+      {u"broker.exe --effective-policy=xml", EffectivePolicyReport::None},
+      {u"broker.exe --ipc=n --proc=5 --effective-policy", EffectivePolicyReport::None},
+      {u"broker.exe --effective-policy --proc=5", EffectivePolicyReport::None},
+      {u"--effective-policy", EffectivePolicyReport::None},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(ParseEffectivePolicySwitch(c.line), c.report) << std::string(c.line, c.line + 10);
+  }
+}
+
+}  // namespace

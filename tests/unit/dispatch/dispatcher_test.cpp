@@ -4,8 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
+#include "policy/admin_policy.h"
 #include "requests/dispatcher.h"
 #include "support/debug_capture.h"
 #include "support/recording_operations.h"
@@ -26,16 +29,24 @@ struct Outcome {
   Text reply;
   std::vector<RecordedCall> calls;
   std::vector<std::string> lines;
+  std::vector<tarnvel::audit::AuditRecord> records;  // with auditing on
+};
+
+struct RecordingSink final : tarnvel::audit::AuditSink {
+  void Write(const tarnvel::audit::AuditRecord& record) override { records.push_back(record); }
+  std::vector<tarnvel::audit::AuditRecord> records;
 };
 
 Outcome Dispatch(RecordingOperations& ops, int32_t op, int32_t hive, const Text& a, const Text& b = u"v",
                  const Text& c = u"7") {
   DebugCapture capture;
-  Outcome o{RequestStatus::Failed, u"", {}, {}};
+  Outcome o{RequestStatus::Failed, u"", {}, {}, {}};
   ipc::ReplyBody reply;
   reply.text = u"stale";
   const RequestInputs in{op, hive, a, b, c, std::nullopt};
-  o.status = DispatchRequest(ops, in, reply);
+  RecordingSink sink;
+  o.status = DispatchRequest(ops, in, reply, &sink);
+  o.records = sink.records;
   EXPECT_FALSE(reply.source) << "only the system's file read answers with a source";
   o.reply = reply.text;
   o.calls = ops.calls;
@@ -43,8 +54,11 @@ Outcome Dispatch(RecordingOperations& ops, int32_t op, int32_t hive, const Text&
   return o;
 }
 
+// With auditing on, so that every refusal is seen to be recorded and nothing else is.
 Outcome Dispatch(int32_t op, int32_t hive, const Text& a, const Text& b = u"v", const Text& c = u"7") {
   RecordingOperations ops;
+  ops.adminPolicy =
+      std::make_shared<EffectivePolicy>(MakeEffectivePolicy({RawPolicyValue{u"Audit", RegDword, {1, 0, 0, 0}}}, {}));
   return Dispatch(ops, op, hive, a, b, c);
 }
 
@@ -95,6 +109,7 @@ TEST(Dispatcher, EveryOpCodeReachesItsOperationWithTheJudgedTexts) {
     EXPECT_EQ(o.status, c.status);
     EXPECT_EQ(o.reply, c.reply);
     EXPECT_TRUE(o.lines.empty());
+    EXPECT_TRUE(o.records.empty()) << "only a refusal is recorded";
     if (c.call == nullptr || c.status == RequestStatus::BadArgument) {
       EXPECT_TRUE(o.calls.empty());
       continue;
@@ -105,6 +120,35 @@ TEST(Dispatcher, EveryOpCodeReachesItsOperationWithTheJudgedTexts) {
     // The poll's operation gets the id's number, every other one text A exactly as carried.
     EXPECT_EQ(o.calls[0].texts[0], c.op == 24 ? Text(1, u'\x7') : c.a);
     if (c.op == 14) EXPECT_EQ(o.calls[0].texts[1], u"4194304") << "a read brings back at most 4 MiB";
+  }
+  // Every capability switched off by administrator policy: an op it governs runs nothing and
+  // is refused with the policy's line; in audit-only mode, and for every other op, nothing changes.
+  std::vector<RawPolicyValue> allOff;
+  for (const AdminPolicyRow& row : kAdminPolicies) {
+    if (row.kind == AdminValueKind::Switch && row.activeWhen == 0)
+      allOff.push_back({AsciiText(row.name), RegDword, {0, 0, 0, 0}});
+  }
+  std::vector<RawPolicyValue> auditOnly = allOff;
+  auditOnly.push_back({u"AuditOnly", RegDword, {1, 0, 0, 0}});
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.op);
+    for (const auto* values : {&allOff, &auditOnly}) {
+      RecordingOperations ops;
+      ops.adminPolicy = std::make_shared<const EffectivePolicy>(MakeEffectivePolicy(*values, {}));
+      const Outcome o = Dispatch(ops, c.op, 0, c.a, c.b);
+      const std::optional<AdminPolicyId> governing = CapabilityOfOp(c.op);
+      // Audit is off: only audit-only mode records, and only what a policy would refuse.
+      EXPECT_EQ(o.records.size(), governing && values == &auditOnly ? 1u : 0u);
+      if (!governing || values == &auditOnly) {
+        EXPECT_EQ(o.status, c.status);
+        EXPECT_TRUE(o.lines.empty());
+        continue;
+      }
+      EXPECT_EQ(o.status, RequestStatus::Denied);
+      EXPECT_TRUE(o.calls.empty());
+      EXPECT_EQ(o.lines, std::vector<std::string>{std::string("[TarnvelBroker] ") +
+                                                  AdminPolicyRowOf(*governing).refusal + "\n"});
+    }
   }
 }
 
@@ -297,27 +341,47 @@ TEST(Dispatcher, WritesAndCopiesUseWhatWasJudged) {
                                                     u"C:\\Program Files\\T", u"\\sub\\b.png"}));
 }
 
-TEST(Dispatcher, RefusalsRunNothingAndWriteOneLine) {
+// Each refusal is also one audit record: its ID by verdict, the op's word, the verdict's text
+// (even where the line names none) and the judged text(s).
+TEST(Dispatcher, RefusalsRunNothingAndWriteOneLineAndOneRecord) {
+  using tarnvel::audit::EventId;
   struct Case {
     const char* what;
     int32_t op, hive;
     Text a, b;
     std::string line;
+    EventId id;
+    Text rule, op_, target;
   } cases[] = {
-      {"write to the read-only hive", 2, 1, kKey, u"v", "[TarnvelBroker] denied: write to read-only hive\n"},
-      {"delete in the read-only hive", 7, 1, kKey, u"", "[TarnvelBroker] denied: write to read-only hive\n"},
-      {"unknown hive", 1, 2, kKey, u"v", "[TarnvelBroker] denied: unknown hive\n"},
-      {"key outside the subtree", 1, 0, u"software\\other", u"v", "[TarnvelBroker] denied: outside Tarnvel subtree\n"},
-      {"unknown op judged as a read", 0, 0, u"", u"", "[TarnvelBroker] denied: malformed key\n"},
-      {"op 19 judged as a read", 19, 5, kKey, u"", "[TarnvelBroker] denied: unknown hive\n"},
+      {"write to the read-only hive", 2, 1, kKey, u"v", "[TarnvelBroker] denied: write to read-only hive\n",
+       EventId::RefusedWriteToReadOnlyHive, u"denied: write to read-only hive", u"write-string", kKey},
+      {"delete in the read-only hive", 7, 1, kKey, u"", "[TarnvelBroker] denied: write to read-only hive\n",
+       EventId::RefusedWriteToReadOnlyHive, u"denied: write to read-only hive", u"delete-tree", kKey},
+      {"unknown hive", 1, 2, kKey, u"v", "[TarnvelBroker] denied: unknown hive\n", EventId::RefusedUnknownHive,
+       u"denied: unknown hive", u"read-string", kKey},
+      {"key outside the subtree", 1, 0, u"software\\other", u"v", "[TarnvelBroker] denied: outside Tarnvel subtree\n",
+       EventId::RefusedOutsideSubtree, u"denied: outside Tarnvel subtree", u"read-string", u"software\\other"},
+      {"unknown op judged as a read", 0, 0, u"", u"", "[TarnvelBroker] denied: malformed key\n",
+       EventId::RefusedMalformedKey, u"denied: malformed key", u"op 0", u""},
+      {"op 19 judged as a read", 19, 5, kKey, u"", "[TarnvelBroker] denied: unknown hive\n",
+       EventId::RefusedUnknownHive, u"denied: unknown hive", u"op 19", kKey},
       {"data file outside its folder", 14, 0, u"C:\\Users\\u\\AppData\\Roaming\\other\\f", u"",
-       "[TarnvelBroker] denied: outside Tarnvel subtree\n"},
-      {"data file climbing out", 15, 0, kPath + u"\\..\\..\\x", u"", "[TarnvelBroker] denied: malformed key\n"},
+       "[TarnvelBroker] denied: outside Tarnvel subtree\n", EventId::RefusedOutsideSubtree,
+       u"denied: outside Tarnvel subtree", u"read-file", u"C:\\Users\\u\\AppData\\Roaming\\other\\f"},
+      {"data file climbing out", 15, 0, kPath + u"\\..\\..\\x", u"", "[TarnvelBroker] denied: malformed key\n",
+       EventId::RefusedMalformedKey, u"denied: malformed key", u"write-file", kPath + u"\\..\\..\\x"},
       {"data file judged by path, not hive", 16, 1, u"software\\tarnvel", u"",
-       "[TarnvelBroker] denied: outside Tarnvel subtree\n"},
+       "[TarnvelBroker] denied: outside Tarnvel subtree\n", EventId::RefusedOutsideSubtree,
+       u"denied: outside Tarnvel subtree", u"file-exists", u"software\\tarnvel"},
       {"copy tree from outside", 20, 0, u"software\\other", u"software\\tarnvel\\y",
-       "[TarnvelBroker] copy tree denied\n"},
-      {"copy tree into the read-only hive", 20, 1, kKey, u"software\\tarnvel\\y", "[TarnvelBroker] copy tree denied\n"},
+       "[TarnvelBroker] copy tree denied\n", EventId::RefusedOutsideSubtree, u"denied: outside Tarnvel subtree",
+       u"copy-tree", u"software\\other > software\\tarnvel\\y"},
+      {"copy tree into the read-only hive", 20, 1, kKey, u"software\\tarnvel\\y", "[TarnvelBroker] copy tree denied\n",
+       EventId::RefusedWriteToReadOnlyHive, u"denied: write to read-only hive", u"copy-tree",
+       kKey + u" > software\\tarnvel\\y"},
+      {"a hostile key is escaped", 1, 0, u"software\\other\n%1", u"v",
+       "[TarnvelBroker] denied: outside Tarnvel subtree\n", EventId::RefusedOutsideSubtree,
+       u"denied: outside Tarnvel subtree", u"read-string", u"software\\other%0A%251"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -326,7 +390,106 @@ TEST(Dispatcher, RefusalsRunNothingAndWriteOneLine) {
     EXPECT_EQ(o.reply, u"");
     EXPECT_TRUE(o.calls.empty());
     EXPECT_EQ(o.lines, std::vector<std::string>{c.line});
+    ASSERT_EQ(o.records.size(), 1u);
+    EXPECT_EQ(o.records[0].id, c.id);
+    EXPECT_EQ(o.records[0].op, c.op_);
+    EXPECT_EQ(o.records[0].rule, c.rule);
+    EXPECT_EQ(o.records[0].target, c.target);
   }
+}
+
+// Each administrator policy the dispatcher judges, with its value: what it refuses, its line,
+// and its audit record; in audit-only mode the same request goes on, with a "would refuse"
+// record; with neither switch, no record.
+TEST(Dispatcher, EachPolicyRefusesWithItsLineAndRecord) {
+  using tarnvel::audit::EventId;
+  const auto dword = [](const char* name, uint32_t v) {
+    return RawPolicyValue{AsciiText(name), RegDword, {uint8_t(v), 0, 0, 0}};
+  };
+  const auto text = [](const char* name, const char* items) {
+    RawPolicyValue v{AsciiText(name), RegSz, {}};
+    for (const char* c = items; *c != '\0'; ++c) v.data.insert(v.data.end(), {uint8_t(*c), 0});
+    return v;
+  };
+  struct Case {
+    RawPolicyValue value;
+    int32_t op;
+    Text a, b;
+    const char* line;
+    EventId refused, wouldRefuse;
+    Text target;
+  } cases[] = {
+      {dword("AllowRegistryWrites", 0), 2, kKey, u"v", "registry write denied by policy AllowRegistryWrites",
+       EventId::RefusedByAllowRegistryWrites, EventId::WouldRefuseByAllowRegistryWrites, kKey},
+      {dword("AllowDataFileWrites", 0), 17, kPath, u"", "data file write denied by policy AllowDataFileWrites",
+       EventId::RefusedByAllowDataFileWrites, EventId::WouldRefuseByAllowDataFileWrites, kPath},
+      {dword("AllowCopyIn", 0), 21, u"D:\\a.png", kTemp + u"\\b.png", "file copy denied by policy AllowCopyIn",
+       EventId::RefusedByAllowCopyIn, EventId::WouldRefuseByAllowCopyIn, u"D:\\a.png > " + kTemp + u"\\b.png"},
+      {dword("AllowExport", 0), 22, kTemp + u"\\a.pdf", u"E:\\o\\a.pdf", "file export denied by policy AllowExport",
+       EventId::RefusedByAllowExport, EventId::WouldRefuseByAllowExport, kTemp + u"\\a.pdf > E:\\o\\a.pdf"},
+      {dword("AllowShellOpen", 0), 18, u"https://h/", u"", "shell open denied by policy AllowShellOpen",
+       EventId::RefusedByAllowShellOpen, EventId::WouldRefuseByAllowShellOpen, u"https://h/"},
+      {dword("AllowUrlChecks", 0), 23, u"https://h/", u"", "http check denied by policy AllowUrlChecks",
+       EventId::RefusedByAllowUrlChecks, EventId::WouldRefuseByAllowUrlChecks, u"https://h/"},
+      {text("ShellOpenSchemes", "http"), 18, u"https://h/%1", u"", "shell open denied by policy ShellOpenSchemes",
+       EventId::RefusedByShellOpenSchemes, EventId::WouldRefuseByShellOpenSchemes, u"https://h/%251"},
+      {text("ShellOpenDocumentTypes", "txt"), 18, u"C:\\d\\a.pdf", u"",
+       "shell open denied by policy ShellOpenDocumentTypes", EventId::RefusedByShellOpenDocumentTypes,
+       EventId::WouldRefuseByShellOpenDocumentTypes, u"C:\\d\\a.pdf"},
+      {text("UrlCheckHosts", "example.com"), 23, u"https://other.org/", u"",
+       "http check denied by policy UrlCheckHosts", EventId::RefusedByUrlCheckHosts,
+       EventId::WouldRefuseByUrlCheckHosts, u"https://other.org/"},
+      {dword("UrlCheckRefuseInward", 1), 23, u"http://127.0.0.1/", u"",
+       "http check denied by policy UrlCheckRefuseInward", EventId::RefusedByUrlCheckRefuseInward,
+       EventId::WouldRefuseByUrlCheckRefuseInward, u"http://127.0.0.1/"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
+    RecordingOperations ops;
+    ops.adminPolicy = std::make_shared<EffectivePolicy>(MakeEffectivePolicy({c.value, dword("Audit", 1)}, {}));
+    Outcome o = Dispatch(ops, c.op, 0, c.a, c.b);
+    EXPECT_EQ(o.status, RequestStatus::Denied);
+    EXPECT_TRUE(o.calls.empty());
+    EXPECT_EQ(o.lines, std::vector<std::string>{std::string("[TarnvelBroker] ") + c.line + "\n"});
+    ASSERT_EQ(o.records.size(), 1u);
+    EXPECT_EQ(o.records[0].id, c.refused);
+    EXPECT_EQ(o.records[0].op, tarnvel::audit::RecordOp(c.op));
+    EXPECT_EQ(o.records[0].rule, AsciiText(c.line));
+    EXPECT_EQ(o.records[0].target, c.target);
+
+    RecordingOperations auditOnly;
+    auditOnly.adminPolicy =
+        std::make_shared<EffectivePolicy>(MakeEffectivePolicy({c.value, dword("AuditOnly", 1)}, {}));
+    o = Dispatch(auditOnly, c.op, 0, c.a, c.b);
+    EXPECT_EQ(o.status, RequestStatus::Success);
+    EXPECT_EQ(o.calls.size(), 1u);
+    EXPECT_TRUE(o.lines.empty());
+    ASSERT_EQ(o.records.size(), 1u);
+    EXPECT_EQ(o.records[0].id, c.wouldRefuse);
+    EXPECT_EQ(o.records[0].rule, AsciiText(c.line));
+
+    RecordingOperations silent;
+    silent.adminPolicy = std::make_shared<EffectivePolicy>(MakeEffectivePolicy({c.value}, {}));
+    o = Dispatch(silent, c.op, 0, c.a, c.b);
+    EXPECT_EQ(o.status, RequestStatus::Denied);
+    EXPECT_TRUE(o.records.empty());
+  }
+}
+
+// In audit-only mode a built-in refusal still refuses, and is recorded only with Audit on.
+TEST(Dispatcher, AuditOnlyLeavesBuiltInRefusalsAsTheyAre) {
+  const RawPolicyValue auditOnly{u"AuditOnly", RegDword, {1, 0, 0, 0}};
+  const RawPolicyValue audit{u"Audit", RegDword, {1, 0, 0, 0}};
+  RecordingOperations ops;
+  ops.adminPolicy = std::make_shared<EffectivePolicy>(MakeEffectivePolicy({auditOnly}, {}));
+  Outcome o = Dispatch(ops, 1, 0, u"software\\other");
+  EXPECT_EQ(o.status, RequestStatus::Denied);
+  EXPECT_TRUE(o.records.empty());
+  ops.adminPolicy = std::make_shared<EffectivePolicy>(MakeEffectivePolicy({auditOnly, audit}, {}));
+  o = Dispatch(ops, 1, 0, u"software\\other");
+  EXPECT_EQ(o.status, RequestStatus::Denied);
+  ASSERT_EQ(o.records.size(), 1u);
+  EXPECT_EQ(o.records[0].id, tarnvel::audit::EventId::RefusedOutsideSubtree);
 }
 
 TEST(Dispatcher, ValueNamesAreCheckedOnlyForValueOps) {
