@@ -85,7 +85,7 @@ bool RunBroker(ServerSync& sync, const Text& commandLine) {
   // The host must not reach a pipe of the same name that another process made first.
   if (!ipc::IsSolePipeInstance(pipe.get())) return false;
   // Read while the host connects, before any request, and watched from here on.
-  tarnvel::policy::CurrentAdminPolicy();
+  tarnvel::policy::StartAdminPolicyWatch();
 
   // The main thread's own look at the pipe, valid whatever the server thread has closed.
   UniqueHandle pipeWatch;

@@ -17,8 +17,8 @@ constexpr REGSAM kView = KEY_WOW64_64KEY;
 // Larger data than any well-formed policy value; a value beyond it is read as malformed.
 constexpr DWORD MaxPolicyDataBytes = 64 * 1024;
 constexpr DWORD MaxValueNameUnits = 16383;
-// How long start-up waits for the watch to be armed before it reads the keys anyway.
-constexpr DWORD WatchArmMs = 5000;
+// How long a request waits for the watch thread's first read before it reads the keys itself.
+constexpr DWORD FirstReadMs = 5000;
 
 // The key and its parents, deepest first, the hive's root last.
 const wchar_t* const kWatchPaths[] = {L"Software\\Policies\\Tarnvel\\Broker", L"Software\\Policies\\Tarnvel",
@@ -70,17 +70,19 @@ std::shared_ptr<const EffectivePolicy> ReadShared() {
 
 struct WatchStart {
   HiveWatch watches[2];
-  UniqueHandle armed;  // set once both watches are armed
+  UniqueHandle published;  // set once the first read is in force
 };
 
-// Arms both watches here: Windows ties a notification to the thread that asked for it, and
-// this thread lives as long as the process.
+// Arms both watches here, then makes the first read: Windows ties a notification to the
+// thread that asked for it, this thread lives as long as the process, and a change after
+// the watches are armed is read again.
 DWORD WINAPI WatchAdminPolicy(void* context) {
   WatchStart* start = static_cast<WatchStart*>(context);
   HiveWatch* watches = start->watches;
   watches[0].Arm();
   watches[1].Arm();
-  SetEvent(start->armed.get());
+  Publish(ReadShared());
+  SetEvent(start->published.get());
   for (;;) {
     const HANDLE events[2] = {watches[0].event.get(), watches[1].event.get()};
     const DWORD r = WaitForMultipleObjects(2, events, FALSE, INFINITE);
@@ -91,23 +93,29 @@ DWORD WINAPI WatchAdminPolicy(void* context) {
   }
 }
 
-// Starts the watch, then reads: a change after the watches are armed is read again. When the
-// watch cannot be started, the policy read at start-up stays in force.
-void StartWatch() {
+// Starts the watch thread, which makes the first read; without it, the read is made here and
+// stays in force.
+WatchStart* StartWatch() {
   // Never freed: the watch thread uses it until the process ends.
   WatchStart* start = new WatchStart{
       {{HKEY_LOCAL_MACHINE, UniqueHandle(), UniqueRegKey()}, {HKEY_CURRENT_USER, UniqueHandle(), UniqueRegKey()}},
       UniqueHandle(CreateEventW(nullptr, TRUE, FALSE, nullptr))};
-  bool ready = start->armed.valid();
+  bool ready = start->published.valid();
   for (HiveWatch& w : start->watches) {
     w.event.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
     ready = ready && w.event.valid();
   }
-  if (ready) {
-    const UniqueHandle thread(CreateThread(nullptr, 0, WatchAdminPolicy, start, 0, nullptr));
-    if (thread) WaitForSingleObject(start->armed.get(), WatchArmMs);
+  const UniqueHandle thread(ready ? CreateThread(nullptr, 0, WatchAdminPolicy, start, 0, nullptr) : nullptr);
+  if (!thread) {
+    Publish(ReadShared());
+    if (start->published) SetEvent(start->published.get());
   }
-  Publish(ReadShared());
+  return start;
+}
+
+WatchStart& Watch() {
+  static WatchStart* start = StartWatch();
+  return *start;
 }
 
 }  // namespace
@@ -139,10 +147,15 @@ EffectivePolicy ReadAdminPolicy() {
   return MakeEffectivePolicy(ReadPolicyValues(HKEY_LOCAL_MACHINE), ReadPolicyValues(HKEY_CURRENT_USER));
 }
 
+void StartAdminPolicyWatch() { Watch(); }
+
 std::shared_ptr<const EffectivePolicy> CurrentAdminPolicy() {
-  static const bool started = (StartWatch(), true);
-  (void)started;
-  return std::atomic_load(&CurrentSlot());
+  std::shared_ptr<const EffectivePolicy> current = std::atomic_load(&CurrentSlot());
+  if (current) return current;
+  // Only until the first read is in force: never the built-in rules in its place.
+  WaitForSingleObject(Watch().published.get(), FirstReadMs);
+  current = std::atomic_load(&CurrentSlot());
+  return current ? current : std::make_shared<const EffectivePolicy>(ReadAdminPolicy());
 }
 
 }  // namespace tarnvel::policy

@@ -12,8 +12,12 @@
 
 namespace tarnvel::policy {
 
-// The policy in force. The first call reads the keys and starts the watch; a broker makes it
-// at start-up, so that no request pays for the first read. Values ignored are reported with
+// Starts the watch, whose thread makes the first read, and returns at once; a broker calls it
+// at start-up, so that the read happens while the host connects.
+void StartAdminPolicyWatch();
+
+// The policy in force; until the first read is, the call waits for it (starting the watch if
+// nobody did). Values ignored are reported with
 // one debugger line each, once (again only after they were gone from a later read); a user
 // value that the machine's overrides is in the reports only.
 std::shared_ptr<const EffectivePolicy> CurrentAdminPolicy();
