@@ -171,6 +171,8 @@ class TracedBroker {
 
 constexpr unsigned kWarning = EVENTLOG_WARNING_TYPE;
 
+// Which ID and fields each refusal gets is tabled at the dispatcher; here records cross the
+// real writer: a plain one, and one whose target must arrive escaped.
 TEST(EventLog, EachRefusalIsOneRecordWithItsIdAndFields) {
   SKIP_WITHOUT_WINE_TRACE();
   const UserPolicy audit(L"Audit", 1);
@@ -187,30 +189,12 @@ TEST(EventLog, EachRefusalIsOneRecordWithItsIdAndFields) {
        u"v",
        EventId::RefusedOutsideSubtree,
        {"read-string", "denied: outside Tarnvel subtree", "software\\other"}},
-      {RequestOp::WriteString,
-       1,
-       u"software\\tarnvel\\x",
-       u"v",
-       EventId::RefusedWriteToReadOnlyHive,
-       {"write-string", "denied: write to read-only hive", "software\\tarnvel\\x"}},
-      {RequestOp::KeyExists,
-       7,
-       u"software\\tarnvel",
-       u"",
-       EventId::RefusedUnknownHive,
-       {"key-exists", "denied: unknown hive", "software\\tarnvel"}},
       {RequestOp::ShellOpen,
        0,
        u"https://h/\"%1\n%%1",
        u"",
        EventId::RefusedMalformedKey,
        {"shell-open", "denied: malformed key", "https://h/\"%251%0A%25%251"}},
-      {RequestOp::CopyKeyTree,
-       0,
-       u"software\\other",
-       u"software\\tarnvel\\y",
-       EventId::RefusedOutsideSubtree,
-       {"copy-tree", "denied: outside Tarnvel subtree", "software\\other > software\\tarnvel\\y"}},
   };
   TracedBroker broker;
   ASSERT_TRUE(broker.Start());
