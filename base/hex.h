@@ -42,8 +42,9 @@ class HexStream {
   static constexpr size_t StepBytes = 65536;
 
  private:
+  // `wide`: the same units as UTF-16LE bytes, for the wide path where the machine has one.
   template <class UnitAt>
-  void Decode(size_t units, UnitAt unitAt);
+  void Decode(size_t units, UnitAt unitAt, const uint8_t* wide);
   void Digit(unsigned unit);
   uint8_t* Room(size_t bytes);
   void Spoil();
