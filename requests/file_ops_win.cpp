@@ -55,11 +55,20 @@ bool ReadExactly(HANDLE file, uint8_t* out, uint32_t size) {
 // Each WriteFile at most this much, so that a size never exceeds what a DWORD holds.
 constexpr size_t WriteChunkBytes = 1048576;
 
+// A handle's attributes. Asked apart from its identity on purpose: the identity names the
+// volume, which Wine asks its mount manager for (about 0.7 ms a call, against 3 us for this).
+bool AttributesOf(HANDLE file, DWORD& attributes) {
+  FILE_BASIC_INFO basic{};
+  if (!GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic)) return false;
+  attributes = basic.FileAttributes;
+  return true;
+}
+
 // A file on a disk: not a device, pipe or folder.
 bool IsDiskFileHandle(HANDLE file) {
-  if (GetFileType(file) != FILE_TYPE_DISK) return false;
-  BY_HANDLE_FILE_INFORMATION info{};
-  return GetFileInformationByHandle(file, &info) && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+  DWORD attributes = 0;
+  return GetFileType(file) == FILE_TYPE_DISK && AttributesOf(file, attributes) &&
+         (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
 // Every folder level of an export destination; the drive root ("C:\") is skipped and only
@@ -126,8 +135,8 @@ bool ReachedJudgedPath(HANDLE file, const JudgedCopy& copy) {
 // A hard link gives one file several names: the judged name may be one of them while the
 // same data is also a file elsewhere. Only a file with a single name is touched.
 bool HasOtherNames(HANDLE file) {
-  BY_HANDLE_FILE_INFORMATION info{};
-  return !GetFileInformationByHandle(file, &info) || info.nNumberOfLinks != 1;
+  FILE_STANDARD_INFO info{};
+  return !GetFileInformationByHandleEx(file, FileStandardInfo, &info, sizeof info) || info.NumberOfLinks != 1;
 }
 
 // Copies the whole of `from` (from its start) over the contents of `to`.
@@ -287,12 +296,12 @@ class Replacement {
     if (!FlushFileBuffers(file_.get())) return false;
     DWORD kept = 0;
     if (old_) {
-      BY_HANDLE_FILE_INFORMATION info{};
-      if (!IsDiskFileHandle(old_.get()) || !GetFileInformationByHandle(old_.get(), &info)) return false;
+      DWORD replaced = 0;
+      if (!IsDiskFileHandle(old_.get()) || !AttributesOf(old_.get(), replaced)) return false;
       // Windows refuses to replace a read-only file; Wine, as root, would replace it.
-      if (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) return false;
+      if (replaced & FILE_ATTRIBUTE_READONLY) return false;
       if (!CopyAccessRules(old_.get(), file_.get())) return false;
-      if (attributes == Attributes::KeepReplaced) kept = info.dwFileAttributes & KeptAttributes;
+      if (attributes == Attributes::KeepReplaced) kept = replaced & KeptAttributes;
     }
     FILE_BASIC_INFO basic{};
     basic.FileAttributes = kept != 0 ? kept : FILE_ATTRIBUTE_NORMAL;
