@@ -81,8 +81,7 @@ size_t DecodeWidePairs(const uint8_t* in, size_t pairs, uint8_t* out, unsigned& 
     const __m128i* v = reinterpret_cast<const __m128i*>(p);
     const __m128i first = _mm_packus_epi16(_mm_loadu_si128(v), _mm_loadu_si128(v + 1));
     const __m128i second = _mm_packus_epi16(_mm_loadu_si128(v + 2), _mm_loadu_si128(v + 3));
-    const __m128i bytes =
-        _mm_packus_epi16(PairBytes(DigitValues(first, wrong)), PairBytes(DigitValues(second, wrong)));
+    const __m128i bytes = _mm_packus_epi16(PairBytes(DigitValues(first, wrong)), PairBytes(DigitValues(second, wrong)));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out + done), bytes);
   }
   bad |= static_cast<unsigned>(_mm_movemask_epi8(wrong));

@@ -190,8 +190,8 @@ TEST(Hex, RefusesOddLengthAndNonDigitsLeavingOutputAlone) {
   }
   // Long texts are decoded many pairs at a time: one unit that is no digit is refused
   // wherever it stands among them, however close it comes to a digit.
-  const char16_t nonDigits[] = {u'/', u':', u'@', u'G', u'`', u'g', 0x00, 0x7F, 0xB0, 0xC1, 0xE6, 0xFF, 0x130,
-                                0x161, 0x1FF, 0x8030, 0xFF10};
+  const char16_t nonDigits[] = {u'/', u':', u'@', u'G',  u'`',  u'g',  0x00,   0x7F,  0xB0,
+                                0xC1, 0xE6, 0xFF, 0x130, 0x161, 0x1FF, 0x8030, 0xFF10};
   const Text digits = Text(u"0123456789abcdefABCDEF0123456789") + u"fedcba9876543210FEDCBA9876543210";
   for (char16_t c : nonDigits) {
     for (size_t at = 0; at < digits.size(); ++at) {
