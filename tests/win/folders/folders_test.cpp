@@ -7,11 +7,8 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <string>
 
-#include "base/ascii.h"
-#include "base/unique_handle_win.h"
 #include "base/wide_text_win.h"
 #include "requests/folders_win.h"
 #include "requests/path_policy.h"
@@ -54,58 +51,6 @@ TEST(Folders, AppDataIsTheRoamingFolderOfThePrefix) {
   EXPECT_TRUE(IsDirectory(roaming));
   EXPECT_EQ(NormaliseForPolicy(roaming).substr(1, 2), u":\\");
   EXPECT_EQ(CheckAppDataPath(roaming + u"\\Tarnvel\\x.bin", AppDataFolder()), Allow);
-}
-
-// Folders are asked for again only once the watched key changed, and one that is gone is
-// no answer. A key of the test's own stands for the user's folders, so that no broker running
-// beside it sees them change.
-int g_asked = 0;
-Text g_answer;
-Text CountingAsk(int) {
-  ++g_asked;
-  return g_answer;
-}
-
-TEST(Folders, AskedAgainOnlyOnceTheirKeyChanged) {
-  const std::wstring key = L"Software\\Tarnvel Folder Watch " + std::to_wstring(GetCurrentProcessId());
-  UniqueRegKey watched;
-  ASSERT_EQ(
-      RegCreateKeyExW(HKEY_CURRENT_USER, key.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, watched.put(), nullptr),
-      ERROR_SUCCESS);
-  const Text first = LocalTempFolder() + u"\\Tarnvel Watch " + AsciiText(std::to_string(GetCurrentProcessId()).c_str());
-  ASSERT_TRUE(CreateDirectoryW(WidePtr(first), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS);
-  KnownFolders folders(key.c_str(), CountingAsk);
-  g_asked = 0;
-  g_answer = first;
-  const DWORD one = 1;
-  struct Step {
-    const char* what;
-    std::function<void()> change;
-    Text answer;
-    int asked;  // asks so far
-  } steps[] = {
-      {"first request", [] {}, first, 1},
-      {"nothing changed", [] {}, first, 1},
-      {"a value set",
-       [&] {
-         RegSetValueExW(watched.get(), L"AppData", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one), sizeof one);
-       },
-       first, 2},
-      {"the folder gone", [&] { RemoveDirectoryW(WidePtr(first)); }, Text(), 2},
-      {"the key gone",
-       [&] {
-         watched.reset();
-         RegDeleteKeyW(HKEY_CURRENT_USER, key.c_str());
-         g_answer = u"C:\\elsewhere";
-       },
-       u"C:\\elsewhere", 3},
-      {"no key to watch", [] {}, u"C:\\elsewhere", 4},
-  };
-  for (const Step& step : steps) {
-    step.change();
-    EXPECT_EQ(folders.Get(CSIDL_APPDATA), step.answer) << step.what;
-    EXPECT_EQ(g_asked, step.asked) << step.what;
-  }
 }
 
 TEST(Folders, LocalTempIsLocalAppDataPlusTemp) {
