@@ -611,6 +611,38 @@ TEST_F(FileOpsTest, OnlyADiskFileIsAnOrdinaryFile) {
   EXPECT_FALSE(IsOrdinaryDiskFile(pipe));
 }
 
+// A file with a second name (a hard link) is data that is also a file elsewhere: no copy
+// reads it as its source, a copy-in never replaces it (the plug-in may plant links in the
+// temporary folder), and an export replaces only the name it was given. The other name keeps
+// its data in every case.
+TEST_F(FileOpsTest, AFileWithAnotherNameIsNeitherCopiedNorChangedThroughIt) {
+  WriteRaw(work_ + u"\\plain.png", std::string("new"));
+  WriteRaw(data_ + u"\\plain.png", std::string("new"));
+  enum Act { In, Out };
+  const struct {
+    Act act;
+    bool linkedSource;  // else the destination has the second name
+    bool copied;
+  } cases[] = {{In, true, false}, {In, false, false}, {Out, true, false}, {Out, false, true}};
+  int n = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << "case " << n);
+    const Text from = c.act == In ? data_ : work_;
+    const Text to = c.act == In ? work_ : data_;
+    const Text name = u"\\l" + AsciiText(std::to_string(n++).c_str()) + u".png";
+    const Text linked = c.linkedSource ? from + name : to + name;
+    WriteRaw(linked, std::string("old"));
+    const Text other = (c.linkedSource ? from : to) + u"\\other-" + name.substr(1);
+    ASSERT_TRUE(CreateHardLinkW(WidePtr(other), WidePtr(linked), nullptr));
+    const Text source = c.linkedSource ? linked : from + u"\\plain.png";
+    const RequestStatus status = c.act == In ? CopyIn(source, to + name) : Export(source, to + name);
+    EXPECT_EQ(status == RequestStatus::Success, c.copied);
+    EXPECT_EQ(ReadRaw(to + name), c.copied ? "new" : c.linkedSource ? "<missing>" : "old");
+    EXPECT_EQ(ReadRaw(other), "old");
+    EXPECT_EQ(Leftovers(to), 0);
+  }
+}
+
 // A file put in place keeps the replaced file's attributes (a copy-in's are plain), and one
 // Windows will not replace (read-only) is left exactly as it was; no act leaves its fresh file.
 TEST_F(FileOpsTest, AReplacedFileKeepsItsAttributesOrStaysAsItWas) {
