@@ -68,17 +68,16 @@ inline __m128i PairBytes(__m128i values) {
 }
 #endif
 
-// Leading pairs of digits as UTF-16LE (4 bytes a pair), 16 at a time: the whole
-// texts of a large request go through here. Returns how many pairs it wrote into `out`;
-// `bad` becomes non-zero when any of them was no pair of digits. The rest is left to the
-// caller, as is all of it where the machine has no SSE2.
-size_t DecodeWidePairs(const uint8_t* in, size_t pairs, uint8_t* out, unsigned& bad) {
+// Leading pairs of digits as UTF-16LE (4 bytes a pair), 16 at a time: the whole texts of a
+// large request go through here. Returns how many pairs it wrote into `out`; `bad` becomes
+// non-zero when any of them was no pair of digits. The rest is left to the caller, as is all
+// of it where the machine has no SSE2.
 #ifdef TARNVEL_HEX_SSE2
+size_t DecodeWidePairs(const uint8_t* in, size_t pairs, uint8_t* out, unsigned& bad) {
   __m128i wrong = _mm_setzero_si128();
   size_t done = 0;
   for (; done + 16 <= pairs; done += 16) {
-    const uint8_t* p = in + 4 * done;
-    const __m128i* v = reinterpret_cast<const __m128i*>(p);
+    const __m128i* v = reinterpret_cast<const __m128i*>(in + 4 * done);
     const __m128i first = _mm_packus_epi16(_mm_loadu_si128(v), _mm_loadu_si128(v + 1));
     const __m128i second = _mm_packus_epi16(_mm_loadu_si128(v + 2), _mm_loadu_si128(v + 3));
     const __m128i bytes = _mm_packus_epi16(PairBytes(DigitValues(first, wrong)), PairBytes(DigitValues(second, wrong)));
@@ -86,14 +85,10 @@ size_t DecodeWidePairs(const uint8_t* in, size_t pairs, uint8_t* out, unsigned& 
   }
   bad |= static_cast<unsigned>(_mm_movemask_epi8(wrong));
   return done;
-#else
-  static_cast<void>(in);
-  static_cast<void>(pairs);
-  static_cast<void>(out);
-  static_cast<void>(bad);
-  return 0;
-#endif
 }
+#else
+size_t DecodeWidePairs(const uint8_t*, size_t, uint8_t*, unsigned&) { return 0; }
+#endif
 
 }  // namespace
 

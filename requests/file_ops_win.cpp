@@ -55,20 +55,21 @@ bool ReadExactly(HANDLE file, uint8_t* out, uint32_t size) {
 // Each WriteFile at most this much, so that a size never exceeds what a DWORD holds.
 constexpr size_t WriteChunkBytes = 1048576;
 
-// A handle's attributes. Asked apart from its identity on purpose: the identity names the
-// volume, which Wine asks its mount manager for (about 0.7 ms a call, against 3 us for this).
-bool AttributesOf(HANDLE file, DWORD& attributes) {
+// The attributes of a file on a disk; false for a device, pipe or folder. Asked apart from the
+// file's identity on purpose: the identity names the volume, which Wine asks its mount
+// manager for (about 0.7 ms a call, against 3 us for the attributes).
+bool DiskFileAttributes(HANDLE file, DWORD& attributes) {
   FILE_BASIC_INFO basic{};
-  if (!GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic)) return false;
+  if (GetFileType(file) != FILE_TYPE_DISK || !GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic)) {
+    return false;
+  }
   attributes = basic.FileAttributes;
-  return true;
+  return (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
-// A file on a disk: not a device, pipe or folder.
 bool IsDiskFileHandle(HANDLE file) {
   DWORD attributes = 0;
-  return GetFileType(file) == FILE_TYPE_DISK && AttributesOf(file, attributes) &&
-         (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+  return DiskFileAttributes(file, attributes);
 }
 
 // Every folder level of an export destination; the drive root ("C:\") is skipped and only
@@ -297,7 +298,7 @@ class Replacement {
     DWORD kept = 0;
     if (old_) {
       DWORD replaced = 0;
-      if (!IsDiskFileHandle(old_.get()) || !AttributesOf(old_.get(), replaced)) return false;
+      if (!DiskFileAttributes(old_.get(), replaced)) return false;
       // Windows refuses to replace a read-only file; Wine, as root, would replace it.
       if (replaced & FILE_ATTRIBUTE_READONLY) return false;
       if (!CopyAccessRules(old_.get(), file_.get())) return false;
