@@ -34,6 +34,7 @@ constexpr int64_t ResultReadFailed = -5;     // the transport read failed or del
 constexpr int64_t ResultMalformed = -7;      // the decoder did not reach Complete
 constexpr int64_t ResultNoHandler = -10;     // no handler at all; or MsgIn given a foreign id
 constexpr int64_t ResultTextUnfilled = -12;  // SendMsg: the text source failed, nothing written
+constexpr int64_t ResultTextLost = -13;      // SendMsg: the text source failed part-way through
 
 // Message id of the keep-alive that the loop swallows when it carries one zero value.
 constexpr int32_t IgnoredMessageId = MessageId::KeepAlive;
@@ -222,7 +223,9 @@ class MsgOut {
   // StreamChunkBytes, each made while the one before it is being written, so a large text is
   // never held. ResultEncodeFailed when no message can carry it, ResultTextUnfilled when the
   // source cannot load; nothing is written in either case. Memory for it may run out
-  // (bad_alloc), also before anything is written.
+  // (bad_alloc), also before anything is written. ResultTextLost when the source fails once
+  // part of the message is written: the message is left unfinished, and the caller must end
+  // the connection, as after ResultWriteFailed.
   static int64_t SendMsg(Channel& channel, int32_t id, Param* params, uint32_t n, TextSource& source) {
     const uint64_t units = source.Units();
     typename Channel::EncoderType encoder(channel.width(), channel.replyWords());
@@ -244,7 +247,7 @@ class MsgOut {
         room = out.Room() / sizeof(char16_t);
       }
       const size_t take = static_cast<size_t>(std::min<uint64_t>(left, room));
-      source.Produce(out.End(), take);
+      if (!source.Produce(out.End(), take)) return ResultTextLost;
       out.Advance(take * sizeof(char16_t));
       left -= take;
     }

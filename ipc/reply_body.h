@@ -11,20 +11,22 @@
 namespace tarnvel::ipc {
 
 // The channel asks, in this order: Units(); Load(), before any byte of the reply is written;
-// then Produce() until Units() code units were produced. A source holds all it needs itself:
-// the request's texts are given back before its reply is made.
+// then Produce() until Units() code units were produced or it fails. A source holds all it
+// needs itself: the request's texts are given back before its reply is made.
 class TextSource {
  public:
   virtual ~TextSource() = default;
   // The text's length in UTF-16 code units, known before any of it is produced.
   virtual uint64_t Units() const = 0;
-  // Gets all the text is made of. False when that cannot be had; the reply then carries the
+  // Makes sure the whole text can be had. False when it cannot; the reply then carries the
   // body's unloadedStatus and an empty text. May throw (memory exhausted): nothing is written yet.
   [[nodiscard]] virtual bool Load() = 0;
   // The next `units` code units of the text as UTF-16LE into `out` (2 * units bytes), going on
-  // where the previous call stopped. Part of the reply is on the wire by then, so this cannot
-  // fail.
-  virtual void Produce(uint8_t* out, size_t units) noexcept = 0;
+  // where the previous call stopped. False only when what Load() vouched for was lost since
+  // (a disk failing between two reads of a locked file): part of the reply is on the wire by
+  // then, so the channel stops the message there and the connection ends; the peer never
+  // gets a message whose text is not the source's.
+  [[nodiscard]] virtual bool Produce(uint8_t* out, size_t units) noexcept = 0;
 };
 
 struct ReplyBody {

@@ -45,13 +45,6 @@ OpOutcome OpenForRead(const Text& path, uint32_t maxBytes, UniqueHandle& file, u
   return OpOutcome{};
 }
 
-// One read of exactly `size` bytes: the caller gets the whole file or nothing.
-bool ReadExactly(HANDLE file, uint8_t* out, uint32_t size) {
-  if (size == 0) return true;
-  DWORD read = 0;
-  return ReadFile(file, out, size, &read, nullptr) && read == size;
-}
-
 // Each WriteFile at most this much, so that a size never exceeds what a DWORD holds.
 constexpr size_t WriteChunkBytes = 1048576;
 
@@ -423,32 +416,65 @@ OpOutcome Export(const JudgedCopy& copy) {
   return Outcome(copied);
 }
 
-// The reply text of op 14: the open file, read whole into a buffer of its size before any of
-// the reply is written (a file that cannot be read whole answers NotFound, never part of
-// its text), then produced as hexadecimal piece by piece while the reply is written. The
-// bytes are given back as soon as the last of their text is produced.
+// The reply text of op 14, made from the open file a piece at a time while the reply is
+// written, so neither the file nor its text is ever held whole. The file stays open without
+// write sharing, so nobody changes it in between; before any of the reply is written, a
+// first pass reads it through to the end, so a file that cannot be read whole still answers
+// NotFound, never part of its text. Only a failure that comes between the two passes loses
+// the text once its reply has begun: the reply then stops unfinished.
 class FileHexText final : public ipc::TextSource {
  public:
   FileHexText(UniqueHandle file, uint32_t size) : file_(std::move(file)), size_(size) {}
   uint64_t Units() const override { return uint64_t{size_} * 2; }
   bool Load() override {
-    // Every byte is written by the read: no zero-fill first.
-    if (size_ != 0) bytes_.reset(new uint8_t[size_]);
-    const bool read = ReadExactly(file_.get(), bytes_.get(), size_);
-    file_.reset();
-    if (!read) bytes_.reset();
-    return read;
+    if (size_ == 0) {
+      file_.reset();
+      return true;
+    }
+    piece_.reset(new uint8_t[PieceBytes]);
+    for (uint32_t left = size_, length = 0; left != 0; left -= length) {
+      if (!ReadPiece(left, length)) return false;
+    }
+    LARGE_INTEGER start{};
+    return SetFilePointerEx(file_.get(), start, nullptr, FILE_BEGIN) != 0;
   }
-  void Produce(uint8_t* out, size_t units) noexcept override {
-    EncodeHexUtf16Le(bytes_.get(), produced_, units, out);
-    produced_ += units;
-    if (produced_ == Units()) bytes_.reset();
+  bool Produce(uint8_t* out, size_t units) noexcept override {
+    while (units != 0) {
+      if (produced_ == 2 * pieceEnd_) {
+        uint32_t length = 0;
+        if (!ReadPiece(size_ - pieceEnd_, length)) return false;
+        pieceStart_ = pieceEnd_;
+        pieceEnd_ += length;
+      }
+      const size_t take = std::min(units, 2 * pieceEnd_ - produced_);
+      EncodeHexUtf16Le(piece_.get(), produced_ - 2 * pieceStart_, take, out);
+      out += 2 * take;
+      units -= take;
+      produced_ += take;
+    }
+    if (produced_ == Units()) {
+      file_.reset();
+      piece_.reset();
+    }
+    return true;
   }
 
  private:
+  static constexpr uint32_t PieceBytes = 65536;
+
+  // The next min(left, PieceBytes) bytes of the file into the piece; a short count is a
+  // failure, as the file's size cannot change while it is open.
+  bool ReadPiece(uint32_t left, uint32_t& length) {
+    length = std::min(left, PieceBytes);
+    DWORD read = 0;
+    return ReadFile(file_.get(), piece_.get(), length, &read, nullptr) && read == length;
+  }
+
   UniqueHandle file_;
   uint32_t size_;
-  std::unique_ptr<uint8_t[]> bytes_;
+  std::unique_ptr<uint8_t[]> piece_;
+  size_t pieceStart_ = 0;  // the file offsets of the piece's first byte and just past its last
+  size_t pieceEnd_ = 0;
   size_t produced_ = 0;  // code units so far; at most twice the row's read limit
 };
 

@@ -30,7 +30,11 @@ SystemReply SystemRequest(int32_t opCode, int32_t hive, const Text& a, const Tex
     for (uint64_t left = reply.source->Units(); left != 0;) {
       const size_t units = static_cast<size_t>(left < 7 ? left : 7);
       piece.assign(units * 2, 0);
-      reply.source->Produce(piece.data(), units);
+      // A connection would end here without a reply: a text no file gives stands for that.
+      if (!reply.source->Produce(piece.data(), units)) {
+        r.text = u"(lost part-way)";
+        return r;
+      }
       for (size_t i = 0; i < units; ++i) r.text.push_back(static_cast<char16_t>(piece[2 * i] | piece[2 * i + 1] << 8));
       left -= units;
     }

@@ -5,6 +5,7 @@
 // two chunks are all a large reply holds.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -31,10 +32,10 @@ class PatternText : public ipc::TextSource {
     ++loads;
     return loads_;
   }
-  void Produce(uint8_t* out, size_t units) noexcept override {
+  bool Produce(uint8_t* out, size_t units) noexcept override {
     if (loads == 0 || produced + units > Units()) misuse = true;
     if (watched != nullptr && watched->writePending()) ++madeWhileWriting;
-    if (misuse) return;
+    if (misuse || produced + units > losesAt) return false;
     if (wide_) {
       for (size_t i = 0; i < units; ++i) {
         const char16_t u = WideUnit(produced + i);
@@ -45,6 +46,7 @@ class PatternText : public ipc::TextSource {
       EncodeHexUtf16Le(bytes_.data(), produced, units, out);
     }
     produced += units;
+    return true;
   }
 
   Text Whole() const {
@@ -59,6 +61,7 @@ class PatternText : public ipc::TextSource {
   const MemoryTransport* watched = nullptr;
   size_t madeWhileWriting = 0;  // Produce calls while a chunk was being written
   bool misuse = false;
+  size_t losesAt = SIZE_MAX;  // the text is lost when asked for units beyond this one
 
  private:
   char16_t WideUnit(size_t i) const { return static_cast<char16_t>(bytes_[i] << 8 | (i * 7 & 0xFF)); }
@@ -154,16 +157,32 @@ TEST(StreamedReply, NothingIsWrittenWhenTheTextCannotBeHadOrCarried) {
   EXPECT_EQ(transport.writes(), 0u);
 }
 
-TEST(StreamedReply, AFailedWriteStopsTheReply) {
-  MemoryTransport transport;
-  size_t writes = 0;
-  // The second chunk cannot be written: the reply stops there.
-  transport.SetOnWrite([&] { transport.SetFailWrites(++writes >= 2); });
-  MemChannel channel(&transport);
-  PatternText source(Pattern(Chunk), false);
-  EXPECT_EQ(SendStreamed(channel, 0, source), ipc::ResultWriteFailed);
-  EXPECT_EQ(transport.writes(), 2u);
-  EXPECT_EQ(transport.written().size(), Chunk);
+// The reply stops where its second chunk cannot be written or made, unfinished: the first
+// chunk is all the peer gets, and no later chunk is begun.
+TEST(StreamedReply, AFailedWriteOrALostTextStopsTheReply) {
+  struct Case {
+    const char* name;
+    bool secondWriteFails;
+    int64_t result;
+    size_t writes;
+  };
+  const Case cases[] = {
+      {"the second chunk cannot be written", true, ipc::ResultWriteFailed, 2},
+      {"the text is lost while the second chunk is made", false, ipc::ResultTextLost, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    MemoryTransport transport;
+    size_t writes = 0;
+    transport.SetOnWrite([&] { transport.SetFailWrites(c.secondWriteFails && ++writes >= 2); });
+    MemChannel channel(&transport);
+    PatternText source(Pattern(Chunk), false);
+    if (!c.secondWriteFails) source.losesAt = (Chunk - HeadBytes) / 2;  // the first chunk's units
+    EXPECT_EQ(SendStreamed(channel, 0, source), c.result);
+    EXPECT_EQ(transport.writes(), c.writes);
+    EXPECT_EQ(transport.written().size(), Chunk);
+    EXPECT_FALSE(transport.misused()) << "a chunk was given back while it was being written";
+  }
 }
 
 }  // namespace

@@ -28,19 +28,21 @@ using MemChannel = ipc::Channel<MemoryTransport>;
 // A reply text produced while the reply is written: its units, then what Load does.
 class FakeSource : public ipc::TextSource {
  public:
-  enum class Loads { Text, Fails, Throws };
+  enum class Loads { Text, Fails, Throws, LosesText };
   FakeSource(Text text, Loads loads, uint64_t units) : text_(std::move(text)), loads_(loads), units_(units) {}
   uint64_t Units() const override { return units_; }
   bool Load() override {
     if (loads_ == Loads::Throws) throw std::bad_alloc();
-    return loads_ == Loads::Text;
+    return loads_ != Loads::Fails;
   }
-  void Produce(uint8_t* out, size_t units) noexcept override {
+  bool Produce(uint8_t* out, size_t units) noexcept override {
+    if (loads_ == Loads::LosesText) return false;
     for (size_t i = 0; i < units; ++i, ++at_) {
       const char16_t u = at_ < text_.size() ? text_[at_] : u'?';
       out[2 * i] = static_cast<uint8_t>(u & 0xFF);
       out[2 * i + 1] = static_cast<uint8_t>(u >> 8);
     }
+    return true;
   }
 
  private:
@@ -58,6 +60,7 @@ constexpr int32_t kProducedOp = 97;
 constexpr int32_t kUnfilledOp = 96;
 constexpr int32_t kProducedTooLongOp = 95;
 constexpr int32_t kProducerThrowsOp = 94;
+constexpr int32_t kProducerLosesOp = 93;
 // An id no service claims.
 constexpr int32_t kUnclaimedId = 5;
 
@@ -98,6 +101,9 @@ class RecordingService
         return;
       case kProducerThrowsOp:
         reply.source.reset(new FakeSource(Text(), FakeSource::Loads::Throws, 4));
+        return;
+      case kProducerLosesOp:
+        reply.source.reset(new FakeSource(Text(), FakeSource::Loads::LosesText, 4));
         return;
       default:
         status = op + hive;
@@ -268,6 +274,20 @@ TEST_F(BindingTest, AProducedTextIsTheReplyAndItsFailuresAreStatuses) {
   EXPECT_EQ(r[4].status, Code(RequestOp::ReadString) + 1);
   EXPECT_EQ(r[4].text, u"ababab");
   EXPECT_EQ(debug.Lines(), std::vector<std::string>{"[TarnvelBroker] request threw; reported as failed\n"});
+}
+
+// A source that loses its text once its reply has begun cannot turn into a status: the
+// connection ends there, with no reply finished that does not carry the source's text.
+TEST_F(BindingTest, ATextLostPartWayEndsTheConnection) {
+  const Param t = Param::Text16(u"ab");
+  EXPECT_EQ(Run({Encode(MessageId::Request, Request(kProducedOp, 0, t, t, t)),
+                 Encode(MessageId::Request, Request(kProducerLosesOp, 0, t, t, t)),
+                 Encode(MessageId::Request, Request(RequestOp::ReadString, 1, t, t, t))}),
+            ipc::ResultTextLost);
+  EXPECT_EQ(service.calls.size(), 2u) << "a request was served after the lost text";
+  std::vector<Reply> r = Replies(transport.written());
+  ASSERT_EQ(r.size(), 1u);
+  EXPECT_EQ(r[0].text, u"ababab");
 }
 
 TEST_F(BindingTest, AReplyTooLargeForAMessageIsAFailureAndTheNextRequestIsServed) {
