@@ -95,53 +95,8 @@ bool PipeTransportWithMessagePump::Write(const uint8_t* bytes, size_t length) {
   return true;
 }
 
-bool PipeTransportWithMessagePump::BeginWrite(const uint8_t* bytes, size_t length) {
-  if (write_.begun || !pipe_.valid()) return false;
-  if (length == 0) return true;
-  OVERLAPPED* overlapped = Record(write_);
-  if (overlapped == nullptr) return false;
-  const DWORD chunk = static_cast<DWORD>(std::min<uint64_t>(length, MAXDWORD));
-  DWORD written = 0;
-  if (WriteFile(pipe_.get(), bytes, chunk, &written, overlapped)) {
-    write_.inFlight = false;
-  } else if (GetLastError() == ERROR_IO_PENDING) {
-    write_.inFlight = true;
-  } else {
-    return false;
-  }
-  write_.begun = true;
-  write_.atOnce = written;
-  writeBytes_ = bytes;
-  writeLength_ = length;
-  return true;
-}
-
-bool PipeTransportWithMessagePump::FinishWrite() {
-  if (!write_.begun) return true;
-  write_.begun = false;
-  DWORD written = write_.atOnce;
-  if (write_.inFlight) {
-    write_.inFlight = false;
-    if (!WaitForIo(write_.operation->record(), written)) return false;
-  }
-  if (written == 0) return false;
-  // A pipe completes a write whole; anything else is finished as a plain write.
-  return Write(writeBytes_ + written, writeLength_ - written);
-}
-
-void PipeTransportWithMessagePump::AbandonWrite() {
-  if (write_.begun && write_.inFlight) {
-    // The system holds the record and the caller's bytes until the write is over.
-    DWORD ignored = 0;
-    static_cast<void>(WaitForOverlapped(pipe_.get(), write_.operation->record(), 0, false, ignored));
-  }
-  write_.begun = false;
-  write_.inFlight = false;
-}
-
 void PipeTransportWithMessagePump::Close() {
   if (!pipe_.valid()) return;
-  AbandonWrite();
   DisconnectNamedPipe(pipe_.get());
   pipe_.reset();
 }
@@ -153,9 +108,9 @@ void PipeTransportWithMessagePump::ReleaseReadBuffer() {
 
 // The kept record, cleared for a new operation; null when no event could be made.
 OVERLAPPED* PipeTransportWithMessagePump::Record(Pending& pending) {
-  if (!pending.operation) pending.operation.reset(new (std::nothrow) OverlappedOperation());
-  if (!pending.operation || !pending.operation->valid()) return nullptr;
-  OVERLAPPED& overlapped = pending.operation->record();
+  if (!pending) pending.reset(new (std::nothrow) OverlappedOperation());
+  if (!pending || !pending->valid()) return nullptr;
+  OVERLAPPED& overlapped = pending->record();
   const HANDLE event = overlapped.hEvent;
   overlapped = OVERLAPPED{};
   overlapped.hEvent = event;

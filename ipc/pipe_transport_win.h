@@ -1,9 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
-// Raw bytes over one named-pipe handle. Every operation is overlapped; all but a begun write
-// wait for their own completion, so to its caller the transport blocks; while it waits it can
-// keep the calling thread's window messages flowing. A begun write goes on while its caller
-// makes the bytes after it. Message boundaries are not kept: the channel reassembles. Used by
-// one thread at a time.
+// Raw bytes over one named-pipe handle. Every operation is overlapped but waits for its own
+// completion, so to its caller the transport blocks; while it waits it can keep the calling
+// thread's window messages flowing. Message boundaries are not kept: the channel reassembles.
+// Used by one thread at a time.
 #pragma once
 #include <windows.h>
 
@@ -45,13 +44,7 @@ class PipeTransportWithMessagePump {
   const uint8_t* Read(size_t& count, size_t limit = ReadBufferSize);
   // All bytes or failure; an empty write succeeds without touching the pipe.
   [[nodiscard]] bool Write(const uint8_t* bytes, size_t length);
-  // Starts writing all `length` bytes, which must stay untouched until FinishWrite returns;
-  // one begun write at a time, and no Write beside it. False, with nothing begun, when the
-  // write cannot start.
-  [[nodiscard]] bool BeginWrite(const uint8_t* bytes, size_t length);
-  // Waits for the begun write: true when all its bytes were written (or none was begun).
-  [[nodiscard]] bool FinishWrite();
-  // Ends a begun write, DisconnectNamedPipe and CloseHandle; safe to call again.
+  // DisconnectNamedPipe and CloseHandle; safe to call again.
   void Close();
   void ReleaseReadBuffer();
 
@@ -62,25 +55,17 @@ class PipeTransportWithMessagePump {
  private:
   // An operation's record stays with the transport, as does its event, so that a read or
   // write costs no event of its own.
-  struct Pending {
-    std::unique_ptr<OverlappedOperation> operation;
-    bool begun = false;
-    bool inFlight = false;  // the system still holds the record and the bytes
-    DWORD atOnce = 0;       // what an operation that completed at once transferred
-  };
+  using Pending = std::unique_ptr<OverlappedOperation>;
 
   bool WaitForIo(OVERLAPPED& overlapped, DWORD& transferred);
   OVERLAPPED* Record(Pending& pending);
-  void AbandonWrite();
 
   UniqueHandle pipe_;
   bool pumpMessages_ = false;
   std::unique_ptr<uint8_t[]> readBuffer_;
   size_t readBufferSize_ = 0;
   Pending read_;
-  Pending write_;  // the begun write
-  const uint8_t* writeBytes_ = nullptr;
-  size_t writeLength_ = 0;
+  Pending write_;
 };
 
 }  // namespace tarnvel::ipc

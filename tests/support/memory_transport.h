@@ -1,9 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // An in-memory stand-in for the pipe transport: hands out scripted chunks of incoming
 // bytes one per Read, or as much of one as the read's limit allows, as a pipe does (null
-// once they run out, like a closed peer), and records every write. A begun write's bytes are
-// taken when it is finished, as the pipe takes them while its caller goes on, so bytes
-// changed under a write in progress show.
+// once they run out, like a closed peer), and records every write.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -43,27 +41,13 @@ class MemoryTransport {
   }
 
   bool Write(const uint8_t* bytes, size_t length) {
-    if (pending_ != nullptr) misuse_ = true;
-    if (!Starts()) return false;
-    Record(bytes, length);
+    ++writes_;
+    if (onWrite_) onWrite_();
+    if (failWrites_) return false;
+    written_.insert(written_.end(), bytes, bytes + length);
+    writeSizes_.push_back(length);
     return true;
   }
-  bool BeginWrite(const uint8_t* bytes, size_t length) {
-    if (pending_ != nullptr) misuse_ = true;
-    if (!Starts()) return false;
-    pending_ = bytes;
-    pendingLength_ = length;
-    return true;
-  }
-  bool FinishWrite() {
-    if (pending_ == nullptr) return true;
-    Record(pending_, pendingLength_);
-    pending_ = nullptr;
-    return true;
-  }
-  bool writePending() const { return pending_ != nullptr; }
-  // A write begun beside another, or a plain write beside a begun one.
-  bool misused() const { return misuse_; }
 
   void SetFailWrites(bool fail) { failWrites_ = fail; }
   // Called at every Write, before it is recorded (e.g. to see how far reading had got).
@@ -77,24 +61,11 @@ class MemoryTransport {
   size_t pendingChunks() const { return incoming_.size(); }
 
  private:
-  bool Starts() {
-    ++writes_;
-    if (onWrite_) onWrite_();
-    return !failWrites_;
-  }
-  void Record(const uint8_t* bytes, size_t length) {
-    written_.insert(written_.end(), bytes, bytes + length);
-    writeSizes_.push_back(length);
-  }
-
   std::deque<std::vector<uint8_t>> incoming_;
   std::vector<uint8_t> current_;
   std::vector<uint8_t> written_;
   std::vector<size_t> writeSizes_;
   std::vector<size_t> readLimits_;
-  const uint8_t* pending_ = nullptr;
-  size_t pendingLength_ = 0;
-  bool misuse_ = false;
   std::function<void()> onWrite_;
   size_t reads_ = 0;
   size_t writes_ = 0;
