@@ -272,8 +272,8 @@ size_t CurrentWorkingSet(HANDLE process) {
 }
 
 // Nothing of a large request's size stays held once the host has its answer, on a
-// connection that stays open and with no pause: the file read's reply is written in small
-// chunks and its bytes are given back before the last one, a write's data before its reply,
+// connection that stays open and with no pause: the file read's reply is made a piece of
+// the file at a time into one kept chunk, a write's data is given back before its reply,
 // and an ordinary large reply's memory before the next request is answered.
 TEST(BrokerSizes, WorkingSetIsBackNearIdleRightAfterEachLargeRequest) {
   const std::wstring folder = DataFolder();
