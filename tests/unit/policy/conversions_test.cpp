@@ -205,11 +205,12 @@ TEST(Hex, RefusesOddLengthAndNonDigitsLeavingOutputAlone) {
 
 TEST(Hex, PiecesOfAnyBoundsMakeTheEncodedText) {
   // Every byte value; pieces that start and end on either digit of a byte, of one unit,
-  // of none, and the whole text at once.
+  // of none, and the whole text at once; pieces long enough to take 16 bytes at a time,
+  // from a byte's first digit (64) and from its second (35).
   std::vector<uint8_t> input(300);
   for (size_t i = 0; i < input.size(); ++i) input[i] = static_cast<uint8_t>(i * 151 + 7);
   const Text expected = EncodeHexLower(input.data(), input.size());
-  for (size_t piece : {size_t{1}, size_t{2}, size_t{3}, size_t{7}, size_t{64}, expected.size()}) {
+  for (size_t piece : {size_t{1}, size_t{2}, size_t{3}, size_t{7}, size_t{35}, size_t{64}, expected.size()}) {
     SCOPED_TRACE(piece);
     std::vector<uint8_t> out(2 * expected.size() + 2, 0xEE);
     for (size_t at = 0; at < expected.size(); at += piece) {
