@@ -107,10 +107,10 @@ void PipeTransportWithMessagePump::ReleaseReadBuffer() {
 }
 
 // The kept record, cleared for a new operation; null when no event could be made.
-OVERLAPPED* PipeTransportWithMessagePump::Record(Pending& pending) {
-  if (!pending) pending.reset(new (std::nothrow) OverlappedOperation());
-  if (!pending || !pending->valid()) return nullptr;
-  OVERLAPPED& overlapped = pending->record();
+OVERLAPPED* PipeTransportWithMessagePump::Record(KeptRecord& kept) {
+  if (!kept) kept.reset(new (std::nothrow) OverlappedOperation());
+  if (!kept || !kept->valid()) return nullptr;
+  OVERLAPPED& overlapped = kept->record();
   const HANDLE event = overlapped.hEvent;
   overlapped = OVERLAPPED{};
   overlapped.hEvent = event;

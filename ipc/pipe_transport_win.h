@@ -55,17 +55,17 @@ class PipeTransportWithMessagePump {
  private:
   // An operation's record stays with the transport, as does its event, so that a read or
   // write costs no event of its own.
-  using Pending = std::unique_ptr<OverlappedOperation>;
+  using KeptRecord = std::unique_ptr<OverlappedOperation>;
 
   bool WaitForIo(OVERLAPPED& overlapped, DWORD& transferred);
-  OVERLAPPED* Record(Pending& pending);
+  OVERLAPPED* Record(KeptRecord& kept);
 
   UniqueHandle pipe_;
   bool pumpMessages_ = false;
   std::unique_ptr<uint8_t[]> readBuffer_;
   size_t readBufferSize_ = 0;
-  Pending read_;
-  Pending write_;
+  KeptRecord read_;
+  KeptRecord write_;
 };
 
 }  // namespace tarnvel::ipc

@@ -252,15 +252,19 @@ TEST_F(BindingTest, AThrowingOperationStillGetsAFailureReplyWithAnEmptyText) {
 
 // A text produced into the message: written as the same reply a text would give; a source
 // that fails, cannot fit or throws turns into a status and an empty text, and the next
-// request is served.
+// request is served. One that loses its text once its reply has begun cannot turn into a
+// status: the connection ends there, and no reply is finished without the source's text.
 TEST_F(BindingTest, AProducedTextIsTheReplyAndItsFailuresAreStatuses) {
   const Param t = Param::Text16(u"ab");
   EXPECT_EQ(Run({Encode(MessageId::Request, Request(kProducedOp, 0, t, t, t)),
                  Encode(MessageId::Request, Request(kUnfilledOp, 0, t, t, t)),
                  Encode(MessageId::Request, Request(kProducedTooLongOp, 0, t, t, t)),
                  Encode(MessageId::Request, Request(kProducerThrowsOp, 0, t, t, t)),
+                 Encode(MessageId::Request, Request(RequestOp::ReadString, 1, t, t, t)),
+                 Encode(MessageId::Request, Request(kProducerLosesOp, 0, t, t, t)),
                  Encode(MessageId::Request, Request(RequestOp::ReadString, 1, t, t, t))}),
-            ipc::ResultReadFailed);
+            ipc::ResultTextLost);
+  EXPECT_EQ(service.calls.size(), 6u) << "a request was served after the lost text";
   std::vector<Reply> r = Replies(transport.written());
   ASSERT_EQ(r.size(), 5u);
   EXPECT_EQ(r[0].status, Code(RequestStatus::Success));
@@ -274,20 +278,6 @@ TEST_F(BindingTest, AProducedTextIsTheReplyAndItsFailuresAreStatuses) {
   EXPECT_EQ(r[4].status, Code(RequestOp::ReadString) + 1);
   EXPECT_EQ(r[4].text, u"ababab");
   EXPECT_EQ(debug.Lines(), std::vector<std::string>{"[TarnvelBroker] request threw; reported as failed\n"});
-}
-
-// A source that loses its text once its reply has begun cannot turn into a status: the
-// connection ends there, with no reply finished that does not carry the source's text.
-TEST_F(BindingTest, ATextLostPartWayEndsTheConnection) {
-  const Param t = Param::Text16(u"ab");
-  EXPECT_EQ(Run({Encode(MessageId::Request, Request(kProducedOp, 0, t, t, t)),
-                 Encode(MessageId::Request, Request(kProducerLosesOp, 0, t, t, t)),
-                 Encode(MessageId::Request, Request(RequestOp::ReadString, 1, t, t, t))}),
-            ipc::ResultTextLost);
-  EXPECT_EQ(service.calls.size(), 2u) << "a request was served after the lost text";
-  std::vector<Reply> r = Replies(transport.written());
-  ASSERT_EQ(r.size(), 1u);
-  EXPECT_EQ(r[0].text, u"ababab");
 }
 
 TEST_F(BindingTest, AReplyTooLargeForAMessageIsAFailureAndTheNextRequestIsServed) {
